@@ -1,0 +1,251 @@
+// Configuration file: reading, writing and the reading rules of each line.
+#include "files/config.h"
+#include "core/state.h"
+#include "core/units.h"
+#include "platform/desktop.h"
+#include "platform/util.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+bool (*config_tool_knobs)(float* width, float* intensity) = nullptr;
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Path
+// ---------------------------------------------------------------------------------------------
+
+const char* get_config_path()
+{
+    // Recomputed on each use (it is cheap) so that a change of the data folder is followed.
+    static std::string path;
+    char* p = make_appdata_path(APPDATA_FOLDER, "config.txt", 1);
+    if (!p)
+        return nullptr;
+    path = p;
+    free(p);
+    return path.c_str();
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Reading
+// ---------------------------------------------------------------------------------------------
+
+// Text to integer; text that is not a number gives 0, values beyond int are clamped.
+static int read_int(const char* text)
+{
+    long v = strtol(text, nullptr, 10);
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+}
+
+// Text to a float setting; text that is not a finite number leaves the setting as it was.
+static void read_float(const char* text, float* dest)
+{
+    char* end;
+    double v = strtod(text, &end);
+    if (end == text)
+        v = 0.0; // not a number: the conversion gives 0
+    if (std::isfinite((float)v))
+        *dest = (float)v;
+}
+
+// A byte-wide command slot set from an integer line.
+static void read_slot(const char* text, int slot)
+{
+    key[slot] = (int8_t)read_int(text);
+}
+
+// An option stored as on/off whose state slot may differ from the file: queue its toggle
+// request so that the first frame brings it into the stored state.
+static void read_toggle(const char* text, int request_slot)
+{
+    bool want = read_int(text) != 0;
+    bool have = key[state_of(request_slot)] != 0;
+    key[request_slot] = want != have ? 1 : 0;
+}
+
+// A window dimension: 0 keeps the automatic size, anything else is at least `minimum`.
+static int read_window_size(const char* text, int minimum)
+{
+    int v = read_int(text);
+    return v != 0 && v < minimum ? minimum : v;
+}
+
+// Applies one "name = value" pair; unknown names are ignored.
+static void apply_setting(const char* name, const char* value)
+{
+    struct IntSetting { const char* name; int* dest; };
+    static const IntSetting ints[] = {
+        {"audio_buffer_size", &SOUND_BUFFERLEN},   {"audio_sample_rate", &SOUND_SAMPLERATE},
+        {"waveform_display_height", &WAVEFORM_H},  {"cursor_slow_rate", &mouse_sub_range},
+        {"spray_harmonics", &spray_harmonics},     {"initial_kbz_size_limit", &KBZ_SIZE_LIMIT},
+    };
+    struct FloatSetting { const char* name; float* dest; };
+    static const FloatSetting floats[] = {
+        {"live_cursor_fps", &live_cursor_fps}, {"min_frequency", &MIN_FREQ},
+        {"max_frequency", &MAX_FREQ},          {"pixels_per_second", &ANAL_PPS},
+        {"bands_per_octave", &ANAL_BPO},       {"min_bpo", &MIN_BPO},
+        {"max_time_res_for_min_bpo", &TRANSITION_PPS}, {"tool_width", &tool_width},
+        {"tool_intensity", &tool_intensity},   {"min_point_size", &min_rad},
+    };
+    struct SlotSetting { const char* name; int slot; };
+    static const SlotSetting slots[] = {
+        {"save_to_pcm_24", K_PCM24}, {"history_menu_on", K_HISTORY_MENU},
+        {"history_relative_selection_index", K_RELATIVE_SELECTION},
+    };
+    static const SlotSetting units[] = {
+        {"history_time_unit", K_TIME_UNIT}, {"history_pos_unit", K_POS_UNIT}, {"history_dim_unit", K_DIM_UNIT},
+    };
+
+    for (const IntSetting& s : ints)
+        if (strcmp(name, s.name) == 0)
+            *s.dest = read_int(value);
+    for (const FloatSetting& s : floats)
+        if (strcmp(name, s.name) == 0)
+            read_float(value, s.dest);
+    for (const SlotSetting& s : slots)
+        if (strcmp(name, s.name) == 0)
+            read_slot(value, s.slot);
+    for (const SlotSetting& s : units)
+        if (strcmp(name, s.name) == 0)
+            key[s.slot] = (int8_t)identify_unit(value);
+    if (strcmp(name, "live_synth_on") == 0)
+        read_toggle(value, K_LIVE_SYNTH);
+    if (strcmp(name, "linear_knob_control") == 0)
+        read_toggle(value, K_LINEAR_KNOB);
+    if (strcmp(name, "window_width") == 0)
+        SCRN_W = read_window_size(value, MIN_SCRN_W);
+    if (strcmp(name, "window_height") == 0)
+        SCRN_H = read_window_size(value, MIN_SCRN_H);
+}
+
+// Splits a line of the form `name = value` (spaces around "=" optional) into two words.
+// Returns false for lines of another shape, which are ignored.
+static bool split_line(char* line, char** name, char** value)
+{
+    char* p = line;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    *name = p;
+    while (*p && *p != ' ' && *p != '\t' && *p != '=' && *p != '\n' && *p != '\r')
+        p++;
+    if (p == *name)
+        return false;
+    char* name_end = p;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p != '=')
+        return false;
+    *name_end = 0;
+    p++;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    *value = p;
+    while (*p && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+        p++;
+    *p = 0;
+    return true;
+}
+
+void config_load()
+{
+    const char* path = get_config_path();
+    FILE* f = path ? wrfopen(path, "r") : nullptr;
+
+    settings_defaults();
+    key[K_HISTORY_MENU] = 0;
+    key[K_TIME_UNIT] = UNIT_SEC;
+    key[K_POS_UNIT] = UNIT_HZ;
+    key[K_DIM_UNIT] = UNIT_ST;
+    key[K_RELATIVE_SELECTION] = 0;
+    key[K_PCM24] = 0;
+
+    if (f) {
+        char line[2050];
+        int line_number = 0;
+        while (fgets(line, sizeof line, f)) {
+            line_number++;
+            size_t n = strlen(line);
+            if (n == sizeof line - 1 && line[n - 1] != '\n') {
+                // Longer than a line buffer: skip the rest of it.
+                int c;
+                while ((c = fgetc(f)) != EOF && c != '\n') {
+                }
+                wrfprintf(stderr, "Line %d of %s is too long, skipped\n", line_number, path);
+                continue;
+            }
+            char *name, *value;
+            if (split_line(line, &name, &value))
+                apply_setting(name, value);
+        }
+        fclose(f);
+    } else {
+        wrfprintf(stderr, "Configuration file not found. Creating it.\n");
+        if (!key[state_of(K_LINEAR_KNOB)])
+            key[K_LINEAR_KNOB] = 1;
+    }
+
+    config_save(1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Writing
+// ---------------------------------------------------------------------------------------------
+
+void config_save(int force)
+{
+    static bool init = false; // written once in this run
+    if (!force && !init)
+        return;
+    init = true;
+
+    const char* path = get_config_path();
+    if (!path)
+        return;
+    // Write beside the file and rename over it, so that a failure half-way never leaves a
+    // truncated configuration behind.
+    std::string tmp = std::string(path) + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    if (!f)
+        return;
+
+    fprintf(f, "audio_buffer_size = %d\n", SOUND_BUFFERLEN);
+    fprintf(f, "audio_sample_rate = %d\n", SOUND_SAMPLERATE);
+    fprintf(f, "waveform_display_height = %d\n", WAVEFORM_H);
+    fprintf(f, "cursor_slow_rate = %d\n", mouse_sub_range);
+    fprintf(f, "spray_harmonics = %d\n", spray_harmonics);
+    fprintf(f, "initial_kbz_size_limit = %d\n", KBZ_SIZE_LIMIT);
+    fprintf(f, "save_to_pcm_24 = %d\n", (int)key[K_PCM24]);
+    fprintf(f, "live_cursor_fps = %g\n", live_cursor_fps);
+    fprintf(f, "\n");
+    fprintf(f, "min_frequency = %g\n", MIN_FREQ);
+    fprintf(f, "max_frequency = %g\n", MAX_FREQ);
+    fprintf(f, "pixels_per_second = %g\n", ANAL_PPS);
+    fprintf(f, "bands_per_octave = %g\n", ANAL_BPO);
+    fprintf(f, "min_bpo = %g\n", MIN_BPO);
+    fprintf(f, "max_time_res_for_min_bpo = %g\n", TRANSITION_PPS);
+    fprintf(f, "\n");
+    fprintf(f, "history_menu_on = %d\n", (int)key[K_HISTORY_MENU]);
+    fprintf(f, "history_time_unit = %s\n", unit_to_name(key[K_TIME_UNIT]));
+    fprintf(f, "history_pos_unit = %s\n", unit_to_name(key[K_POS_UNIT]));
+    fprintf(f, "history_dim_unit = %s\n", unit_to_name(key[K_DIM_UNIT]));
+    fprintf(f, "history_relative_selection_index = %d\n", (int)key[K_RELATIVE_SELECTION]);
+    fprintf(f, "\n");
+    fprintf(f, "live_synth_on = %d\n", (int)key[state_of(K_LIVE_SYNTH)]);
+    fprintf(f, "window_width = %d\n", SCRN_W);
+    fprintf(f, "window_height = %d\n", SCRN_H);
+    float width, intensity;
+    if (config_tool_knobs && config_tool_knobs(&width, &intensity)) {
+        fprintf(f, "tool_width = %g\n", width);
+        fprintf(f, "tool_intensity = %g\n", intensity);
+    }
+    fprintf(f, "linear_knob_control = %d\n", (int)key[state_of(K_LINEAR_KNOB)]);
+
+    bool ok = fflush(f) == 0 && ferror(f) == 0;
+    ok = fclose(f) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), path) != 0)
+        remove(tmp.c_str());
+}

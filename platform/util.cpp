@@ -1,0 +1,385 @@
+// Platform layer: threads, locks, allocation, logging, sleeping, random numbers, cores and the
+// process environment, on POSIX.
+#include "platform/util.h"
+#include "platform/desktop.h"
+#include "core/state.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Threads
+// ---------------------------------------------------------------------------------------------
+
+int thread_spawn(ThreadRecord* rec, void* (*routine)(void*), void* arg)
+{
+    pthread_attr_init(&rec->attr);
+    int status = pthread_create(&rec->thread, &rec->attr, routine, arg);
+    pthread_attr_destroy(&rec->attr);
+    rec->joinable = 1;
+    if (status != 0) // nothing to join: remember the failure so that thread_wait reports it
+        rec->thread = pthread_t{};
+    return status;
+}
+
+int thread_wait(ThreadRecord* rec, void** result)
+{
+    if (!rec->joinable)
+        return 0;
+    rec->joinable = 0;
+    if (rec->thread == pthread_t{})
+        return ESRCH; // creation had failed: nothing runs
+    int status = pthread_join(rec->thread, result);
+    rec->thread = pthread_t{};
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Locks
+// ---------------------------------------------------------------------------------------------
+
+sem_t* semaphore_new()
+{
+    sem_t* s = static_cast<sem_t*>(wrmalloc(sizeof(sem_t)));
+    sem_init(s, 0, 1);
+    return s;
+}
+
+void semaphore_free(sem_t* s)
+{
+    if (!s)
+        return;
+    sem_destroy(s);
+    free(s);
+}
+
+void mutex_to_1(sem_t* s)
+{
+    if (!s) {
+        wrfprintf(stderr, "NULL mutex\n");
+        return;
+    }
+    while (sem_wait(s) != 0 && errno == EINTR) {
+    }
+}
+
+void mutex_to_0(sem_t* s)
+{
+    if (!s) {
+        wrfprintf(stderr, "NULL mutex\n");
+        return;
+    }
+    sem_post(s);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Memory
+// ---------------------------------------------------------------------------------------------
+
+void* (*wr_system_malloc)(size_t size) = malloc;
+
+// A request larger than the machine's memory cannot be helped by stirring the heap (which
+// would allocate up to that much first); such requests go straight to the final failure.
+static bool worth_stirring(size_t size)
+{
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0)
+        return true;
+    return size / (size_t)page < (size_t)pages;
+}
+
+void* wrmalloc(size_t size)
+{
+    void* p = wr_system_malloc(size);
+    if (p)
+        return p;
+
+    for (int attempt = 1; attempt <= 10; attempt++) {
+        p = wr_system_malloc(size);
+        if (p) {
+            wrfprintf(stderr, "wrmalloc() succeded to allocate %d MB after %d extra attempts\n", (int)(size >> 20), attempt);
+            return p;
+        }
+    }
+
+    if (worth_stirring(size)) {
+        // Stir the heap: allocate and free many chunks so that the allocator can merge free space.
+        size_t chunk = size >> 5, count = 32;
+        if (chunk < 4096) {
+            chunk = 4096;
+            count = (size >> 12) + 1;
+        }
+        if (chunk > 1048576) {
+            chunk = 1048576;
+            count = (size >> 20) + 1;
+        }
+        void** chunks = static_cast<void**>(wrcalloc(count, sizeof(void*)));
+        for (size_t i = 0; i < count; i++)
+            chunks[i] = wrmalloc(chunk);
+        for (size_t i = 0; i < count; i++)
+            free(chunks[i]);
+        free(chunks);
+
+        for (int attempt = 1; attempt <= 10; attempt++) {
+            p = wr_system_malloc(size);
+            if (p) {
+                wrfprintf(stderr, "wrmalloc() succeded to allocate %d MB after allocating %d chunks then with %d extra attempts\n",
+                          (int)(size >> 20), (int)count, attempt);
+                return p;
+            }
+        }
+    }
+
+    wrfprintf(stderr, "wrmalloc(%d) ultimately failed to allocate %d MB\nExiting with error.\n", (int)size, (int)(size >> 20));
+    message_box("Error: Brindlewharf cannot allocate more memory", "Out of memory", 0);
+    exit(1);
+}
+
+void* wrcalloc(size_t count, size_t size)
+{
+    size_t total;
+    if (__builtin_mul_overflow(count, size, &total))
+        total = SIZE_MAX; // fails like any absurd size
+    void* p = wrmalloc(total);
+    memset(p, 0, total);
+    return p;
+}
+
+void* wrrealloc(void* ptr, size_t size)
+{
+    void* p = realloc(ptr, size);
+    if (!p && size) {
+        wrfprintf(stderr, "wrrealloc(0x%x, %d bytes) failed\n", (unsigned)(uintptr_t)ptr, (int)size);
+        return ptr;
+    }
+    return p;
+}
+
+void free_null_raw(void** p)
+{
+    if (!p)
+        return;
+    free(*p);
+    *p = nullptr;
+}
+
+void free2d_raw(void** array, int count)
+{
+    if (!array)
+        return;
+    for (int i = 0; i < count; i++)
+        free_null_raw(&array[i]);
+    free(array);
+}
+
+int alloc_enough2_raw(void** buffer, int needed, int current, size_t elem_size, double factor)
+{
+    if (needed <= current)
+        return current;
+    double want = std::ceil((double)needed * factor);
+    size_t bytes;
+    if (want > (double)INT_MAX || __builtin_mul_overflow((size_t)want, elem_size, &bytes)) {
+        wrfprintf(stderr, "realloc(*buffer=0x%08x, size=%d) failed.\n", (unsigned)(uintptr_t)*buffer, (int)want);
+        return current;
+    }
+    int grown = (int)want;
+    void* p = realloc(*buffer, bytes);
+    if (!p) {
+        wrfprintf(stderr, "realloc(*buffer=0x%08x, size=%d) failed.\n", (unsigned)(uintptr_t)*buffer, (int)bytes);
+        return current;
+    }
+    size_t old = current > 0 ? (size_t)current : 0;
+    memset(static_cast<char*>(p) + old * elem_size, 0, (size_t)(grown - (int)old) * elem_size);
+    *buffer = p;
+    return grown;
+}
+
+char* string_assign(const char* text)
+{
+    if (!text)
+        text = "";
+    size_t n = strlen(text);
+    char* copy = static_cast<char*>(wrcalloc(n + 1, 1));
+    memcpy(copy, text, n);
+    return copy;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Logging and files
+// ---------------------------------------------------------------------------------------------
+
+FILE* logfile = nullptr;
+char respath[4096] = ".";
+
+void wrfprintf(FILE* stream, const char* format, ...)
+{
+    if (!stream)
+        return;
+    va_list args;
+    va_start(args, format);
+    FILE* log = logfile;
+    if (log && (stream == stdout || stream == stderr)) {
+        va_list copy;
+        va_copy(copy, args);
+        vfprintf(log, format, copy);
+        fflush(log);
+        va_end(copy);
+    }
+    vfprintf(stream, format, args);
+    fflush(stream);
+    va_end(args);
+}
+
+FILE* wrfopen(const char* path, const char* mode)
+{
+    std::string full = path[0] == '/' ? std::string(path) : std::string(respath) + "/" + path;
+    if (full.size() >= 4096)
+        full.resize(4095);
+    FILE* f = fopen(full.c_str(), mode);
+    if (!f)
+        wrfprintf(stderr, "File not found: %s\n", full.c_str());
+    return f;
+}
+
+void wrsleep(int ms)
+{
+    timespec t;
+    if (ms <= 0) {
+        t.tv_sec = 0;
+        t.tv_nsec = 10000;
+    } else {
+        t.tv_sec = ms / 1000;
+        t.tv_nsec = (long)(ms % 1000) * 1000000L;
+    }
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Random numbers
+// ---------------------------------------------------------------------------------------------
+
+uint32_t rand_seed = 0;
+
+void wrsrand(uint32_t seed) { rand_seed = seed; }
+
+int wrrand()
+{
+    rand_seed = rand_seed * 214013u + 2531011u;
+    return (int)((rand_seed >> 16) & 0x7fff);
+}
+
+uint32_t rand_u32()
+{
+    uint32_t a = (uint32_t)wrrand(), b = (uint32_t)wrrand(), c = (uint32_t)wrrand();
+    return (a << 30) | (b << 15) | c;
+}
+
+float dblrand()
+{
+    // u * 2^-31 - 1 lies in [-1, 1); near the top single precision would round up to 1.0,
+    // so the largest values are held just below it.
+    float r = (float)((double)rand_u32() * 4.656612873077393e-10 - 1.0);
+    return r < 1.f ? r : 0.99999994f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Processor count and process environment
+// ---------------------------------------------------------------------------------------------
+
+int core_count()
+{
+    int n = 0;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        n = CPU_COUNT(&set);
+    if (n <= 0)
+        n = (int)sysconf(_SC_NPROCESSORS_ONLN);
+    if (n <= 0) {
+        wrfprintf(stderr, "Could not determine number of cpus available\nDefaulting to 1\n");
+        n = 1;
+    }
+    CORE_COUNT = n;
+    return n;
+}
+
+static bool is_dir(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+static void set_respath(const std::string& dir)
+{
+    snprintf(respath, sizeof respath, "%s", dir.c_str());
+}
+
+void find_resources(const char* argv0)
+{
+    const char* forced = getenv("BRINDLEWHARF_RESOURCES");
+    if (forced && *forced) {
+        set_respath(forced);
+        return;
+    }
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string exe_dir;
+    if (n > 0) {
+        exe[n] = 0;
+        exe_dir = exe;
+    } else if (argv0) {
+        exe_dir = argv0;
+    }
+    size_t slash = exe_dir.rfind('/');
+    exe_dir = slash == std::string::npos ? "." : exe_dir.substr(0, slash ? slash : 1);
+
+    if (is_dir(exe_dir + "/gfx"))
+        set_respath(exe_dir);
+    else if (is_dir(exe_dir + "/../share/brindlewharf/gfx"))
+        set_respath(exe_dir + "/../share/brindlewharf");
+    else if (is_dir(BW_INSTALL_DATADIR "/gfx"))
+        set_respath(BW_INSTALL_DATADIR);
+    else
+        set_respath(exe_dir);
+}
+
+void os_init(int argc, char** argv)
+{
+    find_resources(argc > 0 ? argv[0] : nullptr);
+
+    char* log_path = make_appdata_path(APPDATA_FOLDER, "logfile.txt", 1);
+    if (log_path) {
+        logfile = fopen(log_path, "w");
+        free(log_path);
+    }
+
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd))
+        strcpy(cwd, "?");
+    wrfprintf(stdout, "%s\n\nOutput log\n\n", PROGRAM_TITLE);
+    wrfprintf(stdout, "cwd is: %s\n", cwd);
+    // Resources are opened through wrfopen relative to `respath`, so the working directory
+    // stays where the user started the program and relative paths on the command line work.
+    wrfprintf(stdout, "resources are in: %s\n", respath);
+}
+
+void os_init2() {}
+
+void os_deinit()
+{
+    if (logfile) {
+        FILE* f = logfile;
+        logfile = nullptr;
+        fclose(f);
+    }
+}

@@ -1,0 +1,364 @@
+// Platform layer: threads, locks, allocation, logging, sleeping, random numbers.
+#include "platform/util.h"
+#include "core/state.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+// ---------------------------------------------------------------------------------------------
+// Random generator
+// ---------------------------------------------------------------------------------------------
+
+// The generator state before `st` (the multiplier is odd, so it has an inverse modulo 2^32).
+static uint32_t previous_state(uint32_t st)
+{
+    uint32_t inv = 214013u; // Newton iteration doubles the correct low bits each step
+    for (int i = 0; i < 5; i++)
+        inv *= 2u - 214013u * inv;
+    return (st - 2531011u) * inv;
+}
+
+TEST(Random, KnownSequenceAfterSeedZero)
+{
+    wrsrand(0);
+    EXPECT_EQ(wrrand(), 38);
+    EXPECT_EQ(wrrand(), 7719);
+    EXPECT_EQ(wrrand(), 21238);
+}
+
+TEST(Random, SameSeedSameSequence)
+{
+    wrsrand(12345);
+    uint32_t a[4];
+    for (auto& v : a)
+        v = rand_u32();
+    wrsrand(12345);
+    for (auto v : a)
+        EXPECT_EQ(rand_u32(), v);
+}
+
+TEST(Random, RandU32PacksThreeValues)
+{
+    wrsrand(7);
+    uint32_t a = wrrand(), b = wrrand(), c = wrrand();
+    wrsrand(7);
+    EXPECT_EQ(rand_u32(), (a << 30) | (b << 15) | c);
+}
+
+TEST(Random, DblrandStaysInHalfOpenRange)
+{
+    wrsrand(0);
+    float lo = 1.f, hi = -1.f;
+    for (int i = 0; i < 200000; i++) {
+        float v = dblrand();
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        ASSERT_GE(v, -1.f);
+        ASSERT_LT(v, 1.f);
+    }
+    EXPECT_LT(lo, -0.99f);
+    EXPECT_GT(hi, 0.99f);
+
+    // The largest packed values (a & 3 == 3, b == 32767, c near 32767) would round up to 1.0 in
+    // single precision. Build such a state: pick the middle state, then step the generator back.
+    int tried = 0;
+    for (uint32_t low = 0; low < (1u << 17); low++) {
+        uint32_t s2 = (0x7fffu << 16) | (low & 0xffffu) | ((low >> 16) << 31);
+        uint32_t s3 = s2 * 214013u + 2531011u;
+        uint32_t s1 = previous_state(s2);
+        if (((s3 >> 16) & 0x7fff) < 0x7fc0 || ((s1 >> 16) & 3) != 3)
+            continue;
+        wrsrand(previous_state(s1));
+        float v = dblrand();
+        EXPECT_LT(v, 1.f);
+        EXPECT_GT(v, 0.9999f);
+        tried++;
+    }
+    EXPECT_GT(tried, 0);
+}
+
+TEST(Random, DblrandBottomIsMinusOne)
+{
+    // The smallest packed values (a & 3 == 0, b == 0, c small) give -1 or just above, never less.
+    int tried = 0;
+    for (uint32_t low = 0; low < (1u << 17); low++) {
+        uint32_t s2 = (low & 0xffffu) | ((low >> 16) << 31);
+        uint32_t s3 = s2 * 214013u + 2531011u;
+        uint32_t s1 = previous_state(s2);
+        if (((s3 >> 16) & 0x7fff) >= 0x40 || ((s1 >> 16) & 3) != 0)
+            continue;
+        wrsrand(previous_state(s1));
+        float v = dblrand();
+        EXPECT_GE(v, -1.f);
+        EXPECT_LT(v, -0.9999f);
+        tried++;
+    }
+    EXPECT_GT(tried, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Allocation
+// ---------------------------------------------------------------------------------------------
+
+TEST(Alloc, AllocEnoughGrowsByFactorAndZeroesNewElements)
+{
+    int* buf = static_cast<int*>(wrmalloc(4 * sizeof(int)));
+    for (int i = 0; i < 4; i++)
+        buf[i] = 100 + i;
+    int cap = alloc_enough2(&buf, 10, 4, sizeof(int), 1.5);
+    ASSERT_EQ(cap, 15);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(buf[i], 100 + i);
+    for (int i = 4; i < 15; i++)
+        EXPECT_EQ(buf[i], 0) << i;
+    // Enough room already: nothing changes.
+    int* before = buf;
+    EXPECT_EQ(alloc_enough2(&buf, 15, 15, sizeof(int), 1.5), 15);
+    EXPECT_EQ(buf, before);
+    free(buf);
+}
+
+TEST(Alloc, AllocEnoughFromNothingAndAbsurdSize)
+{
+    double* buf = nullptr;
+    EXPECT_EQ(alloc_enough2(&buf, 3, 0, sizeof(double), 2.0), 6);
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(buf[i], 0.0);
+    // A size that cannot be represented keeps the old buffer and count.
+    double* kept = buf;
+    EXPECT_EQ(alloc_enough2(&buf, 2000000000, 6, sizeof(double), 4.0), 6);
+    EXPECT_EQ(buf, kept);
+    free(buf);
+}
+
+TEST(Alloc, FreeNullTwiceFreesOnce)
+{
+    char* p = static_cast<char*>(wrmalloc(16));
+    free_null(&p);
+    EXPECT_EQ(p, nullptr);
+    free_null(&p); // must not free again (the sanitizer build catches a double free)
+    EXPECT_EQ(p, nullptr);
+    free_null(static_cast<char**>(nullptr));
+}
+
+TEST(Alloc, Free2dClearsElements)
+{
+    float** rows = static_cast<float**>(wrcalloc(3, sizeof(float*)));
+    rows[0] = static_cast<float*>(wrmalloc(8));
+    rows[2] = static_cast<float*>(wrmalloc(8));
+    free2d(rows, 3); // row 1 is null and must be skipped
+    float** only = static_cast<float**>(wrcalloc(1, sizeof(float*)));
+    free2d(only, 0);
+}
+
+TEST(Alloc, CallocZeroesAndStringAssignCopies)
+{
+    unsigned char* p = static_cast<unsigned char*>(wrcalloc(1000, 3));
+    for (int i = 0; i < 3000; i++)
+        ASSERT_EQ(p[i], 0);
+    free(p);
+    char* s = string_assign("Layer 0");
+    EXPECT_STREQ(s, "Layer 0");
+    free(s);
+    s = string_assign(nullptr);
+    EXPECT_STREQ(s, "");
+    free(s);
+}
+
+static int failures_left;
+static void* flaky_malloc(size_t size)
+{
+    if (failures_left > 0) {
+        failures_left--;
+        return nullptr;
+    }
+    return malloc(size);
+}
+
+TEST(Alloc, WrmallocRetriesBeforeGivingUp)
+{
+    auto saved = wr_system_malloc;
+    wr_system_malloc = flaky_malloc;
+    failures_left = 5; // the first try and four retries fail, the fifth retry succeeds
+    testing::internal::CaptureStderr();
+    void* p = wrmalloc(3 << 20);
+    std::string err = testing::internal::GetCapturedStderr();
+    wr_system_malloc = saved;
+    ASSERT_NE(p, nullptr);
+    free(p);
+    EXPECT_NE(err.find("succeded to allocate 3 MB after 5 extra attempts"), std::string::npos) << err;
+}
+
+TEST(Alloc, WrmallocStirsTheHeapAfterTenRetries)
+{
+    auto saved = wr_system_malloc;
+    wr_system_malloc = flaky_malloc;
+    failures_left = 11; // the first try and all ten retries fail; the stirring then succeeds
+    testing::internal::CaptureStderr();
+    void* p = wrmalloc(1 << 20);
+    std::string err = testing::internal::GetCapturedStderr();
+    wr_system_malloc = saved;
+    ASSERT_NE(p, nullptr);
+    free(p);
+    EXPECT_NE(err.find("succeded to allocate 1 MB after allocating 32 chunks then with 1 extra attempts"), std::string::npos) << err;
+}
+
+TEST(AllocDeathTest, AbsurdSizeEndsWithOutOfMemoryAlert)
+{
+    // The alert is answered from a script (the death test's child makes its own copy of it)
+    // and its text reaches the error stream.
+    TempDir dir;
+    std::string script = dir.file("answers");
+    write_file(script, "ok\n");
+    ScopedEnv s("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(wrmalloc(SIZE_MAX / 2), testing::ExitedWithCode(1),
+                "ultimately failed to allocate(.|\n)*Out of memory: Error: Brindlewharf cannot allocate more memory");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads and locks
+// ---------------------------------------------------------------------------------------------
+
+static void* add_under_lock(void* arg)
+{
+    auto* shared = static_cast<std::pair<sem_t*, long*>*>(arg);
+    for (int i = 0; i < 20000; i++) {
+        LockGuard g(shared->first);
+        (*shared->second)++;
+    }
+    return arg;
+}
+
+TEST(Threads, WaitOnNeverStartedRecordReturnsAtOnce)
+{
+    ThreadRecord rec{};
+    EXPECT_EQ(thread_wait(&rec, nullptr), 0);
+    EXPECT_EQ(rec.joinable, 0);
+}
+
+TEST(Threads, SpawnWaitReturnsResultAndClearsFlag)
+{
+    sem_t* lock = semaphore_new();
+    long counter = 0;
+    std::pair<sem_t*, long*> shared{lock, &counter};
+    ThreadRecord recs[4]{};
+    for (auto& r : recs) {
+        ASSERT_EQ(thread_spawn(&r, add_under_lock, &shared), 0);
+        EXPECT_EQ(r.joinable, 1);
+    }
+    for (auto& r : recs) {
+        void* result = nullptr;
+        EXPECT_EQ(thread_wait(&r, &result), 0);
+        EXPECT_EQ(result, &shared);
+        EXPECT_EQ(r.joinable, 0);
+        EXPECT_EQ(thread_wait(&r, nullptr), 0); // a second wait is harmless
+    }
+    EXPECT_EQ(counter, 4 * 20000);
+    semaphore_free(lock);
+}
+
+TEST(Locks, SemaphoreExcludesSecondTaker)
+{
+    sem_t* lock = semaphore_new();
+    mutex_to_1(lock);
+    std::atomic<int> got{0};
+    ThreadRecord rec{};
+    thread_spawn(&rec, [](void* a) -> void* {
+        auto* pair = static_cast<std::pair<sem_t*, std::atomic<int>*>*>(a);
+        mutex_to_1(pair->first);
+        pair->second->store(1);
+        mutex_to_0(pair->first);
+        return nullptr;
+    }, new std::pair<sem_t*, std::atomic<int>*>(lock, &got));
+    // The other thread cannot get the lock while we hold it.
+    for (int i = 0; i < 20; i++) {
+        wrsleep(1);
+        ASSERT_EQ(got.load(), 0);
+    }
+    mutex_to_0(lock);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!got.load() && std::chrono::steady_clock::now() < deadline)
+        wrsleep(1);
+    void* arg = nullptr;
+    thread_wait(&rec, &arg);
+    EXPECT_EQ(got.load(), 1);
+    semaphore_free(lock);
+}
+
+TEST(Locks, NullLockIsReportedNotFatal)
+{
+    testing::internal::CaptureStderr();
+    mutex_to_1(nullptr);
+    mutex_to_0(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "NULL mutex\nNULL mutex\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sleeping, cores, logging, resource files
+// ---------------------------------------------------------------------------------------------
+
+TEST(Sleep, DurationsFollowTheArgument)
+{
+    using clock = std::chrono::steady_clock;
+    auto t0 = clock::now();
+    wrsleep(0);
+    auto zero = clock::now() - t0;
+    EXPECT_GE(zero, std::chrono::microseconds(10));
+    t0 = clock::now();
+    wrsleep(1500);
+    EXPECT_GE(clock::now() - t0, std::chrono::milliseconds(1500));
+}
+
+TEST(Cores, CountIsPositiveAndStored)
+{
+    int n = core_count();
+    EXPECT_GE(n, 1);
+    EXPECT_EQ(CORE_COUNT, n);
+}
+
+TEST(Logging, ConsoleOutputIsMirroredIntoTheLog)
+{
+    ScopedDataHome home;
+    char prog[] = "brindlewharf";
+    char* argv[] = {prog, nullptr};
+    testing::internal::CaptureStdout();
+    os_init(1, argv);
+    wrfprintf(stderr, "to the error stream %d\n", 7);
+    wrfprintf(nullptr, "nowhere\n");
+    FILE* other = tmpfile();
+    wrfprintf(other, "not mirrored\n");
+    fclose(other);
+    os_deinit();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Brindlewharf 1.9.5\n\nOutput log\n\ncwd is: ", 0), 0u) << out;
+    std::string log = read_file(home.appdata("logfile.txt"));
+    EXPECT_EQ(log.rfind("Brindlewharf 1.9.5\n\nOutput log\n\n", 0), 0u) << log;
+    EXPECT_NE(log.find("to the error stream 7\n"), std::string::npos);
+    EXPECT_EQ(log.find("not mirrored"), std::string::npos);
+    EXPECT_EQ(logfile, nullptr);
+}
+
+TEST(Files, RelativePathsAreTakenUnderTheResourceFolder)
+{
+    TempDir res;
+    write_file(res.file("thing.txt"), "x");
+    ScopedEnv e("BRINDLEWHARF_RESOURCES", res.path.c_str());
+    find_resources(nullptr);
+    EXPECT_EQ(std::string(respath), res.path);
+    FILE* f = wrfopen("thing.txt", "r");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    f = wrfopen(res.file("thing.txt").c_str(), "r"); // absolute paths stay as they are
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(wrfopen("missing.png", "r"), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File not found: " + res.path + "/missing.png\n");
+}

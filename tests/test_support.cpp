@@ -1,0 +1,127 @@
+// Shared helpers of the test suite.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+TempDir::TempDir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "bwtest.XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+ScopedDataHome::ScopedDataHome()
+{
+    const char* v = getenv("XDG_DATA_HOME");
+    had_old = v != nullptr;
+    if (v)
+        old = v;
+    setenv("XDG_DATA_HOME", dir.path.c_str(), 1);
+}
+
+ScopedDataHome::~ScopedDataHome()
+{
+    if (had_old)
+        setenv("XDG_DATA_HOME", old.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}
+
+ScopedEnv::ScopedEnv(const char* n, const char* value) : name(n)
+{
+    const char* v = getenv(n);
+    had_old = v != nullptr;
+    if (v)
+        old = v;
+    if (value)
+        setenv(n, value, 1);
+    else
+        unsetenv(n);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (had_old)
+        setenv(name.c_str(), old.c_str(), 1);
+    else
+        unsetenv(name.c_str());
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+bool file_exists(const std::string& path)
+{
+    return std::filesystem::exists(path);
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    TempDir tmp;
+    std::string out_path = tmp.file("out"), err_path = tmp.file("err");
+
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; e++)
+        envs.push_back(*e);
+    for (const std::string& add : env) {
+        std::string name = add.substr(0, add.find('='));
+        std::erase_if(envs, [&](const std::string& s) { return s.compare(0, name.size() + 1, name + "=") == 0; });
+        envs.push_back(add);
+    }
+    std::vector<char*> cargv, cenv;
+    for (const std::string& a : argv)
+        cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (std::string& e : envs)
+        cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        return {127, "", std::string("spawn failed: ") + strerror(rc)};
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    RunResult r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}

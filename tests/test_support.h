@@ -1,0 +1,46 @@
+// Shared helpers of the test suite: temporary folders, file reading, running the program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh temporary folder, removed with everything in it when the object goes away.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// Points XDG_DATA_HOME at a temporary folder for the lifetime of the object and restores it.
+struct ScopedDataHome {
+    TempDir dir;
+    std::string old;
+    bool had_old;
+    ScopedDataHome();
+    ~ScopedDataHome();
+    std::string appdata(const std::string& file) const { return dir.path + "/Brindlewharf/" + file; }
+};
+
+// Sets an environment variable for the lifetime of the object (null value unsets it).
+struct ScopedEnv {
+    std::string name, old;
+    bool had_old;
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+};
+
+std::string read_file(const std::string& path);             // whole file, "" when missing
+void write_file(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+
+// Result of running a program to its end.
+struct RunResult {
+    int status;      // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs `argv` (argv[0] is the program path) with extra environment entries "NAME=value",
+// without a shell, and waits for it.
+RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
