@@ -1,4 +1,5 @@
 // Program entry: the editor (with an optional document) and the command-line options.
+#include "core/batch.h"
 #include "core/startup.h"
 #include "core/state.h"
 #include "platform/util.h"
@@ -20,9 +21,12 @@ static void print_usage(FILE* out)
             "  brindlewharf --version   print the version\n"
             "  brindlewharf --help      print this help\n"
             "\n"
+            "Batch commands (no window, no audio device):\n"
+            "%s"
+            "\n"
             "Files: settings, history and log live in $XDG_DATA_HOME/Brindlewharf\n"
             "(~/.local/share/Brindlewharf when XDG_DATA_HOME is not set).\n",
-            PROGRAM_TITLE);
+            PROGRAM_TITLE, batch_usage());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -54,5 +58,7 @@ int main(int argc, char** argv)
         print_usage(stdout);
         return 0;
     }
+    if (argc >= 2 && is_batch_command(argv[1]))
+        return run_batch(argc, argv);
     return run_editor(argc, argv);
 }

@@ -1,0 +1,58 @@
+// Benchmarks of the spectral analysis: a minute of sound at the default settings (27.5 Hz to
+// 20 kHz, 60 bands per octave, 100 px/s, logarithmic: 571 rows x 6000 columns), with the thread
+// count as the argument. Target: at most 0.4 s wall with 2 threads.
+#include "core/state.h"
+#include "dsp/analysis.h"
+#include "dsp/fftf.h"
+#include "dsp/scale.h"
+#include "platform/util.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+// A minute of noise under two gliding tones: every band has something to analyse.
+static const std::vector<float>& minute_of_sound()
+{
+    static std::vector<float> snd = [] {
+        std::vector<float> v((size_t)60 * 44100);
+        wrsrand(11);
+        double phase = 0;
+        for (size_t j = 0; j < v.size(); j++) {
+            double t = (double)j / 44100;
+            phase += 2 * M_PI * (200 + 3000 * t / 60) / 44100;
+            v[j] = 0.05f * dblrand() + 0.3f * (float)sin(phase) + 0.2f * (float)sin(2 * M_PI * 5000 * t);
+        }
+        return v;
+    }();
+    return snd;
+}
+
+static void BM_anal_minute_defaults(benchmark::State& state)
+{
+    const std::vector<float>& snd = minute_of_sound();
+    const int threads = (int)state.range(0);
+    const int H = image_height(27.5f, 20000.f, 60.f);
+    std::vector<float*> rows((size_t)H, nullptr);
+    int w = 0;
+    // One run first, so that the transform plans already exist when the timing starts.
+    anal(rows.data(), snd.data(), (int)snd.size(), 44100, &w, H, 20000.f / 44100, 100.f / 44100, 27.5f / 44100,
+         60.f, 24.f, 100.f, 2.f, threads);
+    for (float*& r : rows)
+        free_null(&r);
+
+    for (auto _ : state) {
+        int ok = anal(rows.data(), snd.data(), (int)snd.size(), 44100, &w, H, 20000.f / 44100, 100.f / 44100,
+                      27.5f / 44100, 60.f, 24.f, 100.f, 2.f, threads);
+        normi(rows.data(), w, H, 1.f);
+        benchmark::DoNotOptimize(ok);
+        state.PauseTiming();
+        for (float*& r : rows)
+            free_null(&r);
+        state.ResumeTiming();
+    }
+    state.counters["rows"] = H;
+    state.counters["columns"] = w;
+}
+BENCHMARK(BM_anal_minute_defaults)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();

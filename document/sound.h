@@ -1,0 +1,43 @@
+// Sound documents: a sound file read, brought to the program's sample rate, kept as the
+// original sound and analysed into a one-layer spectrogram document.
+#pragma once
+
+#include "core/records.h"
+
+struct AnalysisProgress;
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Display hooks
+// ---------------------------------------------------------------------------------------------
+
+// What the window does while a sound is analysed; both null without a window.
+struct SoundDisplayHooks {
+    void (*view_reset)(ImageStack* image); // gradient colour map and centred view for the new size, before the analysis
+    void* (*redraw)(void* image);          // continuous redraw run on its own thread (argument: the ImageStack) until `stop_redraw`
+};
+
+extern SoundDisplayHooks sound_display_hooks; // set by the program at start-up
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Loading
+// ---------------------------------------------------------------------------------------------
+
+// Reads the sound at `path` as one channel (channel slots 60 and 62), resamples it to
+// SOUND_SAMPLERATE, keeps it as `orig_snd`/`orig_len`/`orig_rate` and analyses it with the
+// engine state's analysis settings into a new one-layer document, peak-normalised to 1.0, with
+// `reference`, `undo` and `analysed` (`orig_w` x `orig_h`) as copies of the composite.
+// `progress` (may be null) follows and can stop the analysis (unfinished rows stay silent);
+// `threads` is handed to the analysis (0: CORE_COUNT). Returns 1 when the document was made.
+// A sound that cannot be read, holds no samples, or makes no image with the settings writes
+// one line naming the file, sets slot 7 (Open again) and returns 0 with the document and the
+// original sound left as they were.
+int load_sound(const char* path, EngineState* es, AnalysisProgress* progress = nullptr, int threads = 0);
+
+// Reads the sound at `path` as one channel (channel slots 60 and 62) at SOUND_SAMPLERATE.
+// Returns a new buffer of *len samples, or null after one line naming the file.
+float* read_sound_at_rate(const char* path, int* len);
+
+// Checks analysis settings {min Hz, max Hz, px/s, transition px/s, bpo, min bpo, scale base}
+// against a sound of `len` samples at SOUND_SAMPLERATE. Returns null with the picture size in
+// *w and *h, or the reason no picture can be made.
+const char* analysis_geometry(int len, const float params[7], int* w, int* h);

@@ -1,0 +1,436 @@
+// Spectral analysis of a whole sound into the spectrogram image, with the envelope, the Blackman
+// downsampler, peak normalisation and the transform resampler.
+#include "dsp/analysis.h"
+
+#include "core/state.h"
+#include "dsp/fftf.h"
+#include "dsp/scale.h"
+#include "platform/util.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Rows shared with readers
+// ---------------------------------------------------------------------------------------------
+
+// Stores a finished row so that a reader that sees the pointer also sees its values.
+static void publish_row(Plane rows, int r, float* row)
+{
+    std::atomic_ref<float*>(rows[r]).store(row, std::memory_order_release);
+}
+
+float* filled_row(Plane rows, int r)
+{
+    return std::atomic_ref<float*>(rows[r]).load(std::memory_order_acquire);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Envelope, downsampling, normalisation
+// ---------------------------------------------------------------------------------------------
+
+// The first `count` outputs of downsampling in (in_len values) to out_len values, into out.
+// With r = in_len / out_len, output i sits at c = i r and is the mean of the inputs j with
+// c - r <= j <= c + r, weighted by the Blackman window of x = (j - c + r) / r over 0..2. In whole
+// numbers x = num / in_len with num = j out_len - (i - 1) in_len, a multiple of
+// g = gcd(in_len, out_len), so the weights are worked out once for every num / g and the window
+// positions are exact however long the signal.
+static void blackman_downsample_into(const float* in, int in_len, int out_len, float* out, int count)
+{
+    const int64_t g = std::gcd(in_len, out_len);
+    const int64_t steps = 2 * (int64_t)in_len / g;
+    const int64_t q_step = out_len / g; // num / g grows by this from one input to the next
+    float* weight = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)(steps + 1)));
+    for (int64_t q = 0; q <= steps; q++) {
+        float x = (float)(q * g) / (float)in_len;
+        weight[q] = 0.42f - 0.5f * cosf(PI * x) + 0.08f * cosf(2.f * PI * x);
+    }
+
+    for (int i = 0; i < count; i++) {
+        const int64_t low = (int64_t)(i - 1) * in_len; // (c - r) * out_len
+        const int64_t high = (int64_t)(i + 1) * in_len; // (c + r) * out_len
+        int64_t j0 = low <= 0 ? 0 : (low + out_len - 1) / out_len;
+        int64_t j1 = std::min<int64_t>(high / out_len, in_len - 1);
+        int64_t q = (j0 * out_len - low) / g;
+        float sum = 0.f, weights = 0.f;
+        for (int64_t j = j0; j <= j1; j++, q += q_step) {
+            sum += weight[q] * in[j];
+            weights += weight[q];
+        }
+        out[i] = weights > 0.f ? sum / weights : 0.f;
+    }
+    free(weight);
+}
+
+float* blackman_downsampling(const float* in, int in_len, int out_len)
+{
+    if (!in || in_len < 1 || out_len < 1)
+        return nullptr;
+    float* out = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)out_len));
+    blackman_downsample_into(in, in_len, out_len, out, out_len);
+    return out;
+}
+
+float* envelope(float* x, int* n, float ratio)
+{
+    const int len = *n;
+    if (!x || len < 1)
+        return nullptr;
+
+    // The quadrature signal: the spectrum times -i. Bin 0 and, for even lengths, the Nyquist bin
+    // have no quadrature part, so they are left at zero.
+    float* spec = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)len));
+    float* quad = static_cast<float*>(wrcalloc((size_t)len, sizeof(float)));
+    fftf(x, spec, len, FFT_FORWARD);
+    for (int k = 1; k <= (len - 1) / 2; k++) {
+        quad[k] = spec[len - k];
+        quad[len - k] = -spec[k];
+    }
+    fftf(quad, quad, len, FFT_INVERSE);
+    for (int j = 0; j < len; j++)
+        quad[j] = sqrtf(x[j] * x[j] + quad[j] * quad[j]);
+    free(spec);
+
+    if (ratio == 1.f) {
+        memcpy(x, quad, sizeof(float) * (size_t)len);
+        free(quad);
+        return x;
+    }
+    const int out_len = (int)nearbyintf((float)len * ratio);
+    float* out = blackman_downsampling(quad, len, out_len);
+    free(quad);
+    if (out)
+        *n = out_len;
+    return out;
+}
+
+void normi(Plane rows, int width, int height, float target)
+{
+    if (!rows)
+        return;
+    float peak = 0.f;
+    for (int r = 0; r < height; r++)
+        if (rows[r])
+            for (int c = 0; c < width; c++)
+                peak = std::max(peak, fabsf(rows[r][c]));
+    const float gain = peak > 0.f ? target / peak : 0.f;
+    for (int r = 0; r < height; r++)
+        if (rows[r])
+            for (int c = 0; c < width; c++)
+                rows[r][c] *= gain;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Transform size of the whole sound
+// ---------------------------------------------------------------------------------------------
+
+// The whole-sound size rule is met: N is 17-smooth and its column count 7-smooth.
+static bool whole_size_ok(int N, float ppsr)
+{
+    return find_largest_prime_factor((int)nearbyintf((float)N * ppsr)) <= 7 && find_largest_prime_factor(N) <= 17;
+}
+
+int anal_transform_size(int n, int pad, float ppsr)
+{
+    int m = n - 1 + pad;
+    if (m % 2 == 1)
+        m = n + pad;
+    int N = next_fast_fft_size((int)nearbyintf((float)next_fast_fft_size((int)nearbyintf((float)m * ppsr)) / ppsr));
+    // Tested before each pass: a first size that already meets the rule is kept. When the
+    // columns per sample are not the reciprocal of a whole number, a pass can give back the same
+    // size (or a smaller one) for ever; the size then moves on by one sample instead.
+    while (!whole_size_ok(N, ppsr)) {
+        int next = (int)nearbyintf((float)next_fast_fft_size((int)nearbyintf((float)N * ppsr)) / ppsr);
+        N = next > N ? next : N + 1;
+    }
+    return N;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Band geometry
+// ---------------------------------------------------------------------------------------------
+
+// Where one band sits in the whole-sound spectrum and how it is transformed.
+struct BandPlan {
+    int lo;  // bin below the band's first bin
+    int nb;  // number of bins taken (lo + 1 .. lo + nb)
+    int M;   // band transform size
+    float a; // axis position of the lower edge bin
+    float b; // axis position of the upper edge bin
+    float w; // filter half-width in bands
+};
+
+// Everything the band workers share. Bands are claimed in ascending order, so rows appear from
+// the bottom up whatever the number of threads.
+struct AnalysisJob {
+    Plane rows;                 // destination row array
+    const float* spectrum;      // halfcomplex spectrum of the padded sound, N values
+    int N;                      // whole-sound transform size
+    int H, W, Wp;               // bands, image width, columns spanning the padded sound
+    int max_M;                  // largest band transform size (scratch size)
+    LogAxis axis;               // the frequency axis in fractions of the sample rate
+    const BandPlan* plan;       // H band plans, band 0 first
+    std::atomic<int> next_band; // next band to claim
+    std::atomic<int> made;      // rows finished
+    AnalysisProgress* progress; // caller's progress record, may be null
+};
+
+// Imaginary part of bin k (1 <= k <= N/2) of a halfcomplex spectrum of length N; the Nyquist
+// bin of an even length has none.
+static inline float bin_im(const float* s, int N, int k) { return 2 * k == N ? 0.f : s[N - k]; }
+
+// Analyses band i into a new row and publishes it. B and Q are scratch arrays of max_M floats.
+static void analyse_band(AnalysisJob* job, int i, float* B, float* Q)
+{
+    const BandPlan& band = job->plan[i];
+    const int M = band.M, N = job->N;
+    const float* S = job->spectrum;
+    memset(B, 0, sizeof(float) * (size_t)M);
+    memset(Q, 0, sizeof(float) * (size_t)M);
+
+    // Cut the band out of the spectrum and shift it down to bin 1, under a Hann window over the
+    // band's span on the axis (each bin weighted by the window at the bin just below it).
+    const float span = band.b - band.a;
+    for (int k = 0; k < band.nb; k++) {
+        float t = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
+        float g = 0.5f - 0.5f * cosf(2.f * PI * t);
+        B[k + 1] = g * S[band.lo + 1 + k];
+        B[M - 1 - k] = g * bin_im(S, N, band.lo + 1 + k);
+    }
+    // The quadrature spectrum: B times -i.
+    for (int k = 0; k < band.nb; k++) {
+        Q[k + 1] = B[M - 1 - k];
+        Q[M - 1 - k] = -B[k + 1];
+    }
+    fftf(B, B, M, FFT_INVERSE);
+    fftf(Q, Q, M, FFT_INVERSE);
+
+    // The envelope of the analytic band signal.
+    const float gain = sqrtf((float)M / band.w);
+    for (int j = 0; j < M; j++)
+        B[j] = sqrtf(Q[j] * Q[j] + B[j] * B[j]) * gain;
+
+    float* row = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->W));
+    if (M > job->Wp)
+        blackman_downsample_into(B, M, job->Wp, row, job->W);
+    else
+        memcpy(row, B, sizeof(float) * (size_t)job->W);
+    publish_row(job->rows, job->H - 1 - i, row);
+    job->made.fetch_add(1, std::memory_order_relaxed);
+    if (job->progress)
+        job->progress->rows_done.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Claims and analyses bands until none is left or a stop is asked for. `on_row` runs after each
+// row (on the calling thread only).
+static void analyse_bands(AnalysisJob* job, bool on_row)
+{
+    float* B = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->max_M));
+    float* Q = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->max_M));
+    for (;;) {
+        if (job->progress && job->progress->stop.load(std::memory_order_relaxed))
+            break;
+        int i = job->next_band.fetch_add(1, std::memory_order_relaxed);
+        if (i >= job->H)
+            break;
+        analyse_band(job, i, B, Q);
+        if (on_row && job->progress && job->progress->tick)
+            job->progress->tick(job->progress, job->progress->ctx);
+    }
+    free(B);
+    free(Q);
+}
+
+static void* band_worker(void* arg)
+{
+    analyse_bands(static_cast<AnalysisJob*>(arg), false);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Analysis
+// ---------------------------------------------------------------------------------------------
+
+// The one-row image: the envelope of the whole sound at the column rate.
+static int anal_single_row(Plane rows, const float* samples, int n, int W, float ppsr, AnalysisProgress* progress)
+{
+    float* copy = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)n));
+    memcpy(copy, samples, sizeof(float) * (size_t)n);
+    int len = n;
+    float* env = envelope(copy, &len, ppsr);
+    float* row = static_cast<float*>(wrcalloc((size_t)W, sizeof(float)));
+    if (env)
+        memcpy(row, env, sizeof(float) * (size_t)std::min(W, len));
+    if (env != copy)
+        free(env);
+    free(copy);
+    publish_row(rows, 0, row);
+    if (progress) {
+        progress->rows_done.fetch_add(1, std::memory_order_relaxed);
+        if (progress->tick)
+            progress->tick(progress, progress->ctx);
+    }
+    return 1;
+}
+
+int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, float fmax, float ppsr,
+         float fmin, float bpo, float min_bpo, float transition, float base, int threads,
+         AnalysisProgress* progress)
+{
+    if (!rows || !samples || !out_w || n < 1 || H < 1 || rate < 1 || !(ppsr > 0.f) || !(bpo > 0.f) ||
+        !(fmin < fmax) || (base != 1.f && !(fmin > 0.f)))
+        return 0;
+    LOGBASE = base;
+    const int W = (int)((float)n * ppsr);
+    if (W < 1)
+        return 0;
+    *out_w = W;
+    if (H == 1)
+        return anal_single_row(rows, samples, n, W, ppsr, progress);
+
+    // Zero extension: five periods of the frequency spacing just below the lowest band.
+    const float top = (float)(H - 1);
+    auto p = [top](float u) { return u / top; };
+    const float d = log_pos(0.f, fmin, fmax) - log_pos(p(-1.f), fmin, fmax);
+    const float pad_f = nearbyintf(5.f / d);
+    if (!(pad_f >= 0.f) || pad_f > (float)(INT_MAX / 4) || n > INT_MAX / 4)
+        return 0; // a spacing so fine that the padded sound could not be held
+    const int pad = (int)pad_f;
+
+    const int N = anal_transform_size(n, pad, ppsr);
+    float* S = static_cast<float*>(wrcalloc((size_t)N, sizeof(float)));
+    memcpy(S, samples, sizeof(float) * (size_t)n);
+    fftf(S, S, N, FFT_FORWARD);
+
+    const int Wp = (int)nearbyintf(ppsr * (float)N);
+    const float trans = transition / (float)rate;
+    const float cap = bpo / min_bpo;
+    const bool constant_time = key[state_of(K_CONST_TIME_RES)].load(std::memory_order_relaxed) != 0;
+
+    // First pass: every band's place in the spectrum and its transform size. Sizes only grow
+    // from band to band, so they are settled in band order before the bands are spread out.
+    std::vector<BandPlan> plan((size_t)H);
+    int prev_M = 0, max_M = 0;
+    for (int i = 0; i < H; i++) {
+        BandPlan& band = plan[(size_t)i];
+        float w = trans / (log_pos(p((float)(i + 1)), fmin, fmax) - log_pos(p((float)(i - 1)), fmin, fmax));
+        if (!constant_time)
+            w = std::min(w, cap);
+        w = std::max(w, 1.f);
+        int lo = (int)nearbyintf(log_pos(p((float)i - w), fmin, fmax) * (float)N);
+        int hi = (int)nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
+        band.a = log_pos_inv((float)lo / (float)N, fmin, fmax);
+        band.b = log_pos_inv((float)hi / (float)N, fmin, fmax);
+        hi = std::min(hi, N / 2);
+        lo = std::max(lo, 1);
+        band.lo = lo;
+        band.nb = std::max(hi - lo, 0);
+        band.w = w;
+        const int L = 2 * band.nb + 1;
+        if (Wp >= L)
+            band.M = Wp;
+        else if (L > prev_M)
+            band.M = next_fast_fft_size(L);
+        else
+            band.M = prev_M;
+        prev_M = band.M;
+        max_M = std::max(max_M, band.M);
+    }
+
+    // Second pass: the bands, spread over the threads; the calling thread takes its share and
+    // reports progress after each of its rows.
+    AnalysisJob job;
+    job.rows = rows;
+    job.spectrum = S;
+    job.N = N;
+    job.H = H;
+    job.W = W;
+    job.Wp = Wp;
+    job.max_M = max_M;
+    job.axis = log_axis(fmin, fmax, base);
+    job.plan = plan.data();
+    job.next_band.store(0);
+    job.made.store(0);
+    job.progress = progress;
+
+    if (threads < 1)
+        threads = CORE_COUNT;
+    threads = std::max(1, std::min(threads, H));
+    std::vector<ThreadRecord> helpers((size_t)(threads - 1));
+    for (ThreadRecord& helper : helpers)
+        thread_spawn(&helper, band_worker, &job);
+    analyse_bands(&job, true);
+    for (ThreadRecord& helper : helpers)
+        thread_wait(&helper, nullptr);
+    if (progress && progress->tick)
+        progress->tick(progress, progress->ctx);
+
+    free(S);
+    return job.made.load() == H ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Transform resampling
+// ---------------------------------------------------------------------------------------------
+
+float* resample_fft(float* buffer, int* n, int rate_in, int rate_out)
+{
+    const int len = n ? *n : 0;
+    if (!buffer || len < 1 || rate_in < 1 || rate_out < 1)
+        return nullptr;
+
+    // Whole seconds at both rates (counted in integers, so that long sounds are not cut).
+    const int64_t seconds = ((int64_t)len + rate_in - 1) / rate_in;
+    const int64_t nin64 = seconds * rate_in, nout64 = seconds * rate_out;
+    if (nin64 > INT_MAX || nout64 > INT_MAX)
+        return nullptr;
+    const int Nin = (int)nin64, Nout = (int)nout64;
+
+    float* X = static_cast<float*>(wrcalloc((size_t)Nin, sizeof(float)));
+    memcpy(X, buffer, sizeof(float) * (size_t)len);
+    free(buffer);
+    fftf(X, X, Nin, FFT_FORWARD);
+
+    // Every bin that both lengths hold keeps its place: real part at k, imaginary part at
+    // length - k.
+    float* Y = static_cast<float*>(wrcalloc((size_t)Nout, sizeof(float)));
+    Y[0] = X[0];
+    const int common = (std::min(Nin, Nout) - 1) / 2; // bins 1..common are full complex bins in both
+    for (int k = 1; k <= common; k++) {
+        Y[k] = X[k];
+        Y[Nout - k] = X[Nin - k];
+    }
+    if (Nout == Nin) {
+        if (Nin % 2 == 0)
+            Y[Nin / 2] = X[Nin / 2];
+    } else if (Nout > Nin) {
+        // The input's Nyquist value stands for both the positive and the negative frequency:
+        // in the longer spectrum it becomes an ordinary real bin carrying half of it.
+        if (Nin % 2 == 0)
+            Y[Nin / 2] = 0.5f * X[Nin / 2];
+    } else {
+        // Downsampling: the new Nyquist bin (even Nout) cannot hold a phase and stays zero;
+        // the top of the band is tapered.
+        const int h = Nout / 2;
+        for (int k = (int)nearbyintf(0.46f * (float)Nout); k <= h - 1; k++) {
+            float taper = 0.5f + 0.5f * cosf(((float)k / (float)Nout - 0.46f) / 0.03999999f);
+            Y[k] *= taper;
+            Y[Nout - k] *= taper;
+        }
+    }
+    free(X);
+    fftf(Y, Y, Nout, FFT_INVERSE);
+
+    int out_len = (int)nearbyint((double)rate_out * ((double)len / (double)rate_in));
+    out_len = std::clamp(out_len, 0, Nout);
+    Y = static_cast<float*>(wrrealloc(Y, sizeof(float) * (size_t)std::max(out_len, 1)));
+    *n = out_len;
+    return Y;
+}

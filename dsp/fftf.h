@@ -1,0 +1,23 @@
+// The one real transform of the program: any length n >= 1, the complex half-spectrum stored in
+// halfcomplex order in n floats, scaled by 1/sqrt(n) in both directions so that a forward
+// transform followed by an inverse one returns the input.
+//
+// Halfcomplex order: index 0 the real part of bin 0; index k (1 <= k <= (n-1)/2) the real part
+// of bin k; index n/2 (even n only) the real part of bin n/2; index n-k the imaginary part of
+// bin k.
+#pragma once
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Transform
+// ---------------------------------------------------------------------------------------------
+
+constexpr int FFT_FORWARD = 0; // direction: time signal to halfcomplex spectrum
+constexpr int FFT_INVERSE = 1; // direction: halfcomplex spectrum to time signal
+
+// Transforms n values of `in` into `out` (which may be `in`; otherwise `in` is left as it was).
+// Safe to call from many threads at once. Returns 1, or 0 (nothing done) for n < 1 or an
+// unknown direction.
+int fftf(float* in, float* out, int n, int direction);
+
+// Releases every cached transform plan (at shut-down; no transform may be running).
+void fftf_release();

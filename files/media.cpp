@@ -1,0 +1,530 @@
+// Media files: path kinds and helpers, sound readers (libsndfile, libmpg123), grey picture
+// writers (BMP by hand, PNG through FreeImage).
+#include "files/media.h"
+#include "core/state.h"
+#include "platform/desktop.h"
+#include "platform/util.h"
+
+#include <FreeImage.h>
+#include <mpg123.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] File kinds
+// ---------------------------------------------------------------------------------------------
+
+int file_type(const char* path)
+{
+    // Picture extensions, in the order the kinds were added; each at most 4 characters.
+    static const char* const image_ext[] = {
+        "bmp", "cut", "dds", "doom", "exr", "hdr", "gif", "ico", "jp2", "jpg",
+        "jpeg", "lbm", "mdl", "mng", "pal", "pbm", "pcd", "pcx", "pgm", "pic",
+        "png", "ppm", "psd", "psp", "raw", "sgi", "tga", "tif", "tiff",
+    };
+    char* ext = extract_file_extension(path, nullptr);
+    if (!ext || ext[0] == 0) {
+        free(ext);
+        return FILE_IMAGE;
+    }
+    int kind = FILE_SOUND;
+    if (strcmp(ext, "kbz") == 0)
+        kind = FILE_ARCHIVE;
+    for (const char* e : image_ext)
+        if (strcmp(ext, e) == 0)
+            kind = FILE_IMAGE;
+    free(ext);
+    return kind;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Paths and files
+// ---------------------------------------------------------------------------------------------
+
+char* extract_file_extension(const char* path, char* dest)
+{
+    if (!path || strlen(path) < 2)
+        return nullptr;
+    // Only the file name is searched: a dot in a folder name ("take.2/notes") is no extension.
+    const char* name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    const char* dot = strrchr(name, '.');
+    const char* ext = dot ? dot + 1 : name + strlen(name);
+    size_t n = strlen(ext);
+    if (!dest)
+        dest = static_cast<char*>(wrmalloc(n + 1));
+    for (size_t i = 0; i < n; i++)
+        dest[i] = (char)tolower((unsigned char)ext[i]);
+    dest[n] = 0;
+    return dest;
+}
+
+const char* get_filename_from_path(const char* fullpath)
+{
+    if (!fullpath) {
+        wrfprintf(stderr, "fullpath is NULL in get_filename_from_path()\n");
+        return nullptr;
+    }
+    const char* slash = strrchr(fullpath, '/');
+    return slash ? slash + 1 : nullptr;
+}
+
+const char* find_last_dirchar(const char* text, int skip_last)
+{
+    if (!text)
+        return nullptr;
+    int n = (int)strlen(text);
+    if (skip_last)
+        n--;
+    for (int i = n - 1; i >= 0; i--)
+        if (text[i] == '/' || text[i] == '\\')
+            return text + i;
+    return nullptr;
+}
+
+char* remove_name_from_path(char* dest, const char* fullpath)
+{
+    if (!fullpath) {
+        wrfprintf(stderr, "fullpath is NULL in remove_name_from_path()\n");
+        return nullptr;
+    }
+    const char* sep = find_last_dirchar(fullpath, 0);
+    if (!sep)
+        return nullptr;
+    size_t n = (size_t)(sep - fullpath);
+    if (!dest)
+        dest = static_cast<char*>(wrmalloc(n + 1));
+    memmove(dest, fullpath, n);
+    dest[n] = 0;
+    return dest;
+}
+
+char* append_name_to_path(char* dest, const char* dir, const char* name)
+{
+    size_t dl = dir ? strlen(dir) : 0, nl = name ? strlen(name) : 0;
+    bool slash = dir && name && dl > 0 && dir[dl - 1] != '/';
+    if (!dest)
+        dest = static_cast<char*>(wrcalloc(dl + nl + 2, 1));
+    // `dest` may be `dir` itself: the directory part is already in place then.
+    if (dir && dest != dir)
+        memmove(dest, dir, dl);
+    if (!dir)
+        dl = 0;
+    if (slash)
+        dest[dl++] = '/';
+    if (name)
+        memmove(dest + dl, name, nl);
+    dest[dl + nl] = 0;
+    return dest;
+}
+
+uint8_t* load_raw_file(const char* path, size_t* size)
+{
+    if (size)
+        *size = 0;
+    FILE* f = path ? fopen(path, "rb") : nullptr;
+    long n = -1;
+    if (f && fseek(f, 0, SEEK_END) == 0)
+        n = ftell(f);
+    if (!f || n < 0 || fseek(f, 0, SEEK_SET) != 0) {
+        wrfprintf(stderr, "File '%s' not found.\n", path ? path : "(null)");
+        if (f)
+            fclose(f);
+        return nullptr;
+    }
+    uint8_t* data = static_cast<uint8_t*>(wrmalloc((size_t)n + 1));
+    size_t got = fread(data, 1, (size_t)n, f);
+    fclose(f);
+    data[got] = 0;
+    if (size)
+        *size = got;
+    return data;
+}
+
+void fwrite_le_short(int v, FILE* f)
+{
+    uint8_t b[2] = {(uint8_t)(v & 0xff), (uint8_t)((v >> 8) & 0xff)};
+    fwrite(b, 1, 2, f);
+}
+
+void fwrite_le_word(int v, FILE* f)
+{
+    uint32_t u = (uint32_t)v;
+    uint8_t b[4] = {(uint8_t)(u & 0xff), (uint8_t)((u >> 8) & 0xff), (uint8_t)((u >> 16) & 0xff), (uint8_t)(u >> 24)};
+    fwrite(b, 1, 4, f);
+}
+
+int move_file(const char* from, const char* to)
+{
+    return rename(from, to);
+}
+
+int remove_file(const char* path)
+{
+    return remove(path);
+}
+
+SNDFILE* sf_open_utf8(const char* path, int mode, SF_INFO* info)
+{
+    return sf_open(path, mode, info);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Reading sounds
+// ---------------------------------------------------------------------------------------------
+
+// Samples beyond +-1e30, and NaN, become 0: one wild value would otherwise rule the whole
+// analysis (the picture is normalised to its peak).
+static void sound_guard(float* s, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (!(fabsf(s[i]) <= 1e30f))
+            s[i] = 0.f;
+}
+
+// Makes room for `needed` floats in `*buf` (capacity `*cap`), growing by half again.
+// Returns false (with a line naming the file) when the memory could not be had.
+static bool grow_sound(float** buf, int* cap, long long needed, const char* path)
+{
+    if (needed > INT_MAX || (*cap = alloc_enough2(buf, (int)needed, *cap, sizeof(float), 1.5)) < needed) {
+        wrfprintf(stderr, "Sound file '%s' is too long to be loaded\n", path);
+        return false;
+    }
+    return true;
+}
+
+// Trims a finished signal to its length and applies the guard; an empty one is an error.
+static float* finish_sound(float* out, int n, const char* path, int* len)
+{
+    if (n <= 0) {
+        free(out);
+        wrfprintf(stderr, "Sound file '%s' holds no samples\n", path);
+        *len = 0;
+        return nullptr;
+    }
+    out = static_cast<float*>(wrrealloc(out, (size_t)n * sizeof(float)));
+    sound_guard(out, n);
+    *len = n;
+    return out;
+}
+
+float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
+{
+    *len = 0;
+    *rate = 0;
+    SF_INFO info{};
+    SNDFILE* sf = sf_open_utf8(path, SFM_READ, &info);
+    if (!sf) {
+        wrfprintf(stderr, "Could not read sound file '%s': %s\n", path, sf_strerror(nullptr));
+        return nullptr;
+    }
+    const int ch = info.channels;
+    if (ch < 1) {
+        sf_close(sf);
+        wrfprintf(stderr, "Could not read sound file '%s': no channels\n", path);
+        return nullptr;
+    }
+    // Which channel is taken: -1 = the sum of all channels.
+    const int take = (key[state_of(K_LEFT_ONLY)] || ch == 1) ? 0 : key[state_of(K_RIGHT_ONLY)] ? 1 : -1;
+
+    // Read in blocks rather than trusting the frame count of the header: a damaged or crafted
+    // header may claim far more frames than the file holds.
+    const int block = std::max(1, (1 << 20) / ch); // about 4 MB of interleaved frames at a time
+    float* in = static_cast<float*>(wrmalloc((size_t)block * (size_t)ch * sizeof(float)));
+    float* out = nullptr;
+    int cap = 0;
+    long long n = 0;
+    bool ok = true;
+    for (;;) {
+        sf_count_t got = sf_readf_float(sf, in, block);
+        if (got <= 0)
+            break;
+        if (!(ok = grow_sound(&out, &cap, n + got, path)))
+            break;
+        for (sf_count_t i = 0; i < got; i++) {
+            const float* fr = in + i * ch;
+            float v;
+            if (take >= 0)
+                v = fr[take];
+            else {
+                v = 0.f;
+                for (int c = 0; c < ch; c++)
+                    v += fr[c];
+            }
+            out[n + i] = v;
+        }
+        n += got;
+    }
+    free(in);
+    sf_close(sf);
+    if (!ok) {
+        free(out);
+        return nullptr;
+    }
+    *rate = info.samplerate;
+    return finish_sound(out, (int)n, path, len);
+}
+
+// Converts `frames` decoded frames of `ch` interleaved channels into `out` in `mode`.
+static void mp3_convert(const float* in, int frames, int ch, int mode, float* out)
+{
+    const int right = ch > 1 ? 1 : 0;
+    for (int i = 0; i < frames; i++) {
+        const float* fr = in + (size_t)i * ch;
+        switch (mode) {
+        case MP3_LEFT:
+            out[i] = fr[0];
+            break;
+        case MP3_RIGHT:
+            out[i] = fr[right];
+            break;
+        case MP3_BOTH:
+            out[2 * i] = fr[0];
+            out[2 * i + 1] = fr[right];
+            break;
+        default: {
+            float s = 0.f;
+            for (int c = 0; c < ch; c++)
+                s += fr[c];
+            out[i] = s / (float)ch;
+        }
+        }
+    }
+}
+
+float* load_full_mp3_float_select_chan(const char* path, int* len, int* channels, int* rate, int mode)
+{
+    static std::once_flag init;
+    std::call_once(init, [] { mpg123_init(); });
+    *len = 0;
+    *channels = 0;
+    *rate = 0;
+    const int out_ch = mode == MP3_BOTH ? 2 : 1;
+
+    size_t size = 0;
+    uint8_t* data = load_raw_file(path, &size);
+    if (!data)
+        return nullptr;
+
+    int err = 0;
+    mpg123_handle* mh = mpg123_new(nullptr, &err);
+    if (!mh) {
+        free(data);
+        wrfprintf(stderr, "Could not decode '%s': %s\n", path, mpg123_plain_strerror(err));
+        return nullptr;
+    }
+    mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    mpg123_format_none(mh);
+    const long* rates = nullptr;
+    size_t rate_count = 0;
+    mpg123_rates(&rates, &rate_count);
+    for (size_t i = 0; i < rate_count; i++)
+        mpg123_format(mh, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+
+    float* out = nullptr;
+    int cap = 0;
+    long long n = 0; // samples per channel so far
+    int ch = 0;
+    bool ok = true;
+    if (mpg123_open_feed(mh) == MPG123_OK && size > 0 && mpg123_feed(mh, data, size) == MPG123_OK) {
+        for (;;) {
+            off_t num;
+            unsigned char* audio = nullptr;
+            size_t bytes = 0;
+            int r = mpg123_decode_frame(mh, &num, &audio, &bytes);
+            if (r == MPG123_NEW_FORMAT) {
+                long fr_rate;
+                int enc;
+                mpg123_getformat(mh, &fr_rate, &ch, &enc);
+                if (*rate == 0)
+                    *rate = (int)fr_rate; // the first frame fixes the rate
+                continue;
+            }
+            if (r != MPG123_OK)
+                break; // out of data, or a stream that cannot be decoded further
+            if (ch < 1 || bytes == 0)
+                continue;
+            int frames = (int)(bytes / (sizeof(float) * (size_t)ch));
+            if (!(ok = grow_sound(&out, &cap, (n + frames) * out_ch, path)))
+                break;
+            mp3_convert(reinterpret_cast<const float*>(audio), frames, ch, mode, out + n * out_ch);
+            n += frames;
+        }
+    }
+    mpg123_delete(mh);
+    free(data);
+    if (!ok) {
+        free(out);
+        return nullptr;
+    }
+    if (n == 0) {
+        free(out);
+        wrfprintf(stderr, "No MP3 frame could be decoded in '%s'\n", path);
+        return nullptr;
+    }
+    out = static_cast<float*>(wrrealloc(out, (size_t)(n * out_ch) * sizeof(float)));
+    sound_guard(out, (int)(n * out_ch));
+    *len = (int)n;
+    *channels = out_ch;
+    return out;
+}
+
+float* load_raw_sound(const char* path, int* len, int* rate)
+{
+    char* ext = extract_file_extension(path, nullptr);
+    bool mp3 = ext && strcmp(ext, "mp3") == 0;
+    free(ext);
+    if (!mp3)
+        return load_raw_sound_sndfile(path, len, rate);
+    int mode = key[state_of(K_LEFT_ONLY)] ? MP3_LEFT : key[state_of(K_RIGHT_ONLY)] ? MP3_RIGHT : MP3_MEAN;
+    int channels;
+    return load_full_mp3_float_select_chan(path, len, &channels, rate, mode);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Writing pictures
+// ---------------------------------------------------------------------------------------------
+
+uint8_t grey_level(float v, float m)
+{
+    if (!(m > 0.f))
+        return 0;
+    float g = 255.f * sqrtf(v / m);
+    if (!(g > 0.f)) // also NaN, from a negative value
+        return 0;
+    return g >= 255.f ? 255 : (uint8_t)g;
+}
+
+// Largest pixel value, starting from 0; missing rows count as 0.
+static float plane_peak(Plane image, int w, int h)
+{
+    float m = 0.f;
+    for (int r = 0; r < h; r++)
+        if (image[r])
+            for (int x = 0; x < w; x++)
+                if (image[r][x] > m)
+                    m = image[r][x];
+    return m;
+}
+
+int save_image(Plane image, int w, int h, const char* path)
+{
+    if (w < 0 || h < 0 || (h > 0 && !image)) {
+        wrfprintf(stderr, "Could not write '%s': no picture\n", path);
+        return -1;
+    }
+    const int pad = (4 - (3 * w) % 4) % 4;
+    const long long data = (3LL * w + pad) * h;
+    if (data + 56 > INT_MAX) {
+        wrfprintf(stderr, "Could not write '%s': %d x %d pixels is too large for a BMP file\n", path, w, h);
+        return -1;
+    }
+    FILE* f = fopen(path, "wb");
+    if (!f) {
+        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+        return -1;
+    }
+    const float m = plane_peak(image, w, h);
+    const int d = (int)data;
+
+    fwrite("BM", 1, 2, f);
+    fwrite_le_word(d + 56, f); // file size, counting the two closing bytes
+    fwrite_le_word(0, f);
+    fwrite_le_word(54, f);     // pixel data offset
+    fwrite_le_word(40, f);     // info header size
+    fwrite_le_word(w, f);
+    fwrite_le_word(h, f);      // positive: rows bottom-up
+    fwrite_le_short(1, f);     // planes
+    fwrite_le_short(24, f);    // bits per pixel
+    fwrite_le_word(0, f);      // no compression
+    fwrite_le_word(d + 2, f);
+    fwrite_le_word(2834, f);   // pixels per metre, both ways
+    fwrite_le_word(2834, f);
+    fwrite_le_word(0, f);
+    fwrite_le_word(0, f);
+
+    uint8_t* row = static_cast<uint8_t*>(wrcalloc((size_t)3 * w + pad + 1, 1));
+    for (int r = h - 1; r >= 0; r--) {
+        for (int x = 0; x < w; x++) {
+            uint8_t g = image[r] ? grey_level(image[r][x], m) : 0;
+            row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = g;
+        }
+        fwrite(row, 1, (size_t)3 * w + pad, f);
+    }
+    free(row);
+    fwrite_le_short(0, f);
+
+    bool failed = ferror(f) != 0;
+    int status = fclose(f);
+    if (failed || status != 0) {
+        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+        remove(path); // no half-written picture is left behind
+        return status != 0 ? status : -1;
+    }
+    return 0;
+}
+
+// Stream operations for FreeImage on a C file.
+static unsigned fi_write(void* buffer, unsigned size, unsigned count, fi_handle handle)
+{
+    return (unsigned)fwrite(buffer, size, count, static_cast<FILE*>(handle));
+}
+static unsigned fi_read(void* buffer, unsigned size, unsigned count, fi_handle handle)
+{
+    return (unsigned)fread(buffer, size, count, static_cast<FILE*>(handle));
+}
+static int fi_seek(fi_handle handle, long offset, int origin)
+{
+    return fseek(static_cast<FILE*>(handle), offset, origin);
+}
+static long fi_tell(fi_handle handle)
+{
+    return ftell(static_cast<FILE*>(handle));
+}
+
+int save_image_png(Plane image, int w, int h, const char* path)
+{
+    if (w < 1 || h < 1 || !image) {
+        wrfprintf(stderr, "Could not write '%s': no picture\n", path);
+        return -1;
+    }
+    FIBITMAP* dib = FreeImage_Allocate(w, h, 8);
+    if (!dib) {
+        wrfprintf(stderr, "Could not write '%s': %d x %d pixels is too large\n", path, w, h);
+        return -1;
+    }
+    RGBQUAD* pal = FreeImage_GetPalette(dib);
+    for (int i = 0; i < 256; i++) {
+        pal[i].rgbRed = pal[i].rgbGreen = pal[i].rgbBlue = (BYTE)i;
+        pal[i].rgbReserved = 0;
+    }
+    const float m = plane_peak(image, w, h);
+    for (int r = 0; r < h; r++) {
+        BYTE* line = FreeImage_GetScanLine(dib, h - 1 - r); // FreeImage rows run bottom-up
+        for (int x = 0; x < w; x++)
+            line[x] = image[r] ? grey_level(image[r][x], m) : 0;
+    }
+
+    FILE* f = fopen(path, "wb");
+    if (!f) {
+        FreeImage_Unload(dib);
+        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+        return -1;
+    }
+    FreeImageIO io{fi_read, fi_write, fi_seek, fi_tell};
+    bool saved = FreeImage_SaveToHandle(FIF_PNG, dib, &io, f, PNG_DEFAULT);
+    FreeImage_Unload(dib);
+    bool failed = ferror(f) != 0;
+    if (fclose(f) != 0 || failed || !saved) {
+        wrfprintf(stderr, "Could not write '%s': the PNG encoder failed\n", path);
+        remove(path);
+        return -1;
+    }
+    return 0;
+}

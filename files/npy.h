@@ -1,0 +1,14 @@
+// .npy export of a float image, so that analyses can be used in other tools: float32,
+// little-endian, H rows by W columns in row-major order, row 0 the highest band.
+#pragma once
+
+#include "core/records.h"
+
+// Writes `rows` (h rows of w floats) to `path` in the .npy format version 1.0. The file is
+// written beside its final name and renamed into place, so a failure leaves no partial file.
+// Returns 1 on success; on failure writes one line naming the file and returns 0.
+int save_npy(const char* path, Plane rows, int w, int h);
+
+// Reads a 2-D float32 .npy file (C order, little-endian) into a new plane. Returns null with a
+// one-line message naming the file when the file is not such an array.
+Plane load_npy(const char* path, int* w, int* h);

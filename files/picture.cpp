@@ -1,0 +1,196 @@
+// Picture reading through FreeImage.
+#include "files/picture.h"
+#include "platform/desktop.h"
+#include "platform/util.h"
+
+#include <FreeImage.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Stream operations for FreeImage (read only)
+// ---------------------------------------------------------------------------------------------
+
+static unsigned fi_read(void* buffer, unsigned size, unsigned count, fi_handle handle)
+{
+    return (unsigned)fread(buffer, size, count, static_cast<FILE*>(handle));
+}
+static int fi_seek(fi_handle handle, long offset, int origin)
+{
+    return fseek(static_cast<FILE*>(handle), offset, origin);
+}
+static long fi_tell(fi_handle handle)
+{
+    return ftell(static_cast<FILE*>(handle));
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Size checks before decoding
+// ---------------------------------------------------------------------------------------------
+
+static uint32_t le16(const uint8_t* p) { return p[0] | (uint32_t)p[1] << 8; }
+static uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
+static uint32_t be16(const uint8_t* p) { return (uint32_t)p[0] << 8 | p[1]; }
+
+// The size a picture's header claims, for the formats whose decoder cannot stop after the
+// header: read from the first bytes. False when the format is not one of them.
+static bool sniff_size(FREE_IMAGE_FORMAT fif, FILE* f, long long* w, long long* h)
+{
+    uint8_t b[20] = {};
+    bool got = fread(b, 1, sizeof b, f) == sizeof b;
+    fseek(f, 0, SEEK_SET);
+    if (!got)
+        return false;
+    switch (fif) {
+    case FIF_GIF: // logical screen: width, height after the 6-byte signature
+        *w = le16(b + 6);
+        *h = le16(b + 8);
+        return true;
+    case FIF_DDS: // "DDS ", header size, flags, height, width
+        *h = le32(b + 12);
+        *w = le32(b + 16);
+        return true;
+    case FIF_SGI: // magic, storage, bytes per channel, dimension, xsize, ysize
+        *w = be16(b + 6);
+        *h = be16(b + 8);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The size the picture's header claims, without decoding its pixels. False when it cannot
+// be found out before decoding.
+static bool header_size(FREE_IMAGE_FORMAT fif, FreeImageIO* io, FILE* f, long long* w, long long* h)
+{
+    if (sniff_size(fif, f, w, h))
+        return true;
+    if (!FreeImage_FIFSupportsNoPixels(fif))
+        return false;
+    FIBITMAP* head = FreeImage_LoadFromHandle(fif, io, f, FIF_LOAD_NOPIXELS);
+    fseek(f, 0, SEEK_SET);
+    if (!head)
+        return false;
+    *w = FreeImage_GetWidth(head);
+    *h = FreeImage_GetHeight(head);
+    FreeImage_Unload(head);
+    return true;
+}
+
+static bool too_large(long long w, long long h)
+{
+    return w > MAX_PICTURE_PIXELS || h > MAX_PICTURE_PIXELS || w * h > MAX_PICTURE_PIXELS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Decoding
+// ---------------------------------------------------------------------------------------------
+
+// A 32-bit copy of a decoded picture of any pixel type (high-dynamic-range pictures are tone
+// mapped first), or null.
+static FIBITMAP* to_32_bits(FIBITMAP* dib)
+{
+    FIBITMAP* out = FreeImage_ConvertTo32Bits(dib);
+    if (out)
+        return out;
+    FREE_IMAGE_TYPE type = FreeImage_GetImageType(dib);
+    FIBITMAP* standard = (type == FIT_RGBF || type == FIT_RGBAF) ? FreeImage_ToneMapping(dib, FITMO_DRAGO03, 0, 0)
+                                                                  : FreeImage_ConvertToStandardType(dib, TRUE);
+    if (!standard)
+        return nullptr;
+    out = FreeImage_ConvertTo32Bits(standard);
+    FreeImage_Unload(standard);
+    return out;
+}
+
+// Decodes the open picture `f` (named `path` in messages) into the grey or colour form.
+// Closes `f`.
+static uint8_t* decode_picture(FILE* f, const char* path, int* w, int* h, int grey)
+{
+    FreeImageIO io{fi_read, nullptr, fi_seek, fi_tell};
+    FREE_IMAGE_FORMAT fif = FreeImage_GetFileTypeFromHandle(&io, f, 0);
+    fseek(f, 0, SEEK_SET);
+    if (fif == FIF_UNKNOWN)
+        fif = FreeImage_GetFIFFromFilename(path);
+    if (fif == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(fif)) {
+        fclose(f);
+        wrfprintf(stderr, "Could not open image %s\n", path);
+        return nullptr;
+    }
+
+    long long cw = 0, ch = 0;
+    if (header_size(fif, &io, f, &cw, &ch) && too_large(cw, ch)) {
+        fclose(f);
+        wrfprintf(stderr, "Could not open image %s: %lld x %lld pixels is too large\n", path, cw, ch);
+        return nullptr;
+    }
+
+    FIBITMAP* dib = FreeImage_LoadFromHandle(fif, &io, f, 0);
+    fclose(f);
+    if (!dib) {
+        wrfprintf(stderr, "Could not open image %s\n", path);
+        return nullptr;
+    }
+    const long long pw = FreeImage_GetWidth(dib), ph = FreeImage_GetHeight(dib);
+    FIBITMAP* dib32 = (pw < 1 || ph < 1 || too_large(pw, ph)) ? nullptr : to_32_bits(dib);
+    FreeImage_Unload(dib);
+    if (!dib32) {
+        wrfprintf(stderr, "Could not open image %s\n", path);
+        return nullptr;
+    }
+
+    *w = (int)pw;
+    *h = (int)ph;
+    const size_t bpp = grey ? 1 : 4;
+    uint8_t* out = static_cast<uint8_t*>(wrcalloc((size_t)(pw * ph), bpp));
+    for (int r = 0; r < *h; r++) {
+        const BYTE* line = FreeImage_GetScanLine(dib32, *h - 1 - r); // FreeImage rows run bottom-up
+        uint8_t* dst = out + (size_t)r * (size_t)*w * bpp;
+        for (int x = 0; x < *w; x++) {
+            const BYTE* px = line + 4 * x;
+            const int red = px[FI_RGBA_RED], green = px[FI_RGBA_GREEN], blue = px[FI_RGBA_BLUE];
+            if (grey)
+                dst[x] = (uint8_t)((red + green + blue) / 3);
+            else {
+                dst[4 * x] = (uint8_t)red;
+                dst[4 * x + 1] = (uint8_t)green;
+                dst[4 * x + 2] = (uint8_t)blue;
+                dst[4 * x + 3] = 0;
+            }
+        }
+    }
+    FreeImage_Unload(dib32);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Entry points
+// ---------------------------------------------------------------------------------------------
+
+uint8_t* load_image_ph(const char* path, int* w, int* h, int grey)
+{
+    static char message[1024];
+    FILE* f = wrfopen(path, "rb");
+    if (!f) {
+        snprintf(message, sizeof message,
+                 "Could not find file '%s' in this program's folder\n"
+                 "Make sure the 'gfx' folder is present with all its contents in this program's folder",
+                 path);
+        message_box(message, "File not found", 0);
+        exit(1);
+    }
+    return decode_picture(f, path, w, h, grey);
+}
+
+uint8_t* load_picture(const char* path, int* w, int* h, int grey)
+{
+    FILE* f = fopen(path, "rb");
+    if (!f) {
+        wrfprintf(stderr, "Could not open image %s: %s\n", path, strerror(errno));
+        return nullptr;
+    }
+    return decode_picture(f, path, w, h, grey);
+}

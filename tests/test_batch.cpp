@@ -1,0 +1,173 @@
+// Batch commands run as the real program on real files.
+#include "files/npy.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
+
+// Runs `brindlewharf analyse` with a private data folder.
+struct BatchTest : testing::Test {
+    ScopedDataHome home;
+    TempDir out;
+    RunResult analyse(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {BW_PROGRAM, "analyse"});
+        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
+    }
+    // Writes a sound file of `frames` frames of a sine through libsndfile.
+    std::string sound(const std::string& name, int format, int rate, int channels, int frames)
+    {
+        std::string path = out.file(name);
+        SF_INFO info{};
+        info.samplerate = rate;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+        std::vector<float> data((size_t)frames * channels);
+        for (int i = 0; i < frames; i++)
+            for (int c = 0; c < channels; c++)
+                data[(size_t)i * channels + c] = 0.5f * sinf(2.f * 3.14159265f * 440.f * i / rate);
+        sf_writef_float(f, data.data(), frames);
+        sf_close(f);
+        return path;
+    }
+};
+
+// The brightest row of an analysis and its mean value.
+int brightest_row(Plane rows, int w, int h)
+{
+    int best = 0;
+    double best_sum = -1;
+    for (int r = 0; r < h; r++) {
+        double sum = 0;
+        for (int c = 0; c < w; c++)
+            sum += rows[r][c];
+        if (sum > best_sum) {
+            best_sum = sum;
+            best = r;
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+TEST_F(BatchTest, DemoBecomesAPeakNormalisedNpyOfTheExpectedSize)
+{
+    std::string npy = out.file("demo.npy");
+    RunResult r = analyse({DEMO, "-o", npy, "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("600 x 571 pixels"), std::string::npos) << r.out;
+    int w = 0, h = 0;
+    Plane rows = load_npy(npy.c_str(), &w, &h);
+    ASSERT_NE(rows, nullptr);
+    EXPECT_EQ(w, 600);
+    EXPECT_EQ(h, 571);
+    float peak = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            peak = std::max(peak, std::fabs(rows[y][x]));
+    EXPECT_FLOAT_EQ(peak, 1.f);
+    free2d(rows, h);
+
+    // The same analysis with one thread is the same file, byte for byte.
+    std::string one = out.file("one.npy");
+    ASSERT_EQ(analyse({DEMO, "-o", one, "--threads", "1", "--quiet"}).status, 0);
+    EXPECT_EQ(read_file(one), read_file(npy));
+}
+
+TEST_F(BatchTest, EveryReadableFormatAndRateGivesTheToneAtItsRow)
+{
+    // 440 Hz at 27.5..20000 Hz, 60 bands per octave: 4 octaves above the bottom row.
+    const int expected_row = 570 - 240;
+    std::vector<std::string> inputs = {
+        sound("tone48k.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 48000),
+        sound("tone.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 44100),
+        sound("tone.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 1, 22050),
+        sound("tone.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2, 44100),
+    };
+    for (const std::string& in : inputs) {
+        std::string npy = in + ".npy";
+        RunResult r = analyse({in, "-o", npy, "--quiet"});
+        ASSERT_EQ(r.status, 0) << in << ": " << r.err;
+        int w = 0, h = 0;
+        Plane rows = load_npy(npy.c_str(), &w, &h);
+        ASSERT_NE(rows, nullptr) << in;
+        EXPECT_EQ(h, 571);
+        EXPECT_NEAR(w, 100, 5) << in; // one second at 100 columns per second
+        EXPECT_NEAR(brightest_row(rows, w, h), expected_row, 1) << in;
+        free2d(rows, h);
+    }
+    // Pictures: BMP and PNG by extension.
+    ASSERT_EQ(analyse({inputs[1], "-o", out.file("t.bmp"), "--quiet"}).status, 0);
+    ASSERT_EQ(analyse({inputs[1], "-o", out.file("t.png"), "--quiet"}).status, 0);
+    EXPECT_EQ(read_file(out.file("t.bmp")).substr(0, 2), "BM");
+    EXPECT_EQ(read_file(out.file("t.png")).substr(1, 3), "PNG");
+}
+
+TEST_F(BatchTest, BadInputIsRefusedWithOneLineAndNothingWritten)
+{
+    std::string wav = sound("ok.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 44100);
+    std::string whole = read_file(wav);
+    write_file(out.file("empty.wav"), "");
+    write_file(out.file("cut.wav"), whole.substr(0, 30));
+    write_file(out.file("text.wav"), "this is not a sound at all\n");
+    write_file(out.file("text.mp3"), "this is not a sound at all either\n");
+    std::string silent = sound("zero.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 0);
+    std::string tiny = sound("tiny.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 100);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string names; // the file the message must name
+    };
+    std::string target = out.file("result.npy");
+    std::vector<Case> cases = {
+        {{out.file("empty.wav")}, "empty.wav"},
+        {{out.file("cut.wav")}, "cut.wav"},
+        {{out.file("text.wav")}, "text.wav"},
+        {{out.file("text.mp3")}, "text.mp3"},
+        {{silent}, "zero.wav"},
+        {{tiny}, "tiny.wav"},
+        {{out.file("missing.wav")}, "missing.wav"},
+        {{wav, "--min-frequency", "20000", "--max-frequency", "100"}, "ok.wav"},
+        {{wav, "--bands-per-octave", "0"}, "ok.wav"},
+        {{wav, "--pixels-per-second", "-3"}, "ok.wav"},
+        {{wav, "--frequency-scale", "2.5"}, "ok.wav"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", target, "--quiet"});
+        RunResult r = analyse(args);
+        EXPECT_EQ(r.status, 1) << c.names << ": " << r.err;
+        EXPECT_NE(r.err.find(c.names), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(target)) << c.names;
+    }
+    RunResult r = analyse({wav, "-o", out.file("no/such/folder/x.npy")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("x.npy"), std::string::npos);
+}
+
+TEST_F(BatchTest, BadUsageExitsWithTwo)
+{
+    std::string wav = sound("u.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {wav},                                          // no output
+             {wav, "-o", out.file("x.jpg")},                 // unknown output kind
+             {wav, "-o", out.file("x.npy"), "--frobnicate"}, // unknown option
+             {wav, "-o", out.file("x.npy"), "--threads", "many"},
+             {wav, "-o", out.file("x.npy"), "--left", "--right"},
+         }) {
+        RunResult r = analyse(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+}

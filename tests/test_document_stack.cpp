@@ -1,0 +1,275 @@
+// Documents: colour normalisation, the image stack at start-up, blank, picture and sound
+// documents, release and its locks, undo; refused input leaves the document as it was.
+#include "core/state.h"
+#include "document/image.h"
+#include "document/sound.h"
+#include "dsp/scale.h"
+#include "files/media.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// True when the lock is free (taken and given back to find out).
+bool lock_free(sem_t* s)
+{
+    if (sem_trywait(s) != 0)
+        return false;
+    sem_post(s);
+    return true;
+}
+
+void write_wav(const std::string& path, int rate, const std::vector<float>& s)
+{
+    SF_INFO info{0, rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_float(f, s.data(), (sf_count_t)s.size());
+    sf_close(f);
+}
+
+std::vector<float> sine(float hz, int n)
+{
+    std::vector<float> v((size_t)n);
+    for (int i = 0; i < n; i++)
+        v[(size_t)i] = 0.5f * sinf(2.f * (float)M_PI * hz * (float)i / 44100.f);
+    return v;
+}
+
+float plane_peak(Plane p, int h, int w, int* row = nullptr)
+{
+    float m = 0.f;
+    for (int r = 0; r < h; r++)
+        for (int x = 0; x < w; x++)
+            if (p[r][x] > m) {
+                m = p[r][x];
+                if (row)
+                    *row = r;
+            }
+    return m;
+}
+
+// A redraw that runs until the analysis is over, and what it saw.
+std::atomic<int> redraw_runs{0}, view_resets{0};
+void* redraw_until_stopped(void* arg)
+{
+    redraw_runs++;
+    while (!static_cast<ImageStack*>(arg)->stop_redraw)
+        wrsleep(1);
+    return nullptr;
+}
+void count_view_reset(ImageStack* image) { view_resets += image->w > 0 && image->h > 0; }
+
+// An image stack and engine state as at start-up, in a 1024 x 768 window with the default
+// analysis range 27.5 .. 20000 Hz at 60 bands per octave and 100 pixels per second.
+struct DocumentStack : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    TempDir dir;
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        MARGIN_Y = 280;
+        image_stack_init(image.get());
+        es->image = image.get();
+        const float params[7] = {27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f};
+        memcpy(es->anal_params, params, sizeof params);
+    }
+    void TearDown() override
+    {
+        sound_display_hooks = {nullptr, nullptr};
+        free_image(image.get(), 1);
+        image_locks_release(image.get());
+        plane_free(&image->analysed, image->orig_h);
+        free(image->layers);
+        for (sem_t* s : {image->layers_lock, image->transposed_lock, image->image_lock, image->overlay_lock,
+                         image->display_lock, image->screen_lock, image->volume_lock, image->stream_lock})
+            semaphore_free(s);
+        free_null(&orig_snd);
+        orig_len = orig_rate = 0;
+        state_reset();
+        settings_defaults();
+    }
+    bool locks_free() { return lock_free(image->transposed_lock) && lock_free(image->image_lock); }
+
+    // A picture file of grey values (0..1) through the BMP writer.
+    std::string picture(std::vector<std::vector<float>> rows)
+    {
+        std::vector<float*> ptrs;
+        for (auto& r : rows)
+            ptrs.push_back(r.data());
+        EXPECT_EQ(save_image(ptrs.data(), (int)rows[0].size(), (int)rows.size(), dir.file("p.bmp").c_str()), 0);
+        return dir.file("p.bmp");
+    }
+};
+
+} // namespace
+
+TEST(DocumentColour, NormalisationAndBrightness)
+{
+    uint8_t px[] = {
+        0, 0, 0, 7,       // black: from its distance to white -> grey 85
+        255, 255, 255, 9, // white
+        100, 50, 50, 0,   // s = 200: 127.5 + 0.5 -> 128, 63.75 + 0.5 -> 64
+        10, 0, 0, 0,      // s < 32: 165, 172, 172 from white -> 90, 83, 83
+    };
+    Plane p = rgb_to_float(px, 2, 2);
+    EXPECT_EQ(p[0][0], 0.f);
+    EXPECT_EQ(p[0][1], 1.f); // the fourth byte plays no part
+    EXPECT_FLOAT_EQ(p[1][0], 200.f / 765.f);
+    plane_free(&p, 2);
+    rgb_no_luminosity(px, 2, 2);
+    const uint8_t expect[] = {85, 85, 85, 7, 85, 85, 85, 9, 128, 64, 64, 0, 90, 83, 83, 0};
+    EXPECT_EQ(memcmp(px, expect, sizeof px), 0);
+}
+
+TEST_F(DocumentStack, BlankDocumentFillsTheViewWidthAndTheAnalysisRange)
+{
+    ASSERT_EQ(new_image(es.get(), ""), 1);
+    EXPECT_EQ(image->w, 845); // one column more than the view
+    EXPECT_EQ(image->h, 571); // trunc(9.506 * 60 + 1.5)
+    ASSERT_EQ(image->count, 1);
+    EXPECT_STREQ(image->layers[0].name, "Layer 0");
+    EXPECT_EQ(plane_peak(image->layers[0].plane, 571, 845), 0.f);
+    EXPECT_EQ(image->src_rgb[4 * 845 * 571 - 2], 85); // black, colour-normalised
+    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(lock_free(image->layers_lock));
+
+    SCRN_W = 150; // narrower than the view's left edge: no blank picture
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(new_image(es.get(), ""), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(image->composite, nullptr);
+    EXPECT_TRUE(locks_free());
+}
+
+TEST_F(DocumentStack, PictureDocumentAndUndo)
+{
+    ASSERT_EQ(new_image(es.get(), picture({{1.f, 0.25f, 0.f}, {0.f, 1.f, 1.f}}).c_str()), 1);
+    ASSERT_EQ(image->w * 10 + image->h, 32);
+    EXPECT_FLOAT_EQ(image->composite[0][1], (127.f / 255.f) * (127.f / 255.f)); // squared brightness
+    Plane layer = image->layers[0].plane;
+    ASSERT_NE(layer[0], image->composite[0]); // a copy
+    EXPECT_EQ(layer[0][1], image->composite[0][1]);
+
+    layer_to_undo(image.get()); // no undo plane yet: nothing happens
+    image->undo = plane_alloc(2, 3);
+    layer_to_undo(image.get());
+    EXPECT_EQ(image->undo[0][0], 1.f);
+    layer[0][0] = 7.f;
+    undo_to_layer(image.get());
+    EXPECT_EQ(layer[0][0], 1.f);
+
+}
+
+TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
+{
+    ASSERT_EQ(new_image(es.get(), ""), 1);
+    free_image(image.get(), 0);
+    EXPECT_EQ(image->composite, nullptr);
+    EXPECT_NE(image->layers[0].plane, nullptr); // layers stay without the full release
+    EXPECT_FALSE(lock_free(image->transposed_lock));
+    EXPECT_FALSE(lock_free(image->image_lock));
+    free_image(image.get(), 1); // a second release must not wait for its own locks
+    EXPECT_EQ(image->count, 0);
+    EXPECT_EQ(image->layers[0].name, nullptr);
+
+    write_file(dir.file("bad.png"), "no picture here");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(new_image(es.get(), dir.file("bad.png").c_str()), 0);
+    EXPECT_EQ(new_image(es.get(), dir.file("missing.png").c_str()), 0); // not fatal for documents
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("missing.png"), std::string::npos);
+    EXPECT_EQ(image->composite, nullptr);
+    EXPECT_EQ(image->count, 0);
+    EXPECT_TRUE(locks_free());
+}
+
+TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
+{
+    view_resets = redraw_runs = 0;
+    sound_display_hooks = {count_view_reset, redraw_until_stopped};
+    write_wav(dir.file("tone.wav"), 44100, sine(1000.f, 88200));
+    ASSERT_EQ(load_sound(dir.file("tone.wav").c_str(), es.get(), nullptr, 2), 1);
+    EXPECT_EQ(view_resets, 1);
+    EXPECT_EQ(redraw_runs, 1); // started, and stopped before load_sound returned
+    EXPECT_EQ(image->stop_redraw, 0);
+
+    EXPECT_EQ(image->w, 200); // 2 s at 100 pixels per second
+    EXPECT_EQ(image->h, 571);
+    EXPECT_EQ(orig_len, 88200);
+    EXPECT_EQ(orig_rate, 44100);
+    int row = -1;
+    EXPECT_EQ(plane_peak(image->composite, 571, 200, &row), 1.f);
+    EXPECT_NEAR(row, 570 - lroundf(log_pos_inv_b(1000.f, 27.5f, 20000.f, 2.f) * 570.f), 2);
+    ASSERT_EQ(image->count, 1);
+    EXPECT_EQ(image->orig_w * 1000 + image->orig_h, 200 * 1000 + 571);
+    for (Plane p : {image->layers[0].plane, image->reference, image->undo, image->analysed}) {
+        ASSERT_NE(p[0], image->composite[0]);
+        for (int r = 0; r < 571; r++)
+            ASSERT_EQ(memcmp(p[r], image->composite[r], 200 * sizeof(float)), 0);
+    }
+    EXPECT_EQ(key[K_LOADING] + key[K_ANALYSING] + key[K_OPEN], 0);
+    EXPECT_TRUE(locks_free());
+
+    // Real recordings: a 48 kHz WAV is resampled, then a stereo Ogg replaces it.
+    ASSERT_EQ(load_sound("/usr/share/sounds/alsa/Front_Center.wav", es.get()), 1);
+    EXPECT_EQ(orig_len, 62976); // round(68545 * 44100 / 48000)
+    EXPECT_EQ(image->w, 142);
+    ASSERT_EQ(load_sound("/usr/share/sounds/freedesktop/stereo/bell.oga", es.get()), 1);
+    EXPECT_EQ(orig_len, 6151);
+    EXPECT_EQ(image->orig_w, 13);
+    EXPECT_EQ(plane_peak(image->composite, 571, 13), 1.f);
+}
+
+TEST_F(DocumentStack, RefusedSoundsAndSettingsLeaveTheDocumentAsItWas)
+{
+    const std::string good = dir.file("good.wav");
+    write_wav(good, 44100, sine(500.f, 22050));
+    ASSERT_EQ(load_sound(good.c_str(), es.get()), 1);
+    Plane composite = image->composite;
+    float* snd = orig_snd;
+
+    write_file(dir.file("text.wav"), "just some words, no sound\n");
+    write_wav(dir.file("zero.wav"), 44100, {});
+    write_wav(dir.file("short.wav"), 44100, std::vector<float>(300, 0.1f)); // 0.68 of a column
+    for (const char* name : {"text.wav", "zero.wav", "short.wav", "missing.mp3"}) {
+        SCOPED_TRACE(name);
+        key[K_OPEN] = 0;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(load_sound(dir.file(name).c_str(), es.get()), 0);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(dir.file(name)), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(key[K_OPEN], 1); // the Open dialog comes up again
+    }
+    // min Hz, max Hz, px/s, bands per octave, scale base
+    const float bad[][5] = {{1000, 1000, 100, 60, 2}, {0, 1000, 100, 60, 2},  {27.5f, 20000, 0, 60, 2},
+                            {27.5f, 20000, 100, -1, 2}, {27.5f, 20000, 100, 60, 2.5f}, {27.5f, 20000, NAN, 60, 1}};
+    for (const auto& b : bad) {
+        const float params[7] = {b[0], b[1], b[2], 100.f, b[3], 24.f, b[4]};
+        memcpy(es->anal_params, params, sizeof params);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(load_sound(good.c_str(), es.get()), 0);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot analyse '" + good + "'"), std::string::npos);
+    }
+    EXPECT_EQ(image->composite, composite);
+    EXPECT_EQ(orig_snd, snd);
+    EXPECT_EQ(image->count, 1);
+    EXPECT_TRUE(locks_free());
+}

@@ -1,0 +1,209 @@
+// Spectral analysis, envelope, Blackman downsampling, normalisation and transform resampling.
+#include "dsp/analysis.h"
+#include "dsp/scale.h"
+#include "core/state.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+static const int RATE = 44100;
+
+// An analysis at 27.5..5000 Hz, 24 bands per octave (filters at most 2 bands wide), 100 px/s,
+// logarithmic: 181 rows.
+struct SmallAnalysis {
+    int H = image_height(27.5f, 5000.f, 24.f), w = 0;
+    std::vector<float*> rows = std::vector<float*>((size_t)H, nullptr);
+    ~SmallAnalysis()
+    {
+        for (float* r : rows)
+            free(r);
+    }
+    int run(const std::vector<float>& snd, int threads, AnalysisProgress* progress = nullptr)
+    {
+        return anal(rows.data(), snd.data(), (int)snd.size(), RATE, &w, H, 5000.f / RATE, 100.f / RATE,
+                    27.5f / RATE, 24.f, 12.f, 100.f, 2.f, threads, progress);
+    }
+};
+
+static std::vector<float> sine(int n, double hz, double rate, float amp)
+{
+    std::vector<float> v((size_t)n);
+    for (int j = 0; j < n; j++)
+        v[j] = amp * (float)sin(2 * M_PI * hz * j / rate);
+    return v;
+}
+
+TEST(DspAnalysis, SineAtBandCentreGivesTheBrightestFlatRow)
+{
+    SmallAnalysis a;
+    const int band = 120, row = a.H - 1 - band;
+    ASSERT_EQ(a.run(sine(3 * RATE, log_pos_b(band / (a.H - 1.f), 27.5f, 5000.f, 2.f), RATE, 0.5f), 1), 1);
+    ASSERT_EQ(a.w, 300);
+    normi(a.rows.data(), a.w, a.H, 1.f);
+    for (int c = 30; c < 270; c++)
+        ASSERT_NEAR(a.rows[row][c], 1.f, 0.01f) << "column " << c;
+    for (int r = 0; r < a.H; r++)
+        EXPECT_TRUE(r == row || a.rows[r][150] < 0.9f) << "row " << r;
+}
+
+TEST(DspAnalysis, OneRowIsTheEnvelopeAndSettingsWithoutImageAreRefused)
+{
+    // 1 kHz under a slow swell: the one row follows the swell, not the carrier.
+    std::vector<float> snd = sine(2 * RATE, 1000, RATE, 1.f);
+    for (int j = 0; j < (int)snd.size(); j++)
+        snd[j] *= 1.f + 0.5f * (float)sin(2 * M_PI * j / RATE);
+    float* row = nullptr;
+    int w = 0;
+    auto run = [&](int n, float fmin, float ppsr, float bpo) {
+        return anal(&row, snd.data(), n, RATE, &w, 1, 0.4f, ppsr, fmin, bpo, 24.f, 100.f, 2.f);
+    };
+    EXPECT_EQ(run(RATE, 0.4f, 0.002f, 60.f), 0); // no frequency range
+    EXPECT_EQ(run(400, 0.01f, 0.002f, 60.f), 0); // width 0
+    EXPECT_EQ(run(RATE, 0.f, 0.002f, 60.f), 0);  // logarithmic axis from 0 Hz
+    EXPECT_EQ(row, nullptr);
+    ASSERT_EQ(run((int)snd.size(), 0.01f, 100.f / RATE, 60.f), 1);
+    ASSERT_EQ(w, 200);
+    for (int c = 10; c < 190; c++)
+        ASSERT_NEAR(row[c], 1.f + 0.5f * sin(2 * M_PI * c / 100.0), 0.02f) << c;
+    free(row);
+}
+
+TEST(DspAnalysis, WholeTransformSizeRule)
+{
+    const float ppsr = 100.f / RATE;
+    // 60 s at the defaults: 3.75e6 samples is 5-smooth but 8503 columns are not; 8640 columns are.
+    EXPECT_EQ(anal_transform_size(60 * RATE, 698263, ppsr), 3810240);
+    // A first size that meets the rule is kept (259200 samples, 588 = 2^2 3 7^2 columns).
+    EXPECT_EQ(anal_transform_size(246960, 0, ppsr), 259200);
+    // Column rates that are not the reciprocal of a whole number of samples still end.
+    for (float pps : {37.f, 99.f, 33.3f}) {
+        int N = anal_transform_size(200000, 100000, pps / RATE);
+        EXPECT_GE(N, 300000);
+        EXPECT_LE(find_largest_prime_factor(N), 17);
+        EXPECT_LE(find_largest_prime_factor((int)nearbyintf(N * (pps / RATE))), 7);
+    }
+}
+
+TEST(DspAnalysis, EnvelopeAndDownsampling)
+{
+    // The envelope of whole-period sines, one at the Nyquist frequency, is their amplitude.
+    for (int period : {10, 2}) {
+        std::vector<float> x(4410);
+        for (int j = 0; j < 4410; j++)
+            x[j] = 0.7f * (float)cos(2 * M_PI * j / period);
+        int n = 4410;
+        EXPECT_EQ(envelope(x.data(), &n, 1.f), x.data());
+        float* small = envelope(x.data(), &n, 0.01f);
+        ASSERT_EQ(n, 44);
+        for (int i = 0; i < n; i++)
+            ASSERT_NEAR(small[i], 0.7f, 1e-4f) << period;
+        free(small);
+    }
+    // The downsampler is a weighted mean centred on each output: a ramp stays a ramp inside.
+    std::vector<float> ramp(10000);
+    for (int j = 0; j < 10000; j++)
+        ramp[j] = (float)j;
+    for (int out_len : {3000, 64, 7}) {
+        float* d = blackman_downsampling(ramp.data(), 10000, out_len);
+        const float r = 10000.f / out_len;
+        for (int i = 1; i < out_len - 1; i++)
+            ASSERT_NEAR(d[i], i * r, 0.01f * r) << out_len << " " << i;
+        free(d);
+    }
+}
+
+TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
+{
+    // {rate in, rate out, samples in, samples out}: odd (11025) and even (8000) lengths up, odd
+    // (11025) and even (22050) lengths down, and one and a half seconds at 48000 Hz.
+    for (auto [rate_in, rate_out, n_in, n_out] : std::vector<std::array<int, 4>>{
+             {11025, 44100, 11025, 44100}, {8000, 44100, 8000, 44100}, {44100, 11025, 44100, 11025},
+             {44100, 22050, 44100, 22050}, {48000, 44100, 72000, 66150}}) {
+        float* buf = static_cast<float*>(wrmalloc(sizeof(float) * n_in));
+        std::vector<float> x = sine(n_in, 1000.0, rate_in, 0.5f);
+        memcpy(buf, x.data(), sizeof(float) * n_in);
+        int n = n_in;
+        float* out = resample_fft(buf, &n, rate_in, rate_out);
+        ASSERT_EQ(n, n_out) << rate_in << " -> " << rate_out;
+        // Each output sample against the sine at the level the transform lengths give.
+        std::vector<float> want = sine(n, 1000.0, rate_out, 0.5f * sqrtf((float)rate_in / rate_out));
+        for (int j = n / 4; j < 3 * n / 4; j++)
+            ASSERT_NEAR(out[j], want[j], 2e-3f) << rate_in << " -> " << rate_out << " at " << j;
+        free(out);
+    }
+    // The input's Nyquist value (even length) becomes a real bin of half of it: the alternating
+    // signal comes back at the same sample instants with the common level factor.
+    float* buf = static_cast<float*>(wrmalloc(sizeof(float) * 22050));
+    for (int j = 0; j < 22050; j++)
+        buf[j] = j % 2 ? -0.5f : 0.5f;
+    int n = 22050;
+    float* out = resample_fft(buf, &n, 22050, 44100);
+    for (int j = 0; j < n; j++)
+        ASSERT_NEAR(out[j], 0.5f * sqrtf(0.5f) * cosf((float)M_PI * 0.5f * (j % 4)), 1e-4f) << j;
+    free(out);
+}
+
+// Noise, two tones and a click: something in every band.
+static std::vector<float> busy_sound()
+{
+    std::vector<float> snd = sine(2 * RATE + 123, 440, RATE, 0.3f);
+    wrsrand(3);
+    for (int j = 0; j < (int)snd.size(); j++)
+        snd[j] += 0.1f * dblrand() + 0.2f * (float)sin(2 * M_PI * 3100.0 * j / RATE);
+    snd[RATE] += 1.f;
+    return snd;
+}
+
+TEST(ThreadsAnalysis, ParallelEqualsSerialAndRowsAppearComplete)
+{
+    // The three-thread run comes first: its threads make the transform plans of the band sizes
+    // while the others transform.
+    std::vector<float> snd = busy_sound();
+    SmallAnalysis three, one, two;
+    ASSERT_EQ(three.run(snd, 3), 1);
+    ASSERT_EQ(one.run(snd, 1), 1);
+    // While two threads fill the rows, every row the calling thread sees is already final.
+    struct Watch {
+        SmallAnalysis *live, *ref;
+        int early = 0;
+    } watch{&two, &one};
+    AnalysisProgress progress;
+    progress.ctx = &watch;
+    progress.tick = [](AnalysisProgress*, void* ctx) {
+        Watch* wt = static_cast<Watch*>(ctx);
+        for (int r = 0; r < wt->ref->H; r++) {
+            float* row = filled_row(wt->live->rows.data(), r);
+            wt->early += row && memcmp(row, wt->ref->rows[r], sizeof(float) * wt->ref->w) != 0;
+        }
+    };
+    ASSERT_EQ(two.run(snd, 2, &progress), 1);
+    EXPECT_EQ(watch.early, 0);
+    for (int r = 0; r < one.H; r++) {
+        ASSERT_EQ(memcmp(three.rows[r], one.rows[r], sizeof(float) * one.w), 0) << "3 threads, row " << r;
+        ASSERT_EQ(memcmp(two.rows[r], one.rows[r], sizeof(float) * one.w), 0) << "2 threads, row " << r;
+    }
+}
+
+TEST(DspAnalysis, RowsFillBottomUpAndAStopKeepsThem)
+{
+    // One thread: at every tick exactly the lowest rows_done rows exist.
+    SmallAnalysis b;
+    AnalysisProgress progress;
+    progress.ctx = &b;
+    progress.tick = [](AnalysisProgress* p, void* ctx) {
+        SmallAnalysis* an = static_cast<SmallAnalysis*>(ctx);
+        const int done = p->rows_done.load();
+        for (int r = 0; r < an->H; r++)
+            ASSERT_EQ(filled_row(an->rows.data(), r) != nullptr, r >= an->H - done) << r;
+        if (done == 40)
+            p->stop.store(1);
+    };
+    EXPECT_EQ(b.run(busy_sound(), 1, &progress), 0);
+    EXPECT_EQ(progress.rows_done.load(), 40);
+    for (int r = 0; r < b.H; r++)
+        EXPECT_EQ(b.rows[r] != nullptr, r >= b.H - 40) << r;
+}

@@ -1,0 +1,208 @@
+// Path kinds and helpers, the grey picture writers (byte for byte) and picture reading.
+#include "files/media.h"
+#include "files/picture.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <FreeImage.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A plane over rows of values (row 0 at the top).
+struct TestPlane {
+    std::vector<std::vector<float>> rows;
+    std::vector<float*> ptrs;
+    explicit TestPlane(std::vector<std::vector<float>> r) : rows(std::move(r))
+    {
+        for (auto& row : rows)
+            ptrs.push_back(row.data());
+    }
+    Plane plane() { return ptrs.data(); }
+};
+
+std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+std::string le16(uint32_t v) { return {char(v), char(v >> 8)}; }
+std::string be32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+std::string grey3(int g) { return std::string(3, (char)g); }
+template <size_t N> std::string raw(const char (&s)[N]) { return std::string(s, N - 1); } // keeps NUL bytes
+
+// The 54-byte header of a W x H grey BMP with D bytes of rows.
+std::string bmp_header(int w, int h, int d)
+{
+    return "BM" + le32(d + 56) + le32(0) + le32(54) + le32(40) + le32(w) + le32(h) + le16(1) + le16(24) +
+           le32(0) + le32(d + 2) + le32(2834) + le32(2834) + le32(0) + le32(0);
+}
+
+// A PNG chunk with its length and check sum.
+std::string png_chunk(const std::string& type_and_data)
+{
+    uint32_t c = 0xffffffffu;
+    for (unsigned char b : type_and_data) {
+        c ^= b;
+        for (int k = 0; k < 8; k++)
+            c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+    }
+    return be32((uint32_t)type_and_data.size() - 4) + type_and_data + be32(~c);
+}
+
+// Reads a picture file and checks that it failed with one line naming it.
+void expect_refused(const std::string& path, const char* why = "")
+{
+    int w = -1, h = -1;
+    testing::internal::CaptureStderr();
+    uint8_t* p = load_picture(path.c_str(), &w, &h, 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p, nullptr);
+    EXPECT_NE(err.find(path), std::string::npos) << err;
+    EXPECT_NE(err.find(why), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    free(p);
+}
+
+} // namespace
+
+TEST(MediaPaths, KindsAndPathHelpers)
+{
+    for (const char* p : {"/music/song.MP3", "a.wav", "a.flac", "notes.txt", "/v1.0/take.wav"})
+        EXPECT_EQ(file_type(p), FILE_SOUND) << p;
+    for (const char* p : {"picture.png", "P.TIFF", "level.doom", "no_extension", "", "/take.2/recording"})
+        EXPECT_EQ(file_type(p), FILE_IMAGE) << p; // a dot in a folder name is no extension
+    EXPECT_EQ(file_type("/home/me/Project.KBZ"), FILE_ARCHIVE);
+
+    char buf[64] = "untouched";
+    EXPECT_EQ(extract_file_extension("a", buf), nullptr); // too short: untouched
+    EXPECT_STREQ(buf, "untouched");
+    EXPECT_EQ(get_filename_from_path("c.wav"), nullptr);
+    EXPECT_EQ(remove_name_from_path(buf, "z.png"), nullptr);
+    EXPECT_STREQ(append_name_to_path(buf, "/a/", "b.wav"), "/a/b.wav");
+    char in_place[64] = "/music";
+    append_name_to_path(in_place, in_place, "x.mp3");
+    EXPECT_STREQ(in_place, "/music/x.mp3");
+}
+
+TEST(MediaBmp, BytesOfOneAndFourPixelWidePictures)
+{
+    TempDir dir;
+    // One pixel wide: top 1.0 -> 255, bottom 255 * sqrt(0.25) -> 127; a pad byte per row.
+    TestPlane one({{1.0f}, {0.25f}});
+    ASSERT_EQ(save_image(one.plane(), 1, 2, dir.file("one.bmp").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("one.bmp")),
+              bmp_header(1, 2, 8) + grey3(127) + '\0' + grey3(255) + '\0' + std::string(2, '\0'));
+
+    // Four wide, no padding; peak 100; negative and NaN values are black. A BMP whatever the name.
+    TestPlane four({{0.f, 1.f, 2.25f, 9.f}, {9.f, -1.f, NAN, 100.f}});
+    ASSERT_EQ(save_image(four.plane(), 4, 2, dir.file("four.png").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("four.png")), bmp_header(4, 2, 24) + grey3(76) + grey3(0) + grey3(0) + grey3(255) +
+                                                   grey3(0) + grey3(25) + grey3(38) + grey3(76) + std::string(2, '\0'));
+
+    // A silent picture is black.
+    TestPlane zero({{0.f, 0.f, 0.f}});
+    ASSERT_EQ(save_image(zero.plane(), 3, 1, dir.file("zero.bmp").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("zero.bmp")), bmp_header(3, 1, 12) + std::string(14, '\0'));
+}
+
+TEST(MediaPng, SameGreyLevelsAsTheBmpAndUnwritablePaths)
+{
+    TempDir dir;
+    TestPlane p({{0.f, 0.01f, 0.3f}, {1.f, 0.5f, 2.f}, {0.f, 4.f, 0.7f}});
+    ASSERT_EQ(save_image(p.plane(), 3, 3, dir.file("g.bmp").c_str()), 0);
+    ASSERT_EQ(save_image_png(p.plane(), 3, 3, dir.file("g.png").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("g.png")).substr(1, 3), "PNG");
+    int w1, h1, w2, h2;
+    uint8_t* a = load_picture(dir.file("g.bmp").c_str(), &w1, &h1, 1);
+    uint8_t* b = load_picture(dir.file("g.png").c_str(), &w2, &h2, 1);
+    ASSERT_TRUE(a && b && w1 == 3 && h1 == 3 && w2 == 3 && h2 == 3);
+    EXPECT_EQ(std::string((char*)a, 9), std::string((char*)b, 9));
+    EXPECT_EQ(b[3], 127); // a quarter of the peak, middle row
+    EXPECT_EQ(b[7], 255); // the peak, bottom row
+    free(a);
+    free(b);
+
+    const std::string bad = dir.file("no/such/folder/out.bmp");
+    for (int png = 0; png < 2; png++) {
+        testing::internal::CaptureStderr();
+        EXPECT_NE(png ? save_image_png(p.plane(), 3, 3, bad.c_str()) : save_image(p.plane(), 3, 3, bad.c_str()), 0);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(bad), std::string::npos) << err;
+    }
+}
+
+TEST(MediaPicture, GreyAndColourFormsTopRowFirst)
+{
+    TempDir dir;
+    // 2 x 2: top row white and red, bottom row black and (10, 20, 30); FreeImage rows run bottom-up.
+    FIBITMAP* dib = FreeImage_Allocate(2, 2, 24);
+    const int colours[4][3] = {{0, 0, 0}, {10, 20, 30}, {255, 255, 255}, {255, 0, 0}};
+    for (int i = 0; i < 4; i++) {
+        RGBQUAD c{(BYTE)colours[i][2], (BYTE)colours[i][1], (BYTE)colours[i][0], 0};
+        FreeImage_SetPixelColor(dib, i % 2, i / 2, &c);
+    }
+    std::filesystem::create_directories(dir.file("gfx"));
+    ASSERT_TRUE(FreeImage_Save(FIF_PNG, dib, dir.file("gfx/p.png").c_str(), 0));
+    FreeImage_Unload(dib);
+
+    int w = 0, h = 0;
+    uint8_t* grey = load_picture(dir.file("gfx/p.png").c_str(), &w, &h, 1);
+    ASSERT_TRUE(grey && w == 2 && h == 2);
+    EXPECT_EQ(std::string((char*)grey, 4), std::string({(char)255, (char)85, (char)0, (char)20}));
+    free(grey);
+
+    // A resource path is taken under the resource folder.
+    std::string old = respath;
+    snprintf(respath, sizeof respath, "%s", dir.path.c_str());
+    uint8_t* colour = load_image_ph("gfx/p.png", &w, &h, 0);
+    snprintf(respath, sizeof respath, "%s", old.c_str());
+    ASSERT_NE(colour, nullptr);
+    const uint8_t expect[16] = {255, 255, 255, 0, 255, 0, 0, 0, 0, 0, 0, 0, 10, 20, 30, 0};
+    EXPECT_EQ(memcmp(colour, expect, 16), 0);
+    free(colour);
+}
+
+TEST(MediaPicture, UnreadableAndAbsurdPicturesAreRefused)
+{
+    TempDir dir;
+    const std::string ihdr = "IHDR" + raw("\0\1\x86\xa0\0\1\x86\xa0\x08\x02\0\0\0"); // 100000 x 100000
+    const std::string idat = "IDAT" + raw("\x78\x9c\x03\0\0\0\0\1");                // empty deflate stream
+    const std::pair<const char*, std::string> files[] = {
+        {"text.png", "not a picture, just a few words of text\n"},
+        {"empty.bmp", ""},
+        {"cut.png", raw("\x89PNG\r\n\x1a\n") + png_chunk(ihdr).substr(0, 12)},
+        {"huge.png", raw("\x89PNG\r\n\x1a\n") + png_chunk(ihdr) + png_chunk(idat) + png_chunk("IEND")},
+        {"huge.bmp", "BM" + le32(54) + le32(0) + le32(54) + le32(40) + le32(100000) + le32(100000) + le16(1) +
+                         le16(24) + std::string(24, '\0')},
+        {"huge.gif", "GIF89a" + le16(65535) + le16(65535) + raw("\0\0\0,\0\0\0\0\xff\xff\xff\xff\0\x08\0;")},
+    };
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        write_file(dir.file(name), bytes);
+        expect_refused(dir.file(name), std::string(name).starts_with("huge") ? "too large" : "");
+    }
+    expect_refused(dir.file("missing.png")); // a document picture that is gone is not fatal
+    // The resource reader too returns null for a file it can open but not decode.
+    int w, h;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_image_ph(dir.file("text.png").c_str(), &w, &h, 1), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not open image " + dir.file("text.png") + "\n");
+}
+
+TEST(MediaPictureDeathTest, MissingResourceEndsTheProgramWithAnAlert)
+{
+    TempDir dir;
+    write_file(dir.file("answers"), "ok\n");
+    ScopedEnv script("BRINDLEWHARF_DIALOG_SCRIPT", dir.file("answers").c_str());
+    ScopedEnv log("BRINDLEWHARF_DIALOG_LOG", dir.file("asked").c_str());
+    int w, h;
+    EXPECT_EXIT(load_image_ph(dir.file("gfx/none.png").c_str(), &w, &h, 0), testing::ExitedWithCode(1), "");
+    EXPECT_NE(read_file(dir.file("asked")).find("alert: File not found: Could not find file '" +
+                                               dir.file("gfx/none.png") + "' in this program's folder"),
+              std::string::npos);
+}
