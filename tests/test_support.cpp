@@ -15,6 +15,19 @@
 
 extern char** environ;
 
+// Sanitizer settings of the test binary: huge allocations return null (the allocation wrappers
+// are tested on them) and the first race or error ends the run.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:detect_leaks=1"; }
+extern "C" const char* __tsan_default_options() { return "halt_on_error=1"; }
+extern "C" const char* __ubsan_default_options() { return "print_stacktrace=1"; }
+
+// Neither the tests nor the programs they start may reach a real display, audio device or dialog.
+static const bool quiet_environment = [] {
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    return true;
+}();
+
 TempDir::TempDir()
 {
     std::string tmpl = (std::filesystem::temp_directory_path() / "bwtest.XXXXXX").string();
