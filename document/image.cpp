@@ -73,6 +73,19 @@ void image_locks_release(ImageStack* image)
     mutex_to_0(image->transposed_lock);
 }
 
+void image_stack_release(ImageStack* image)
+{
+    free_image(image, 1);
+    image_locks_release(image);
+    plane_free(&image->analysed, image->orig_h);
+    free_null(&image->layers);
+    for (sem_t** s : {&image->layers_lock, &image->transposed_lock, &image->image_lock, &image->overlay_lock,
+                      &image->display_lock, &image->screen_lock, &image->volume_lock, &image->stream_lock}) {
+        semaphore_free(*s);
+        *s = nullptr;
+    }
+}
+
 void free_image(ImageStack* image, int all)
 {
     // Held until the next document is built, so that live synthesis never sees a half-made one.

@@ -30,6 +30,10 @@ void plane_free(Plane* p, int rows);
 // all free. The record is expected to be value-initialised before.
 void image_stack_init(ImageStack* image);
 
+// Releases the document, `analysed`, the layer table and the eight locks: the counterpart of
+// image_stack_init, for processes (tests, batch runs) that make more than one stack.
+void image_stack_release(ImageStack* image);
+
 // Releases the document's planes and `src_rgb` and `display`, setting each to null, after
 // taking `transposed_lock` and `image_lock`, which stay held until the next document is built
 // (image_locks_release); a second call before that does not take them again. With `all`, also

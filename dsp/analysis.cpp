@@ -217,11 +217,13 @@ static void analyse_band(AnalysisJob* job, int i, float* B, float* Q)
     for (int j = 0; j < M; j++)
         B[j] = sqrtf(Q[j] * Q[j] + B[j] * B[j]) * gain;
 
-    float* row = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->W));
+    // The zero extension makes Wp > W; with absurd settings the columns past the padded sound
+    // stay zero.
+    float* row = static_cast<float*>(wrcalloc((size_t)job->W, sizeof(float)));
     if (M > job->Wp)
-        blackman_downsample_into(B, M, job->Wp, row, job->W);
+        blackman_downsample_into(B, M, job->Wp, row, std::min(job->W, job->Wp));
     else
-        memcpy(row, B, sizeof(float) * (size_t)job->W);
+        memcpy(row, B, sizeof(float) * (size_t)std::min(job->W, M));
     publish_row(job->rows, job->H - 1 - i, row);
     job->made.fetch_add(1, std::memory_order_relaxed);
     if (job->progress)

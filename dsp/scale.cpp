@@ -26,9 +26,10 @@ LogAxis log_axis(float fmin, float fmax, float base)
         return axis;
     axis.span = logf(fmax) - logf(fmin);
     axis.top = powf(base, axis.span / LN2);
-    float top_fmin = axis.top * fmin - fmin;
-    axis.g_min = logf(fmin + top_fmin * (fmin - fmin) / (fmax - fmin));
-    axis.g_max = logf(fmin + top_fmin * (fmax - fmin) / (fmax - fmin));
+    // The inverse maps f to ln(fmin + (top fmin - fmin) (f - fmin) / (fmax - fmin)); its values
+    // at both ends:
+    axis.g_min = logf(fmin);
+    axis.g_max = logf(fmin + (axis.top * fmin - fmin));
     return axis;
 }
 

@@ -93,13 +93,7 @@ struct DocumentStack : testing::Test {
     void TearDown() override
     {
         sound_display_hooks = {nullptr, nullptr};
-        free_image(image.get(), 1);
-        image_locks_release(image.get());
-        plane_free(&image->analysed, image->orig_h);
-        free(image->layers);
-        for (sem_t* s : {image->layers_lock, image->transposed_lock, image->image_lock, image->overlay_lock,
-                         image->display_lock, image->screen_lock, image->volume_lock, image->stream_lock})
-            semaphore_free(s);
+        image_stack_release(image.get());
         free_null(&orig_snd);
         orig_len = orig_rate = 0;
         state_reset();

@@ -1,0 +1,165 @@
+// The open sequence.
+#include "core/open.h"
+#include "core/state.h"
+#include "document/image.h"
+#include "document/sound.h"
+#include "dsp/scale.h"
+#include "files/media.h"
+#include "platform/desktop.h"
+#include "platform/util.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+OpenHooks open_hooks = {nullptr, nullptr, nullptr};
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Engine state
+// ---------------------------------------------------------------------------------------------
+
+void engine_state_init(EngineState* es, ImageStack* image)
+{
+    es->image = image;
+    es->volume = 1.f;
+    es->paused = 1;
+    es->block_w = 100;
+    es->synth_range[0] = MIN_FREQ;
+    es->synth_range[1] = MAX_FREQ;
+    es->synth_range[2] = ANAL_PPS;
+    es->synth_range[3] = 2.f;
+    const float params[7] = {MIN_FREQ, MAX_FREQ, ANAL_PPS, TRANSITION_PPS, ANAL_BPO, MIN_BPO, 2.f};
+    memcpy(es->anal_params, params, sizeof params);
+    if (!es->lock)
+        es->lock = semaphore_new();
+    if (!es->threads)
+        es->threads = static_cast<ThreadRecord*>(wrcalloc((size_t)CORE_COUNT, sizeof(ThreadRecord)));
+}
+
+void engine_state_release(EngineState* es)
+{
+    semaphore_free(es->lock);
+    es->lock = nullptr;
+    free_null(&es->threads);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Opening
+// ---------------------------------------------------------------------------------------------
+
+// Looks for an unreadable path in the document folder; empties the path when it is not there.
+static void find_document(char* path)
+{
+    if (!path[0] || access(path, R_OK) == 0)
+        return;
+    const char* name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    std::string again = std::string(current_doc_directory) + "/" + name;
+    if (current_doc_directory[0] && access(again.c_str(), R_OK) == 0)
+        snprintf(path, PATH_TEXT_LEN, "%s", again.c_str());
+    else
+        path[0] = 0;
+}
+
+// Sound documents: the block count of the synthesis and the original sound grown to whole
+// blocks, zero after the sound, so that lossless synthesis can read every block in full.
+static void size_original_for_blocks(EngineState* es)
+{
+    ImageStack* image = es->image;
+    const int L = es->block_w > 0 ? es->block_w : 100;
+    es->block_count = 2 * image->w / L + (image->w % L ? 1 : 0);
+    int block_len = 0;
+    init_block_len(L, &block_len, es->anal_params[2]);
+    es->block_len = block_len;
+    long long need = (long long)(block_len / 2) * (es->block_count + 1);
+    if (need > orig_len && need < (1LL << 31)) {
+        float* grown = static_cast<float*>(wrrealloc(orig_snd, (size_t)need * sizeof(float)));
+        if (grown != orig_snd || need <= orig_len) {
+            memset(grown + orig_len, 0, (size_t)(need - orig_len) * sizeof(float));
+            orig_snd = grown;
+        }
+    }
+}
+
+void open_file(char* path, EngineState* es, int* opened)
+{
+    if (!path)
+        return;
+    ImageStack* image = es->image;
+    find_document(path);
+
+    // 2. Nothing of the old document keeps running.
+    if (open_hooks.stop_synthesis)
+        open_hooks.stop_synthesis(es);
+    key[state_of(K_VIEW_LAYER_ONLY)] = 0;
+    if (es->block_state)
+        memset(es->block_state, 0, (size_t)es->block_count);
+    es->norm = 0.f;
+
+    // 3. By kind.
+    const int kind = path[0] ? file_type(path) : FILE_IMAGE;
+    if (kind == FILE_ARCHIVE) {
+        // Projects are replayed by the history interpreter, which this build does not have yet.
+        wrfprintf(stderr, "Cannot open '%s': projects (.kbz) cannot be opened by this build\n", path);
+        key[K_OPEN] = 1;
+        return;
+    }
+    if (kind == FILE_SOUND) {
+        if (!load_sound(path, es))
+            return; // load_sound has said why and asked for another file
+        size_original_for_blocks(es);
+    } else if (kind == FILE_IMAGE) {
+        if (!new_image(es, path) || !image->composite) {
+            key[K_OPEN] = 1;
+            return;
+        }
+        if (!orig_snd) {
+            lossless_mode = 0;
+            key[K_RELAYOUT] = 1;
+        }
+        if (image->w != image->orig_w || image->h != image->orig_h)
+            lossless_mode = 0;
+    } else {
+        wrfprintf(stderr, "Cannot open '%s': not a picture, a sound or a project\n", path);
+        key[K_OPEN] = 1;
+        return;
+    }
+
+    // 4. The new document's settings.
+    image->layers[0].conv_x = (int)(image->w * 0.5f);
+    image->layers[0].conv_y = (int)(image->h * 0.5f);
+    image->layers[image->sel].conv_set = 0;
+    if (open_hooks.after_open)
+        open_hooks.after_open(es);
+    key[K_RELAYOUT] = 1;
+    image->recomposite = 1;
+    image->prev_max = 1.f;
+
+    // 5. What the erase tools and undo start from (sounds made theirs while loading).
+    if (kind == FILE_IMAGE) {
+        plane_free(&image->reference, image->h);
+        plane_free(&image->undo, image->h);
+        image->reference = plane_copy(image->composite, image->h, image->w);
+        image->undo = plane_copy(image->composite, image->h, image->w);
+    }
+
+    // 6. Playback stopped and rewound.
+    es->paused = 1;
+    es->play_pos = 0;
+    es->play_pos_fine = 0.0;
+    image->opened = 1;
+    *opened = 1;
+
+    // 7. Names.
+    const char* name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    snprintf(input_file_name, sizeof input_file_name, "%s", name);
+    if (kind == FILE_SOUND)
+        snprintf(input_audio_name, sizeof input_audio_name, "%s", name);
+
+    // 8. A fresh history for the new document.
+    if (open_hooks.begin_history)
+        open_hooks.begin_history(es, path, kind);
+}

@@ -1,0 +1,148 @@
+// The open sequence: pictures, sounds, the blank picture, unreadable files and the document folder.
+#include "core/open.h"
+#include "core/state.h"
+#include "document/image.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// A fresh engine state and document for each test, released afterwards.
+struct OpenTest : testing::Test {
+    ImageStack image{};
+    EngineState es{};
+    TempDir dir;
+    char path[PATH_TEXT_LEN] = {};
+    int opened = 0;
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        image_stack_init(&image);
+        engine_state_init(&es, &image);
+    }
+    void TearDown() override
+    {
+        image_stack_release(&image);
+        engine_state_release(&es);
+        free(orig_snd);
+        orig_snd = nullptr;
+        orig_len = 0;
+    }
+    void open(const std::string& p)
+    {
+        snprintf(path, sizeof path, "%s", p.c_str());
+        opened = 0;
+        open_file(path, &es, &opened);
+    }
+    std::string wav(const std::string& name, int frames)
+    {
+        std::string p = dir.file(name);
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
+        std::vector<float> data(frames);
+        for (int i = 0; i < frames; i++)
+            data[i] = 0.5f * sinf(2.f * 3.14159265f * 1000.f * i / 44100.f);
+        sf_writef_float(f, data.data(), frames);
+        sf_close(f);
+        return p;
+    }
+};
+
+} // namespace
+
+TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
+{
+    open(wav("tone.wav", 44100));
+    ASSERT_EQ(opened, 1);
+    EXPECT_EQ(image.w, 100);
+    EXPECT_EQ(image.h, 571);
+    EXPECT_EQ(image.count, 1);
+    EXPECT_EQ(image.layers[0].conv_x, 50);
+    EXPECT_EQ(image.layers[0].conv_y, 285);
+    EXPECT_STREQ(input_file_name, "tone.wav");
+    EXPECT_STREQ(input_audio_name, "tone.wav");
+    EXPECT_EQ(es.block_count, 2);
+    ASSERT_GT(es.block_len, 0);
+    EXPECT_GE(orig_len, 44100);
+    // The original sound may be read up to (block length / 2) * (block count + 1) samples.
+    const long long need = (long long)(es.block_len / 2) * (es.block_count + 1);
+    ASSERT_NE(orig_snd, nullptr);
+    if (need > 44100)
+        EXPECT_EQ(orig_snd[need - 1], 0.f); // the sanitizer build catches a short buffer
+    EXPECT_EQ(es.paused.load(), 1);
+    EXPECT_EQ(es.play_pos.load(), 0);
+    EXPECT_EQ(image.opened, 1);
+    ASSERT_NE(image.reference, nullptr);
+    ASSERT_NE(image.analysed, nullptr);
+}
+
+TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
+{
+    open("");
+    ASSERT_EQ(opened, 1);
+    EXPECT_EQ(image.w, 845);
+    EXPECT_EQ(image.h, 571);
+    EXPECT_STREQ(input_file_name, "");
+    ASSERT_NE(image.undo, nullptr);
+    ASSERT_NE(image.reference, nullptr);
+
+    // A picture replaces it: a small BMP written by hand (2 x 1, white and black).
+    const unsigned char bmp[] = {'B', 'M', 64, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0,
+                                 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 0, 0, 0, 0, 0, 0, 255, 255, 255, 0, 0, 0, 0, 0};
+    write_file(dir.file("p.bmp"), std::string((const char*)bmp, sizeof bmp));
+    open(dir.file("p.bmp"));
+    ASSERT_EQ(opened, 1);
+    EXPECT_EQ(image.w, 2);
+    EXPECT_EQ(image.h, 1);
+    EXPECT_FLOAT_EQ(image.composite[0][0], 1.f);
+    EXPECT_FLOAT_EQ(image.composite[0][1], 0.f);
+    EXPECT_FLOAT_EQ(image.reference[0][0], 1.f);
+    EXPECT_EQ(lossless_mode.load(), 0);
+}
+
+TEST_F(OpenTest, UnreadableFilesAskForAnotherAndKeepTheDocument)
+{
+    open(wav("keep.wav", 22050));
+    ASSERT_EQ(opened, 1);
+    const int w = image.w;
+    write_file(dir.file("junk.wav"), "not a sound");
+    write_file(dir.file("project.kbz"), "text");
+    write_file(dir.file("notes.txt"), "text");
+    testing::internal::CaptureStderr();
+    for (const char* name : {"junk.wav", "project.kbz", "notes.txt"}) {
+        key[K_OPEN] = 0;
+        open(dir.file(name));
+        EXPECT_EQ(opened, 0) << name;
+        EXPECT_EQ(key[K_OPEN], 1) << name;
+        EXPECT_EQ(image.w, w) << name; // the document is still there
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+TEST_F(OpenTest, MissingPathIsLookedForInTheDocumentFolder)
+{
+    std::string real = wav("found.wav", 11025);
+    snprintf(current_doc_directory, sizeof current_doc_directory, "%s", dir.path.c_str());
+    open("/nowhere/found.wav");
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(std::string(path), dir.path + "/found.wav");
+
+    // Not there either: the path is emptied and the blank picture opens.
+    open("/nowhere/lost.wav");
+    EXPECT_EQ(opened, 1);
+    EXPECT_STREQ(path, "");
+    EXPECT_EQ(image.w, 845);
+}
