@@ -86,17 +86,17 @@ float* envelope(float* x, int* n, float ratio)
 
     // The quadrature signal: the spectrum times -i. Bin 0 and, for even lengths, the Nyquist bin
     // have no quadrature part, so they are left at zero.
-    float* spec = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)len));
+    float* spectrum = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)len));
     float* quad = static_cast<float*>(wrcalloc((size_t)len, sizeof(float)));
-    fftf(x, spec, len, FFT_FORWARD);
+    fftf(x, spectrum, len, FFT_FORWARD);
     for (int k = 1; k <= (len - 1) / 2; k++) {
-        quad[k] = spec[len - k];
-        quad[len - k] = -spec[k];
+        quad[k] = spectrum[len - k];
+        quad[len - k] = -spectrum[k];
     }
     fftf(quad, quad, len, FFT_INVERSE);
     for (int j = 0; j < len; j++)
         quad[j] = sqrtf(x[j] * x[j] + quad[j] * quad[j]);
-    free(spec);
+    free(spectrum);
 
     if (ratio == 1.f) {
         memcpy(x, quad, sizeof(float) * (size_t)len);

@@ -1,6 +1,7 @@
 // Media files: path kinds and helpers, sound readers (libsndfile, libmpg123), grey picture
 // writers (BMP by hand, PNG through FreeImage).
 #include "files/media.h"
+#include "files/picture.h"
 #include "core/state.h"
 #include "platform/desktop.h"
 #include "platform/util.h"
@@ -470,24 +471,6 @@ int save_image(Plane image, int w, int h, const char* path)
     return 0;
 }
 
-// Stream operations for FreeImage on a C file.
-static unsigned fi_write(void* buffer, unsigned size, unsigned count, fi_handle handle)
-{
-    return (unsigned)fwrite(buffer, size, count, static_cast<FILE*>(handle));
-}
-static unsigned fi_read(void* buffer, unsigned size, unsigned count, fi_handle handle)
-{
-    return (unsigned)fread(buffer, size, count, static_cast<FILE*>(handle));
-}
-static int fi_seek(fi_handle handle, long offset, int origin)
-{
-    return fseek(static_cast<FILE*>(handle), offset, origin);
-}
-static long fi_tell(fi_handle handle)
-{
-    return ftell(static_cast<FILE*>(handle));
-}
-
 int save_image_png(Plane image, int w, int h, const char* path)
 {
     if (w < 1 || h < 1 || !image) {
@@ -517,7 +500,7 @@ int save_image_png(Plane image, int w, int h, const char* path)
         wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
         return -1;
     }
-    FreeImageIO io{fi_read, fi_write, fi_seek, fi_tell};
+    FreeImageIO io = freeimage_file_io();
     bool saved = FreeImage_SaveToHandle(FIF_PNG, dib, &io, f, PNG_DEFAULT);
     FreeImage_Unload(dib);
     bool failed = ferror(f) != 0;

@@ -11,9 +11,13 @@
 #include <cstring>
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Stream operations for FreeImage (read only)
+// [SECTION] Stream operations for FreeImage on a C file
 // ---------------------------------------------------------------------------------------------
 
+static unsigned fi_write(void* buffer, unsigned size, unsigned count, fi_handle handle)
+{
+    return (unsigned)fwrite(buffer, size, count, static_cast<FILE*>(handle));
+}
 static unsigned fi_read(void* buffer, unsigned size, unsigned count, fi_handle handle)
 {
     return (unsigned)fread(buffer, size, count, static_cast<FILE*>(handle));
@@ -25,6 +29,11 @@ static int fi_seek(fi_handle handle, long offset, int origin)
 static long fi_tell(fi_handle handle)
 {
     return ftell(static_cast<FILE*>(handle));
+}
+
+FreeImageIO freeimage_file_io()
+{
+    return FreeImageIO{fi_read, fi_write, fi_seek, fi_tell};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -110,7 +119,7 @@ static FIBITMAP* to_32_bits(FIBITMAP* dib)
 // Closes `f`.
 static uint8_t* decode_picture(FILE* f, const char* path, int* w, int* h, int grey)
 {
-    FreeImageIO io{fi_read, nullptr, fi_seek, fi_tell};
+    FreeImageIO io = freeimage_file_io();
     FREE_IMAGE_FORMAT fif = FreeImage_GetFileTypeFromHandle(&io, f, 0);
     fseek(f, 0, SEEK_SET);
     if (fif == FIF_UNKNOWN)

@@ -2,6 +2,8 @@
 // the resource pictures under "gfx") is decoded through FreeImage into a plain top-down buffer.
 #pragma once
 
+#include <FreeImage.h>
+
 #include <cstdint>
 
 // ---------------------------------------------------------------------------------------------
@@ -22,3 +24,7 @@ uint8_t* load_image_ph(const char* path, int* w, int* h, int grey);
 // The same for a user's picture: a relative path is taken from the working folder, and a file
 // that cannot be opened writes one line naming it and returns null (never ends the process).
 uint8_t* load_picture(const char* path, int* w, int* h, int grey);
+
+// FreeImage stream operations on a C file (the handle is a FILE*), so that paths reach fopen
+// unchanged and the file stays ours to close.
+FreeImageIO freeimage_file_io();
