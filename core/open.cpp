@@ -75,11 +75,10 @@ static void size_original_for_blocks(EngineState* es)
     es->block_len = block_len;
     long long need = (long long)(block_len / 2) * (es->block_count + 1);
     if (need > orig_len && need < (1LL << 31)) {
-        float* grown = static_cast<float*>(wrrealloc(orig_snd, (size_t)need * sizeof(float)));
-        if (grown != orig_snd || need <= orig_len) {
-            memset(grown + orig_len, 0, (size_t)(need - orig_len) * sizeof(float));
-            orig_snd = grown;
-        }
+        float* grown = static_cast<float*>(wrcalloc((size_t)need, sizeof(float)));
+        memcpy(grown, orig_snd, (size_t)orig_len * sizeof(float));
+        free(orig_snd);
+        orig_snd = grown;
     }
 }
 
