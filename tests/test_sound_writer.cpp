@@ -1,0 +1,113 @@
+// Sound files out: formats, bit depths, chunk boundaries, clipping, normalisation and failures.
+#include "sound/writer.h"
+#include "core/state.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// Reads a whole mono file back; fills `info`.
+std::vector<float> read_back(const std::string& path, SF_INFO* info)
+{
+    *info = SF_INFO{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, info);
+    EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+    if (!f)
+        return {};
+    std::vector<float> data((size_t)info->frames * info->channels);
+    sf_readf_float(f, data.data(), info->frames);
+    sf_close(f);
+    return data;
+}
+
+float ramp(int i) { return 0.4f * sinf(0.001f * (float)i); }
+
+} // namespace
+
+TEST(SoundWriter, ChunkedSoundReadsBackAtEveryDepthAndFormat)
+{
+    // Two chunks, so the boundary between them is crossed.
+    const int len = SOUND_CHUNK_LEN + 1000;
+    float* chunks[2] = {static_cast<float*>(wrmalloc(SOUND_CHUNK_LEN * sizeof(float))),
+                        static_cast<float*>(wrmalloc(SOUND_CHUNK_LEN * sizeof(float)))};
+    for (int i = 0; i < len; i++)
+        chunks[i / SOUND_CHUNK_LEN][i % SOUND_CHUNK_LEN] = ramp(i);
+    TempDir dir;
+    struct Case { const char* name; int pcm24; int subtype; float tolerance; };
+    for (const Case& c : {Case{"a.wav", 0, SF_FORMAT_PCM_16, 1.f / 32767}, Case{"b.wav", 1, SF_FORMAT_PCM_24, 1.f / 8388607},
+                          Case{"c.AIFF", 0, SF_FORMAT_PCM_16, 1.f / 32767}, Case{"d.flac", 1, SF_FORMAT_PCM_24, 1.f / 8388607}}) {
+        std::string path = dir.file(c.name);
+        ASSERT_EQ(write_sound_file(path.c_str(), chunks, len, 1.f, c.pcm24), 1) << c.name;
+        SF_INFO info;
+        std::vector<float> back = read_back(path, &info);
+        EXPECT_EQ(info.samplerate, SOUND_SAMPLERATE);
+        EXPECT_EQ(info.channels, 1);
+        ASSERT_EQ(info.frames, len) << c.name;
+        EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, c.subtype) << c.name;
+        for (int i : {0, 1, SOUND_CHUNK_LEN - 1, SOUND_CHUNK_LEN, len - 1})
+            EXPECT_NEAR(back[i], ramp(i), c.tolerance) << c.name << " sample " << i;
+        EXPECT_FALSE(file_exists(path + ".part"));
+    }
+    free(chunks[0]);
+    free(chunks[1]);
+}
+
+TEST(SoundWriter, GainNormalisationClippingAndOgg)
+{
+    std::vector<float> samples(44100);
+    for (int i = 0; i < 44100; i++)
+        samples[i] = 0.25f * sinf(2.f * 3.14159265f * 440.f * i / 44100.f);
+    float* chunk = samples.data();
+    EngineState es{};
+    es.sound[0] = chunk;
+    es.sound_len = 44100;
+    es.norm = 4.f; // 1 / peak
+    TempDir dir;
+
+    state_reset();
+    ASSERT_EQ(save_sound(dir.file("n.wav").c_str(), &es), 1);
+    SF_INFO info;
+    std::vector<float> back = read_back(dir.file("n.wav"), &info);
+    float peak = 0;
+    for (float v : back)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_NEAR(peak, 1.f, 2e-4);
+
+    key[state_of(K_UNNORMALISED)] = 1; // raw samples
+    ASSERT_EQ(save_sound(dir.file("u.wav").c_str(), &es), 1);
+    back = read_back(dir.file("u.wav"), &info);
+    EXPECT_NEAR(back[100], samples[100], 1e-4);
+    key[state_of(K_UNNORMALISED)] = 0;
+
+    // Beyond full scale the samples clip instead of wrapping around.
+    ASSERT_EQ(write_sound_file(dir.file("c.wav").c_str(), &chunk, 44100, 8.f, 0), 1);
+    back = read_back(dir.file("c.wav"), &info);
+    for (float v : back)
+        ASSERT_LE(std::fabs(v), 1.f);
+    EXPECT_GT(back[25], 0.99f); // 2 * sin(...) is well above full scale here
+
+    ASSERT_EQ(write_sound_file(dir.file("v.ogg").c_str(), &chunk, 44100, 1.f, 1), 1);
+    back = read_back(dir.file("v.ogg"), &info);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_OGG);
+    EXPECT_NEAR((double)info.frames, 44100, 2048);
+}
+
+TEST(SoundWriter, FailuresNameTheFileAndLeaveNothing)
+{
+    float one = 0.f;
+    float* chunk = &one;
+    TempDir dir;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_sound_file(dir.file("x.mp4").c_str(), &chunk, 1, 1.f, 0), 0);
+    EXPECT_EQ(write_sound_file(dir.file("none/y.wav").c_str(), &chunk, 1, 1.f, 0), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("x.mp4: cannot be written"), std::string::npos) << err;
+    EXPECT_NE(err.find("y.wav: cannot be written"), std::string::npos) << err;
+    EXPECT_FALSE(file_exists(dir.file("x.mp4")));
+}
