@@ -1,12 +1,17 @@
 // Batch commands: option parsing, progress on standard error, and the commands themselves.
 #include "core/batch.h"
+#include "core/open.h"
 #include "core/state.h"
+#include "document/image.h"
 #include "document/sound.h"
 #include "dsp/analysis.h"
+#include "dsp/scale.h"
 #include "files/config.h"
 #include "files/media.h"
 #include "files/npy.h"
 #include "platform/util.h"
+#include "sound/synthesis.h"
+#include "sound/writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +20,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -156,45 +162,92 @@ static void analysis_tick(AnalysisProgress* progress, void* ctx)
 
 static int batch_cores = 1; // processors this process may use: the default thread count
 
-static int batch_analyse(int argc, char** argv)
-{
+// The analysis settings shared by `analyse` and `resynth`, defaulting to the configuration.
+struct AnalysisOptions {
     float min_freq = MIN_FREQ, max_freq = MAX_FREQ, bpo = ANAL_BPO, pps = ANAL_PPS, base = 2.f;
     float min_bpo = MIN_BPO, transition = TRANSITION_PPS, threads = 0.f;
     bool constant_time = false, left = false, right = false, quiet = false;
-    std::vector<BatchOption> options = {
-        {"--min-frequency", &min_freq, nullptr},   {"--max-frequency", &max_freq, nullptr},
-        {"--bands-per-octave", &bpo, nullptr},     {"--pixels-per-second", &pps, nullptr},
-        {"--frequency-scale", &base, nullptr},     {"--min-bpo", &min_bpo, nullptr},
-        {"--transition", &transition, nullptr},    {"--threads", &threads, nullptr},
-        {"--constant-time-resolution", nullptr, &constant_time},
-        {"--left", nullptr, &left},                {"--right", nullptr, &right},
-        {"--quiet", nullptr, &quiet},
-    };
-    std::string in, out;
-    if (!parse_options("analyse", argc, argv, 2, options, &in, &out))
-        return BATCH_BAD_USAGE;
-    if (left && right) {
-        fprintf(stderr, "brindlewharf analyse: --left and --right exclude each other\n");
-        return BATCH_BAD_USAGE;
+
+    // Adds these options to a command's option list.
+    void add_to(std::vector<BatchOption>& options)
+    {
+        std::vector<BatchOption> mine = {
+            {"--min-frequency", &min_freq, nullptr},   {"--max-frequency", &max_freq, nullptr},
+            {"--bands-per-octave", &bpo, nullptr},     {"--pixels-per-second", &pps, nullptr},
+            {"--frequency-scale", &base, nullptr},     {"--min-bpo", &min_bpo, nullptr},
+            {"--transition", &transition, nullptr},    {"--threads", &threads, nullptr},
+            {"--constant-time-resolution", nullptr, &constant_time},
+            {"--left", nullptr, &left},                {"--right", nullptr, &right},
+            {"--quiet", nullptr, &quiet},
+        };
+        options.insert(options.end(), mine.begin(), mine.end());
     }
-    if (threads < 0.f || threads > 1024.f || threads != std::floor(threads)) {
-        fprintf(stderr, "brindlewharf analyse: --threads takes a whole number from 1 to 1024\n");
-        return BATCH_BAD_USAGE;
+
+    // Checks the option combinations and sets the slots they stand for; false after a usage line.
+    bool apply(const char* command)
+    {
+        if (left && right) {
+            fprintf(stderr, "brindlewharf %s: --left and --right exclude each other\n", command);
+            return false;
+        }
+        if (!thread_count_ok(command, threads))
+            return false;
+        key[state_of(K_CONST_TIME_RES)] = constant_time ? 1 : 0;
+        key[state_of(K_LEFT_ONLY)] = left ? 1 : 0;
+        key[state_of(K_RIGHT_ONLY)] = right ? 1 : 0;
+        return true;
     }
+
+    // The threads to use: the option, else every core.
+    int thread_count() const { return threads > 0.f ? (int)threads : batch_cores; }
+
+    // Checks a --threads value; false after a usage line.
+    static bool thread_count_ok(const char* command, float threads)
+    {
+        if (threads < 0.f || threads > 1024.f || threads != std::floor(threads)) {
+            fprintf(stderr, "brindlewharf %s: --threads takes a whole number from 1 to 1024\n", command);
+            return false;
+        }
+        return true;
+    }
+};
+
+// Checks the output's extension against `allowed` (null-terminated list); false after a usage line.
+static bool output_kind_ok(const char* command, const std::string& out, const char* const* allowed, const char* list)
+{
     std::string ext = extension_of(out);
-    if (ext != "bmp" && ext != "png" && ext != "npy") {
-        fprintf(stderr, "brindlewharf analyse: %s: the output must end in .bmp, .png or .npy\n", out.c_str());
+    for (const char* const* a = allowed; *a; a++)
+        if (ext == *a)
+            return true;
+    fprintf(stderr, "brindlewharf %s: %s: the output must end in %s\n", command, out.c_str(), list);
+    return false;
+}
+
+// Seconds since `t0`.
+static double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] analyse
+// ---------------------------------------------------------------------------------------------
+
+static int batch_analyse(int argc, char** argv)
+{
+    AnalysisOptions a;
+    std::vector<BatchOption> options;
+    a.add_to(options);
+    std::string in, out;
+    static const char* const kinds[] = {"bmp", "png", "npy", nullptr};
+    if (!parse_options("analyse", argc, argv, 2, options, &in, &out) || !a.apply("analyse") ||
+        !output_kind_ok("analyse", out, kinds, ".bmp, .png or .npy"))
         return BATCH_BAD_USAGE;
-    }
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
 
     auto t0 = std::chrono::steady_clock::now();
-    key[state_of(K_CONST_TIME_RES)] = constant_time ? 1 : 0;
-    key[state_of(K_LEFT_ONLY)] = left ? 1 : 0;
-    key[state_of(K_RIGHT_ONLY)] = right ? 1 : 0;
-
-    const float params[7] = {min_freq, max_freq, pps, transition, bpo, min_bpo, base};
+    const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
     int len = 0;
     float* signal = read_sound_at_rate(in.c_str(), &len);
     if (!signal)
@@ -207,14 +260,14 @@ static int batch_analyse(int argc, char** argv)
     }
 
     Plane rows = static_cast<Plane>(wrcalloc((size_t)h, sizeof(float*)));
-    ProgressBar bar = {"Analysing", h, !quiet && isatty(2), t0};
+    ProgressBar bar = {"Analysing", h, !a.quiet && isatty(2), t0};
     AnalysisProgress progress;
     progress.tick = analysis_tick;
     progress.ctx = &bar;
     const int sr = SOUND_SAMPLERATE;
     int out_w = w;
-    int ok = anal(rows, signal, len, sr, &out_w, h, max_freq / (float)sr, pps / (float)sr, min_freq / (float)sr, bpo,
-                  min_bpo, transition, base, threads > 0.f ? (int)threads : batch_cores, &progress);
+    int ok = anal(rows, signal, len, sr, &out_w, h, a.max_freq / (float)sr, a.pps / (float)sr, a.min_freq / (float)sr,
+                  a.bpo, a.min_bpo, a.transition, a.base, a.thread_count(), &progress);
     progress_draw(&bar, h, true);
     free(signal);
     if (!ok) {
@@ -225,6 +278,7 @@ static int batch_analyse(int argc, char** argv)
     normi(rows, out_w, h, 1.f);
 
     int written;
+    std::string ext = extension_of(out);
     if (ext == "npy")
         written = save_npy(out.c_str(), rows, out_w, h);
     else if (ext == "png")
@@ -235,9 +289,156 @@ static int batch_analyse(int argc, char** argv)
     if (!written)
         return BATCH_BAD_INPUT;
 
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    printf("%s: %d x %d pixels (%g s of sound) in %.2f s\n", out.c_str(), out_w, h, (double)len / sr, secs);
+    printf("%s: %d x %d pixels (%g s of sound) in %.2f s\n", out.c_str(), out_w, h, (double)len / sr, seconds_since(t0));
     return BATCH_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] synth and resynth
+// ---------------------------------------------------------------------------------------------
+
+// The synthesis progress: blocks done of all blocks.
+static void synthesis_tick(int done, int total, void* ctx)
+{
+    auto* bar = static_cast<ProgressBar*>(ctx);
+    bar->total = total;
+    progress_draw(bar, done, false);
+}
+
+// One document in an engine state, released with it.
+struct BatchDocument {
+    ImageStack image{};
+    EngineState es{};
+    BatchDocument()
+    {
+        image_stack_init(&image);
+        engine_state_init(&es, &image);
+    }
+    ~BatchDocument()
+    {
+        synthesis_release(&es);
+        image_stack_release(&image);
+        engine_state_release(&es);
+        free_null(&orig_snd);
+        orig_len = orig_rate = 0;
+    }
+};
+
+// Synthesises the document and writes OUT; prints the closing line. Returns the exit status.
+static int synthesise_and_save(BatchDocument& doc, bool lossless, int threads, bool quiet, const std::string& out,
+                               std::chrono::steady_clock::time_point t0)
+{
+    ProgressBar bar = {"Synthesising", 1, !quiet && isatty(2), t0};
+    if (!synthesise_all(&doc.es, lossless ? 1 : 0, threads, synthesis_tick, &bar))
+        return BATCH_BAD_INPUT;
+    progress_draw(&bar, bar.total, true);
+    if (!save_sound(out.c_str(), &doc.es))
+        return BATCH_BAD_INPUT;
+    printf("%s: %.2f s of sound in %.2f s\n", out.c_str(), (double)doc.es.sound_len / SOUND_SAMPLERATE,
+           seconds_since(t0));
+    return BATCH_OK;
+}
+
+// Sets the switches shared by synth and resynth and seeds the random generator.
+static void apply_synthesis_switches(bool long_blocks, bool unnormalised, bool pcm24, float seed, bool seeded)
+{
+    key[state_of(K_LONG_BLOCK)] = long_blocks ? 1 : 0;
+    key[state_of(K_UNNORMALISED)] = unnormalised ? 1 : 0;
+    key[K_PCM24] = pcm24 ? 1 : 0;
+    wrsrand(seeded ? (uint32_t)(int64_t)seed : (uint32_t)time(nullptr));
+}
+
+static const char* const SOUND_KINDS[] = {"wav", "aiff", "aif", "flac", "ogg", nullptr};
+
+static int batch_synth(int argc, char** argv)
+{
+    float pps = ANAL_PPS, min_freq = MIN_FREQ, max_freq = MAX_FREQ, base = 2.f, threads = 0.f, seed = 0.f;
+    bool long_blocks = false, unnormalised = false, pcm24 = false, quiet = false, seeded = false;
+    std::vector<BatchOption> options = {
+        {"--pixels-per-second", &pps, nullptr}, {"--min-frequency", &min_freq, nullptr},
+        {"--max-frequency", &max_freq, nullptr}, {"--frequency-scale", &base, nullptr},
+        {"--threads", &threads, nullptr},       {"--seed", &seed, nullptr},
+        {"--long-blocks", nullptr, &long_blocks}, {"--unnormalised", nullptr, &unnormalised},
+        {"--pcm24", nullptr, &pcm24},           {"--quiet", nullptr, &quiet},
+    };
+    std::string in, out;
+    if (!parse_options("synth", argc, argv, 2, options, &in, &out) ||
+        !AnalysisOptions::thread_count_ok("synth", threads) ||
+        !output_kind_ok("synth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
+        return BATCH_BAD_USAGE;
+    for (int i = 2; i < argc; i++)
+        seeded = seeded || strcmp(argv[i], "--seed") == 0;
+    if (!output_folder_ok(out))
+        return BATCH_BAD_INPUT;
+    if (!(min_freq > 0.f && min_freq < max_freq) || !(pps > 0.f) || !(base >= 1.f && base <= 2.f)) {
+        fprintf(stderr, "Cannot synthesise '%s': the frequency range, time resolution or scale makes no sound\n",
+                in.c_str());
+        return BATCH_BAD_INPUT;
+    }
+
+    auto t0 = std::chrono::steady_clock::now();
+    apply_synthesis_switches(long_blocks, unnormalised, pcm24, seed, seeded);
+    BatchDocument doc;
+    const float range[4] = {min_freq, max_freq, pps, base};
+    memcpy(doc.es.synth_range, range, sizeof range);
+    doc.es.anal_params[0] = min_freq;
+    doc.es.anal_params[1] = max_freq;
+    doc.es.anal_params[2] = pps;
+    doc.es.anal_params[6] = base;
+
+    bool made;
+    if (extension_of(in) == "npy") {
+        int w = 0, h = 0;
+        Plane plane = load_npy(in.c_str(), &w, &h);
+        made = plane && image_from_plane(&doc.image, plane, w, h, in.c_str());
+    } else {
+        made = new_image(&doc.es, in.c_str()) && doc.image.composite;
+        if (!made)
+            fprintf(stderr, "Cannot synthesise '%s': it is not a picture this program reads\n", in.c_str());
+    }
+    if (!made)
+        return BATCH_BAD_INPUT;
+    const int total = threads > 0.f ? (int)threads : batch_cores;
+    return synthesise_and_save(doc, false, total, quiet, out, t0);
+}
+
+static int batch_resynth(int argc, char** argv)
+{
+    AnalysisOptions a;
+    float seed = 0.f;
+    bool lossless = false, long_blocks = false, unnormalised = false, pcm24 = false;
+    std::vector<BatchOption> options = {
+        {"--lossless", nullptr, &lossless},     {"--seed", &seed, nullptr},
+        {"--long-blocks", nullptr, &long_blocks}, {"--unnormalised", nullptr, &unnormalised},
+        {"--pcm24", nullptr, &pcm24},
+    };
+    a.add_to(options);
+    std::string in, out;
+    if (!parse_options("resynth", argc, argv, 2, options, &in, &out) || !a.apply("resynth") ||
+        !output_kind_ok("resynth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
+        return BATCH_BAD_USAGE;
+    bool seeded = false;
+    for (int i = 2; i < argc; i++)
+        seeded = seeded || strcmp(argv[i], "--seed") == 0;
+    if (!output_folder_ok(out))
+        return BATCH_BAD_INPUT;
+
+    auto t0 = std::chrono::steady_clock::now();
+    apply_synthesis_switches(long_blocks, unnormalised, pcm24, seed, seeded);
+    BatchDocument doc;
+    const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
+    memcpy(doc.es.anal_params, params, sizeof params);
+    const float range[4] = {a.min_freq, a.max_freq, a.pps, a.base};
+    memcpy(doc.es.synth_range, range, sizeof range);
+
+    ProgressBar bar = {"Analysing", image_height(a.min_freq, a.max_freq, a.bpo), !a.quiet && isatty(2), t0};
+    AnalysisProgress progress;
+    progress.tick = analysis_tick;
+    progress.ctx = &bar;
+    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count()))
+        return BATCH_BAD_INPUT;
+    progress_draw(&bar, bar.total, true);
+    return synthesise_and_save(doc, lossless, a.thread_count(), a.quiet, out, t0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -246,7 +447,7 @@ static int batch_analyse(int argc, char** argv)
 
 bool is_batch_command(const char* name)
 {
-    return strcmp(name, "analyse") == 0;
+    return strcmp(name, "analyse") == 0 || strcmp(name, "synth") == 0 || strcmp(name, "resynth") == 0;
 }
 
 const char* batch_usage()
@@ -257,7 +458,15 @@ const char* batch_usage()
            "      --min-frequency HZ  --max-frequency HZ  --bands-per-octave N  --pixels-per-second N\n"
            "      --frequency-scale B (1 linear .. 2 logarithmic)  --min-bpo N  --transition PPS\n"
            "      --constant-time-resolution  --left | --right  --threads N  --quiet\n"
-           "      (settings default to the configuration's values)\n";
+           "      (settings default to the configuration's values)\n"
+           "  brindlewharf synth IN -o OUT [options]\n"
+           "                           turn a picture or a .npy float image (row 0 the highest band) into\n"
+           "                           sound: OUT ends in .wav, .aiff, .flac or .ogg\n"
+           "      --pixels-per-second N  --min-frequency HZ  --max-frequency HZ  --frequency-scale B\n"
+           "      --long-blocks  --seed N  --unnormalised  --pcm24  --threads N  --quiet\n"
+           "  brindlewharf resynth IN -o OUT [--lossless] [options]\n"
+           "                           analyse a sound (the analyse options) and synthesise it again,\n"
+           "                           with noise or losslessly; also --seed, --long-blocks, --unnormalised, --pcm24\n";
 }
 
 int run_batch(int argc, char** argv)
@@ -270,5 +479,9 @@ int run_batch(int argc, char** argv)
     CORE_COUNT = batch_cores > 1 ? batch_cores - 1 : 1;
     if (strcmp(argv[1], "analyse") == 0)
         return batch_analyse(argc, argv);
+    if (strcmp(argv[1], "synth") == 0)
+        return batch_synth(argc, argv);
+    if (strcmp(argv[1], "resynth") == 0)
+        return batch_resynth(argc, argv);
     return BATCH_BAD_USAGE;
 }

@@ -105,6 +105,14 @@ struct EngineState {
     uint8_t* block_state;             // per block: 0 to do, 1 in progress, 2 done
     std::atomic<int32_t> sound_changed; // a block started or finished
     float** noise;                    // block noise table, one array per row
+    int32_t* noise_len;               // samples in each row of the block noise table
+    float noise_for[7];               // block width, block length, rows, min Hz, max Hz, px/s, base the block noise table was built for
+    double block_span;                // samples per half block: block b starts at sample b * block_span
+    float* block_peak;                // per block: largest absolute sample it wrote
+    std::atomic<int32_t> running;     // synthesis workers still running
+    int32_t run_lossless;             // the running workers synthesise losslessly
+    int32_t synth_pause;              // bands between a worker's 1 ms pauses (keeps the interface smooth), 0 for none
+    int32_t thread_cap;               // worker records in `threads` (0: CORE_COUNT, as engine_state_init made them)
     int32_t start_block;              // first block to synthesise
     std::atomic<int32_t> started;     // a worker has read its parameters
     std::atomic<int32_t> stop;        // raised to make the workers finish

@@ -6,6 +6,7 @@
 #include "files/picture.h"
 #include "platform/util.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -120,6 +121,37 @@ void image_view_rect(ImageStack* image)
     image->view_y = WAVEFORM_H + 47;
     image->view_w = SCRN_W - 180;
     image->view_h = SCRN_H - image->view_y - MARGIN_Y;
+}
+
+int image_from_plane(ImageStack* image, Plane plane, int w, int h, const char* what)
+{
+    const char* why = nullptr;
+    if (w < 1 || h < 1 || (long long)w * h > MAX_PICTURE_PIXELS)
+        why = "the picture size is not usable";
+    for (int r = 0; r < h && !why; r++)
+        for (int x = 0; x < w; x++)
+            if (!std::isfinite(plane[r][x])) {
+                why = "it holds values that are not finite numbers";
+                break;
+            }
+    if (why) {
+        wrfprintf(stderr, "Cannot use '%s': %s\n", what, why);
+        plane_free(&plane, h);
+        return 0;
+    }
+    free_image(image, 1);
+    image->src_w = image->w = w;
+    image->src_h = image->h = h;
+    image->gradient_mode = 1;
+    image_view_rect(image);
+    image->composite = plane;
+    image->group_acc = plane_alloc(h, w);
+    image->transposed = plane_alloc(w, h);
+    image_locks_release(image);
+    make_single_layer(image);
+    image->reference = plane_copy(plane, h, w);
+    image->undo = plane_copy(plane, h, w);
+    return 1;
 }
 
 void make_single_layer(ImageStack* image)

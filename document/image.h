@@ -64,6 +64,12 @@ void layer_to_undo(ImageStack* image);
 // Copies `undo` into the selected layer (when both exist).
 void undo_to_layer(ImageStack* image);
 
+// Replaces the document by `plane` (h rows of w floats, taken over), as a one-layer document
+// with `reference` and `undo` copies. Returns 1; 0 without a document when the plane holds a
+// value that is not finite or the size is not usable (the plane is released, a line names
+// `what`).
+int image_from_plane(ImageStack* image, Plane plane, int w, int h, const char* what);
+
 // Makes the one-layer document from `composite`: layer 0 holds a copy of it, named "Layer 0",
 // gamma 1.0, selected; `count` = 1, `name_counter` = 0, `change_state` = 3.
 void make_single_layer(ImageStack* image);

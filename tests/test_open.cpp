@@ -79,8 +79,9 @@ TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
     // The original sound may be read up to (block length / 2) * (block count + 1) samples.
     const long long need = (long long)(es.block_len / 2) * (es.block_count + 1);
     ASSERT_NE(orig_snd, nullptr);
-    if (need > 44100)
+    if (need > 44100) {
         EXPECT_EQ(orig_snd[need - 1], 0.f); // the sanitizer build catches a short buffer
+    }
     EXPECT_EQ(es.paused.load(), 1);
     EXPECT_EQ(es.play_pos.load(), 0);
     EXPECT_EQ(image.opened, 1);

@@ -1,0 +1,151 @@
+// Batch synthesis commands run as the real program: synth from pictures and float images,
+// resynth with noise and losslessly, and their refusals.
+#include "files/npy.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
+
+struct BatchSynthTest : testing::Test {
+    ScopedDataHome home;
+    TempDir out;
+    RunResult run(const char* command, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {BW_PROGRAM, command});
+        args.push_back("--quiet");
+        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
+    }
+    // Reads a mono sound file back.
+    std::vector<float> sound(const std::string& path, SF_INFO* info)
+    {
+        *info = SF_INFO{};
+        SNDFILE* f = sf_open(path.c_str(), SFM_READ, info);
+        EXPECT_NE(f, nullptr) << path;
+        if (!f)
+            return {};
+        std::vector<float> data((size_t)info->frames * info->channels);
+        sf_readf_float(f, data.data(), info->frames);
+        sf_close(f);
+        return data;
+    }
+    // A float image with one lit row (a steady tone) between two columns.
+    std::string tone_image(const std::string& name, int w, int h, int row, float value)
+    {
+        Plane rows = static_cast<Plane>(wrcalloc(h, sizeof(float*)));
+        for (int r = 0; r < h; r++) {
+            rows[r] = static_cast<float*>(wrcalloc(w, sizeof(float)));
+            if (r == row)
+                for (int c = w / 4; c < 3 * w / 4; c++)
+                    rows[r][c] = value;
+        }
+        std::string path = out.file(name);
+        EXPECT_EQ(save_npy(path.c_str(), rows, w, h), 1);
+        free2d(rows, h);
+        return path;
+    }
+};
+
+// Correlation of two equally long sample runs.
+double correlation(const std::vector<float>& a, const std::vector<float>& b)
+{
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
+        ab += (double)a[i] * b[i];
+        aa += (double)a[i] * a[i];
+        bb += (double)b[i] * b[i];
+    }
+    return ab / std::sqrt(aa * bb + 1e-30);
+}
+
+} // namespace
+
+TEST_F(BatchSynthTest, FloatImageBecomesAToneAtItsRowAndTime)
+{
+    // 571 rows at the defaults: row 330 is 440 Hz; 200 columns at 100 px/s are 2 s.
+    std::string npy = tone_image("tone.npy", 200, 571, 330, 1.f);
+    std::string wav = out.file("tone.wav");
+    RunResult r = run("synth", {npy, "-o", wav, "--seed", "7"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO info;
+    std::vector<float> s = sound(wav, &info);
+    EXPECT_EQ(info.samplerate, 44100);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_NEAR((double)info.frames, 88200, 100);
+    // Silent outside columns 50..149 (0.5 s .. 1.5 s), loud inside.
+    double inside = 0, outside = 0;
+    for (size_t i = 0; i < s.size(); i++) {
+        const bool in = i > 23000 && i < 65000, out_ = i < 19000 || i > 69000;
+        if (in)
+            inside = std::max(inside, (double)std::fabs(s[i]));
+        if (out_)
+            outside = std::max(outside, (double)std::fabs(s[i]));
+    }
+    EXPECT_GT(inside, 0.5);
+    EXPECT_LT(outside, 0.05 * inside);
+    // Its analysis puts the energy at row 330.
+    std::string back = out.file("back.npy");
+    ASSERT_EQ(run("analyse", {wav, "-o", back}).status, 0);
+    int w = 0, h = 0;
+    Plane rows = load_npy(back.c_str(), &w, &h);
+    ASSERT_NE(rows, nullptr);
+    int best = 0;
+    for (int y = 0; y < h; y++)
+        if (rows[y][w / 2] > rows[best][w / 2])
+            best = y;
+    EXPECT_NEAR(best, 330, 2);
+    free2d(rows, h);
+
+    // The same seed gives the same file; another seed another one.
+    ASSERT_EQ(run("synth", {npy, "-o", out.file("again.wav"), "--seed", "7", "--threads", "1"}).status, 0);
+    EXPECT_EQ(read_file(out.file("again.wav")), read_file(wav));
+    ASSERT_EQ(run("synth", {npy, "-o", out.file("other.wav"), "--seed", "8"}).status, 0);
+    EXPECT_NE(read_file(out.file("other.wav")), read_file(wav));
+}
+
+TEST_F(BatchSynthTest, LosslessResynthGivesBackTheDemo)
+{
+    std::string wav = out.file("lossless.wav");
+    RunResult r = run("resynth", {DEMO, "-o", wav, "--lossless", "--unnormalised", "--pcm24"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO a, b;
+    std::vector<float> original = sound(DEMO, &a), again = sound(wav, &b);
+    EXPECT_EQ((b.format & SF_FORMAT_SUBMASK), SF_FORMAT_PCM_24);
+    ASSERT_GE(again.size(), original.size() - 10);
+    EXPECT_GT(correlation(original, again), 0.99);
+
+    // Noise resynthesis is a different signal of the same spectrogram: valid and not silent.
+    std::string noise = out.file("noise.flac");
+    ASSERT_EQ(run("resynth", {DEMO, "-o", noise, "--seed", "1"}).status, 0);
+    std::vector<float> n = sound(noise, &b);
+    EXPECT_NEAR((double)n.size(), (double)original.size(), 500);
+    float peak = 0;
+    for (float v : n)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_NEAR(peak, 1.f, 0.01); // normalised output
+}
+
+TEST_F(BatchSynthTest, BadInputAndUsage)
+{
+    std::string bad = tone_image("bad.npy", 20, 10, 3, NAN);
+    std::string good = tone_image("good.npy", 20, 10, 3, 1.f);
+    write_file(out.file("text.png"), "not a picture");
+    std::string target = out.file("x.wav");
+    for (const std::string& in : {bad, out.file("text.png"), out.file("missing.npy")}) {
+        RunResult r = run("synth", {in, "-o", target});
+        EXPECT_EQ(r.status, 1) << in << ": " << r.err;
+        EXPECT_NE(r.err.find(in.substr(in.rfind('/') + 1)), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(target));
+    }
+    EXPECT_EQ(run("synth", {good, "-o", out.file("x.mp3")}).status, 2);
+    EXPECT_EQ(run("synth", {good, "-o", target, "--seed"}).status, 2);
+    EXPECT_EQ(run("synth", {good, "-o", target, "--min-frequency", "0"}).status, 1);
+    EXPECT_EQ(run("resynth", {DEMO, "-o", out.file("no/dir/x.wav")}).status, 1);
+}

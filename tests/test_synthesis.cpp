@@ -1,0 +1,513 @@
+// Block synthesis: noise table and block synthesis, block geometry and tiling, alignment of the
+// sound with the picture, lossless round trip, workers (claiming, stopping, repainting, seeds).
+#include "core/open.h"
+#include "core/state.h"
+#include "document/image.h"
+#include "document/sound.h"
+#include "dsp/bands.h"
+#include "dsp/fftf.h"
+#include "dsp/noise.h"
+#include "sound/synthesis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Helpers
+// ---------------------------------------------------------------------------------------------
+
+// An image stack and engine state with a W x H composite (all zero) at the given settings.
+struct SynthDoc : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        image_stack_init(image.get());
+        engine_state_init(es.get(), image.get());
+    }
+    void TearDown() override
+    {
+        synthesis_release(es.get());
+        engine_state_release(es.get());
+        image_stack_release(image.get());
+        free_null(&orig_snd);
+        orig_len = orig_rate = 0;
+        state_reset();
+        settings_defaults();
+    }
+    void make_image(int W, int H, float fmin = 27.5f, float fmax = 20000.f, float pps = 100.f, float base = 2.f)
+    {
+        image->w = image->src_w = W;
+        image->h = image->src_h = H;
+        image->composite = plane_alloc(H, W);
+        es->synth_range[0] = fmin;
+        es->synth_range[1] = fmax;
+        es->synth_range[2] = pps;
+        es->synth_range[3] = base;
+    }
+    std::vector<float> sound() const
+    {
+        std::vector<float> s((size_t)es->sound_len.load());
+        for (size_t i = 0; i < s.size(); i++)
+            s[i] = sound_sample(es.get(), (int64_t)i);
+        return s;
+    }
+    // Polls (bounded) until the workers have ended by themselves, then joins them.
+    bool wait_workers()
+    {
+        for (int k = 0; k < 60000 && es->running.load() > 0; k++)
+            wrsleep(1);
+        bool ended = es->running.load() == 0;
+        end_sound_threads(es.get());
+        return ended;
+    }
+};
+
+// Local gain of y against a reference r around each centre: sum(y r) / sum(r r) over +-half.
+static double local_gain(const std::vector<float>& y, const std::vector<float>& r, long centre, long half)
+{
+    double yr = 0, rr = 0;
+    for (long t = centre - half; t <= centre + half; t++) {
+        if (t < 0 || t >= (long)y.size())
+            continue;
+        yr += (double)y[(size_t)t] * r[(size_t)t];
+        rr += (double)r[(size_t)t] * r[(size_t)t];
+    }
+    return rr > 0 ? yr / rr : 0;
+}
+
+// Centre (in samples) of the gain bump of y relative to r between lo and hi: the centroid of
+// the local gain measured every `step` samples.
+static double bump_centre(const std::vector<float>& y, const std::vector<float>& r, long lo, long hi, long step)
+{
+    double sw = 0, st = 0;
+    for (long t = lo; t <= hi; t += step) {
+        double g = std::max(0.0, local_gain(y, r, t, step / 2));
+        sw += g;
+        st += g * (double)t;
+    }
+    return sw > 0 ? st / sw : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Noise table and block synthesis
+// ---------------------------------------------------------------------------------------------
+
+TEST(SynthesisNoise, TableRowsMatchTheBlockSynthesisAndAZeroBlockIsSilent)
+{
+    struct Case {
+        int bw, H;
+        float fmin, fmax, pps, base;
+    } cases[] = {{400, 60, 27.5f, 20000.f, 100.f, 2.f}, {24, 33, 100.f, 8000.f, 5.5f, 1.f}, {148, 80, 50.f, 16000.f, 37.3f, 1.5f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bw);
+        wrsrand(3);
+        NoiseTable table{};
+        int N = 0;
+        ASSERT_EQ(init_noise_array(&table, c.bw, c.H, &N, 44100, c.fmin, c.pps, c.fmax, c.base), 1);
+        EXPECT_EQ(N % 2, 0);
+        EXPECT_GE(N, 2 * noise_block_span(c.bw, c.pps, 44100));
+        std::vector<int> M((size_t)c.H);
+        noise_row_sizes(log_axis(c.fmin / 44100.f, c.fmax / 44100.f, c.base), N, c.H, c.bw, c.pps / 44100.f, M.data());
+        for (int i = 0; i < c.H; i++)
+            EXPECT_EQ(table.len[c.H - 1 - i], M[(size_t)i]) << "band " << i;
+
+        std::vector<float> zero((size_t)c.H * c.bw, 0.f);
+        float* out = synt_noise(zero.data(), c.bw, c.H, N, 44100, &table, nullptr, 0, c.fmin, c.pps, c.fmax, c.base, 1234.5);
+        ASSERT_NE(out, nullptr);
+        for (int j = 0; j < N; j++)
+            ASSERT_EQ(out[j], 0.f) << j;
+        free(out);
+
+        // A table made for another height no longer matches: refused instead of misread.
+        float* wrong = synt_noise(zero.data(), c.bw, c.H + 1, N, 44100, &table, nullptr, 0, c.fmin, c.pps, c.fmax,
+                                  c.base, 0.0);
+        EXPECT_EQ(wrong, nullptr);
+        free_noise_array(&table);
+    }
+}
+
+TEST(SynthesisNoise, RaisedStopFlagGivesAnAllZeroBlock)
+{
+    wrsrand(5);
+    NoiseTable table{};
+    int N = 0;
+    ASSERT_EQ(init_noise_array(&table, 40, 20, &N, 44100, 100.f, 10.f, 10000.f, 2.f), 1);
+    std::vector<float> ones((size_t)20 * 40, 1.f);
+    std::atomic<int32_t> stop{0};
+    float* live = synt_noise(ones.data(), 40, 20, N, 44100, &table, &stop, 0, 100.f, 10.f, 10000.f, 2.f, 0.0);
+    double energy = 0;
+    for (int j = 0; j < N; j++)
+        energy += (double)live[j] * live[j];
+    EXPECT_GT(energy, 0.0);
+    stop.store(1);
+    float* stopped = synt_noise(ones.data(), 40, 20, N, 44100, &table, &stop, 0, 100.f, 10.f, 10000.f, 2.f, 0.0);
+    for (int j = 0; j < N; j++)
+        ASSERT_EQ(stopped[j], 0.f);
+    free(live);
+    free(stopped);
+    free_noise_array(&table);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Geometry and tiling
+// ---------------------------------------------------------------------------------------------
+
+TEST(SynthesisGeometry, BlockWidthsAndCounts)
+{
+    EXPECT_EQ(synth_block_width(100.f, 571, 0), 400);
+    EXPECT_EQ(synth_block_count(800, 400), 4);
+    EXPECT_EQ(synth_block_count(1000, 400), 6);
+    EXPECT_EQ(synth_block_width(100.f, 1500, 0), 800);
+    EXPECT_EQ(synth_block_width(100.f, 571, 1), 12000);
+    EXPECT_EQ(synth_block_width(5.9f, 571, 0), 24);
+    EXPECT_EQ(synth_block_width(0.5f, 571, 1), 24);
+}
+
+TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
+{
+    struct Case {
+        int W;
+        float pps;
+        int bw;
+    } cases[] = {{800, 100.f, 400}, {1000, 100.f, 400}, {517, 37.3f, 148}, {90, 3.7f, 24}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pps);
+        const double span = noise_block_span(c.bw, c.pps, 44100);
+        const int N = noise_block_len(span);
+        const int B = synth_block_count(c.W, c.bw);
+        const int64_t len = synth_sound_len(c.W, c.pps, 44100, 0);
+        float* chunks[SOUND_CHUNK_MAX] = {};
+        ASSERT_EQ(resize_sound(chunks, len), 1);
+        std::vector<float> block((size_t)N);
+        // Forward then backward: a sample written by two blocks would differ between the orders.
+        std::vector<float> forward((size_t)len), backward((size_t)len);
+        for (int pass = 0; pass < 2; pass++) {
+            clear_sound(chunks);
+            for (int k = 0; k < B; k++) {
+                const int b = pass == 0 ? k : B - 1 - k;
+                std::fill(block.begin(), block.end(), (float)(b + 1));
+                blit_sound(chunks, block.data(), len, N, span, B, b);
+            }
+            auto& dst = pass == 0 ? forward : backward;
+            for (int64_t i = 0; i < len; i++)
+                dst[(size_t)i] = chunks[i / SOUND_CHUNK_LEN][i % SOUND_CHUNK_LEN];
+        }
+        EXPECT_EQ(forward, backward);
+        EXPECT_EQ(forward.front(), 1.f); // block 0 from sample 0
+        for (int64_t i = 0; i < len; i++)
+            ASSERT_NE(forward[(size_t)i], 0.f) << "sample " << i << " never written";
+        // Each block's share is centred on its middle half.
+        for (int b = 1; b < B; b++)
+            EXPECT_NEAR((double)block_write_start(b, span), (b + 0.5) * span, 0.5 + 1e-9);
+        resize_sound(chunks, 0);
+        free_null(&chunks[0]);
+    }
+}
+
+TEST(SynthesisGeometry, SoundsBeyondTheChunkTableAreRefused)
+{
+    float* chunks[SOUND_CHUNK_MAX] = {};
+    EXPECT_EQ(resize_sound(chunks, (int64_t)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN), 0);
+    EXPECT_EQ(chunks[0], nullptr);
+    EXPECT_EQ(synth_sound_len(100, 0.001f, 44100, 0), -1);
+    ASSERT_EQ(resize_sound(chunks, (int64_t)SOUND_CHUNK_LEN * 2), 1);
+    EXPECT_NE(chunks[2], nullptr);
+    EXPECT_EQ(chunks[3], nullptr);
+    ASSERT_EQ(resize_sound(chunks, 10), 1);
+    EXPECT_EQ(chunks[1], nullptr);
+    free_null(&chunks[0]);
+}
+
+TEST(SynthesisGeometry, LosslessRatiosStayFinite)
+{
+    float c0[4] = {0.f, 1.f, 2.f, 0.f}, a0[4] = {0.f, 0.f, 1.f, 1e-38f};
+    float* comp[1] = {c0};
+    float* anal[1] = {a0};
+    float out[6];
+    mask_block(comp, anal, out, 1, 4, 6, 0);
+    EXPECT_EQ(out[0], 1.f); // silent and unedited: the original passes
+    EXPECT_EQ(out[1], LOSSLESS_RATIO_MAX);
+    EXPECT_EQ(out[2], 2.f);
+    EXPECT_EQ(out[3], 0.f);
+    EXPECT_EQ(out[4], 0.f); // past the image end
+    EXPECT_EQ(out[5], 0.f);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Whole-sound synthesis: alignment, seams, refusal
+// ---------------------------------------------------------------------------------------------
+
+using SynthesisDoc = SynthDoc;
+
+// A click at column c (all rows) sounds at sample c * rate / pps for several time resolutions.
+TEST_F(SynthesisDoc, NoiseClickIsHeardAtItsColumn)
+{
+    for (float pps : {100.f, 37.3f, 9.7f}) {
+        SCOPED_TRACE(pps);
+        synthesis_release(es.get());
+        plane_free(&image->composite, image->h);
+        const int W = (int)(pps * 30), H = 40;
+        make_image(W, H, 100.f, 12000.f, pps, 2.f);
+        for (int r = 0; r < H; r++)
+            std::fill(image->composite[r], image->composite[r] + W, 1.f);
+        wrsrand(11);
+        ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
+        const std::vector<float> flat = sound();
+        // Same noise table (same parameters): only the picture changes.
+        for (const int c : {W / 2 + 3, W - W / 7}) {
+            for (int r = 0; r < H; r++) {
+                std::fill(image->composite[r], image->composite[r] + W, 0.f);
+                image->composite[r][c] = 1.f;
+            }
+            ASSERT_EQ(synthesis_change(es.get(), 1, 2), 1);
+            ASSERT_TRUE(wait_workers());
+            const std::vector<float> click = sound();
+            const double expect = c * 44100.0 / pps;
+            const long col = (long)(44100 / pps);
+            const double got = bump_centre(click, flat, (long)(expect - 3 * col), (long)(expect + 3 * col), 16);
+            EXPECT_NEAR(got, expect, 4.0) << "column " << c;
+        }
+    }
+}
+
+// With a constant picture every block reads the same endless noise: the sound repeats every
+// half block (N/2 samples) across block boundaries.
+TEST_F(SynthesisDoc, NoiseRunsOnSeamlesslyAcrossBlocks)
+{
+    const float pps = 37.3f;
+    const int W = 600, H = 30;
+    make_image(W, H, 200.f, 10000.f, pps, 1.f);
+    for (int r = 0; r < H; r++)
+        std::fill(image->composite[r], image->composite[r] + W, 1.f);
+    wrsrand(2);
+    ASSERT_EQ(synthesise_all(es.get(), 0, 1), 1);
+    const std::vector<float> s = sound();
+    const int P = es->block_len / 2;
+    double diff = 0, energy = 0;
+    for (size_t t = (size_t)P / 2; t + (size_t)P < s.size() - (size_t)P / 2; t++) {
+        diff += std::pow((double)s[t] - s[t + (size_t)P], 2);
+        energy += (double)s[t] * s[t];
+    }
+    ASSERT_GT(energy, 0.0);
+    EXPECT_LT(diff / energy, 1e-4);
+    EXPECT_GT(es->norm, 0.f);
+}
+
+TEST_F(SynthesisDoc, TooLongASoundIsRefused)
+{
+    make_image(100, 4, 100.f, 10000.f, 0.001f, 2.f);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(synthesise_all(es.get(), 0, 1), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Sound too long"), std::string::npos);
+    EXPECT_EQ(es->sound[0], nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Lossless synthesis
+// ---------------------------------------------------------------------------------------------
+
+// Signal-to-noise ratio (dB) of y against x after fitting one gain, measured on the spectrum
+// bins between fmin and fmax (Hz).
+static double snr_db_in_band(std::vector<float> x, std::vector<float> y, float fmin, float fmax)
+{
+    const int n = (int)x.size();
+    fftf(x.data(), x.data(), n, FFT_FORWARD);
+    fftf(y.data(), y.data(), n, FFT_FORWARD);
+    const int k0 = (int)std::ceil(fmin * n / 44100.f), k1 = std::min((int)(fmax * n / 44100.f), (n - 1) / 2);
+    auto parts = [n](const std::vector<float>& v, int k) { return std::pair<double, double>(v[(size_t)k], v[(size_t)(n - k)]); };
+    double xy = 0, yy = 0;
+    for (int k = k0; k <= k1; k++) {
+        auto [xr, xi] = parts(x, k);
+        auto [yr, yi] = parts(y, k);
+        xy += xr * yr + xi * yi;
+        yy += yr * yr + yi * yi;
+    }
+    const double g = yy > 0 ? xy / yy : 0;
+    double xx = 0, err = 0;
+    for (int k = k0; k <= k1; k++) {
+        auto [xr, xi] = parts(x, k);
+        auto [yr, yi] = parts(y, k);
+        xx += xr * xr + xi * xi;
+        err += std::pow(xr - g * yr, 2) + std::pow(xi - g * yi, 2);
+    }
+    return 10 * std::log10(xx / err);
+}
+
+TEST_F(SynthesisDoc, LosslessUneditedRecordingComesBack)
+{
+    ASSERT_EQ(load_sound("/usr/share/sounds/alsa/Front_Center.wav", es.get(), nullptr, 2), 1);
+    memcpy(es->synth_range, es->anal_params, 3 * sizeof(float));
+    es->synth_range[3] = es->anal_params[6];
+    ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
+    const std::vector<float> y = sound();
+    ASSERT_EQ((int)y.size(), orig_len);
+    for (float v : y)
+        ASSERT_TRUE(std::isfinite(v));
+    const double snr = snr_db_in_band(std::vector<float>(orig_snd, orig_snd + orig_len), y, es->synth_range[0],
+                                      es->synth_range[1]);
+    printf("lossless round trip SNR (%g Hz - %g Hz): %.1f dB\n", es->synth_range[0], es->synth_range[1], snr);
+    EXPECT_GE(snr, 45.0);
+}
+
+// Doubling one column of a flat picture over white noise raises the sound around sample
+// c * rate / pps and nowhere else.
+TEST_F(SynthesisDoc, LosslessEditIsHeardAtItsColumn)
+{
+    for (float pps : {100.f, 37.3f}) {
+        SCOPED_TRACE(pps);
+        synthesis_release(es.get());
+        plane_free(&image->composite, image->h);
+        plane_free(&image->analysed, image->orig_h);
+        free_null(&orig_snd);
+        const int W = (int)(pps * 20), H = 30;
+        make_image(W, H, 100.f, 12000.f, pps, 2.f);
+        orig_len = (int)std::ceil(W * 44100.0 / pps);
+        orig_snd = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)orig_len));
+        wrsrand(9);
+        for (int i = 0; i < orig_len; i++)
+            orig_snd[i] = dblrand();
+        image->analysed = plane_alloc(H, W);
+        image->orig_w = W;
+        image->orig_h = H;
+        for (int r = 0; r < H; r++) {
+            std::fill(image->composite[r], image->composite[r] + W, 1.f);
+            std::fill(image->analysed[r], image->analysed[r] + W, 1.f);
+        }
+        ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
+        const std::vector<float> y = sound();
+        for (const int c : {W / 2 + 3, W - W / 6}) {
+            for (int r = 0; r < H; r++) {
+                std::fill(image->composite[r], image->composite[r] + W, 1.f);
+                image->composite[r][c] = 2.f;
+            }
+            ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
+            const std::vector<float> z = sound();
+            std::vector<float> extra(z.size());
+            for (size_t i = 0; i < z.size(); i++)
+                extra[i] = z[i] - y[i];
+            const double expect = c * 44100.0 / pps;
+            const long col = (long)(44100 / pps);
+            const double got = bump_centre(extra, y, (long)(expect - 3 * col), (long)(expect + 3 * col), 16);
+            EXPECT_NEAR(got, expect, 4.0) << "column " << c;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Workers
+// ---------------------------------------------------------------------------------------------
+
+using ThreadsSynthesis = SynthDoc;
+
+TEST_F(ThreadsSynthesis, FixedSeedGivesTheSameSoundWhateverTheThreadCount)
+{
+    make_image(700, 50, 50.f, 15000.f, 100.f, 2.f);
+    for (int r = 0; r < 50; r++)
+        for (int x = 0; x < 700; x++)
+            image->composite[r][x] = (float)((r * 7 + x * 3) % 11) / 10.f;
+    wrsrand(42);
+    ASSERT_EQ(synthesise_all(es.get(), 0, 1), 1);
+    const std::vector<float> one = sound();
+    const float norm_one = es->norm;
+    wrsrand(42);
+    ASSERT_EQ(synthesise_all(es.get(), 0, 3), 1);
+    EXPECT_EQ(sound(), one);
+    EXPECT_EQ(es->norm, norm_one);
+    wrsrand(43);
+    ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
+    EXPECT_NE(sound(), one);
+}
+
+TEST_F(ThreadsSynthesis, RepaintRedoesOnlyTouchedBlocks)
+{
+    make_image(2000, 20, 100.f, 10000.f, 100.f, 2.f);
+    for (int r = 0; r < 20; r++)
+        std::fill(image->composite[r], image->composite[r] + 2000, 0.5f);
+    wrsrand(1);
+    ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
+    ASSERT_EQ(es->block_count, 10);
+    // Mark the whole sound, then repaint columns 1000..1010 (blocks 4 and 5 cover them).
+    const int64_t len = es->sound_len.load();
+    for (int64_t i = 0; i < len; i++)
+        es->sound[i / SOUND_CHUNK_LEN][i % SOUND_CHUNK_LEN] = 123.f;
+    for (int r = 0; r < 20; r++)
+        for (int x = 1000; x <= 1010; x++)
+            image->composite[r][x] = 0.6f;
+    synthesis_touch_columns(es.get(), 1000, 1010);
+    EXPECT_EQ(synthesis_blocks_done(es.get()), 6);
+    ASSERT_EQ(synthesis_change(es.get(), 2, 2), 1);
+    ASSERT_TRUE(wait_workers());
+    EXPECT_EQ(synthesis_blocks_done(es.get()), 10);
+    const double span = es->block_span;
+    for (int b = 0; b < 10; b++) {
+        const int64_t from = block_write_start(b, span), to = b == 9 ? len : block_write_start(b + 1, span);
+        const bool redone = b >= 3 && b <= 6;
+        int marked = 0;
+        for (int64_t i = from; i < to; i++)
+            marked += sound_sample(es.get(), i) == 123.f;
+        EXPECT_EQ(marked, redone ? 0 : (int)(to - from)) << "block " << b;
+    }
+}
+
+TEST_F(ThreadsSynthesis, StopMidBlockLeavesTheBlockToDo)
+{
+    make_image(800, 30, 100.f, 10000.f, 100.f, 2.f);
+    for (int r = 0; r < 30; r++)
+        std::fill(image->composite[r], image->composite[r] + 800, 1.f);
+    // Holding layers_lock keeps a worker inside its claimed block until the stop flag is up
+    // (the workers start suspended, so the restart itself can still read the picture).
+    key[state_of(K_SUSPEND)].store(1);
+    ASSERT_EQ(synthesis_change(es.get(), 3, 1), 1);
+    mutex_to_1(image->layers_lock);
+    key[state_of(K_SUSPEND)].store(0);
+    bool claimed = false;
+    for (int k = 0; k < 20000 && !claimed; k++) {
+        {
+            LockGuard guard(es->lock);
+            for (int b = 0; b < es->block_count; b++)
+                claimed = claimed || es->block_state[b] == 1;
+        }
+        if (!claimed)
+            wrsleep(1);
+    }
+    es->stop.store(1);
+    mutex_to_0(image->layers_lock);
+    end_sound_threads(es.get());
+    ASSERT_TRUE(claimed);
+    EXPECT_EQ(synthesis_blocks_done(es.get()), 0);
+    for (int b = 0; b < es->block_count; b++)
+        EXPECT_EQ(es->block_state[b], 0);
+    for (int64_t i = 0; i < es->sound_len.load(); i++)
+        ASSERT_EQ(sound_sample(es.get(), i), 0.f);
+    // Started again, every block gets done.
+    ASSERT_EQ(synthesis_change(es.get(), 2, 1), 1);
+    ASSERT_TRUE(wait_workers());
+    EXPECT_EQ(synthesis_blocks_done(es.get()), es->block_count);
+}
+
+TEST_F(ThreadsSynthesis, StopWhileSuspendedLeavesTheSoundAlone)
+{
+    make_image(800, 10, 100.f, 10000.f, 100.f, 2.f);
+    for (int r = 0; r < 10; r++)
+        std::fill(image->composite[r], image->composite[r] + 800, 1.f);
+    key[state_of(K_SUSPEND)].store(1);
+    ASSERT_EQ(synthesis_change(es.get(), 3, 2), 1);
+    end_sound_threads(es.get());
+    key[state_of(K_SUSPEND)].store(0);
+    EXPECT_EQ(es->running.load(), 0);
+    EXPECT_EQ(synthesis_blocks_done(es.get()), 0);
+    for (int64_t i = 0; i < es->sound_len.load(); i += 97)
+        ASSERT_EQ(sound_sample(es.get(), i), 0.f);
+}
+
+} // namespace
