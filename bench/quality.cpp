@@ -4,7 +4,7 @@
 //  - noise synthesis: correlation, in a log-amplitude domain, of the analysis of the synthesised
 //    sound with the image it came from.
 //
-//   brindlewharf_quality SOUND [seed]
+//   brindlewharf_quality SOUND [seed]     (QUALITY_TRACE=1 also prints the round trip per 0.25 s)
 #include "core/open.h"
 #include "core/state.h"
 #include "document/image.h"
@@ -109,6 +109,16 @@ int main(int argc, char** argv)
         const double e = original[i] - g * again[i];
         noise += e * e;
     }
+    if (getenv("QUALITY_TRACE"))
+        for (int seg = 0; seg < len / 11025; seg++) {
+            double e2 = 0, s2 = 0;
+            for (int i = seg * 11025; i < (seg + 1) * 11025; i++) {
+                const double e = original[i] - g * again[i];
+                e2 += e * e;
+                s2 += (double)original[i] * original[i];
+            }
+            printf("%5.2f s: %.1f dB\n", seg * 0.25, 10.0 * std::log10(s2 / (e2 + 1e-30)));
+        }
     printf("lossless round trip: SNR %.1f dB (gain %.4f) over %d samples\n", 10.0 * std::log10(signal / noise), g, len);
 
     // Noise synthesis, analysed again with the same settings.

@@ -182,10 +182,18 @@ void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double 
         const int first = hi - 2;
         taps->first[m] = first;
         taps->outside[m] = 0.f;
+        // The three weights are divided by their sum, so that a constant column value gives the
+        // same constant at every sample (the kernel alone sums to about 1.5, with a ripple).
+        float wq[3], total = 0.f;
+        for (int q = 0; q < 3; q++) {
+            const double x = (double)(first + q) - col;
+            wq[q] = x > -1.5 ? kernel_at((float)x) : 0.f;
+            total += wq[q];
+        }
+        const float scale = total > 0.f ? 1.f / total : 0.f;
         for (int q = 0; q < 3; q++) {
             const int j = first + q;
-            const double x = (double)j - col;
-            const float w = x > -1.5 ? kernel_at((float)x) : 0.f;
+            const float w = wq[q] * scale;
             const bool inside = j >= 0 && j < bw;
             taps->w[3 * m + q] = inside ? w : 0.f;
             if (!inside)

@@ -152,9 +152,11 @@ void mask_block(Plane composite, Plane analysed, float* out, int H, int W, int b
         const float* cr = composite ? composite[r] : nullptr;
         const float* ar = analysed ? analysed[r] : nullptr;
         for (int j = 0; j < bw; j++) {
-            const int c = c0 + j;
-            if (c >= W) {
-                o[j] = 0.f;
+            // Past the image end the last column's ratio goes on, so that the original sound's
+            // last fraction of a column passes as the picture says instead of fading to silence.
+            const int c = std::min(c0 + j, W - 1);
+            if (c < 0) {
+                o[j] = 1.f;
                 continue;
             }
             const float cv = cr ? cr[c] : 0.f, av = ar ? ar[c] : 0.f;
@@ -254,6 +256,36 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         max_nb = std::max(max_nb, bd.nb);
     }
 
+    // The bank's weights at every bin, summed over the bands. Inside the range, where every bin
+    // is reached by all its neighbouring bands, each weight is divided by that sum so that the
+    // bands of an unedited block add up to the original exactly (the windowed sinc alone leaves
+    // a ripple across frequency); the three bands at each end, whose sum tapers off at the edge
+    // of the range, are divided by the mean inside sum instead, which keeps the two continuous.
+    float* gsum = static_cast<float*>(wrcalloc((size_t)half + 1, sizeof(float)));
+    for (int i = 0; i < H; i++) {
+        const Band& bd = band[i];
+        const float span = bd.b - bd.a;
+        for (int k = 0; k < bd.nb; k++) {
+            const int bin = bd.lo + 1 + k;
+            const float t = span > 0.f ? (position_of(axis, bin, NN, bd.a) - bd.a) / span : 0.5f;
+            gsum[bin] += band_sinc(6.f * t - 3.f);
+        }
+    }
+    double inside_sum = 0.0;
+    int inside_count = 0;
+    for (int bin = 1; bin <= half; bin++) {
+        const float row = position_of(axis, bin, NN, -1.f) * top;
+        if (row >= 3.f && row <= top - 3.f && gsum[bin] > 0.f) {
+            inside_sum += gsum[bin];
+            inside_count++;
+        } else {
+            gsum[bin] = -1.f; // marks a bin at the ends of the range
+        }
+    }
+    const float edge_sum = inside_count ? (float)(inside_sum / inside_count) : 1.f;
+    for (int bin = 1; bin <= half; bin++)
+        gsum[bin] = gsum[bin] < 0.f ? 1.f / edge_sum : 1.f / gsum[bin];
+
     const double S0 = std::floor(start);
     const double frac = start - S0;
     float* B = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)max_M));
@@ -279,7 +311,7 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         for (int k = 0; k < bd.nb; k++) {
             const int bin = bd.lo + 1 + k;
             const float t = span > 0.f ? (position_of(axis, bin, NN, bd.a) - bd.a) / span : 0.5f;
-            const float g = band_sinc(6.f * t - 3.f);
+            const float g = band_sinc(6.f * t - 3.f) * gsum[bin];
             B[K + 1 + k] = g * S[bin];
             B[M - 1 - K - k] = (2 * bin == NN) ? 0.f : g * S[NN - bin];
         }
@@ -299,6 +331,7 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         add_band_spectrum(out, NN, B, M, bd.lo, bd.hi, K);
     }
     free_envelope_taps(&taps);
+    free(gsum);
     free(env);
     free(B);
     free(band);

@@ -67,7 +67,8 @@ float norm_vol(EngineState* es, int64_t len, int whole);
 // row-major); columns past the image and non-finite pixels give 0.
 void image_block(Plane composite, float* out, int H, int W, int bw, int b);
 
-// The lossless ratio image of block b: composite / analysed per pixel, 0 past the image end.
+// The lossless ratio image of block b: composite / analysed per pixel; past the image end the
+// last column's ratio goes on.
 // Every value is finite: where analysed is 0 the ratio is 1 if the composite is 0 too (an
 // unedited pixel), else capped like every ratio at LOSSLESS_RATIO_MAX.
 void mask_block(Plane composite, Plane analysed, float* out, int H, int W, int bw, int b);
