@@ -261,20 +261,23 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
     // bands of an unedited block add up to the original exactly (the windowed sinc alone leaves
     // a ripple across frequency); the three bands at each end, whose sum tapers off at the edge
     // of the range, are divided by the mean inside sum instead, which keeps the two continuous.
-    float* gsum = static_cast<float*>(wrcalloc((size_t)half + 1, sizeof(float)));
-    for (int i = 0; i < H; i++) {
-        const Band& bd = band[i];
+    // Axis positions of the bins, computed once (NaN where the axis has none).
+    float* pos = static_cast<float*>(wrmalloc(sizeof(float) * ((size_t)half + 1)));
+    for (int bin = 0; bin <= half; bin++)
+        pos[bin] = position_of(axis, bin, NN, NAN);
+    auto weight = [&](const Band& bd, int bin) {
         const float span = bd.b - bd.a;
-        for (int k = 0; k < bd.nb; k++) {
-            const int bin = bd.lo + 1 + k;
-            const float t = span > 0.f ? (position_of(axis, bin, NN, bd.a) - bd.a) / span : 0.5f;
-            gsum[bin] += band_sinc(6.f * t - 3.f);
-        }
-    }
+        const float p = std::isfinite(pos[bin]) ? pos[bin] : bd.a;
+        return band_sinc(6.f * (span > 0.f ? (p - bd.a) / span : 0.5f) - 3.f);
+    };
+    float* gsum = static_cast<float*>(wrcalloc((size_t)half + 1, sizeof(float)));
+    for (int i = 0; i < H; i++)
+        for (int k = 0; k < band[i].nb; k++)
+            gsum[band[i].lo + 1 + k] += weight(band[i], band[i].lo + 1 + k);
     double inside_sum = 0.0;
     int inside_count = 0;
     for (int bin = 1; bin <= half; bin++) {
-        const float row = position_of(axis, bin, NN, -1.f) * top;
+        const float row = std::isfinite(pos[bin]) ? pos[bin] * top : -1.f;
         if (row >= 3.f && row <= top - 3.f && gsum[bin] > 0.f) {
             inside_sum += gsum[bin];
             inside_count++;
@@ -307,11 +310,9 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         // The band: bins lo+1 .. hi weighted by the windowed sinc at their own positions,
         // moved down to bins K+1 .. K+nb of a short signal.
         memset(B, 0, sizeof(float) * (size_t)M);
-        const float span = bd.b - bd.a;
         for (int k = 0; k < bd.nb; k++) {
             const int bin = bd.lo + 1 + k;
-            const float t = span > 0.f ? (position_of(axis, bin, NN, bd.a) - bd.a) / span : 0.5f;
-            const float g = band_sinc(6.f * t - 3.f) * gsum[bin];
+            const float g = weight(bd, bin) * gsum[bin];
             B[K + 1 + k] = g * S[bin];
             B[M - 1 - K - k] = (2 * bin == NN) ? 0.f : g * S[NN - bin];
         }
@@ -332,6 +333,7 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
     }
     free_envelope_taps(&taps);
     free(gsum);
+    free(pos);
     free(env);
     free(B);
     free(band);
