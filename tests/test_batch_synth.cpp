@@ -23,19 +23,6 @@ struct BatchSynthTest : testing::Test {
         args.push_back("--quiet");
         return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
     }
-    // Reads a mono sound file back.
-    std::vector<float> sound(const std::string& path, SF_INFO* info)
-    {
-        *info = SF_INFO{};
-        SNDFILE* f = sf_open(path.c_str(), SFM_READ, info);
-        EXPECT_NE(f, nullptr) << path;
-        if (!f)
-            return {};
-        std::vector<float> data((size_t)info->frames * info->channels);
-        sf_readf_float(f, data.data(), info->frames);
-        sf_close(f);
-        return data;
-    }
     // A float image with one lit row (a steady tone) between two columns.
     std::string tone_image(const std::string& name, int w, int h, int row, float value)
     {
@@ -75,7 +62,7 @@ TEST_F(BatchSynthTest, FloatImageBecomesAToneAtItsRowAndTime)
     RunResult r = run("synth", {npy, "-o", wav, "--seed", "7"});
     ASSERT_EQ(r.status, 0) << r.err;
     SF_INFO info;
-    std::vector<float> s = sound(wav, &info);
+    std::vector<float> s = read_sound_file(wav, &info);
     EXPECT_EQ(info.samplerate, 44100);
     EXPECT_EQ(info.channels, 1);
     EXPECT_NEAR((double)info.frames, 88200, 100);
@@ -116,7 +103,7 @@ TEST_F(BatchSynthTest, LosslessResynthGivesBackTheDemo)
     RunResult r = run("resynth", {DEMO, "-o", wav, "--lossless", "--unnormalised", "--pcm24"});
     ASSERT_EQ(r.status, 0) << r.err;
     SF_INFO a, b;
-    std::vector<float> original = sound(DEMO, &a), again = sound(wav, &b);
+    std::vector<float> original = read_sound_file(DEMO, &a), again = read_sound_file(wav, &b);
     EXPECT_EQ((b.format & SF_FORMAT_SUBMASK), SF_FORMAT_PCM_24);
     ASSERT_GE(again.size(), original.size() - 10);
     EXPECT_GT(correlation(original, again), 0.99);
@@ -124,7 +111,7 @@ TEST_F(BatchSynthTest, LosslessResynthGivesBackTheDemo)
     // Noise resynthesis is a different signal of the same spectrogram: valid and not silent.
     std::string noise = out.file("noise.flac");
     ASSERT_EQ(run("resynth", {DEMO, "-o", noise, "--seed", "1"}).status, 0);
-    std::vector<float> n = sound(noise, &b);
+    std::vector<float> n = read_sound_file(noise, &b);
     EXPECT_NEAR((double)n.size(), (double)original.size(), 500);
     float peak = 0;
     for (float v : n)

@@ -12,20 +12,6 @@
 
 namespace {
 
-// Reads a whole mono file back; fills `info`.
-std::vector<float> read_back(const std::string& path, SF_INFO* info)
-{
-    *info = SF_INFO{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, info);
-    EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
-    if (!f)
-        return {};
-    std::vector<float> data((size_t)info->frames * info->channels);
-    sf_readf_float(f, data.data(), info->frames);
-    sf_close(f);
-    return data;
-}
-
 float ramp(int i) { return 0.4f * sinf(0.001f * (float)i); }
 
 } // namespace
@@ -45,7 +31,7 @@ TEST(SoundWriter, ChunkedSoundReadsBackAtEveryDepthAndFormat)
         std::string path = dir.file(c.name);
         ASSERT_EQ(write_sound_file(path.c_str(), chunks, len, 1.f, c.pcm24), 1) << c.name;
         SF_INFO info;
-        std::vector<float> back = read_back(path, &info);
+        std::vector<float> back = read_sound_file(path, &info);
         EXPECT_EQ(info.samplerate, SOUND_SAMPLERATE);
         EXPECT_EQ(info.channels, 1);
         ASSERT_EQ(info.frames, len) << c.name;
@@ -73,7 +59,7 @@ TEST(SoundWriter, GainNormalisationClippingAndOgg)
     state_reset();
     ASSERT_EQ(save_sound(dir.file("n.wav").c_str(), &es), 1);
     SF_INFO info;
-    std::vector<float> back = read_back(dir.file("n.wav"), &info);
+    std::vector<float> back = read_sound_file(dir.file("n.wav"), &info);
     float peak = 0;
     for (float v : back)
         peak = std::max(peak, std::fabs(v));
@@ -81,19 +67,19 @@ TEST(SoundWriter, GainNormalisationClippingAndOgg)
 
     key[state_of(K_UNNORMALISED)] = 1; // raw samples
     ASSERT_EQ(save_sound(dir.file("u.wav").c_str(), &es), 1);
-    back = read_back(dir.file("u.wav"), &info);
+    back = read_sound_file(dir.file("u.wav"), &info);
     EXPECT_NEAR(back[100], samples[100], 1e-4);
     key[state_of(K_UNNORMALISED)] = 0;
 
     // Beyond full scale the samples clip instead of wrapping around.
     ASSERT_EQ(write_sound_file(dir.file("c.wav").c_str(), &chunk, 44100, 8.f, 0), 1);
-    back = read_back(dir.file("c.wav"), &info);
+    back = read_sound_file(dir.file("c.wav"), &info);
     for (float v : back)
         ASSERT_LE(std::fabs(v), 1.f);
     EXPECT_GT(back[25], 0.99f); // 2 * sin(...) is well above full scale here
 
     ASSERT_EQ(write_sound_file(dir.file("v.ogg").c_str(), &chunk, 44100, 1.f, 1), 1);
-    back = read_back(dir.file("v.ogg"), &info);
+    back = read_sound_file(dir.file("v.ogg"), &info);
     EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_OGG);
     EXPECT_NEAR((double)info.frames, 44100, 2048);
 }

@@ -2,6 +2,8 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +98,19 @@ void write_file(const std::string& path, const std::string& text)
 bool file_exists(const std::string& path)
 {
     return std::filesystem::exists(path);
+}
+
+std::vector<float> read_sound_file(const std::string& path, SF_INFO* info)
+{
+    *info = SF_INFO{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, info);
+    EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+    if (!f)
+        return {};
+    std::vector<float> data((size_t)info->frames * info->channels);
+    sf_readf_float(f, data.data(), info->frames);
+    sf_close(f);
+    return data;
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env)

@@ -34,6 +34,12 @@ std::string read_file(const std::string& path);             // whole file, "" wh
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
 
+struct SF_INFO;
+
+// Reads a whole sound file through libsndfile (frames interleaved); fills `info`. A file that
+// cannot be read fails the current test and gives an empty vector.
+std::vector<float> read_sound_file(const std::string& path, SF_INFO* info);
+
 // Result of running a program to its end.
 struct RunResult {
     int status;      // exit status, or 128 + signal
