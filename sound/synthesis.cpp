@@ -9,9 +9,12 @@
 #include "platform/util.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Block geometry
@@ -199,13 +202,34 @@ static float position_of(const LogAxis& axis, int bin, int T, float fallback)
     return std::isfinite(p) ? p : fallback;
 }
 
-float* filter_mask_filter(const float* orig, int avail, const float* ratio, int bw, int N, int rate, int H,
-                          std::atomic<int32_t>* stop, int sleep_period, float s, float ppsr, float fmin,
-                          float base, double start, int* out_len)
+// The parts of the band filter that depend only on the block geometry and the axis, not on the
+// block's sound or ratios: the bands' bins, their short transform sizes and every bin's weight.
+// Every block of a synthesis run shares one plan.
+struct LosslessPlan {
+    struct Band {
+        int lo, hi, nb, M; // bins lo+1 .. hi (nb of them), short transform size
+        size_t w_at;       // first of the band's nb weights in `w`
+    };
+    // What the plan was made for.
+    int N, rate, H, bw;
+    float s, ppsr, fmin, base;
+    int NN, K, max_M;   // padded block length, guard bins, largest short transform
+    Band* band;         // H bands
+    float* w;           // per band, the normalised weight of each of its bins
+};
+
+static void free_plan(LosslessPlan* plan)
 {
-    if (!orig || !ratio || bw < 1 || N < 2 || rate < 1 || H < 2 || !(ppsr > 0.f) || !(s > 0.f))
-        return nullptr;
-    base = std::clamp(base, 1.f, 2.f);
+    if (!plan)
+        return;
+    free(plan->band);
+    free(plan->w);
+    delete plan;
+}
+
+// Makes the plan, or null when the arguments leave nothing to filter.
+static LosslessPlan* make_plan(int bw, int N, int rate, int H, float s, float ppsr, float fmin, float base)
+{
     const float fmin_r = fmin / (float)rate;
     const float fmax_r = base != 1.f ? (float)(pow((double)base, (double)(H - 1) / (double)s) * (double)fmin_r) : s;
     const LogAxis axis = log_axis(fmin_r, fmax_r, base);
@@ -224,56 +248,58 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
     const int NN = nextlprime(m);
     if (NN < N)
         return nullptr;
-
-    float* S = static_cast<float*>(wrcalloc((size_t)NN, sizeof(float)));
-    memcpy(S, orig, sizeof(float) * (size_t)std::min(avail, N));
-    fftf(S, S, NN, FFT_FORWARD);
-    float* out = static_cast<float*>(wrcalloc((size_t)NN, sizeof(float)));
     const int cols = (int)nearbyintf((float)NN * ppsr);
     const int half = NN / 2;
 
-    // Band plans: bins, sizes (growing from band to band as in the noise table).
-    struct Band {
-        int lo, hi, nb, M;
-        float a, b;
-    };
-    Band* band = static_cast<Band*>(wrmalloc(sizeof(Band) * (size_t)H));
-    int prev = 0, max_M = 0, max_nb = 0;
+    LosslessPlan* plan = new LosslessPlan{N, rate, H, bw, s, ppsr, fmin, base, NN, K, 0, nullptr, nullptr};
+    plan->band = static_cast<LosslessPlan::Band*>(wrmalloc(sizeof(LosslessPlan::Band) * (size_t)H));
+
+    // Band sizes grow from band to band as in the noise table; each band spans three band
+    // spacings to either side of its centre, between axis positions a and b.
+    float* a = static_cast<float*>(wrmalloc(sizeof(float) * 2 * (size_t)H));
+    float* b = a + H;
+    int prev = 0;
+    size_t total = 0;
     for (int i = 0; i < H; i++) {
         const float x_lo = ((float)i - 3.f) / top, x_hi = ((float)i + 3.f) / top;
         const int lo = (int)nearbyintf(log_axis_pos(axis, x_lo) * (float)NN);
         const int hi = (int)nearbyintf(log_axis_pos(axis, x_hi) * (float)NN);
-        Band& bd = band[i];
-        bd.a = position_of(axis, lo, NN, x_lo);
-        bd.b = position_of(axis, hi, NN, x_hi);
+        LosslessPlan::Band& bd = plan->band[i];
+        a[i] = position_of(axis, lo, NN, x_lo);
+        b[i] = position_of(axis, hi, NN, x_hi);
         bd.hi = std::min(hi, half);
         bd.lo = std::max(lo, 1);
         bd.nb = std::max(bd.hi - bd.lo, 0);
+        bd.w_at = total;
+        total += (size_t)bd.nb;
         const int L = 4 * K + 2 * bd.nb + 1;
         bd.M = cols >= L ? cols : (L > prev ? next_fast_fft_size(L) : prev);
         prev = bd.M;
-        max_M = std::max(max_M, bd.M);
-        max_nb = std::max(max_nb, bd.nb);
+        plan->max_M = std::max(plan->max_M, bd.M);
     }
 
-    // The bank's weights at every bin, summed over the bands. Inside the range, where every bin
-    // is reached by all its neighbouring bands, each weight is divided by that sum so that the
-    // bands of an unedited block add up to the original exactly (the windowed sinc alone leaves
-    // a ripple across frequency); the three bands at each end, whose sum tapers off at the edge
-    // of the range, are divided by the mean inside sum instead, which keeps the two continuous.
-    // Axis positions of the bins, computed once (NaN where the axis has none).
+    // Each bin's weight is the windowed sinc at its own axis position. Inside the range, where
+    // every bin is reached by all its neighbouring bands, the weights are divided by their sum
+    // over the bands so that the bands of an unedited block add up to the original exactly (the
+    // windowed sinc alone leaves a ripple across frequency); the three bands at each end, whose
+    // sum tapers off at the edge of the range, are divided by the mean inside sum instead,
+    // which keeps the two continuous.
     float* pos = static_cast<float*>(wrmalloc(sizeof(float) * ((size_t)half + 1)));
     for (int bin = 0; bin <= half; bin++)
         pos[bin] = position_of(axis, bin, NN, NAN);
-    auto weight = [&](const Band& bd, int bin) {
-        const float span = bd.b - bd.a;
-        const float p = std::isfinite(pos[bin]) ? pos[bin] : bd.a;
-        return band_sinc(6.f * (span > 0.f ? (p - bd.a) / span : 0.5f) - 3.f);
-    };
+    plan->w = static_cast<float*>(wrmalloc(sizeof(float) * std::max<size_t>(total, 1)));
     float* gsum = static_cast<float*>(wrcalloc((size_t)half + 1, sizeof(float)));
-    for (int i = 0; i < H; i++)
-        for (int k = 0; k < band[i].nb; k++)
-            gsum[band[i].lo + 1 + k] += weight(band[i], band[i].lo + 1 + k);
+    for (int i = 0; i < H; i++) {
+        const LosslessPlan::Band& bd = plan->band[i];
+        const float span = b[i] - a[i];
+        for (int k = 0; k < bd.nb; k++) {
+            const int bin = bd.lo + 1 + k;
+            const float p = std::isfinite(pos[bin]) ? pos[bin] : a[i];
+            const float g = band_sinc(6.f * (span > 0.f ? (p - a[i]) / span : 0.5f) - 3.f);
+            plan->w[bd.w_at + (size_t)k] = g;
+            gsum[bin] += g;
+        }
+    }
     double inside_sum = 0.0;
     int inside_count = 0;
     for (int bin = 1; bin <= half; bin++) {
@@ -288,11 +314,67 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
     const float edge_sum = inside_count ? (float)(inside_sum / inside_count) : 1.f;
     for (int bin = 1; bin <= half; bin++)
         gsum[bin] = gsum[bin] < 0.f ? 1.f / edge_sum : 1.f / gsum[bin];
+    for (int i = 0; i < H; i++) {
+        const LosslessPlan::Band& bd = plan->band[i];
+        for (int k = 0; k < bd.nb; k++)
+            plan->w[bd.w_at + (size_t)k] *= gsum[bd.lo + 1 + k];
+    }
+    free(gsum);
+    free(pos);
+    free(a);
+    return plan;
+}
+
+// The one plan in use, shared by the workers; replaced when a block asks for other parameters
+// (a block still filtering with the old one keeps it alive) and dropped by synthesis_release.
+static std::shared_ptr<const LosslessPlan> current_plan;
+static std::mutex plan_lock; // guards `current_plan` while a worker looks it up
+
+static std::shared_ptr<const LosslessPlan> acquire_plan(int bw, int N, int rate, int H, float s, float ppsr,
+                                                        float fmin, float base)
+{
+    std::lock_guard<std::mutex> guard(plan_lock);
+    const LosslessPlan* p = current_plan.get();
+    const bool same = p && p->N == N && p->rate == rate && p->H == H && p->bw == bw && p->s == s &&
+                      p->ppsr == ppsr && p->fmin == fmin && p->base == base;
+    if (!same) {
+        LosslessPlan* made = make_plan(bw, N, rate, H, s, ppsr, fmin, base);
+        if (!made)
+            return nullptr;
+        current_plan = std::shared_ptr<const LosslessPlan>(made, [](const LosslessPlan* q) {
+            free_plan(const_cast<LosslessPlan*>(q));
+        });
+    }
+    return current_plan;
+}
+
+void filter_mask_filter_release()
+{
+    std::lock_guard<std::mutex> guard(plan_lock);
+    current_plan.reset();
+}
+
+float* filter_mask_filter(const float* orig, int avail, const float* ratio, int bw, int N, int rate, int H,
+                          std::atomic<int32_t>* stop, int sleep_period, float s, float ppsr, float fmin,
+                          float base, double start, int* out_len)
+{
+    if (!orig || !ratio || bw < 1 || N < 2 || rate < 1 || H < 2 || !(ppsr > 0.f) || !(s > 0.f))
+        return nullptr;
+    base = std::clamp(base, 1.f, 2.f);
+    const std::shared_ptr<const LosslessPlan> plan = acquire_plan(bw, N, rate, H, s, ppsr, fmin, base);
+    if (!plan)
+        return nullptr;
+    const int NN = plan->NN, K = plan->K;
+
+    float* S = static_cast<float*>(wrcalloc((size_t)NN, sizeof(float)));
+    memcpy(S, orig, sizeof(float) * (size_t)std::min(avail, N));
+    fftf(S, S, NN, FFT_FORWARD);
+    float* out = static_cast<float*>(wrcalloc((size_t)NN, sizeof(float)));
 
     const double S0 = std::floor(start);
     const double frac = start - S0;
-    float* B = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)max_M));
-    float* env = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)max_M));
+    float* B = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)plan->max_M));
+    float* env = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)plan->max_M));
     EnvelopeTaps taps{};
     int taps_M = 0;
     for (int i = 0; i < H; i++) {
@@ -302,19 +384,35 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         }
         if (sleep_period > 0 && i > 0 && i % sleep_period == 0)
             wrsleep(1);
-        const Band& bd = band[i];
+        const LosslessPlan::Band& bd = plan->band[i];
         if (bd.nb == 0)
             continue;
         const int M = bd.M;
+        const float* w = plan->w + bd.w_at;
 
-        // The band: bins lo+1 .. hi weighted by the windowed sinc at their own positions,
-        // moved down to bins K+1 .. K+nb of a short signal.
+        // An unedited row (every ratio exactly 1) leaves its band as it is: the envelope would be
+        // 1 at every sample and the two transforms an identity, so the weighted bins go straight
+        // into the output. Edits are local, so this is most bands of most blocks.
+        const float* row = ratio + (size_t)(H - 1 - i) * (size_t)bw;
+        bool unedited = true;
+        for (int j = 0; j < bw && unedited; j++)
+            unedited = row[j] == 1.f;
+        if (unedited) {
+            for (int k = 0; k < bd.nb; k++) {
+                const int bin = bd.lo + 1 + k;
+                out[bin] += w[k] * S[bin];
+                if (2 * bin != NN)
+                    out[NN - bin] += w[k] * S[NN - bin];
+            }
+            continue;
+        }
+
+        // The band: its weighted bins moved down to bins K+1 .. K+nb of a short signal.
         memset(B, 0, sizeof(float) * (size_t)M);
         for (int k = 0; k < bd.nb; k++) {
             const int bin = bd.lo + 1 + k;
-            const float g = weight(bd, bin) * gsum[bin];
-            B[K + 1 + k] = g * S[bin];
-            B[M - 1 - K - k] = (2 * bin == NN) ? 0.f : g * S[NN - bin];
+            B[K + 1 + k] = w[k] * S[bin];
+            B[M - 1 - K - k] = (2 * bin == NN) ? 0.f : w[k] * S[NN - bin];
         }
         fftf(B, B, M, FFT_INVERSE);
 
@@ -325,18 +423,15 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         }
         // Outside the block the sound passes unchanged, so that the bands still add up to the
         // original there and their long low-frequency responses are not cut off.
-        envelope_apply(&taps, ratio + (size_t)(H - 1 - i) * (size_t)bw, env, 1.f);
+        envelope_apply(&taps, row, env, 1.f);
         for (int q = 0; q < M; q++)
             B[q] *= env[q];
         fftf(B, B, M, FFT_FORWARD);
         add_band_spectrum(out, NN, B, M, bd.lo, bd.hi, K);
     }
     free_envelope_taps(&taps);
-    free(gsum);
-    free(pos);
     free(env);
     free(B);
-    free(band);
     free(S);
     fftf(out, out, NN, FFT_INVERSE);
     if (out_len)
@@ -736,4 +831,5 @@ void synthesis_release(EngineState* es)
     es->noise = nullptr;
     es->noise_len = nullptr;
     es->noise_rows = 0;
+    filter_mask_filter_release();
 }

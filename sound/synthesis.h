@@ -89,6 +89,10 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
                           std::atomic<int32_t>* stop, int sleep_period, float s, float ppsr, float fmin,
                           float base, double start, int* out_len);
 
+// Drops the band filter's shared plan (band bins and weights, made once per block geometry and
+// shared by every block of a run); synthesis_release calls it.
+void filter_mask_filter_release();
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Workers
 // ---------------------------------------------------------------------------------------------

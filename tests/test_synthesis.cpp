@@ -366,6 +366,20 @@ TEST_F(SynthesisDoc, LosslessUneditedRecordingComesBack)
                                           es->synth_range[1]);
         printf("lossless round trip SNR (%g Hz - %g Hz): %.1f dB\n", es->synth_range[0], es->synth_range[1], snr);
         EXPECT_GE(snr, 45.0);
+
+        // Unedited rows skip the band's transforms; a change far below audibility goes through
+        // them and must give the same sound.
+        if (strstr(path, "Front_Center") == nullptr)
+            continue;
+        for (int r = 0; r < image->h; r++)
+            for (int x = 0; x < image->w; x++)
+                image->composite[r][x] = image->analysed[r][x] * 1.000001f;
+        ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
+        const std::vector<float> z = sound();
+        double dd = 0;
+        for (int i = 0; i < orig_len; i++)
+            dd += std::pow((double)z[i] - y[i], 2);
+        EXPECT_GT(10 * std::log10(yy / dd), 80.0) << "edited and unedited paths differ";
     }
 }
 
