@@ -11,21 +11,25 @@
 #include "document/sound.h"
 #include "dsp/analysis.h"
 #include "dsp/fftf.h"
+#include "dsp/scale.h"
 #include "platform/util.h"
 #include "sound/synthesis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-// Keeps only the transform bins between fmin and fmax Hz of x (halfcomplex layout).
-static void band_limit(std::vector<float>& x, float fmin, float fmax)
+// x band-limited to fmin..fmax Hz, extended with zeros to `n` samples first so that the
+// limiting (a sharp cut in frequency, which rings far in time) does not wrap the ringing of the
+// sound's start round to its end and back: the result keeps all n samples, ringing included.
+static std::vector<float> band_limited(const std::vector<float>& x, int n, float fmin, float fmax)
 {
-    const int n = (int)x.size();
-    std::vector<float> spectrum(n);
-    fftf(x.data(), spectrum.data(), n, FFT_FORWARD);
+    std::vector<float> padded(n, 0.f), spectrum(n);
+    std::copy(x.begin(), x.begin() + std::min<size_t>(x.size(), n), padded.begin());
+    fftf(padded.data(), spectrum.data(), n, FFT_FORWARD);
     for (int k = 0; k <= n / 2; k++) {
         const float f = (float)k * SOUND_SAMPLERATE / n;
         if (f >= fmin && f <= fmax)
@@ -34,7 +38,8 @@ static void band_limit(std::vector<float>& x, float fmin, float fmax)
         if (k > 0 && k < n - k)
             spectrum[n - k] = 0.f;
     }
-    fftf(spectrum.data(), x.data(), n, FFT_INVERSE);
+    fftf(spectrum.data(), padded.data(), n, FFT_INVERSE);
+    return padded;
 }
 
 // The synthesised sound as one array of `len` samples.
@@ -94,17 +99,17 @@ int main(int argc, char** argv)
     // Lossless round trip.
     if (!synthesise_all(&es, 1, 0))
         return 1;
-    std::vector<float> again = sound_of(es, len);
-    band_limit(original, MIN_FREQ, MAX_FREQ);
-    band_limit(again, MIN_FREQ, MAX_FREQ);
+    const int padded = next_fast_fft_size(2 * len);
+    original = band_limited(original, padded, MIN_FREQ, MAX_FREQ);
+    std::vector<float> again = band_limited(sound_of(es, len), padded, MIN_FREQ, MAX_FREQ);
     double xy = 0, yy = 0;
-    for (int i = 0; i < len; i++) {
+    for (int i = 0; i < padded; i++) {
         xy += (double)original[i] * again[i];
         yy += (double)again[i] * again[i];
     }
     const double g = xy / std::max(yy, 1e-30);
     double signal = 0, noise = 0;
-    for (int i = 0; i < len; i++) {
+    for (int i = 0; i < padded; i++) {
         signal += (double)original[i] * original[i];
         const double e = original[i] - g * again[i];
         noise += e * e;

@@ -160,16 +160,18 @@ static inline float kernel_at(float x)
     return lut[idx] + (lut[idx + 1] - lut[idx]) * frac;
 }
 
-void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double shift, double frac)
+void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double shift, double frac, double wrap_at)
 {
     bmsq_lut();
     if (M > taps->M || !taps->first) {
         free(taps->first);
         free(taps->w);
         free(taps->outside);
+        free(taps->after);
         taps->first = static_cast<int*>(wrmalloc(sizeof(int) * (size_t)M));
         taps->w = static_cast<float*>(wrmalloc(sizeof(float) * 3 * (size_t)M));
         taps->outside = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)M));
+        taps->after = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)M));
     }
     taps->M = M;
     const double step = (double)N / (double)M;
@@ -177,11 +179,14 @@ void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double 
         double tau = std::fmod((double)m * step - shift, (double)N);
         if (tau < 0.0)
             tau += (double)N;
+        if (wrap_at >= 0.0 && tau >= wrap_at)
+            tau -= (double)N; // the end of a circular buffer that holds what comes before its start
         const double col = (tau - frac) * (double)ppsr;
         const int hi = (int)std::floor(col + 1.5);
         const int first = hi - 2;
         taps->first[m] = first;
         taps->outside[m] = 0.f;
+        taps->after[m] = 0.f;
         // The three weights are divided by their sum, so that a constant column value gives the
         // same constant at every sample (the kernel alone sums to about 1.5, with a ripple).
         float wq[3], total = 0.f;
@@ -196,8 +201,10 @@ void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double 
             const float w = wq[q] * scale;
             const bool inside = j >= 0 && j < bw;
             taps->w[3 * m + q] = inside ? w : 0.f;
-            if (!inside)
+            if (j < 0)
                 taps->outside[m] += w;
+            else if (j >= bw)
+                taps->after[m] += w;
         }
     }
 }
@@ -207,15 +214,16 @@ void free_envelope_taps(EnvelopeTaps* taps)
     free(taps->first);
     free(taps->w);
     free(taps->outside);
+    free(taps->after);
     *taps = EnvelopeTaps{};
 }
 
-void envelope_apply(const EnvelopeTaps* taps, const float* e, float* out, float beyond)
+void envelope_apply(const EnvelopeTaps* taps, const float* e, float* out, float before, float after)
 {
     for (int m = 0; m < taps->M; m++) {
         const int j = taps->first[m];
         const float* w = taps->w + 3 * m;
-        float v = beyond * taps->outside[m];
+        float v = before * taps->outside[m] + after * taps->after[m];
         // Weights of columns outside the block are 0, but their indices must not be read.
         if (w[0] != 0.f)
             v += w[0] * e[j];

@@ -89,11 +89,14 @@ struct EnvelopeTaps {
     int M;          // points
     int* first;     // per point: first column of its three taps (may be out of range)
     float* w;       // per point: three weights (0 for columns outside the block)
-    float* outside; // per point: the summed weights of its taps outside the block
+    float* outside; // per point: the summed weights of its taps before the block's first column
+    float* after;   // per point: the summed weights of its taps after the block's last column
 };
 
-// Fills taps for M points (reallocating when M grew).
-void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double shift, double frac);
+// Fills taps for M points (reallocating when M grew). Points at or past `wrap_at` samples (when
+// it is not negative) count from N before the block: the wrapped-round end of a padded buffer.
+void envelope_taps(EnvelopeTaps* taps, int M, int N, int bw, float ppsr, double shift, double frac,
+                   double wrap_at = -1.0);
 
 // Adds a band's modulated short spectrum U (M values, halfcomplex, the band's bins at K+1 ..)
 // into the block spectrum `out` (N values, halfcomplex) shifted up by lo - K bins: full bins
@@ -103,6 +106,6 @@ void add_band_spectrum(float* out, int N, const float* U, int M, int lo, int hi,
 // Frees the arrays of taps and zeroes it.
 void free_envelope_taps(EnvelopeTaps* taps);
 
-// out[m] = the envelope row e (bw values) at point m, columns outside the block taken as
-// `beyond` (taps->M values written).
-void envelope_apply(const EnvelopeTaps* taps, const float* e, float* out, float beyond = 0.f);
+// out[m] = the envelope row e (bw values) at point m, columns before the block taken as
+// `before` and columns after it as `after` (taps->M values written).
+void envelope_apply(const EnvelopeTaps* taps, const float* e, float* out, float before = 0.f, float after = 0.f);

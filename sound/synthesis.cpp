@@ -255,7 +255,10 @@ static LosslessPlan* make_plan(int bw, int N, int rate, int H, float s, float pp
     plan->band = static_cast<LosslessPlan::Band*>(wrmalloc(sizeof(LosslessPlan::Band) * (size_t)H));
 
     // Band sizes grow from band to band as in the noise table; each band spans three band
-    // spacings to either side of its centre, between axis positions a and b.
+    // spacings to either side of its centre, between axis positions a and b. The lowest band
+    // also takes every bin below it and the highest every bin above it, so that what lies
+    // outside the picture's range follows the edge rows instead of being cut off block by block
+    // (a cut at each block's ends would spread that content into the range as clicks).
     float* a = static_cast<float*>(wrmalloc(sizeof(float) * 2 * (size_t)H));
     float* b = a + H;
     int prev = 0;
@@ -267,26 +270,31 @@ static LosslessPlan* make_plan(int bw, int N, int rate, int H, float s, float pp
         LosslessPlan::Band& bd = plan->band[i];
         a[i] = position_of(axis, lo, NN, x_lo);
         b[i] = position_of(axis, hi, NN, x_hi);
-        bd.hi = std::min(hi, half);
-        bd.lo = std::max(lo, 1);
+        bd.hi = i == H - 1 ? half : std::min(hi, half);
+        bd.lo = i == 0 ? 0 : std::max(lo, 1);
         bd.nb = std::max(bd.hi - bd.lo, 0);
         bd.w_at = total;
         total += (size_t)bd.nb;
         const int L = 4 * K + 2 * bd.nb + 1;
-        bd.M = cols >= L ? cols : (L > prev ? next_fast_fft_size(L) : prev);
-        prev = bd.M;
+        if (i == 0 || i == H - 1) {
+            bd.M = cols >= L ? cols : next_fast_fft_size(L); // the wide edge bands stay out of the chain
+        } else {
+            bd.M = cols >= L ? cols : (L > prev ? next_fast_fft_size(L) : prev);
+            prev = bd.M;
+        }
         plan->max_M = std::max(plan->max_M, bd.M);
     }
 
-    // Each bin's weight is the windowed sinc at its own axis position. Inside the range, where
-    // every bin is reached by all its neighbouring bands, the weights are divided by their sum
-    // over the bands so that the bands of an unedited block add up to the original exactly (the
-    // windowed sinc alone leaves a ripple across frequency); the three bands at each end, whose
-    // sum tapers off at the edge of the range, are divided by the mean inside sum instead,
-    // which keeps the two continuous.
+    // Each bin's weight is the windowed sinc at its own axis position, divided by the sum over
+    // the bands at that bin so that the bands of an unedited block add up to the original
+    // exactly (the windowed sinc alone leaves a ripple across frequency). Outside the range
+    // (below the lowest band's centre or above the highest's) the edge band alone has the bin.
     float* pos = static_cast<float*>(wrmalloc(sizeof(float) * ((size_t)half + 1)));
-    for (int bin = 0; bin <= half; bin++)
-        pos[bin] = position_of(axis, bin, NN, NAN);
+    for (int bin = 0; bin <= half; bin++) {
+        const float p = position_of(axis, bin, NN, NAN);
+        pos[bin] = std::isfinite(p) ? p * top : -INFINITY; // in bands; no position: below the range
+    }
+    auto outside = [&](int bin) { return !(pos[bin] >= 0.f && pos[bin] <= top); };
     plan->w = static_cast<float*>(wrmalloc(sizeof(float) * std::max<size_t>(total, 1)));
     float* gsum = static_cast<float*>(wrcalloc((size_t)half + 1, sizeof(float)));
     for (int i = 0; i < H; i++) {
@@ -294,30 +302,21 @@ static LosslessPlan* make_plan(int bw, int N, int rate, int H, float s, float pp
         const float span = b[i] - a[i];
         for (int k = 0; k < bd.nb; k++) {
             const int bin = bd.lo + 1 + k;
-            const float p = std::isfinite(pos[bin]) ? pos[bin] : a[i];
-            const float g = band_sinc(6.f * (span > 0.f ? (p - a[i]) / span : 0.5f) - 3.f);
+            float g;
+            if (outside(bin))
+                g = (i == 0 && pos[bin] < 0.f) || (i == H - 1 && pos[bin] > top) ? 1.f : 0.f;
+            else
+                g = band_sinc(6.f * (span > 0.f ? (pos[bin] / top - a[i]) / span : 0.5f) - 3.f);
             plan->w[bd.w_at + (size_t)k] = g;
             gsum[bin] += g;
         }
     }
-    double inside_sum = 0.0;
-    int inside_count = 0;
-    for (int bin = 1; bin <= half; bin++) {
-        const float row = std::isfinite(pos[bin]) ? pos[bin] * top : -1.f;
-        if (row >= 3.f && row <= top - 3.f && gsum[bin] > 0.f) {
-            inside_sum += gsum[bin];
-            inside_count++;
-        } else {
-            gsum[bin] = -1.f; // marks a bin at the ends of the range
-        }
-    }
-    const float edge_sum = inside_count ? (float)(inside_sum / inside_count) : 1.f;
-    for (int bin = 1; bin <= half; bin++)
-        gsum[bin] = gsum[bin] < 0.f ? 1.f / edge_sum : 1.f / gsum[bin];
     for (int i = 0; i < H; i++) {
         const LosslessPlan::Band& bd = plan->band[i];
-        for (int k = 0; k < bd.nb; k++)
-            plan->w[bd.w_at + (size_t)k] *= gsum[bd.lo + 1 + k];
+        for (int k = 0; k < bd.nb; k++) {
+            const float sum = gsum[bd.lo + 1 + k];
+            plan->w[bd.w_at + (size_t)k] = sum != 0.f ? plan->w[bd.w_at + (size_t)k] / sum : 0.f;
+        }
     }
     free(gsum);
     free(pos);
@@ -356,7 +355,7 @@ void filter_mask_filter_release()
 
 float* filter_mask_filter(const float* orig, int avail, const float* ratio, int bw, int N, int rate, int H,
                           std::atomic<int32_t>* stop, int sleep_period, float s, float ppsr, float fmin,
-                          float base, double start, int* out_len)
+                          float base, double start, int ends, int* out_len)
 {
     if (!orig || !ratio || bw < 1 || N < 2 || rate < 1 || H < 2 || !(ppsr > 0.f) || !(s > 0.f))
         return nullptr;
@@ -397,7 +396,11 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         bool unedited = true;
         for (int j = 0; j < bw && unedited; j++)
             unedited = row[j] == 1.f;
+        // The lowest band reaches down to 0 Hz (its bin 0, the block's mean, is its own).
+        const bool base_band = bd.lo == 0;
         if (unedited) {
+            if (base_band)
+                out[0] += S[0];
             for (int k = 0; k < bd.nb; k++) {
                 const int bin = bd.lo + 1 + k;
                 out[bin] += w[k] * S[bin];
@@ -407,27 +410,37 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
             continue;
         }
 
-        // The band: its weighted bins moved down to bins K+1 .. K+nb of a short signal.
+        // The band: its weighted bins moved down to bins K+1 .. K+nb of a short signal. The
+        // lowest band stays where it is (a real signal from 0 Hz up), so that what the envelope
+        // spreads below 0 Hz folds back as it does in the sound instead of being lost.
+        const int shift = base_band ? 0 : bd.lo - K; // short-signal bin = bin - shift
         memset(B, 0, sizeof(float) * (size_t)M);
+        if (base_band)
+            B[0] = S[0];
         for (int k = 0; k < bd.nb; k++) {
             const int bin = bd.lo + 1 + k;
-            B[K + 1 + k] = w[k] * S[bin];
-            B[M - 1 - K - k] = (2 * bin == NN) ? 0.f : w[k] * S[NN - bin];
+            B[bin - shift] = w[k] * S[bin];
+            B[M - (bin - shift)] = (2 * bin == NN) ? 0.f : w[k] * S[NN - bin];
         }
         fftf(B, B, M, FFT_INVERSE);
 
         // The row's ratios at the exact time of every point, times the band signal.
         if (M != taps_M) {
-            envelope_taps(&taps, M, NN, bw, ppsr, 0.0, frac);
+            // The padding holds what rings after the block in its first half and, wrapped
+            // round, what rings before the block in its second half.
+            envelope_taps(&taps, M, NN, bw, ppsr, 0.0, frac, 0.5 * ((double)N + (double)NN));
             taps_M = M;
         }
         // Outside the block the sound passes unchanged, so that the bands still add up to the
-        // original there and their long low-frequency responses are not cut off.
-        envelope_apply(&taps, row, env, 1.f);
+        // original there and their long low-frequency responses are not cut off; before the
+        // sound's start and after its end the edge columns go on, as the picture does.
+        envelope_apply(&taps, row, env, (ends & 1) ? row[0] : 1.f, (ends & 2) ? row[bw - 1] : 1.f);
         for (int q = 0; q < M; q++)
             B[q] *= env[q];
         fftf(B, B, M, FFT_FORWARD);
-        add_band_spectrum(out, NN, B, M, bd.lo, bd.hi, K);
+        if (base_band)
+            out[0] += B[0];
+        add_band_spectrum(out, NN, B, M, shift + K, bd.hi, K);
     }
     free_envelope_taps(&taps);
     free(env);
@@ -490,7 +503,8 @@ static float* synthesise_block(EngineState* es, int b, float* image, int lossles
     }
     int out_len = 0;
     return filter_mask_filter(seg, used, image, bw, N, rate, H, &es->stop, es->synth_pause,
-                              band_scale(fmin, fmax, base, H, rate), pps / (float)rate, fmin, base, start, &out_len);
+                              band_scale(fmin, fmax, base, H, rate), pps / (float)rate, fmin, base, start,
+                              (b == 0 ? 1 : 0) | (b == es->block_count - 1 ? 2 : 0), &out_len);
 }
 
 // Stores the normalisation from the peaks of the finished blocks (under the engine lock).

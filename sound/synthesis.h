@@ -83,11 +83,12 @@ constexpr float LOSSLESS_RATIO_MAX = 1e6f; // largest gain a lossless ratio pixe
 // filter bank matching the rows, multiplies band i by row H-1-i of `ratio` (H x bw, evaluated
 // at each sample's exact column), sums the bands and returns a new array of *out_len >= N
 // samples (the caller frees it). `start` is the block's exact start in samples (b * span),
-// `ppsr` columns per sample, fmin in Hz, base the frequency-scale base, s as for synt_noise.
+// `ppsr` columns per sample, fmin in Hz, base the frequency-scale base, s as for synt_noise;
+// `ends` bit 1: the block begins the sound, bit 2: it ends it (the edge ratios go on there).
 // Returns all zeros as soon as *stop is raised; every `sleep_period`-th band sleeps 1 ms (0: never).
 float* filter_mask_filter(const float* orig, int avail, const float* ratio, int bw, int N, int rate, int H,
                           std::atomic<int32_t>* stop, int sleep_period, float s, float ppsr, float fmin,
-                          float base, double start, int* out_len);
+                          float base, double start, int ends, int* out_len);
 
 // Drops the band filter's shared plan (band bins and weights, made once per block geometry and
 // shared by every block of a run); synthesis_release calls it.
