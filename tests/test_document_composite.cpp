@@ -1,0 +1,259 @@
+// Compositing: the blending modes against their formulas, the first-layer rule, groups and
+// separators, View Current Group Only, the live-synthesis refresh and Merge Down's checks.
+#include "core/state.h"
+#include "document/composite.h"
+#include "document/hooks.h"
+#include "document/image.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A plane from rows of values.
+Plane make_plane(const std::vector<std::vector<float>>& rows)
+{
+    Plane p = plane_alloc((int)rows.size(), (int)rows[0].size());
+    for (size_t r = 0; r < rows.size(); r++)
+        memcpy(p[r], rows[r].data(), rows[r].size() * sizeof(float));
+    return p;
+}
+
+// The propagation and convolution modes written straight from their sums (rows never wrap;
+// the looped modes wrap columns).
+float reference_value(Plane s, Plane d, int w, int h, int cx, int cy, int mode, int i, int j)
+{
+    double t = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            int r = i, c = j;
+            if (mode == 9) {
+                if (x != j)
+                    continue;
+                r = i - y + cy;
+            } else if (mode == 10 || mode == 11) {
+                if (y != i)
+                    continue;
+                c = j - x + cx;
+            } else {
+                r = i - y + cy;
+                c = j - x + cx;
+            }
+            if (mode == 11 || mode == 13)
+                c = ((c % w) + w) % w;
+            if (r < 0 || r >= h || c < 0 || c >= w)
+                continue;
+            t += (double)s[y][x] * d[r][c];
+        }
+    return (float)t;
+}
+
+int live_volume_calls = 0;
+void count_live_volume(EngineState*) { live_volume_calls++; }
+
+} // namespace
+
+TEST(DocumentBlend, PointwiseModesAndTheFirstLayer)
+{
+    // Per column: (s, d) pairs that exercise each mode's special cases.
+    const std::vector<float> s = {2.f, 0.f, 3.f, 1.f};
+    const std::vector<float> d = {6.f, 5.f, 0.f, 4.f};
+    const float expect[9][4] = {
+        {8, 5, 3, 5},       // addition
+        {12, 0, 0, 4},      // multiplication
+        {3, 0, 0, 4},       // division: by 0 gives 0
+        {1.f / 3, 0, 0, 0.25f}, // reverse division: over 0 gives 0
+        {4, 5, 0, 3},       // subtraction, never below 0
+        {0, 0, 3, 0},       // reverse subtraction
+        {4, 5, 3, 3},       // difference
+        {2, 0, 0, 1},       // minimum
+        {6, 5, 3, 4},       // maximum
+    };
+    for (int mode = 0; mode < 9; mode++) {
+        Plane ps = make_plane({s}), pd = make_plane({d});
+        blend_two_layers(ps, pd, 4, 1, 0, 0, mode, 1);
+        for (int x = 0; x < 4; x++)
+            EXPECT_FLOAT_EQ(pd[0][x], expect[mode][x]) << blending_name[mode] << " column " << x;
+        plane_free(&ps, 1);
+        plane_free(&pd, 1);
+    }
+
+    // Into a fresh destination: a copy for 0, 5, 6, 8, zero for every other mode; a missing
+    // source row is skipped.
+    for (int mode = 0; mode < BLEND_MODE_COUNT; mode++) {
+        Plane ps = make_plane({{1.f, 2.f}, {3.f, 4.f}}), pd = plane_alloc(2, 2);
+        free(ps[1]);
+        ps[1] = nullptr;
+        blend_two_layers(ps, pd, 2, 2, 1, 1, mode, 0);
+        const bool copies = mode == 0 || mode == 5 || mode == 6 || mode == 8;
+        EXPECT_EQ(pd[0][1], copies ? 2.f : 0.f) << blend_tag[mode];
+        EXPECT_EQ(pd[1][1], 0.f);
+        plane_free(&ps, 2);
+        plane_free(&pd, 2);
+    }
+}
+
+TEST(DocumentBlend, PropagationAndConvolutionFollowTheirSums)
+{
+    const int w = 7, h = 5, cx = 2, cy = 3;
+    for (int mode = 9; mode < BLEND_MODE_COUNT; mode++) {
+        // A sparse kernel and a sparse destination with distinct values.
+        std::vector<std::vector<float>> sv((size_t)h, std::vector<float>((size_t)w)), dv = sv;
+        for (int k = 0; k < 9; k++) {
+            sv[(size_t)((k * 3) % h)][(size_t)((k * 5 + 1) % w)] = 0.5f + (float)k;
+            dv[(size_t)((k * 2 + 1) % h)][(size_t)((k * 4) % w)] = 1.f + 0.25f * (float)k;
+        }
+        Plane s = make_plane(sv), d0 = make_plane(dv), d = make_plane(dv);
+        blend_two_layers(s, d, w, h, cx, cy, mode, 1);
+        for (int i = 0; i < h; i++)
+            for (int j = 0; j < w; j++)
+                EXPECT_NEAR(d[i][j], reference_value(s, d0, w, h, cx, cy, mode, i, j), 1e-4)
+                    << blending_name[mode] << " at " << i << "," << j;
+        plane_free(&s, h);
+        plane_free(&d0, h);
+        plane_free(&d, h);
+    }
+
+    // An infinite kernel value meets only the non-zero content: zeros stay zero, not NaN.
+    Plane s = make_plane({{0, 0}, {0, INFINITY}}), d = make_plane({{1, 0}, {0, 0}});
+    blend_two_layers(s, d, 2, 2, 1, 1, 12, 1);
+    EXPECT_TRUE(std::isinf(d[0][0]));
+    EXPECT_EQ(d[0][1], 0.f);
+    EXPECT_EQ(d[1][1], 0.f);
+    plane_free(&s, 2);
+    plane_free(&d, 2);
+}
+
+namespace {
+
+// A 3 x 2 document with a table built entry by entry.
+struct DocumentComposite : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    static constexpr int W = 3, H = 2;
+
+    void SetUp() override
+    {
+        state_reset();
+        image_stack_init(image.get());
+        es->image = image.get();
+        ASSERT_EQ(image_from_plane(image.get(), plane_alloc(H, W), W, H, "test"), 1);
+        plane_free(&image->layers[0].plane, H);
+        free_null(&image->layers[0].name);
+        image->count = 0;
+    }
+    void TearDown() override
+    {
+        document_hooks = {};
+        image_stack_release(image.get());
+        state_reset();
+    }
+    // Appends a layer filled with `v` (or a separator for NaN) with `mode`.
+    Layer* add(float v, int mode = 0, int off = 0)
+    {
+        Layer* l = &image->layers[image->count++];
+        memset(l, 0, sizeof *l);
+        if (!std::isnan(v)) {
+            l->plane = plane_alloc(H, W);
+            for (int r = 0; r < H; r++)
+                for (int x = 0; x < W; x++)
+                    l->plane[r][x] = v;
+        }
+        l->name = string_assign(std::isnan(v) ? "----" : "L");
+        l->blend = mode;
+        l->off = off;
+        l->conv_x = W / 2;
+        l->conv_y = H / 2;
+        return l;
+    }
+    float composite() { return image->composite[1][2]; }
+};
+
+} // namespace
+
+TEST_F(DocumentComposite, GroupsSeparatorsAndTheirModes)
+{
+    add(2.f);             // 0: first group, always added
+    add(3.f, 1);          // 1: x 3 inside the first group -> 6
+    add(NAN, 4);          // 2: separator, its group subtracted from the composite
+    add(1.f);             // 3
+    add(0.5f);            // 4: group = 1.5 -> composite 4.5
+    process_layers(es.get());
+    EXPECT_FLOAT_EQ(composite(), 4.5f);
+    EXPECT_EQ(image->layers[4].group, 2);
+    EXPECT_EQ(image->layers[1].group, 0);
+
+    image->layers[3].off = 1; // a layer turned off leaves its group
+    process_layers(es.get());
+    EXPECT_FLOAT_EQ(composite(), 5.5f);
+    image->layers[2].off = 1; // a separator turned off removes its whole group
+    process_layers(es.get());
+    EXPECT_FLOAT_EQ(composite(), 6.f);
+    EXPECT_EQ(image->layers[4].disabled, 1);
+    EXPECT_EQ(image->layers[1].disabled, 0);
+
+    // View Current Group Only: the selected entry's group straight into the composite.
+    image->layers[2].off = 0;
+    image->layers[3].off = 0;
+    key[state_of(K_VIEW_GROUP_ONLY)] = 1;
+    image->sel = 4;
+    process_layers(es.get());
+    EXPECT_FLOAT_EQ(composite(), 1.5f);
+    image->sel = 1;
+    process_layers(es.get());
+    EXPECT_FLOAT_EQ(composite(), 6.f);
+    image->layers[0].off = 1; // the first blend of the group then copies, whatever comes next
+    process_layers(es.get());
+    EXPECT_FLOAT_EQ(composite(), 0.f); // multiplication into a fresh composite
+}
+
+TEST_F(DocumentComposite, LiveSynthesisRefreshesTheTransposedPlane)
+{
+    Layer* l = add(0.75f);
+    l->plane[0][2] = 9.f;
+    document_hooks.live_volume = count_live_volume;
+    live_volume_calls = 0;
+    key[state_of(K_LIVE_SYNTH)] = 1;
+    process_layers(es.get());
+    EXPECT_EQ(image->transposed[2][0], 9.f);
+    EXPECT_EQ(image->transposed_ready, 1);
+    EXPECT_EQ(live_volume_calls, 1);
+
+    // While a sound loads nothing is recomposited.
+    key[K_LOADING] = 1;
+    l->plane[0][2] = 1.f;
+    process_layers(es.get());
+    EXPECT_EQ(image->composite[0][2], 9.f);
+}
+
+TEST_F(DocumentComposite, MergeDownRefusesWhatCannotBeBlended)
+{
+    add(2.f);
+    add(NAN);
+    add(3.f, 1);
+    image->sel = 0;
+    EXPECT_EQ(merge_two_layers(image.get()), 0); // the bottom entry
+    image->sel = 1;
+    EXPECT_EQ(merge_two_layers(image.get()), 0); // a separator
+    image->sel = 2;
+    EXPECT_EQ(merge_two_layers(image.get()), 0); // above a separator
+    EXPECT_EQ(image->layers[2].plane[0][0], 3.f);
+
+    add(4.f, 1);
+    image->sel = 3;
+    image->layers[3].plane[1][1] = NAN;
+    EXPECT_EQ(merge_two_layers(image.get()), 0); // a value that is not finite
+    image->layers[3].plane[1][1] = 4.f;
+    free(image->layers[2].plane[1]);
+    image->layers[2].plane[1] = nullptr;
+    EXPECT_EQ(merge_two_layers(image.get()), 0); // a plane with a missing row
+    image->layers[2].plane[1] = static_cast<float*>(calloc(W, sizeof(float)));
+    image->layers[3].off = 1; // off plays no part in Merge Down
+    EXPECT_EQ(merge_two_layers(image.get()), 1);
+    EXPECT_EQ(image->layers[2].plane[0][0], 12.f);
+    EXPECT_EQ(image->layers[3].plane[0][0], 4.f); // the table is the caller's
+}
