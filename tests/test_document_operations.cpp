@@ -1,0 +1,397 @@
+// Layer operations: results on small layers, their history lines, separators, silent layers,
+// values at the edges of the float range, rotations and the slot dispatch.
+#include "core/state.h"
+#include "document/command_log.h"
+#include "document/hooks.h"
+#include "document/image.h"
+#include "document/operations.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+uint32_t fake_now = 1000;
+uint32_t fake_clock() { return fake_now += 1; } // under 2 ms apart: no time lines between commands
+
+std::atomic<int> invert_toggles{0};
+void count_invert(EngineState*) { invert_toggles++; }
+
+struct Operations : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    TempDir dir;
+
+    void SetUp() override
+    {
+        state_reset();
+        command_log_close();
+        command_log_reset();
+        command_log_set_clock(fake_clock);
+        free(history_path);
+        history_path = strdup(dir.file("history.kbz").c_str());
+        image_stack_init(image.get());
+        es->image = image.get();
+        axis(27.5f, 20000.f, 1.f);
+    }
+    void TearDown() override
+    {
+        document_hooks = {};
+        image_stack_release(image.get());
+        command_log_close();
+        command_log_set_clock(nullptr);
+        command_log_reset();
+        free(history_path);
+        history_path = nullptr;
+        state_reset();
+    }
+    void axis(float fmin, float fmax, float base)
+    {
+        es->anal_params[0] = fmin;
+        es->anal_params[1] = fmax;
+        es->anal_params[6] = base;
+    }
+    // A one-layer document of w x h pixels f(r, c); the reference and the Undo copy hold it too.
+    void doc(int w, int h, const std::function<float(int, int)>& f)
+    {
+        Plane p = plane_alloc(h, w);
+        for (int r = 0; r < h; r++)
+            for (int c = 0; c < w; c++)
+                p[r][c] = f(r, c);
+        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
+        image->change_state = 0;
+    }
+    float& px(int r, int c) { return image->layers[image->sel].plane[r][c]; }
+    // The history with its header timestamp line removed.
+    std::string lines()
+    {
+        std::string t = read_file(history_path);
+        return t.rfind("Time ", 0) == 0 ? t.substr(t.find('\n') + 1) : t;
+    }
+};
+
+} // namespace
+
+TEST(OperationHelpers, RowWeightLogBaseAndResampler)
+{
+    EXPECT_EQ(log_basef(5.f, 1.f), 5.f);
+    EXPECT_FLOAT_EQ(log_basef(8.f, 2.f), 3.f);
+    // Linear axis: all weights 1. Logarithmic 27.5..20000 Hz over 571 rows: 1 at the bottom,
+    // sqrt(1 + log2(20000 / 27.5)) at the top. Degenerate axes give 1, never NaN.
+    EXPECT_EQ(row_weight(0, 571, 27.5f, 20000.f, 1.f), 1.f);
+    EXPECT_FLOAT_EQ(row_weight(570, 571, 27.5f, 20000.f, 2.f), 1.f);
+    EXPECT_NEAR(row_weight(0, 571, 27.5f, 20000.f, 2.f), sqrtf(1.f + log2f(20000.f / 27.5f)), 1e-4f);
+    EXPECT_EQ(row_weight(0, 1, 27.5f, 20000.f, 2.f), 1.f);
+    EXPECT_EQ(row_weight(0, 10, 100.f, 100.f, 2.f), 1.f);
+    EXPECT_EQ(row_weight(0, 10, 0.f, 100.f, 2.f), 1.f);
+
+    // Enlarging both ways interpolates without dividing; the last output maps to
+    // (in_w - 1)(out_w - 1)/out_w, not to the last input.
+    float ramp[5] = {0, 1, 2, 3, 4};
+    float* row = ramp;
+    float out[8];
+    resize_float_2Din(&row, out, 5, 1, 8, 1);
+    for (int x = 0; x < 8; x++)
+        EXPECT_FLOAT_EQ(out[x], 0.5f * x);
+    // Reducing divides by the weights: a constant stays constant.
+    Plane p = plane_alloc(50, 100);
+    for (int r = 0; r < 50; r++)
+        for (int c = 0; c < 100; c++)
+            p[r][c] = 2.f;
+    float small[10 * 5];
+    resize_float_2Din(p, small, 100, 50, 10, 5);
+    for (float v : small)
+        EXPECT_FLOAT_EQ(v, 2.f);
+    plane_free(&p, 50);
+}
+
+TEST_F(Operations, PointWiseFunctionsStayFinite)
+{
+    static const float start[4] = {0.f, 1.f, 0.25f, 4.f};
+    doc(4, 1, [](int, int c) { return start[c]; });
+    invert_image(image.get());
+    EXPECT_FLOAT_EQ(px(0, 0), 1.f);
+    EXPECT_GT(px(0, 1), 0.f); // 1 maps to a tiny positive value, not 0
+    EXPECT_LT(px(0, 1), 1e-12f);
+    EXPECT_FLOAT_EQ(px(0, 2), 0.25f);
+    invert_image(image.get());
+    EXPECT_NEAR(px(0, 1), 1.f, 1e-6f);
+    EXPECT_NEAR(px(0, 2), 0.25f, 1e-6f);
+
+    px(0, 0) = 0.f;
+    px(0, 1) = 1e-45f; // its reciprocal is beyond the float range
+    px(0, 2) = 4.f;
+    px(0, 3) = 3e30f;
+    div_invert(image.get());
+    EXPECT_EQ(px(0, 0), 0.f);
+    EXPECT_TRUE(std::isfinite(px(0, 1)));
+    EXPECT_FLOAT_EQ(px(0, 2), 0.25f);
+    square_layer(image.get());
+    EXPECT_TRUE(std::isfinite(px(0, 1)));
+    EXPECT_FLOAT_EQ(px(0, 2), 0.0625f);
+    px(0, 3) = -4.f;
+    sqrt_layer(image.get());
+    EXPECT_FLOAT_EQ(px(0, 2), 0.25f);
+    EXPECT_EQ(px(0, 3), 0.f);
+    EXPECT_EQ(image->change_state, 1);
+    EXPECT_EQ(lines(), "Operation invert\nOperation invert\nOperation 1/x\nOperation square\nOperation square root\n");
+}
+
+TEST_F(Operations, SeparatorsAndMissingDocumentsAreLeftAlone)
+{
+    doc(3, 2, [](int r, int c) { return 0.1f * (float)(r * 3 + c + 1); });
+    Layer* sep = &image->layers[1];
+    sep->name = string_assign("----");
+    image->count = 2;
+    image->sel = 1;
+    for (int s : {15, 27, 28, 29, 30})
+        key[s] = 1;
+    key[K_ROTATE] = 3;
+    for (int s = K_OP_FIRST; s <= K_OP_LAST; s++)
+        key[s] = 1;
+    document_hooks.invert_control = count_invert;
+    invert_toggles = 0;
+    layer_operations(es.get());
+    for (int s : {15, 27, 28, 29, 30, 31})
+        EXPECT_EQ(key[s], 0) << "slot " << s;
+    for (int s = K_OP_FIRST; s <= K_OP_LAST; s++)
+        EXPECT_EQ(key[s], 0) << "slot " << s;
+    EXPECT_EQ(image->change_state, 0);
+    EXPECT_EQ(invert_toggles, 0);
+    EXPECT_EQ(lines(), "");
+    EXPECT_FLOAT_EQ(image->layers[0].plane[1][2], 0.6f);
+
+    // Mask Invert without a reference, Erase Mask on layer 0 without one: nothing.
+    image->sel = 0;
+    plane_free(&image->reference, image->h);
+    EXPECT_EQ(mask_invert_image(image.get()), 0);
+    EXPECT_EQ(erase_mask(image.get()), 0);
+    EXPECT_EQ(lines(), "");
+}
+
+TEST_F(Operations, RotationsKeepTheDocumentSize)
+{
+    // A 400 x 100 horizontal ramp: after a quarter turn clockwise the values grow downwards
+    // and each row is nearly constant; counter-clockwise they fall.
+    doc(400, 100, [](int, int c) { return (float)c; });
+    EXPECT_EQ(rotate_image(image.get(), 1), 1);
+    EXPECT_EQ(image->w, 400);
+    EXPECT_EQ(image->change_state, 3);
+    for (int r = 1; r < 100; r++)
+        EXPECT_GT(px(r, 200), px(r - 1, 200));
+    EXPECT_NEAR(px(50, 0), px(50, 399), 5.f);
+    EXPECT_NEAR(px(50, 0), 200.f, 5.f);
+    undo_to_layer(image.get());
+    rotate_image(image.get(), 3);
+    EXPECT_GT(px(0, 200), px(99, 200));
+    EXPECT_EQ(rotate_image(image.get(), 4), 0); // a whole turn: nothing, no line
+
+    // Half turn exactly, also when the caller did not save the layer for Undo first; Undo then
+    // holds the layer before the turn.
+    for (int r = 0; r < 100; r++)
+        for (int c = 0; c < 400; c++)
+            px(r, c) = (float)(r * 400 + c);
+    rotate_image(image.get(), 2);
+    EXPECT_EQ(px(0, 0), 99.f * 400 + 399);
+    EXPECT_EQ(px(99, 1), 398.f);
+    EXPECT_EQ(image->undo[0][0], 0.f);
+    rotate_image(image.get(), -2);
+    EXPECT_EQ(px(3, 7), 3.f * 400 + 7);
+    EXPECT_EQ(lines(), "Operation rotation by 90\nOperation rotation by 270\nOperation rotation by 180\n"
+                       "Operation rotation by 180\n");
+}
+
+TEST_F(Operations, CurvesAndFillsFromMaxima)
+{
+    // Linear axis: the strongest column holds trunc(0.9 h) ones at the bottom, a half-as-strong
+    // column a bar half as high (4.5: four ones and 0.5 above).
+    doc(3, 10, [](int, int c) { return c == 0 ? 1.f : c == 1 ? 0.5f : 0.f; });
+    vert_curves(es.get());
+    for (int r = 0; r < 10; r++) {
+        EXPECT_EQ(px(r, 0), r >= 1 ? 1.f : 0.f) << r;
+        EXPECT_EQ(px(r, 2), 0.f);
+    }
+    EXPECT_NEAR(px(5, 1), 0.5f, 1e-5f);
+    EXPECT_EQ(px(6, 1), 1.f);
+    EXPECT_EQ(px(4, 1), 0.f);
+
+    // Logarithmic axis: rows are divided by their weight relative to the middle row's.
+    axis(100.f, 1600.f, 2.f);
+    doc(1, 9, [](int, int) { return 1.f; });
+    vert_curves(es.get());
+    const float wm = row_weight(4, 9, 100.f, 1600.f, 2.f);
+    EXPECT_FLOAT_EQ(px(8, 0), wm / row_weight(8, 9, 100.f, 1600.f, 2.f));
+    EXPECT_FLOAT_EQ(px(1, 0), wm / row_weight(1, 9, 100.f, 1600.f, 2.f));
+    EXPECT_NEAR(px(0, 0), 0.1f * wm / row_weight(0, 9, 100.f, 1600.f, 2.f), 1e-5f);
+
+    // Fill to the left from each row's peak, scaled towards the layer maximum (at most 10x);
+    // a later, slightly weaker peak wins, a much weaker one does not.
+    axis(27.5f, 20000.f, 1.f);
+    doc(5, 3, [](int r, int c) {
+        const float rows[3][5] = {{0, 1, 0, 0.5f, 0}, {0.9f, 0, 0, 0.85f, 0}, {0, 0.01f, 0, 0, 0}};
+        return rows[r][c];
+    });
+    fill_to_left(image.get());
+    const float want[3][5] = {{1, 1, 0, 0.5f, 0}, {1, 1, 1, 1, 0}, {0.1f, 0.1f, 0, 0, 0}};
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 5; c++)
+            EXPECT_NEAR(px(r, c), want[r][c], 1e-5f) << r << "," << c;
+
+    // Fill to the bottom: an upper peak is preferred over a lower one of similar strength.
+    doc(2, 4, [](int r, int c) {
+        const float cols[2][4] = {{0, 1, 0, 0.5f}, {0.3f, 0, 0.29f, 0}};
+        return cols[c][r];
+    });
+    fill_to_bottom(es.get());
+    for (int r = 0; r < 4; r++) {
+        EXPECT_EQ(px(r, 0), r ? 1.f : 0.f) << r;
+        EXPECT_NEAR(px(r, 1), 1.f, 1e-6f) << r;
+    }
+    // Horizontal curves: bars from the left, 90 % of the width for the strongest row.
+    doc(10, 2, [](int r, int) { return r ? 0.5f : 1.f; });
+    horz_curves(image.get());
+    EXPECT_EQ(px(0, 8), 1.f);
+    EXPECT_EQ(px(0, 9), 0.f);
+    EXPECT_EQ(px(1, 3), 1.f);
+    EXPECT_NEAR(px(1, 4), 0.5f, 1e-5f);
+    EXPECT_EQ(px(1, 5), 0.f);
+
+    // Silent layers stay as they are, and the lines are still written.
+    doc(4, 4, [](int, int) { return 0.f; });
+    EXPECT_EQ(horz_curves(image.get()), 1);
+    vert_curves(es.get());
+    fill_to_left(image.get());
+    fill_to_bottom(es.get());
+    vert_norm(es.get());
+    for (int r = 0; r < 4; r++)
+        for (int c = 0; c < 4; c++)
+            EXPECT_EQ(px(r, c), 0.f);
+    EXPECT_NE(lines().find("Operation horizontal curves\nOperation vertical curves\nOperation fill to left\n"
+                           "Operation fill to bottom\nOperation vertical normalisation\n"),
+              std::string::npos);
+}
+
+TEST_F(Operations, NormalisationsAndNoiseFills)
+{
+    doc(2, 2, [](int r, int c) { return (float)(r * 2 + c); }); // 0 1 / 2 3
+    horz_norm(image.get());
+    EXPECT_FLOAT_EQ(px(0, 1), 5.f); // row sums 1 and 5
+    layers_set_sum(image.get());
+    EXPECT_FLOAT_EQ(px(0, 1) + px(1, 0) + px(1, 1), 1.f);
+    px(0, 0) = px(0, 1) = 0.f;
+    vert_norm(es.get()); // the largest column sum is kept, an empty column stays 0
+    EXPECT_EQ(px(0, 0), 0.f);
+    EXPECT_TRUE(std::isfinite(px(1, 0)));
+    px(0, 0) = 1e-40f; // a subnormal maximum
+    px(0, 1) = px(1, 0) = px(1, 1) = 0.f;
+    layers_normalisation(image.get());
+    EXPECT_FLOAT_EQ(px(0, 0), 1.f);
+    EXPECT_EQ(px(1, 1), 0.f);
+
+    fill_pink(image.get());
+    for (int r = 0; r < 2; r++)
+        EXPECT_EQ(px(r, 0) + px(r, 1), 2.f);
+    // Logarithmic axis: white noise is strongest at the top, brown noise at the bottom.
+    axis(100.f, 1600.f, 2.f);
+    doc(1, 5, [](int, int) { return 0.f; });
+    fill_white(es.get());
+    EXPECT_FLOAT_EQ(px(0, 0), 1.f);
+    EXPECT_FLOAT_EQ(px(4, 0), 1.f / row_weight(0, 5, 100.f, 1600.f, 2.f));
+    fill_brown(es.get());
+    EXPECT_FLOAT_EQ(px(4, 0), 1.f);
+    EXPECT_FLOAT_EQ(px(0, 0), 1.f / sqrtf(5.f)); // (1 + 4)^(-1/2); the bottom row is already 1
+    const std::string t = lines();
+    EXPECT_NE(t.find("Operation normalisation\nOperation fill pink\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Operation normalisation\nOperation fill white\nOperation normalisation\nOperation fill brown\n"),
+              std::string::npos)
+        << t;
+}
+
+TEST_F(Operations, SemitonesMaskAndErase)
+{
+    // 110..880 Hz on a logarithmic axis with 12 rows per octave: every row is a semitone.
+    axis(110.f, 880.f, 2.f);
+    doc(2, 37, [](int r, int c) { return (float)(r + c); });
+    group_to_semitone(es.get());
+    for (int r = 0; r < 37; r++)
+        EXPECT_EQ(px(r, 1), (float)(r + 1));
+    // 24 rows per octave: the rows between semitones are moved into them, nothing is lost.
+    doc(1, 73, [](int, int) { return 1.f; });
+    group_to_semitone(es.get());
+    float sum = 0.f;
+    int empty = 0;
+    for (int r = 0; r < 73; r++) {
+        sum += px(r, 0);
+        empty += px(r, 0) == 0.f;
+    }
+    EXPECT_FLOAT_EQ(sum, 73.f);
+    EXPECT_EQ(empty, 36);
+
+    // Mask Invert works toward the reference and never goes below 0; Erase Mask brings layer 0
+    // back to it and clears any other layer.
+    doc(2, 1, [](int, int c) { return c ? 0.5f : 0.25f; });
+    px(0, 0) = 0.75f;
+    px(0, 1) = 0.125f;
+    mask_invert_image(image.get());
+    EXPECT_EQ(px(0, 0), 0.f);
+    EXPECT_EQ(px(0, 1), 0.375f);
+    erase_mask(image.get());
+    EXPECT_EQ(px(0, 0), 0.25f);
+    image->layers[1] = {plane_alloc(1, 2), 1.f, 0, 0, 0, 0, string_assign("Layer 1"), 0, 0, 0};
+    image->layers[1].plane[0][0] = 3.f;
+    image->count = 2;
+    image->sel = 1;
+    erase_mask(image.get());
+    EXPECT_EQ(px(0, 0), 0.f);
+    EXPECT_EQ(image->layers[0].plane[0][0], 0.25f);
+}
+
+TEST_F(Operations, DispatchRunsInOrderSavesUndoAndHoldsTheLock)
+{
+    doc(4, 3, [](int r, int c) { return 0.25f * (float)(r + c + 1); });
+    document_hooks.invert_control = count_invert;
+    invert_toggles = 0;
+
+    // A reader that sums the layer under layers_lock while the operations run.
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) {
+            {
+                LockGuard lock(image->layers_lock);
+                float s = 0.f;
+                for (int r = 0; r < 3; r++)
+                    for (int c = 0; c < 4; c++)
+                        s += image->layers[0].plane[r][c];
+                EXPECT_FALSE(std::isnan(s));
+            }
+            std::this_thread::yield();
+        }
+    });
+    key[68] = 1;
+    key[K_INVERT] = 1;
+    key[K_ROTATE] = 3;
+    key[K_OP_RECIPROCAL] = 1;
+    layer_operations(es.get());
+    const float before_last = image->undo[0][0];
+    key[69] = 1;
+    layer_operations(es.get());
+    done = true;
+    reader.join();
+
+    EXPECT_EQ(lines(), "Operation 1/x\nOperation rotation by 180\nOperation invert\nOperation horizontal average\n"
+                       "Operation vertical average\n");
+    EXPECT_EQ(invert_toggles, 1);
+    EXPECT_EQ(key[68], 0);
+    EXPECT_EQ(key[K_ROTATE], 0);
+    EXPECT_NE(image->undo[0][0], before_last); // saved again before Vertical Average
+    EXPECT_EQ(image->change_state, 1);
+}
