@@ -26,6 +26,7 @@ void engine_state_init(EngineState* es, ImageStack* image)
     es->volume = 1.f;
     es->paused = 1;
     es->block_w = 100;
+    es->synth_pause = 100; // the editor's workers rest 1 ms every 100 bands; batch runs set 0
     es->synth_range[0] = MIN_FREQ;
     es->synth_range[1] = MAX_FREQ;
     es->synth_range[2] = ANAL_PPS;
