@@ -324,10 +324,24 @@ struct BatchDocument {
     }
 };
 
+// Releases the planes an editor needs and synthesis does not read (the layers, the compositing
+// accumulator, the transposed copy, undo and reference), so that a long sound fits in less memory.
+static void drop_editing_planes(ImageStack* im)
+{
+    LockGuard guard(im->layers_lock);
+    for (int i = 0; i < im->count; i++)
+        plane_free(&im->layers[i].plane, im->h);
+    plane_free(&im->group_acc, im->h);
+    plane_free(&im->transposed, im->w);
+    plane_free(&im->undo, im->h);
+    plane_free(&im->reference, im->h);
+}
+
 // Synthesises the document and writes OUT; prints the closing line. Returns the exit status.
 static int synthesise_and_save(BatchDocument& doc, bool lossless, int threads, bool quiet, const std::string& out,
                                std::chrono::steady_clock::time_point t0)
 {
+    drop_editing_planes(&doc.image);
     ProgressBar bar = {"Synthesising", 1, !quiet && isatty(2), t0};
     if (!synthesise_all(&doc.es, lossless ? 1 : 0, threads, synthesis_tick, &bar))
         return BATCH_BAD_INPUT;
