@@ -107,6 +107,7 @@ enum KeySlot : int {
     K_PAINT_STATE_PENDING = 121,// flag: document-state request pending
     K_PAINT_STATE = 122,        // flag: the requested document state
     K_WAVEFORM_PENDING = 123,   // value: pending waveform regenerations
+    K_NO_STATUS_TEXT = 124,     // flag: the move tool writes no status text
     K_HISTORY_MENU = 125,       // state: History menu shown
     K_TIME_UNIT = 126,          // value: history time unit: 1 px, 2 %, 3 sec
     K_POS_UNIT = 127,           // value: history frequency-position unit: 1 px, 2 %, 4 Hz, 6 note

@@ -1,0 +1,146 @@
+// Move tool: shifted rebuilds from the undo copy, the Shift axis lock, the status text on
+// logarithmic and linear axes, and the history line in the chosen units.
+#include "core/state.h"
+#include "core/units.h"
+#include "document/command_log.h"
+#include "document/image.h"
+#include "document/move.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+// A 20 x 181 document whose pixels are all different, over 100..800 Hz on a base-2 axis
+// (60 rows per octave), 100 px/s; the view shows every column and row one screen pixel each.
+struct MoveDoc : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    TempDir dir;
+    static constexpr int W = 20, H = 181;
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        MARGIN_Y = 280;
+        image_stack_init(image.get());
+        es->image = image.get();
+        const float params[7] = {100.f, 800.f, 100.f, 100.f, 60.f, 24.f, 2.f};
+        memcpy(es->anal_params, params, sizeof params);
+        Plane p = plane_alloc(H, W);
+        for (int r = 0; r < H; r++)
+            for (int c = 0; c < W; c++)
+                p[r][c] = (float)(r * 100 + c + 1);
+        ASSERT_EQ(image_from_plane(image.get(), p, W, H, "test"), 1);
+        crop_x = crop_y = 0;
+        crop_w = image->view_w + 1;
+        crop_h = image->view_h + 1;
+        key[K_TIME_UNIT] = UNIT_SEC;
+        key[K_DIM_UNIT] = UNIT_ST;
+        command_log_close();
+        command_log_reset();
+        history_path = strdup(dir.file("history.kbz").c_str());
+    }
+    void TearDown() override
+    {
+        image_stack_release(image.get());
+        command_log_close();
+        command_log_reset();
+        free_null(&history_path);
+        state_reset();
+        settings_defaults();
+    }
+    Plane layer() { return image->layers[image->sel].plane; }
+    bool layer_is_undo()
+    {
+        for (int r = 0; r < H; r++)
+            if (memcmp(layer()[r], image->undo[r], W * sizeof(float)) != 0)
+                return false;
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(MoveDoc, ShiftRebuildsFromUndoAndDraggingBackRestores)
+{
+    char status[128] = "";
+    ASSERT_EQ(move_tool_layer(es.get(), status, sizeof status, 3, 2), 1);
+    EXPECT_EQ(layer()[2][3], image->undo[0][0]);
+    EXPECT_EQ(layer()[H - 1][W - 1], image->undo[H - 3][W - 4]);
+    EXPECT_EQ(layer()[1][10], 0.f); // uncovered
+    EXPECT_EQ(layer()[10][2], 0.f);
+    ASSERT_EQ(move_tool_layer(es.get(), status, sizeof status, -5, -7), 1);
+    EXPECT_EQ(layer()[0][0], image->undo[7][5]);
+    EXPECT_EQ(layer()[H - 7][W - 5], 0.f);
+    move_tool_layer(es.get(), status, sizeof status, 0, 0);
+    EXPECT_TRUE(layer_is_undo());
+
+    // Beyond the plane, however far: all 0.
+    const int moves[][2] = {{W, 0}, {-W, 0}, {0, H}, {0, -H}, {INT_MAX, 0}, {0, INT_MIN}, {INT_MIN, INT_MAX}};
+    for (const auto& m : moves) {
+        ASSERT_EQ(move_tool_layer_abs(es.get(), m[0], m[1]), 1);
+        for (int r = 0; r < H; r++)
+            for (int c = 0; c < W; c++)
+                ASSERT_EQ(layer()[r][c], 0.f) << m[0] << "," << m[1];
+    }
+    move_tool_layer_abs(es.get(), 0, 0);
+    EXPECT_TRUE(layer_is_undo());
+}
+
+TEST_F(MoveDoc, StatusTellsSemitonesOrHertzAndSlot124SilencesIt)
+{
+    char status[128] = "";
+    move_tool_layer(es.get(), status, sizeof status, 10, -5); // 5 rows up at 60 rows per octave
+    EXPECT_STREQ(status, "Moving by 1.00 semitones, 0.100 seconds");
+    es->anal_params[0] = 0.f;
+    es->anal_params[1] = 18000.f;
+    es->anal_params[6] = 1.f;
+    move_tool_layer(es.get(), status, sizeof status, -25, 2); // 100 Hz per row
+    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
+    key[124] = 1;
+    move_tool_layer(es.get(), status, sizeof status, 1, 1);
+    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
+}
+
+TEST_F(MoveDoc, ShiftKeepsOnlyTheLongerAxisAndTheHistoryCountsUpPositive)
+{
+    key[K_SHIFT] = 1;
+    move_tool_layer(es.get(), nullptr, 0, 10, 3); // 10 screen pixels right, 3 down: time only
+    EXPECT_EQ(layer()[0][10], image->undo[0][0]);
+    move_tool_layer(es.get(), nullptr, 0, 2, -3);
+    EXPECT_EQ(layer()[0][0], image->undo[3][0]);
+    print_move_tool_cmd(es.get(), 10, 3);
+    key[K_SHIFT] = 0;
+    key[K_DIM_UNIT] = UNIT_PX;
+    print_move_tool_cmd(es.get(), -4, 6);
+    key[K_DIM_UNIT] = UNIT_ST;
+    print_move_tool_cmd(es.get(), 0, -5); // upwards positive
+    const std::string t = read_file(history_path);
+    EXPECT_NE(t.find("Move layer +0.1 sec x +0 st\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Move layer -0.04 sec x -6 px\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Move layer +0 sec x +1 st\n"), std::string::npos) << t;
+}
+
+TEST_F(MoveDoc, SeparatorOrMissingUndoLeavesEverythingAlone)
+{
+    plane_free(&image->undo, H);
+    EXPECT_EQ(move_tool_layer_abs(es.get(), 1, 1), 0);
+    EXPECT_EQ(layer()[5][5], 506.f);
+    Layer* l = &image->layers[1];
+    l->name = string_assign("----");
+    image->sel = image->count++;
+    image->undo = plane_alloc(H, W);
+    char status[64] = "untouched";
+    EXPECT_EQ(move_tool_layer(es.get(), status, sizeof status, 1, 1), 0);
+    EXPECT_STREQ(status, "untouched");
+}

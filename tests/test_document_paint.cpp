@@ -1,0 +1,436 @@
+// Painting tools: the brush, the six dab modes, block marking, harmonics on logarithmic and linear
+// axes, strokes, the point queue and its thread, the magnet, the rectangle and their history.
+#include "core/state.h"
+#include "core/units.h"
+#include "document/command_log.h"
+#include "document/hooks.h"
+#include "document/image.h"
+#include "document/paint.h"
+#include "dsp/scale.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+uint32_t fake_now = 5000;
+uint32_t fake_clock() { return fake_now += 10; }
+
+std::atomic<int> redraws{0};
+void count_redraw(EngineState*) { redraws++; }
+
+// An 845 x 200 document of 1.0 (27.5..20000 Hz, base 2, 100 px/s) in a 1024 x 768 window,
+// zoomed so that one screen pixel is half a document column and half a row; 16 synthesis blocks
+// of 100 columns, all done; history into a temporary file in sec / px / px.
+struct PaintDoc : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    TempDir dir;
+    static constexpr int W = 845, H = 200, BLOCKS = 16;
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        MARGIN_Y = 280;
+        image_stack_init(image.get());
+        es->image = image.get();
+        es->lock = semaphore_new();
+        set_axis(27.5f, 20000.f, 2.f);
+        es->anal_params[2] = 100.f;
+        Plane p = plane_alloc(H, W);
+        fill(p, 1.f);
+        ASSERT_EQ(image_from_plane(image.get(), p, W, H, "test"), 1);
+        image->change_state = 0;
+        crop_x = crop_y = 0;
+        crop_w = 423; // (423 - 1) / 844 view columns
+        crop_h = 194; // (194 - 1) / 386 view rows
+        es->block_w = 100;
+        es->block_count = BLOCKS;
+        es->block_state = static_cast<uint8_t*>(wrcalloc(BLOCKS, 1));
+        memset(es->block_state, 2, BLOCKS);
+        key[K_TIME_UNIT] = UNIT_SEC;
+        key[K_POS_UNIT] = UNIT_PX;
+        key[K_DIM_UNIT] = UNIT_PX;
+        command_log_close();
+        command_log_reset();
+        command_log_set_clock(fake_clock);
+        history_path = strdup(dir.file("history.kbz").c_str());
+        redraws = 0;
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(paint_abort_and_wait(5000), 1);
+        document_hooks = {};
+        image_stack_release(image.get());
+        semaphore_free(es->lock);
+        free_null(&es->block_state);
+        command_log_close();
+        command_log_set_clock(nullptr);
+        command_log_reset();
+        free_null(&history_path);
+        state_reset();
+        settings_defaults();
+    }
+
+    void set_axis(float fmin, float fmax, float base)
+    {
+        es->anal_params[0] = fmin;
+        es->anal_params[1] = fmax;
+        es->anal_params[6] = base;
+    }
+    static void fill(Plane p, float v)
+    {
+        for (int r = 0; r < H; r++)
+            for (int c = 0; c < W; c++)
+                p[r][c] = v;
+    }
+    Plane layer() { return image->layers[image->sel].plane; }
+    // Adds an entry above the others (a layer of zeros, or a separator) and selects it.
+    void add_entry(bool separator)
+    {
+        Layer* l = &image->layers[image->count];
+        l->plane = separator ? nullptr : plane_alloc(H, W);
+        l->name = string_assign(separator ? "----" : "Layer 1");
+        image->sel = image->count++;
+    }
+    // Window position of a document point.
+    static float mx(float col) { return 120.f + (col - (float)crop_x) * 2.f; }
+    static float my(float row) { return (float)(WAVEFORM_H + 47) + (row - (float)crop_y) * 2.f; }
+    int darkest_row(int col, int from, int to)
+    {
+        int best = from;
+        for (int r = from; r <= to; r++)
+            if (layer()[r][col] < layer()[best][col])
+                best = r;
+        return best;
+    }
+    std::string history() { return read_file(history_path); }
+};
+
+} // namespace
+
+TEST(PaintBrush, GaussianTableFollowsTheCurveAndEndsAt3_1)
+{
+    EXPECT_FLOAT_EQ(gaussianf(0.f), 1.f);
+    for (float v = -3.05f; v <= 3.05f; v += 0.01f)
+        EXPECT_NEAR(gaussianf(v), gaussianf_(v), 0.01f) << v;
+    EXPECT_EQ(gaussianf(3.2f), 0.f);
+    EXPECT_EQ(gaussianf(-40.f), 0.f);
+    EXPECT_EQ(gaussianf(NAN), 0.f);
+    EXPECT_EQ(gaussianf(INFINITY), 0.f);
+}
+
+TEST_F(PaintDoc, EachModeChangesTheDabCentreAsItShould)
+{
+    paint_single_point(es.get(), 0, 0, 100, 100, 5, 5, 0.5f); // dark
+    EXPECT_FLOAT_EQ(layer()[100][100], 0.5f);
+    EXPECT_EQ(layer()[100][106], 1.f); // outside the radius
+    EXPECT_GT(layer()[100][105], 0.99f);
+
+    paint_single_point(es.get(), 0, 2, 300, 100, 5, 5, 0.5f); // brighten
+    EXPECT_FLOAT_EQ(layer()[100][300], 1.f + 0.5641312f * 0.5f);
+
+    paint_single_point(es.get(), 1, 0, 100, 100, 5, 5, 1.f); // erase on layer 0: back to the reference
+    EXPECT_FLOAT_EQ(layer()[100][100], 1.f);
+
+    // Radius 1 is painted with the smallest radius 2 at a quarter of the strength.
+    paint_single_point(es.get(), 0, 0, 500, 100, 1, 1, 1.f);
+    EXPECT_FLOAT_EQ(layer()[100][500], 0.75f);
+    EXPECT_LT(layer()[100][502], 1.f);
+
+    add_entry(false); // a layer of zeros
+    paint_single_point(es.get(), 0, 2, 100, 100, 5, 5, 1.f);
+    EXPECT_EQ(layer()[100][100], 0.f); // brightening zero leaves zero
+    paint_single_point(es.get(), 0, 1, 100, 100, 5, 5, 0.5f);
+    EXPECT_FLOAT_EQ(layer()[100][100], 0.5f); // white paint
+    paint_single_point(es.get(), 1, 1, 100, 100, 5, 5, 1.f);
+    EXPECT_EQ(layer()[100][100], 0.f); // erase above layer 0: toward 0
+}
+
+TEST_F(PaintDoc, SmartEraseLowersPeaksAboveTheFloorAndNeverRaises)
+{
+    // Reference: a floor of 0.1 with a ridge of 1.0 in row 100 and a column of 0 at 210; the layer
+    // is the reference, except 0.7 where the reference is 0.
+    for (int r = 0; r < H; r++)
+        for (int c = 0; c < W; c++) {
+            image->reference[r][c] = r == 100 ? 1.f : (c == 210 ? 0.f : 0.1f);
+            layer()[r][c] = image->reference[r][c] > 0.f ? image->reference[r][c] : 0.7f;
+        }
+    Plane before = plane_copy(layer(), H, W);
+    paint_single_point(es.get(), 0, 3, 200, 100, 12, 6, 1.f);
+    for (int r = 0; r < H; r++)
+        for (int c = 0; c < W; c++)
+            ASSERT_LE(layer()[r][c], before[r][c]) << r << "," << c;
+    EXPECT_LT(layer()[100][200], 0.2f); // the ridge comes down to about the floor
+    EXPECT_EQ(layer()[98][200], 0.1f);  // the floor stays
+    EXPECT_EQ(layer()[99][210], 0.7f);  // nothing changes where the reference is 0
+    plane_free(&before, H);
+}
+
+TEST_F(PaintDoc, BadNumbersPaintNothingAndStayInsideThePlane)
+{
+    Plane before = plane_copy(layer(), H, W);
+    paint_single_point(es.get(), 0, 0, NAN, 10, 5, 5, 1.f);
+    paint_single_point(es.get(), 0, 0, 10, 10, NAN, 5, 1.f);
+    paint_single_point(es.get(), 0, 0, 10, 10, 0, 5, 1.f);
+    paint_single_point(es.get(), 0, 0, 10, 10, -3, 5, 1.f);
+    paint_single_point(es.get(), 0, 0, 10, 10, 5, 5, INFINITY);
+    paint_single_point(es.get(), 0, 0, 10, 10, 5, 5, -1.f);
+    paint_single_point(es.get(), 0, 0, 1e30f, -1e30f, 5, 5, 1.f);
+    paint_single_point(es.get(), 0, 7, 10, 10, 5, 5, 1.f); // no such spray
+    paint_point_abs(es.get(), 5, 0, 0, 1, 10, 10, 0, 0, 1.f);
+    paint_point_abs(es.get(), 5, 0, 0, 0, NAN, 10, 5, 5, 1.f);
+    EXPECT_EQ(paint_rect_abs(es.get(), 0, 0, W, H, NAN), 0);
+    EXPECT_EQ(paint_rect_abs(es.get(), 0, 0, W, H, -2.f), 0);
+    for (int r = 0; r < H; r++)
+        ASSERT_EQ(memcmp(before[r], layer()[r], W * sizeof(float)), 0) << r;
+    // Enormous values reach the edges and no further (the address sanitizer watches).
+    paint_single_point(es.get(), 0, 0, 0, 0, 1e30f, 1e30f, 0.5f);
+    paint_rect_abs(es.get(), -2000000000, -2000000000, 2000000000, 2000000000, 0.5f);
+    paint_point_abs(es.get(), 1 << 30, 0, 0, 1, 400, 199, 3, 3, 1.f);
+    EXPECT_FLOAT_EQ(layer()[H - 1][W - 1], 0.25f);
+    plane_free(&before, H);
+}
+
+TEST_F(PaintDoc, DabMarksTheBlocksUnderItForSynthesis)
+{
+    // Column 250, radius 10, blocks of 100: from trunc(2 * 235 / 100 - 1) = 3 to 2 * 265 / 100 -> 5.
+    paint_single_point(es.get(), 0, 0, 250, 100, 10, 10, 0.5f);
+    for (int k = 0; k < BLOCKS; k++)
+        EXPECT_EQ(es->block_state[k], k >= 3 && k <= 5 ? 0 : 2) << k;
+    EXPECT_EQ(es->sound_changed.load(), 1);
+    mark_blocks_for_synthesis(es.get(), -5, 100); // clipped to the table
+    for (int k = 0; k < BLOCKS; k++)
+        EXPECT_EQ(es->block_state[k], 0);
+}
+
+TEST_F(PaintDoc, HarmonicsLandOnTheRowsOfTheirFrequencies)
+{
+    // Logarithmic axis: harmonic k at the row of k times the fundamental's frequency.
+    const float fmin = 27.5f, fmax = 20000.f;
+    auto row_of = [&](float f) { return (H - 1) * (1.f - log_pos_inv_b(f, fmin, fmax, 2.f)); };
+    const float y = 180.f;
+    const float f0 = log_pos_b(1.f - y / (H - 1), fmin, fmax, 2.f);
+    paint_point_abs(es.get(), 3, 0, 0, 1, 100, y, 3, 3, 1.f);
+    EXPECT_EQ(darkest_row(100, 170, 190), 180);
+    EXPECT_NEAR(darkest_row(100, 150, 168), row_of(2 * f0), 1.f);
+    EXPECT_NEAR(darkest_row(100, 130, 150), row_of(3 * f0), 1.f);
+    EXPECT_EQ(layer()[138][100], 1.f); // no fourth harmonic (about row 138)
+
+    // Linear axis, 100 Hz per row: 2000 Hz at row 179, its harmonics at rows 159 and 139.
+    set_axis(0.f, 19900.f, 1.f);
+    paint_point_abs(es.get(), 3, 0, 0, 1, 400, 179, 3, 3, 1.f);
+    EXPECT_EQ(darkest_row(400, 170, 190), 179);
+    EXPECT_EQ(darkest_row(400, 150, 168), 159);
+    EXPECT_EQ(darkest_row(400, 130, 148), 139);
+    // A fundamental at 0 Hz has no harmonics; those above the top row are skipped.
+    paint_point_abs(es.get(), 100, 0, 0, 1, 600, 199, 3, 3, 1.f);
+    for (int r = 0; r < 190; r++)
+        EXPECT_EQ(layer()[r][600], 1.f) << r;
+    paint_point_abs(es.get(), 100, 0, 0, 1, 700, 20, 3, 3, 1.f);
+    EXPECT_LT(layer()[20][700], 1.f);
+    for (int r = 0; r < 15; r++)
+        EXPECT_EQ(layer()[r][700], 1.f) << r;
+}
+
+TEST_F(PaintDoc, StrokeFillsTheLineBetweenItsPoints)
+{
+    paint_point_abs(es.get(), 0, 0, 0, 1, 50, 100, 4, 4, 0.3f);
+    paint_point_abs(es.get(), 0, 0, 0, 0, 150, 100, 4, 4, 0.3f);
+    for (int c = 50; c <= 150; c++)
+        EXPECT_LT(layer()[100][c], 0.9f) << c;
+    EXPECT_EQ(layer()[100][160], 1.f);
+    EXPECT_EQ(layer()[110][100], 1.f);
+}
+
+TEST_F(PaintDoc, QueueHoldsAtMost125PointsAndReportsTheStrokeDone)
+{
+    document_hooks.redraw_view = count_redraw;
+    for (int i = 0; i < PAINT_QUEUE_MAX; i++)
+        ASSERT_EQ(paint_point_queue(es.get(), 50, 50, 3, 3, 0.1f, 0, 0, 0, 1, 0), 1);
+    EXPECT_EQ(paint_point_queue(es.get(), 300, 150, 3, 3, 1.f, 0, 0, 0, 1, 0), 0); // the 126th
+    EXPECT_EQ(paint_queue_pending(), PAINT_QUEUE_MAX);
+    ASSERT_EQ(paint_point_queue(es.get(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 1), 1); // consume here
+    EXPECT_EQ(paint_queue_pending(), 0);
+    EXPECT_EQ(layer()[150][300], 1.f);
+    EXPECT_LT(layer()[50][50], 0.1f);
+    EXPECT_EQ(redraws.load(), 1);
+    EXPECT_EQ(image->recomposite.load(), 1);
+    EXPECT_EQ((int)key[K_PAINT_FINISHED], 1);
+    EXPECT_EQ((int)key[K_PAINT_STATE_PENDING], 1);
+    EXPECT_EQ((int)key[K_PAINT_STATE], 2);
+    EXPECT_EQ((int)key[K_PAINT_RUNNING], 0);
+
+    // During a stroke the queue empties silently; the ring keeps working past its end.
+    key[K_PAINT_FINISHED] = 0;
+    key[K_STROKE] = 1;
+    for (int i = 0; i < 100; i++) {
+        paint_point_queue(es.get(), 400, 100, 3, 3, 0.1f, 0, 0, 0, 1, 0);
+        paint_point_queue(es.get(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 1);
+    }
+    EXPECT_EQ(paint_queue_pending(), 0);
+    EXPECT_EQ((int)key[K_PAINT_FINISHED], 0);
+    EXPECT_EQ(redraws.load(), 1);
+}
+
+TEST_F(PaintDoc, SprayStrokePaintsOnItsThreadAndIsLogged)
+{
+    key[K_STROKE] = 1;
+    EXPECT_EQ(paint_press_conv_centre(es.get(), mx(100), my(50)), 1);
+    EXPECT_EQ(paint_press_conv_centre(es.get(), mx(300), my(50)), 0); // already placed
+    EXPECT_EQ(image->layers[0].conv_x, 100);
+    EXPECT_EQ(image->layers[0].conv_y, 50);
+    // A 10-pixel brush at half a column per pixel: radius 7.5 columns.
+    EXPECT_EQ(paint_point(es.get(), 0, 0, 1, mx(100), my(50), 10, 0.5f), 1);
+    EXPECT_EQ(paint_point(es.get(), 0, 0, 0, mx(110), my(50), 10, 0.5f), 1);
+    EXPECT_EQ(paint_point(es.get(), 0, 0, 0, mx(110), my(50), 10, 0.5f), 1); // not moved: not logged
+    EXPECT_EQ(paint_point(es.get(), 1, 0, 0, mx(120), my(50), 10, 0.5f), 1); // switches to erase
+    key[K_STROKE] = 0;
+    ASSERT_EQ(paint_queue_wait_idle(5000), 1);
+    EXPECT_LT(layer()[50][105], 0.9f);
+    EXPECT_EQ(layer()[70][105], 1.f);
+
+    const std::string t = history();
+    EXPECT_NE(t.find("Central convolution point 1 sec , 50 px\n\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Draw dark spray\nPoint size 0.075 sec x 7.5 px\nUnits sec,px\nPoint intensity 0.5\n"
+                     "Harmonics 0\nLines\n1       \t50      \tT+0.010s\n1.1     \t50      \tT+0.010s\n\n"
+                     "Time +0.010 s\nDraw erase spray\n1.2     \t50      \tT+0.010s\n"),
+              std::string::npos)
+        << t;
+
+    // Positions as notes: the note text padded to nine characters.
+    key[K_POS_UNIT] = UNIT_NOTE;
+    harmonics = 1;
+    paint_point(es.get(), 0, 2, 1, mx(130), my(50), 10, 0.5f);
+    ASSERT_EQ(paint_queue_wait_idle(5000), 1);
+    char note[64];
+    note_text(note, sizeof note, log_pos_b(1.f - 50.f / (H - 1), 27.5f, 20000.f, 2.f));
+    EXPECT_NE(history().find(std::string("Harmonics 100\nLines\n1.3     \t") + note + (strlen(note) < 9 ? "   " : "") +
+                             "\tT+"),
+              std::string::npos)
+        << history();
+}
+
+TEST_F(PaintDoc, SeparatorIsNeitherPaintedNorLogged)
+{
+    add_entry(true);
+    EXPECT_EQ(paint_point(es.get(), 0, 0, 1, mx(100), my(50), 10, 0.5f), 0);
+    EXPECT_EQ(paint_press_conv_centre(es.get(), mx(100), my(50)), 0);
+    paint_point_abs(es.get(), 0, 0, 0, 1, 100, 50, 5, 5, 1.f);
+    paint_rect_release(es.get(), mx(200), my(60), 0, 100, 50, 0.5f, 1, 2);
+    EXPECT_FALSE(file_exists(history_path));
+    EXPECT_EQ(image->change_state.load(), 0);
+    EXPECT_EQ(paint_queue_pending(), 0);
+}
+
+TEST_F(PaintDoc, AbortEmptiesTheQueueAndStopsTheThread)
+{
+    key[K_STROKE] = 1;
+    paint_point_queue(es.get(), 100, 100, 3, 3, 1.f, 0, 0, 0, 1, 0);
+    for (int i = 1; i < PAINT_QUEUE_MAX; i++)
+        paint_point_queue(es.get(), 400, 100, 3, 3, 1.f, 0, 0, 0, 1, 0);
+    {
+        // The thread takes the first point and waits for the lock; the stop request is seen at
+        // the next point, which is then dropped with all the others.
+        LockGuard hold(image->layers_lock);
+        EXPECT_EQ(paint_queue_start(es.get()), 1);
+        EXPECT_EQ((int)key[K_PAINT_RUNNING], 1);
+        EXPECT_EQ(paint_queue_start(es.get()), 0); // one painting thread at a time
+        for (int t = 0; paint_queue_pending() == PAINT_QUEUE_MAX && t < 5000; t++)
+            wrsleep(1);
+        key[K_PAINT_STOP] = 1;
+    }
+    ASSERT_EQ(paint_abort_and_wait(5000), 1);
+    EXPECT_EQ(paint_queue_pending(), 0);
+    EXPECT_EQ((int)key[K_PAINT_STOP], 0);
+    EXPECT_EQ((int)key[K_PAINT_RUNNING], 0);
+    EXPECT_LT(layer()[100][100], 1.f);
+    EXPECT_EQ(layer()[100][400], 1.f);
+    // Painting goes on afterwards.
+    paint_point_queue(es.get(), 600, 100, 3, 3, 1.f, 0, 0, 0, 1, 0);
+    paint_queue_start(es.get());
+    ASSERT_EQ(paint_queue_wait_idle(5000), 1);
+    EXPECT_LT(layer()[100][600], 1.f);
+}
+
+TEST_F(PaintDoc, MagnetSnapsToTheBrightestNearbyPointOfTheReference)
+{
+    fill(image->reference, 0.f);
+    magnet_coordinates(es.get(), TOOL_DARK_SPRAY, mx(100.25f), my(50.75f), 10);
+    EXPECT_EQ(magnet_x, 100); // nothing bright: the truncated position
+    EXPECT_EQ(magnet_y, 50);
+
+    image->reference[53][102] = 1.f;
+    magnet_coordinates(es.get(), TOOL_DARK_SPRAY, mx(100), my(50), 10);
+    EXPECT_EQ(magnet_x, 102);
+    EXPECT_EQ(magnet_y, 53);
+
+    // Equal candidates at equal distances: the left one.
+    image->reference[50][198] = image->reference[50][202] = 1.f;
+    magnet_coordinates(es.get(), TOOL_DARK_SPRAY, mx(200), my(50), 10);
+    EXPECT_EQ(magnet_x, 198);
+    EXPECT_EQ(magnet_y, 50);
+
+    // 199 rows over ln(20000 / 27.5): the second harmonic 20.9 rows up, the third 33.2. Row 60
+    // with both harmonics lit beats the bright point under the mouse only with Harmonics on.
+    image->reference[50][300] = 1.f;
+    image->reference[60][300] = image->reference[60 - 21][300] = image->reference[60 - 33][300] = 1.f;
+    magnet_coordinates(es.get(), TOOL_DARK_SPRAY, mx(300), my(50), 50);
+    EXPECT_EQ(magnet_y, 50);
+    harmonics = 1;
+    magnet_coordinates(es.get(), TOOL_DARK_SPRAY, mx(300), my(50), 50);
+    EXPECT_EQ(magnet_x, 300);
+    EXPECT_EQ(magnet_y, 60);
+    magnet_coordinates(es.get(), TOOL_RECTANGLE, mx(300), my(50), 50);
+    EXPECT_EQ(magnet_y, 50);
+
+    // With Magnet on the spray paints at the snapped point.
+    magnet = 1;
+    magnet_coordinates(es.get(), TOOL_DARK_SPRAY, mx(300), my(50), 50);
+    paint_point(es.get(), 0, 0, 1, mx(300), my(50), 2, 1.f);
+    ASSERT_EQ(paint_queue_wait_idle(5000), 1);
+    EXPECT_EQ(darkest_row(300, 50, 70), 60);
+}
+
+TEST_F(PaintDoc, RectangleRestartsFromUndoEachPassAndLogsOnRelease)
+{
+    int first = -1, last = -1;
+    ASSERT_EQ(paint_rect(es.get(), mx(200), my(100), 0, 100, 50, 0.5f, &first, &last), 1);
+    EXPECT_EQ(layer()[90][180], 0.5f);
+    ASSERT_EQ(paint_rect(es.get(), mx(150), my(80), 0, 100, 50, 0.5f, &first, &last), 1);
+    EXPECT_EQ(layer()[90][180], 1.f); // the first pass is gone
+    EXPECT_EQ(layer()[79][149], 0.5f);
+    EXPECT_EQ(layer()[80][149], 1.f);
+    EXPECT_EQ(layer()[79][150], 1.f);
+    EXPECT_EQ(layer()[50][100], 0.5f);
+    EXPECT_EQ(layer()[49][100], 1.f);
+    EXPECT_EQ(first, 2); // 2 * 100 / 100
+    EXPECT_EQ(last, 2);  // (2 * 150 - 2) / 100
+
+    paint_rect_release(es.get(), mx(150), my(80), 0, 100, 50, 0.5f, first, last);
+    for (int k = 0; k < BLOCKS; k++)
+        EXPECT_EQ(es->block_state[k], k >= 1 && k <= 3 ? 0 : 2) << k;
+    EXPECT_EQ(image->change_state.load(), 2);
+    EXPECT_NE(history().find("Draw rectangle\nIntensity 0.5\nRectangle start 1 sec x 50 px\n"
+                             "Rectangle end 1.5 sec x 80 px\n\n"),
+              std::string::npos)
+        << history();
+
+    // Erase mode lightens by the inverse; a full intensity is logged as 100000 and counts as an edit.
+    layer_to_undo(image.get());
+    paint_rect(es.get(), mx(150), my(80), 1, 100, 50, 0.5f, &first, &last);
+    EXPECT_FLOAT_EQ(layer()[60][120], 1.f);
+    paint_rect_release(es.get(), mx(150), my(80), 1, 100, 50, 1.f, first, last);
+    EXPECT_EQ(image->change_state.load(), 1);
+    EXPECT_NE(history().find("Intensity 100000\n"), std::string::npos);
+}
