@@ -716,28 +716,32 @@ static int synthesis_start(EngineState* es, int level, int threads, int move_too
         return 0;
     }
 
-    // A new block geometry or mode invalidates every block.
-    if (B != es->block_count || bw != es->block_w || N != es->block_len || span != es->block_span ||
-        len != es->sound_len.load() || lossless != es->run_lossless || !es->block_state) {
-        free(es->block_state);
-        free(es->block_peak);
-        es->block_state = static_cast<uint8_t*>(wrcalloc((size_t)std::max(B, 1), 1));
-        es->block_peak = static_cast<float*>(wrcalloc((size_t)std::max(B, 1), sizeof(float)));
-        if (level == 2)
-            level = 1;
+    // A new block geometry or mode invalidates every block. The bookkeeping is changed under
+    // the engine lock: the painting thread marks blocks through it while synthesis restarts.
+    {
+        LockGuard bookkeeping(es->lock);
+        if (B != es->block_count || bw != es->block_w || N != es->block_len || span != es->block_span ||
+            len != es->sound_len.load() || lossless != es->run_lossless || !es->block_state) {
+            free(es->block_state);
+            free(es->block_peak);
+            es->block_state = static_cast<uint8_t*>(wrcalloc((size_t)std::max(B, 1), 1));
+            es->block_peak = static_cast<float*>(wrcalloc((size_t)std::max(B, 1), sizeof(float)));
+            if (level == 2)
+                level = 1;
+        }
+        es->block_w = bw;
+        es->block_count = B;
+        es->block_len = N;
+        es->block_span = span;
+        es->run_lossless = lossless;
+        es->sound_len.store((int32_t)len);
+        if (level != 2) {
+            clear_sound(es->sound);
+            memset(es->block_state, 0, (size_t)B);
+            memset(es->block_peak, 0, sizeof(float) * (size_t)B);
+        }
+        es->sound_changed.store(1);
     }
-    es->block_w = bw;
-    es->block_count = B;
-    es->block_len = N;
-    es->block_span = span;
-    es->run_lossless = lossless;
-    es->sound_len.store((int32_t)len);
-    if (level != 2) {
-        clear_sound(es->sound);
-        memset(es->block_state, 0, (size_t)B);
-        memset(es->block_peak, 0, sizeof(float) * (size_t)B);
-    }
-    es->sound_changed.store(1);
 
     // Worker records: grow the array when more workers are asked for than it holds.
     if (threads < 1)
