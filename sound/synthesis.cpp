@@ -227,6 +227,22 @@ static void free_plan(LosslessPlan* plan)
     delete plan;
 }
 
+// The smallest of 2^k, 1.25 * 2^k, 1.5 * 2^k and 1.875 * 2^k that is >= n: fast transform sizes
+// spaced a few to the octave, so that the wide upper bands share sizes and with them the
+// envelope taps worked out for a size (a finer choice of sizes would recompute them for nearly
+// every band).
+static int coarse_fast_size(int n)
+{
+    int p = 8;
+    while (p < n && p < (1 << 29))
+        p *= 2;
+    const int q = p / 8; // the candidates below p = 8q: 5q, 6q and 7.5q
+    for (const int c : {4 * q + q, 6 * q, 7 * q + q / 2})
+        if (c >= n && c < p && q >= 2)
+            return c;
+    return p;
+}
+
 // Makes the plan, or null when the arguments leave nothing to filter.
 static LosslessPlan* make_plan(int bw, int N, int rate, int H, float s, float ppsr, float fmin, float base)
 {
@@ -277,9 +293,9 @@ static LosslessPlan* make_plan(int bw, int N, int rate, int H, float s, float pp
         total += (size_t)bd.nb;
         const int L = 4 * K + 2 * bd.nb + 1;
         if (i == 0 || i == H - 1) {
-            bd.M = cols >= L ? cols : next_fast_fft_size(L); // the wide edge bands stay out of the chain
+            bd.M = cols >= L ? cols : coarse_fast_size(L); // the wide edge bands stay out of the chain
         } else {
-            bd.M = cols >= L ? cols : (L > prev ? next_fast_fft_size(L) : prev);
+            bd.M = cols >= L ? cols : (L > prev ? coarse_fast_size(L) : prev);
             prev = bd.M;
         }
         plan->max_M = std::max(plan->max_M, bd.M);
