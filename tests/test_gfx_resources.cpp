@@ -1,0 +1,154 @@
+// The resource pictures under gfx/: every file the window reads is there, in the source tree and
+// beside the built program, with the size and layout its reader expects.
+#include "files/picture.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace {
+
+// A picture read through the program's own loader (grey or colour form).
+struct Picture {
+    std::unique_ptr<uint8_t, decltype(&free)> px{nullptr, &free};
+    int w = 0, h = 0;
+    const uint8_t* at(int x, int y, int bytes) const { return px.get() + ((size_t)y * w + x) * bytes; }
+};
+
+// Reads `path`, failing the test (instead of ending the process) when it is missing.
+Picture read(const std::string& path, bool grey)
+{
+    Picture p;
+    if (!file_exists(path)) {
+        ADD_FAILURE() << "missing resource " << path;
+        return p;
+    }
+    p.px.reset(load_image_ph(path.c_str(), &p.w, &p.h, grey ? 1 : 0));
+    EXPECT_TRUE(p.px) << path << " could not be decoded";
+    return p;
+}
+
+struct Resource {
+    const char* name;
+    int w, h;
+    bool grey;
+};
+
+// Every picture the window loads, with its size.
+const Resource RESOURCES[] = {
+    {"palette.png", 16, 1, false},          {"gradient.png", 256, 1, false},
+    {"rainbow.png", 33, 1, false},          {"menu_shadow.png", 10, 8, false},
+    {"font/font12.png", 21, 224 * 14, true}, {"font/font12_limits.png", 21, 224 * 14, true},
+    {"font/font16.png", 30, 224 * 18, true}, {"font/font16_limits.png", 30, 224 * 18, true},
+    {"font/font24.png", 45, 224 * 26, true}, {"font/font24_limits.png", 45, 224 * 26, true},
+    {"knob.png", 100, 100, false},          {"knob_anim.png", 100, 193 * 100, false},
+    {"button_big.png", 108, 4 * 112, false}, {"button_med.png", 54, 4 * 56, false},
+    {"button_small.png", 36, 4 * 36, false}, {"corner.png", 12, 3 * 12, false},
+    {"play.png", 112, 112, true},           {"pause.png", 112, 112, true},
+    {"open.png", 56, 56, true},             {"save.png", 56, 56, true},
+    {"quit.png", 56, 56, true},             {"mouse.png", 36, 36, true},
+    {"move.png", 36, 36, true},             {"spray_black.png", 36, 36, true},
+    {"spray_white.png", 36, 36, true},      {"flashlight.png", 36, 36, true},
+    {"roadroller.png", 36, 36, true},       {"rectool.png", 36, 36, true},
+    {"harmonics.png", 36, 36, true},        {"magnet.png", 36, 36, true},
+};
+
+const std::string SOURCE_GFX = std::string(BW_SOURCE_DIR) + "/gfx/";
+
+// Sum of ink (255 - value) over a rectangle of a grey picture.
+long ink(const Picture& p, int x0, int y0, int x1, int y1)
+{
+    long sum = 0;
+    for (int y = y0; y < y1; y++)
+        for (int x = x0; x < x1; x++)
+            sum += 255 - *p.at(x, y, 1);
+    return sum;
+}
+
+} // namespace
+
+TEST(GfxResources, EveryPictureIsThereWithItsSizeInSourceAndBuildTrees)
+{
+    const std::string built = std::filesystem::path(BW_PROGRAM).parent_path().string() + "/gfx/";
+    for (const std::string& dir : {SOURCE_GFX, built})
+        for (const Resource& r : RESOURCES) {
+            Picture p = read(dir + r.name, r.grey);
+            EXPECT_EQ(p.w, r.w) << dir << r.name;
+            EXPECT_EQ(p.h, r.h) << dir << r.name;
+        }
+}
+
+TEST(GfxResources, PaletteGreysMatchTheSpriteCorners)
+{
+    Picture pal = read(SOURCE_GFX + "palette.png", false);
+    ASSERT_TRUE(pal.px);
+    // Entries 1 (background) and 2 (view frame) are used as grey levels: they must be neutral.
+    for (int i : {1, 2}) {
+        const uint8_t* c = pal.at(i, 0, 4);
+        EXPECT_TRUE(c[0] == c[1] && c[1] == c[2]) << "palette entry " << i;
+    }
+    const int bg = *pal.at(1, 0, 4);
+    // Sprites are copied onto the panel: each frame's corners are the background grey.
+    for (auto [name, frame_h] : {std::pair{"button_small.png", 36}, {"button_med.png", 56},
+                                 {"button_big.png", 112}, {"knob.png", 100}}) {
+        Picture p = read(SOURCE_GFX + name, false);
+        ASSERT_TRUE(p.px);
+        for (int top = 0; top < p.h; top += frame_h)
+            for (auto [x, y] : {std::pair{0, top}, {p.w - 1, top}, {0, top + frame_h - 1}, {p.w - 1, top + frame_h - 1}})
+                for (int ch = 0; ch < 3; ch++)
+                    EXPECT_EQ(p.at(x, y, 4)[ch], bg) << name << " at " << x << "," << y;
+    }
+    // The knob frames only darken the face: a frame pixel of 255 leaves it as it is, so the
+    // face's background corners must stay untouched in every frame.
+    Picture anim = read(SOURCE_GFX + "knob_anim.png", false);
+    ASSERT_TRUE(anim.px);
+    for (int f = 0; f < 193; f++)
+        EXPECT_EQ(anim.at(0, f * 100, 4)[0], 255) << "knob frame " << f;
+}
+
+TEST(GfxResources, FontLimitStripsGiveEveryGlyphAnAdvance)
+{
+    for (auto [size, cell] : {std::pair{12, 14}, {16, 18}, {24, 26}}) {
+        const std::string base = SOURCE_GFX + "font/font" + std::to_string(size);
+        Picture glyphs = read(base + ".png", true), limits = read(base + "_limits.png", true);
+        ASSERT_TRUE(glyphs.px && limits.px);
+        ASSERT_EQ(limits.h, 224 * cell);
+        for (int g = 0; g < 224; g++) {
+            const int y0 = g * cell, y1 = y0 + cell;
+            // The loader finds a glyph's extent where the running ink total reaches 8: the
+            // mark starts at column 0 and ends short of the cell's right edge.
+            EXPECT_GE(ink(limits, 0, y0, 1, y1), 8) << size << " glyph " << g;
+            EXPECT_LT(ink(limits, limits.w - 1, y0, limits.w, y1), 8) << size << " glyph " << g;
+        }
+        // Cell g is character 32 + g: the space is blank and "!" is not; the long dash of the
+        // scale ticks (0x97) and the degree sign (0xB0) are drawn; undefined 0x81 is blank.
+        auto cell_ink = [&](int code) { return ink(glyphs, 0, (code - 32) * cell, glyphs.w, (code - 31) * cell); };
+        EXPECT_EQ(cell_ink(' '), 0) << size;
+        EXPECT_GT(cell_ink('!'), 0) << size;
+        EXPECT_GT(cell_ink(0x97), 0) << size;
+        EXPECT_GT(cell_ink(0xB0), 0) << size;
+        EXPECT_EQ(cell_ink(0x81), 0) << size;
+    }
+}
+
+TEST(GfxResources, GradientRunsFromDarkToBright)
+{
+    Picture g = read(SOURCE_GFX + "gradient.png", false);
+    ASSERT_TRUE(g.px);
+    // Relative luminance must never fall along the map: a louder value is never darker.
+    auto lin = [](int c) { double v = c / 255.0; return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    double last = -1;
+    for (int i = 0; i < g.w; i++) {
+        const uint8_t* c = g.at(i, 0, 4);
+        double y = 0.2126 * lin(c[0]) + 0.7152 * lin(c[1]) + 0.0722 * lin(c[2]);
+        EXPECT_GE(y, last) << "gradient entry " << i;
+        last = y;
+    }
+    EXPECT_LT(g.at(0, 0, 4)[0] + g.at(0, 0, 4)[1] + g.at(0, 0, 4)[2], 60);
+    EXPECT_GT(last, 0.85);
+}
