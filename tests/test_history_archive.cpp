@@ -1,0 +1,360 @@
+// Archives and the history file: snapshot text and pixels, names that would break a line,
+// whole-file replacement on failure, history copies under the line rule, appending a replayed
+// archive, the history rewrite, and the header a fresh history begins with.
+#include "core/open.h"
+#include "core/state.h"
+#include "core/units.h"
+#include "document/command_log.h"
+#include "document/image.h"
+#include "document/layers.h"
+#include "files/media.h"
+#include "history/archive.h"
+#include "history/base85.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+uint32_t fake_now = 5000;
+uint32_t fake_clock() { return fake_now; }
+
+// A 2 x 3 document whose one layer holds 0 .. 5 (and 1.0 at row 0, column 1).
+struct Archive : testing::Test {
+    TempDir dir;
+    ImageStack image{};
+    EngineState es{};
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        command_log_close();
+        command_log_reset();
+        command_log_set_clock(fake_clock);
+        free(history_path);
+        history_path = strdup(dir.file("history.kbz").c_str());
+        image_stack_init(&image);
+        engine_state_init(&es, &image);
+        Plane p = plane_alloc(2, 3);
+        for (int i = 0; i < 6; i++)
+            p[i / 3][i % 3] = (float)i;
+        ASSERT_TRUE(image_from_plane(&image, p, 3, 2, "test"));
+    }
+    void TearDown() override
+    {
+        layer_steps_wait();
+        open_hooks.begin_history = nullptr;
+        KBZ_SIZE_LIMIT = 0;
+        command_log_close();
+        command_log_set_clock(nullptr);
+        command_log_reset();
+        free(history_path);
+        history_path = nullptr;
+        image_stack_release(&image);
+        engine_state_release(&es);
+        free(orig_snd);
+        orig_snd = nullptr;
+        orig_len = 0;
+        state_reset();
+    }
+    std::string history() { return read_file(history_path); }
+    std::vector<std::string> folder()
+    {
+        std::vector<std::string> names;
+        DIR* d = opendir(dir.path.c_str());
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.' || strlen(e->d_name) > 2)
+                names.push_back(e->d_name);
+        closedir(d);
+        return names;
+    }
+};
+
+// The floats of the `n`th Base85 block in `text`, read back by the block reader.
+std::vector<float> block(const std::string& text, int n, int words)
+{
+    size_t at = 0;
+    for (int i = 0; i <= n; i++) {
+        at = text.find("Base85 ", at);
+        if (at == std::string::npos)
+            return {};
+        at = text.find('\n', at) + 1;
+    }
+    std::string rest = text.substr(at);
+    FILE* f = fmemopen(rest.data(), rest.size(), "r");
+    std::vector<float> v((size_t)words, -1.f);
+    float* row = v.data();
+    int line = 0;
+    EXPECT_EQ(fread_base85(f, &row, 1, words, &line), 1);
+    fclose(f);
+    return v;
+}
+
+} // namespace
+
+TEST_F(Archive, SnapshotOfAOneLayerDocument)
+{
+    const std::string path = dir.file("a.kbz");
+    ASSERT_EQ(save_archive_status(path.c_str(), &es, ""), 0);
+    const std::string t = read_file(path);
+    const std::string head = "Brindlewharf Archive v1.2\nTitle \" \"\n\nClear image\nFrequency range 27.5 Hz - 20000 Hz\n"
+                             "Time resolution 100 px/s\nDimensions 3 px x 2 px\nSynthesis noise\n\n"
+                             "New layer \"Layer 0\"\nBlending addition\nGamma 1\nBase85 6 words\n";
+    ASSERT_EQ(t.rfind(head, 0), 0u) << t;
+    EXPECT_EQ(t.substr(head.size() + 30), "z\n\nSelected layer 0\n");
+    EXPECT_EQ(block(t, 0, 6), (std::vector<float>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(folder(), std::vector<std::string>{"a.kbz"}); // no temporary file left behind
+}
+
+TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuringAReplay)
+{
+    es.anal_params[6] = 1.5f;
+    orig_len = 4;
+    orig_snd = static_cast<float*>(calloc(8, sizeof(float))); // grown past the sound, as for whole blocks
+    orig_snd[3] = 0.25f;
+    orig_snd[4] = 99.f; // beyond orig_len: never written
+    image.analysed = plane_copy(image.composite, 2, 3);
+    image.orig_w = 3;
+    image.orig_h = 2;
+    free(image.layers[0].name);
+    image.layers[0].name = string_assign("bad\"name\nwith \"New layer\" inside");
+    image.layers[0].conv_set = 1;
+    image.layers[0].conv_x = 2;
+    image.layers[0].conv_y = 1;
+    image.layers[0].blend = 77; // not a mode: written as addition
+    const int s = layer_insert_above(&image);
+    image.layers[s].name = string_assign("");
+    image.layers[s].blend = 12;
+    key[K_REPLAYING] = 1; // a replayed "Save" line
+
+    const std::string path = dir.file("b.kbz");
+    ASSERT_EQ(save_archive_status(path.c_str(), &es, "my \"song\"\n"), 0);
+    EXPECT_EQ(key[K_REPLAYING], 1);
+    const std::string t = read_file(path);
+    EXPECT_NE(t.find("Title \"my  song  \"\n\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Frequency scale 1.5\nTime resolution"), std::string::npos);
+    EXPECT_NE(t.find("\n\nNew original sound (4 samples)\nSamplerate 44100 Hz\nBase85 4 words\n"), std::string::npos);
+    EXPECT_NE(t.find("z\n\nNew original image (3 x 2)\nBase85 6 words\n"), std::string::npos);
+    EXPECT_NE(t.find("z\n\nNew layer \"bad name with  New layer  inside\"\nBlending addition\nGamma 1\n"
+                     "Central convolution point 2 px , 1 px\nBase85 6 words\n"),
+              std::string::npos)
+        << t;
+    EXPECT_NE(t.find("z\n\nNew separator \" \"\nBlending convolution\n\nSelected layer 1\n"), std::string::npos) << t;
+    EXPECT_EQ(block(t, 0, 4), (std::vector<float>{0, 0, 0, 0.25f}));
+    EXPECT_EQ(block(t, 2, 6), (std::vector<float>{0, 1, 2, 3, 4, 5}));
+    int lines = 0;
+    for (char c : t)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 30); // no name added a line
+
+    // A name too long for its line is shortened so that the line stays readable.
+    free(image.layers[0].name);
+    image.layers[0].name = string_assign(std::string(3000, 'x').c_str());
+    ASSERT_EQ(save_archive_status(path.c_str(), &es, "t"), 0);
+    const std::string u = read_file(path);
+    const size_t at = u.find("New layer \"x");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(u.find('\n', at) - at, 2048u);
+}
+
+TEST_F(Archive, FailedWritesLeaveTheOldFileAndNoTemporaryFile)
+{
+    const std::string path = dir.file("keep.kbz");
+    write_file(path, "old\n");
+    chmod(path.c_str(), 0640);
+    ASSERT_EQ(save_archive_status(path.c_str(), &es, "t"), 0); // replaced whole, mode kept
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(read_file(path).rfind("Brindlewharf Archive v1.2\n", 0), 0u);
+
+    // A target that cannot be replaced (a folder) or a folder that does not exist.
+    const std::string sub = dir.file("sub");
+    mkdir(sub.c_str(), 0755);
+    write_file(sub + "/inside", "x");
+    EXPECT_EQ(save_archive_status(sub.c_str(), &es, "t"), -1);
+    write_file(history_path, "Undo\n\n");
+    key[K_SAVE_SNAPSHOT] = 0;
+    EXPECT_EQ(save_archive(sub.c_str(), &es, "t"), -1);
+    EXPECT_EQ(save_archive_history(dir.file("none/x.kbz").c_str()), -1);
+    EXPECT_EQ(read_file(sub + "/inside"), "x");
+    auto names = folder();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"history.kbz", "keep.kbz", "sub"}));
+}
+
+TEST_F(Archive, HistoryCopyFollowsTheLineRuleAndKeepsDataLinesWhole)
+{
+    print_cmd(CMD_CONTINUATION, "%s", "x"); // the history is open, as during a session
+    const std::string data(3000, '%');
+    FILE* f = fopen(history_path, "a");
+    fputs(("Base85 600 words\n" + data + "z\n" + std::string(2049, 'a') + "\n" + std::string(2048, 'b') +
+           "\n  \t\nUndo\nSelected lay")
+              .c_str(),
+          f);
+    fclose(f);
+
+    const std::string path = dir.file("copy.kbz"), path2 = dir.file("copy2.kbz");
+    key[K_SAVE_SNAPSHOT] = 0;
+    ASSERT_EQ(save_archive(path.c_str(), &es, "t"), 0);
+    EXPECT_EQ(read_file(path), "x\nBase85 600 words\n" + data + "z\n" + std::string(2048, 'b') + "\n\nUndo\n");
+    print_cmd(CMD_CONTINUATION, "%s", "after"); // the history was reopened for appending
+    const std::string h = history(), end = "\n  \t\nUndo\nSelected layafter\n";
+    EXPECT_EQ(h.substr(h.size() - end.size()), end);
+
+    // Saving the history onto itself, and a history that is missing.
+    ASSERT_EQ(save_archive_history(path2.c_str()), 0);
+    ASSERT_EQ(save_archive_history(history_path), 0);
+    EXPECT_EQ(history(), read_file(path2));
+    EXPECT_NE(cmd_out_file, nullptr);
+    command_log_close();
+    remove(history_path);
+    ASSERT_EQ(save_archive_history(path.c_str()), 0);
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_EQ(cmd_out_file, nullptr); // not open before, so the next command starts it afresh
+}
+
+TEST_F(Archive, CopyingAReplayedArchiveEndsWithOneEmptyLine)
+{
+    print_cmd(CMD_CONTINUATION, "%s", "before");
+    const std::string a = dir.file("a.kbz"), b = dir.file("b.kbz"), c = dir.file("c.kbz");
+    write_file(a, "Undo\nDelete layer\n");
+    write_file(b, "Undo\n\n");
+    write_file(c, "Undo\nBase85 3 words\n%%%%%%%%"); // data cut short by the end of the file
+    ASSERT_EQ(copy_archive(a.c_str()), 0);
+    ASSERT_EQ(copy_archive(b.c_str()), 0);
+    ASSERT_EQ(copy_archive(c.c_str()), 0);
+    EXPECT_EQ(copy_archive(dir.file("missing.kbz").c_str()), -1);
+    print_cmd(CMD_CONTINUATION, "%s", "next");
+    EXPECT_EQ(history(), "before\n\nUndo\nDelete layer\n\n\nUndo\n\n\nUndo\nBase85 3 words\n%%%%%%%%z\n\nnext\n");
+
+    // The history itself, under another spelling, is rewritten rather than appended to itself.
+    const std::string again = dir.path + "/./history.kbz";
+    ASSERT_EQ(copy_archive(again.c_str()), 0);
+    EXPECT_EQ(history(), "before\n\nUndo\nDelete layer\n\n\nUndo\n\n\nUndo\nBase85 3 words\n%%%%%%%%z\n\nnext\n\n");
+}
+
+TEST_F(Archive, HistoryRewriteDropsALineCutByACrash)
+{
+    EXPECT_EQ(update_history_file(), 0); // no history: nothing happens
+    EXPECT_FALSE(file_exists(history_path));
+
+    write_file(history_path, "Brindlewharf Archive v1.2\nUndo\n\nMultiply layer by 2\nDraw dark sp");
+    ASSERT_EQ(update_history_file(), 0);
+    print_cmd(CMD_CONTINUATION, "%s", "next");
+    EXPECT_EQ(history(), "Brindlewharf Archive v1.2\nUndo\n\nMultiply layer by 2\n\nnext\n");
+    EXPECT_FALSE(file_exists(dir.file("history_.kbz")));
+
+    // A snapshot saved over the running history: later commands follow it to the new file.
+    ASSERT_EQ(save_archive_status(history_path, &es, "t"), 0);
+    print_cmd(CMD_CONTINUATION, "%s", "later");
+    const std::string t = history();
+    EXPECT_EQ(t.rfind("Brindlewharf Archive v1.2\nTitle \"t\"", 0), 0u);
+    const std::string end = "z\n\nSelected layer 0\nlater\n";
+    EXPECT_EQ(t.substr(t.size() - end.size()), end);
+}
+
+TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
+{
+    open_hooks.begin_history = begin_history;
+    key[K_TIME_UNIT] = UNIT_SEC;
+    key[K_POS_UNIT] = UNIT_HZ;
+    print_cmd(CMD_POINT, "%s", "1\t2\t"); // a stroke block still open in the old history
+    image.layers[0].conv_set = 1;
+    image.layers[0].conv_x = 1;
+    image.layers[0].conv_y = 0;
+    begin_history(&es, "", FILE_IMAGE);
+    std::string t = history();
+    ASSERT_EQ(t.rfind("Brindlewharf Archive v1.2\nTime 2", 0), 0u) << t;
+    EXPECT_EQ(t.substr(t.find("\nTitle")),
+              "\nTitle \" \"\n\nClear image\nFrequency range 27.5 Hz - 20000 Hz\nTime resolution 100 px/s\n"
+              "Dimensions 0.02 sec x 2 px\nSynthesis noise\n\nNew layer \"Layer 0\"\nBlending addition\nGamma 1\n"
+              "Central convolution point 0.01 sec , 20000 Hz\n\nSelected layer 0\n\n");
+
+    // A picture: within the size limit its pixels are embedded, beyond it an "Open" line names it.
+    const std::string pic = dir.file("p.bmp");
+    ASSERT_EQ(save_image(image.composite, 3, 2, pic.c_str()), 0);
+    char path[PATH_TEXT_LEN];
+    int opened = 0;
+    snprintf(path, sizeof path, "%s", pic.c_str());
+    open_file(path, &es, &opened);
+    ASSERT_EQ(opened, 1);
+    t = history();
+    EXPECT_NE(t.find("Title \"p.bmp\"\n\nOpen \"" + pic + "\"\n\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Synthesis noise\n\nFrequency range 27.5 Hz - 20000 Hz\nTime resolution 100 px/s\nSynthesis noise\n\n"),
+              std::string::npos)
+        << t;
+    EXPECT_EQ(t.find("Base85"), std::string::npos);
+    {
+        // A relative path is named in full.
+        char old[4096], cwd[4096];
+        ASSERT_TRUE(getcwd(old, sizeof old));
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        snprintf(path, sizeof path, "%s", "p.bmp");
+        open_file(path, &es, &opened);
+        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
+        EXPECT_EQ(chdir(old), 0);
+        EXPECT_NE(history().find("\nOpen \"" + std::string(cwd) + "/p.bmp\"\n"), std::string::npos) << history();
+    }
+    snprintf(path, sizeof path, "%s", pic.c_str());
+
+    KBZ_SIZE_LIMIT = 1;
+    open_file(path, &es, &opened);
+    t = history();
+    EXPECT_EQ(t.find("Open \""), std::string::npos);
+    EXPECT_NE(t.find("Gamma 1\n\nBase85 6 words\n"), std::string::npos) << t;
+    EXPECT_EQ(block(t, 0, 6).size(), 6u);
+
+    // A path no line can carry is embedded whatever its size; a replay leaves the history alone.
+    KBZ_SIZE_LIMIT = 0;
+    const std::string odd = dir.file("q\"uote.bmp");
+    rename(pic.c_str(), odd.c_str());
+    snprintf(path, sizeof path, "%s", odd.c_str());
+    open_file(path, &es, &opened);
+    t = history();
+    EXPECT_NE(t.find("Title \"q uote.bmp\"\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Base85 6 words\n"), std::string::npos);
+    key[K_REPLAYING] = 1;
+    begin_history(&es, "", FILE_IMAGE);
+    key[K_REPLAYING] = 0;
+    EXPECT_EQ(history(), t);
+}
+
+TEST_F(Archive, OpenHeaderWritesLongDocumentsInPixelsWhenSecondsLoseColumns)
+{
+    key[K_TIME_UNIT] = UNIT_SEC;
+    free_image(&image, 1);
+    image_locks_release(&image);
+    image.w = 1234568; // 12345.67 s at 100 px/s: six digits cannot carry it
+    image.h = 10;
+    begin_history(&es, "", FILE_IMAGE);
+    image.w = image.h = 0;
+    EXPECT_NE(history().find("Dimensions 1234568 px x 10 px\nSynthesis noise\n\nSelected layer 0\n"), std::string::npos)
+        << history();
+}
+
+TEST_F(Archive, SnapshotWaitsForALayerStepInProgress)
+{
+    // Under the thread sanitizer: the snapshot reads the layer under the lock the step holds.
+    const std::string path = dir.file("t.kbz");
+    int steps = 0;
+    for (int i = 0; i < 20; i++) {
+        steps += intensitify_layer_background(&image, 2.f, 0);
+        ASSERT_EQ(save_archive_status(path.c_str(), &es, "t"), 0);
+    }
+    layer_steps_wait();
+    EXPECT_GT(steps, 0);
+    EXPECT_EQ(image.layers[0].plane[1][2], 5.f * (float)(1 << steps));
+}
