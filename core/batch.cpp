@@ -2,6 +2,7 @@
 #include "core/batch.h"
 #include "core/open.h"
 #include "core/state.h"
+#include "document/composite.h"
 #include "document/image.h"
 #include "document/sound.h"
 #include "dsp/analysis.h"
@@ -9,6 +10,8 @@
 #include "files/config.h"
 #include "files/media.h"
 #include "files/npy.h"
+#include "history/archive.h"
+#include "history/replay.h"
 #include "platform/util.h"
 #include "sound/synthesis.h"
 #include "sound/writer.h"
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -233,18 +237,22 @@ static double seconds_since(std::chrono::steady_clock::time_point t0)
 // [SECTION] analyse
 // ---------------------------------------------------------------------------------------------
 
+static int analyse_to_archive(AnalysisOptions& a, const std::string& in, const std::string& out);
+
 static int batch_analyse(int argc, char** argv)
 {
     AnalysisOptions a;
     std::vector<BatchOption> options;
     a.add_to(options);
     std::string in, out;
-    static const char* const kinds[] = {"bmp", "png", "npy", nullptr};
+    static const char* const kinds[] = {"bmp", "png", "npy", "kbz", nullptr};
     if (!parse_options("analyse", argc, argv, 2, options, &in, &out) || !a.apply("analyse") ||
-        !output_kind_ok("analyse", out, kinds, ".bmp, .png or .npy"))
+        !output_kind_ok("analyse", out, kinds, ".bmp, .png, .npy or .kbz"))
         return BATCH_BAD_USAGE;
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
+    if (extension_of(out) == "kbz")
+        return analyse_to_archive(a, in, out);
 
     auto t0 = std::chrono::steady_clock::now();
     const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
@@ -456,19 +464,150 @@ static int batch_resynth(int argc, char** argv)
 }
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Archives: analyse to a snapshot, replay
+// ---------------------------------------------------------------------------------------------
+
+// The file name of a path (the text after its last "/").
+static std::string file_name_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `analyse IN -o OUT.kbz`: the sound becomes a document (one layer, with its original sound and
+// analysis) written as a snapshot archive that the editor and `replay` open.
+static int analyse_to_archive(AnalysisOptions& a, const std::string& in, const std::string& out)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    BatchDocument doc;
+    const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
+    memcpy(doc.es.anal_params, params, sizeof params);
+    const float range[4] = {a.min_freq, a.max_freq, a.pps, a.base};
+    memcpy(doc.es.synth_range, range, sizeof range);
+
+    ProgressBar bar = {"Analysing", image_height(a.min_freq, a.max_freq, a.bpo), !a.quiet && isatty(2), t0};
+    AnalysisProgress progress;
+    progress.tick = analysis_tick;
+    progress.ctx = &bar;
+    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count()))
+        return BATCH_BAD_INPUT;
+    progress_draw(&bar, bar.total, true);
+    if (save_archive_status(out.c_str(), &doc.es, file_name_of(in).c_str()) != 0) {
+        fprintf(stderr, "%s: cannot be written\n", out.c_str());
+        return BATCH_BAD_INPUT;
+    }
+    printf("%s: %d x %d pixels (%g s of sound) in %.2f s\n", out.c_str(), doc.image.w, doc.image.h,
+           (double)orig_len / SOUND_SAMPLERATE, seconds_since(t0));
+    return BATCH_OK;
+}
+
+// The replay's progress: bytes of the archive read so far.
+static void replay_tick(long done, long total, void* ctx)
+{
+    auto* bar = static_cast<ProgressBar*>(ctx);
+    bar->total = 1000;
+    progress_draw(bar, total > 0 ? (int)(1000.0 * (double)done / (double)total) : 0, false);
+}
+
+static int batch_replay(int argc, char** argv)
+{
+    float threads = 0.f, seed = 0.f;
+    bool quiet = false;
+    std::vector<BatchOption> options = {
+        {"--seed", &seed, nullptr},
+        {"--threads", &threads, nullptr},
+        {"--quiet", nullptr, &quiet},
+    };
+    static const char* const kinds[] = {"bmp", "png", "npy", "wav", "aiff", "aif", "flac", "ogg", "kbz", nullptr};
+    std::string in, out;
+    if (!parse_options("replay", argc, argv, 2, options, &in, &out) ||
+        !AnalysisOptions::thread_count_ok("replay", threads) ||
+        !output_kind_ok("replay", out, kinds, ".bmp, .png, .npy, .wav, .aiff, .flac, .ogg or .kbz"))
+        return BATCH_BAD_USAGE;
+    bool seeded = false;
+    for (int i = 2; i < argc; i++)
+        seeded = seeded || strcmp(argv[i], "--seed") == 0;
+    if (!output_folder_ok(out))
+        return BATCH_BAD_INPUT;
+
+    auto t0 = std::chrono::steady_clock::now();
+    if (threads > 0.f)
+        CORE_COUNT = (int)threads; // analyses of sounds the archive opens use as many
+    wrsrand(seeded ? (uint32_t)(int64_t)seed : (uint32_t)time(nullptr));
+    BatchDocument doc;
+
+    // The archive is carried out line by line into the document.
+    ProgressBar bar = {"Replaying", 1000, !quiet && isatty(2), t0};
+    replay_hooks.progress = replay_tick;
+    replay_hooks.progress_ctx = &bar;
+    char title[PATH_TEXT_LEN];
+    snprintf(title, sizeof title, "%s", file_name_of(in).c_str());
+    int opened = 0;
+    const int read = load_archive(in.c_str(), &doc.es, title, sizeof title, &opened);
+    replay_hooks.progress = nullptr;
+    replay_hooks.progress_ctx = nullptr;
+    progress_draw(&bar, bar.total, true);
+    key[K_QUIT] = 0; // a "Quit" line ends the replay, not the command
+    if (read < 0)
+        return BATCH_BAD_INPUT;
+    ImageStack* im = &doc.image;
+    if (!im->composite || im->w < 1 || im->h < 1) {
+        fprintf(stderr, "Cannot replay '%s': it makes no picture\n", in.c_str());
+        return BATCH_BAD_INPUT;
+    }
+    process_layers(&doc.es);
+
+    const std::string ext = extension_of(out);
+    if (ext == "wav" || ext == "aiff" || ext == "aif" || ext == "flac" || ext == "ogg") {
+        // Synthesised as the archive's synthesis line says; live synthesis is heard as noise.
+        const float* p = doc.es.anal_params;
+        const float range[4] = {p[0], p[1], p[2], p[6]};
+        memcpy(doc.es.synth_range, range, sizeof range);
+        bool lossless = lossless_mode != 0;
+        if (lossless && (!orig_snd || orig_len < 1 || !im->analysed || im->orig_w != im->w || im->orig_h != im->h)) {
+            fprintf(stderr, "%s: lossless synthesis needs the original sound of a picture this size; noise is used\n",
+                    in.c_str());
+            lossless = false;
+        }
+        const int total = threads > 0.f ? (int)threads : batch_cores;
+        return synthesise_and_save(doc, lossless, total, quiet, out, t0);
+    }
+
+    int written;
+    if (ext == "npy")
+        written = save_npy(out.c_str(), im->composite, im->w, im->h);
+    else if (ext == "png")
+        written = save_image_png(im->composite, im->w, im->h, out.c_str()) == 0;
+    else if (ext == "bmp")
+        written = save_image(im->composite, im->w, im->h, out.c_str()) == 0;
+    else if (save_archive_status(out.c_str(), &doc.es, title) == 0)
+        written = 1;
+    else {
+        fprintf(stderr, "%s: cannot be written\n", out.c_str());
+        written = 0;
+    }
+    if (!written)
+        return BATCH_BAD_INPUT;
+    printf("%s: %d x %d pixels, %d layer%s in %.2f s\n", out.c_str(), im->w, im->h, im->count,
+           im->count == 1 ? "" : "s", seconds_since(t0));
+    return BATCH_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] Dispatch
 // ---------------------------------------------------------------------------------------------
 
 bool is_batch_command(const char* name)
 {
-    return strcmp(name, "analyse") == 0 || strcmp(name, "synth") == 0 || strcmp(name, "resynth") == 0;
+    return strcmp(name, "analyse") == 0 || strcmp(name, "synth") == 0 || strcmp(name, "resynth") == 0 ||
+           strcmp(name, "replay") == 0;
 }
 
 const char* batch_usage()
 {
     return "  brindlewharf analyse IN -o OUT [options]\n"
            "                           analyse a sound into a picture: OUT ends in .bmp, .png or .npy\n"
-           "                           (float32, row 0 the highest band)\n"
+           "                           (float32, row 0 the highest band), or .kbz (a project the editor opens)\n"
            "      --min-frequency HZ  --max-frequency HZ  --bands-per-octave N  --pixels-per-second N\n"
            "      --frequency-scale B (1 linear .. 2 logarithmic)  --min-bpo N  --transition PPS\n"
            "      --constant-time-resolution  --left | --right  --threads N  --quiet\n"
@@ -480,7 +619,11 @@ const char* batch_usage()
            "      --long-blocks  --seed N  --unnormalised  --pcm24  --threads N  --quiet\n"
            "  brindlewharf resynth IN -o OUT [--lossless] [options]\n"
            "                           analyse a sound (the analyse options) and synthesise it again,\n"
-           "                           with noise or losslessly; also --seed, --long-blocks, --unnormalised, --pcm24\n";
+           "                           with noise or losslessly; also --seed, --long-blocks, --unnormalised, --pcm24\n"
+           "  brindlewharf replay PROJECT.kbz -o OUT [--seed N] [--threads N] [--quiet]\n"
+           "                           carry out a project or history file and write the result: a picture\n"
+           "                           (.bmp, .png), the float image (.npy), its sound (.wav, .aiff, .flac,\n"
+           "                           .ogg, synthesised as the project says) or a snapshot project (.kbz)\n";
 }
 
 int run_batch(int argc, char** argv)
@@ -497,5 +640,7 @@ int run_batch(int argc, char** argv)
         return batch_synth(argc, argv);
     if (strcmp(argv[1], "resynth") == 0)
         return batch_resynth(argc, argv);
+    if (strcmp(argv[1], "replay") == 0)
+        return batch_replay(argc, argv);
     return BATCH_BAD_USAGE;
 }

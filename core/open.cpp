@@ -5,6 +5,8 @@
 #include "document/sound.h"
 #include "dsp/scale.h"
 #include "files/media.h"
+#include "history/archive.h"
+#include "history/replay.h"
 #include "platform/desktop.h"
 #include "platform/util.h"
 
@@ -64,22 +66,71 @@ static void find_document(char* path)
         path[0] = 0;
 }
 
-// Sound documents: the block count of the synthesis and the original sound grown to whole
-// blocks, zero after the sound, so that lossless synthesis can read every block in full.
+// Sound documents: the original sound grown to whole blocks, zero after the sound. The block
+// geometry itself belongs to synthesis, which sizes its bookkeeping from it: only local copies
+// here.
 static void size_original_for_blocks(EngineState* es)
 {
     ImageStack* image = es->image;
     const int L = es->block_w > 0 ? es->block_w : 100;
-    es->block_count = 2 * image->w / L + (image->w % L ? 1 : 0);
+    const long long blocks = 2LL * image->w / L + (image->w % L ? 1 : 0);
     int block_len = 0;
     init_block_len(L, &block_len, es->anal_params[2]);
-    es->block_len = block_len;
-    long long need = (long long)(block_len / 2) * (es->block_count + 1);
+    long long need = (long long)(block_len / 2) * (blocks + 1);
     if (need > orig_len && need < (1LL << 31)) {
         float* grown = static_cast<float*>(wrcalloc((size_t)need, sizeof(float)));
         memcpy(grown, orig_snd, (size_t)orig_len * sizeof(float));
         free(orig_snd);
         orig_snd = grown;
+    }
+}
+
+// Projects: the archive is replayed into the document, then appended to the history (or, for
+// the history file itself, the history is rewritten). An archive opened by another archive's
+// replay leaves the history to the outermost one, whose text already names it.
+static void open_archive(const char* path, EngineState* es, int* opened)
+{
+    ImageStack* image = es->image;
+    const char* name = strrchr(path, '/');
+    char title[PATH_TEXT_LEN];
+    snprintf(title, sizeof title, "%s", name ? name + 1 : path);
+    int inner_opened = 0;
+    const int commands = load_archive(path, es, title, sizeof title, &inner_opened);
+    if (commands < 0) {
+        key[K_OPEN] = 1;
+        return;
+    }
+    if (commands == 0) {
+        wrfprintf(stderr, "Cannot open '%s': it holds no project commands\n", path);
+        key[K_OPEN] = 1;
+        return;
+    }
+    if (!image->composite) {
+        wrfprintf(stderr, "Cannot open '%s': the project makes no picture\n", path);
+        key[K_OPEN] = 1;
+        return;
+    }
+
+    // The new document's settings (the layers keep their own convolution centres).
+    if (open_hooks.after_open)
+        open_hooks.after_open(es);
+    key[K_RELAYOUT] = 1;
+    image->recomposite = 1;
+    image->prev_max = 1.f;
+
+    // Playback stopped and rewound.
+    es->paused = 1;
+    es->play_pos = 0;
+    es->play_pos_fine = 0.0;
+    image->opened = 1;
+    *opened = 1;
+
+    snprintf(input_file_name, sizeof input_file_name, "%s", title);
+    snprintf(input_audio_name, sizeof input_audio_name, "%s", "-");
+
+    if (replay_depth() == 0) {
+        copy_archive(path);
+        key[K_HISTORY_HEADER] = 1;
     }
 }
 
@@ -101,9 +152,7 @@ void open_file(char* path, EngineState* es, int* opened)
     // 3. By kind.
     const int kind = path[0] ? file_type(path) : FILE_IMAGE;
     if (kind == FILE_ARCHIVE) {
-        // Projects are replayed by the history interpreter, which this build does not have yet.
-        wrfprintf(stderr, "Cannot open '%s': projects (.kbz) cannot be opened by this build\n", path);
-        key[K_OPEN] = 1;
+        open_archive(path, es, opened);
         return;
     }
     if (kind == FILE_SOUND) {

@@ -387,6 +387,30 @@ TEST_F(SynthesisDoc, LosslessUneditedRecordingComesBack)
 
 // Erasing the whole picture silences the sound, also what lies below and above its range
 // (a rumble, an offset, the top octave): the edge rows carry it.
+// Opening sounds one after another: the block bookkeeping belongs to synthesis (opening a
+// longer sound used to raise the block count over the bookkeeping synthesis had made, which
+// the next open then cleared past its end).
+TEST_F(SynthesisDoc, SoundsOpenedOneAfterAnother)
+{
+    const char* const shorter = "/usr/share/sounds/alsa/Front_Center.wav";
+    const char* const longer = "/usr/share/games/chromium-bsu/wav/music_game.wav";
+    int round = 0;
+    for (const char* path : {shorter, longer, shorter}) {
+        SCOPED_TRACE(path);
+        char name[PATH_TEXT_LEN];
+        snprintf(name, sizeof name, "%s", path);
+        int opened = 0;
+        open_file(name, es.get(), &opened);
+        ASSERT_EQ(opened, 1);
+        if (round++ == 1)
+            continue; // the longer one is not synthesised before the next open
+        memcpy(es->synth_range, es->anal_params, 3 * sizeof(float));
+        es->synth_range[3] = es->anal_params[6];
+        ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
+        EXPECT_EQ(synthesis_blocks_done(es.get()), es->block_count);
+    }
+}
+
 TEST_F(SynthesisDoc, LosslessErasedPictureIsSilent)
 {
     const int W = 300, H = 40;

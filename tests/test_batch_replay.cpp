@@ -1,0 +1,133 @@
+// The replay command run as the real program: an analysed project back to its float image, to
+// pictures, to the same snapshot, to sound with noise or losslessly; hand-written history
+// scripts; and its refusals.
+#include "files/npy.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
+
+struct BatchReplay : testing::Test {
+    ScopedDataHome home;
+    TempDir out;
+    RunResult run(const char* command, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {BW_PROGRAM, command});
+        args.push_back("--quiet");
+        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
+    }
+    // The float image of a .npy file, row after row; empty when it cannot be read.
+    std::vector<float> npy(const std::string& path, int* w, int* h)
+    {
+        Plane rows = load_npy(path.c_str(), w, h);
+        std::vector<float> v;
+        if (!rows)
+            return v;
+        for (int r = 0; r < *h; r++)
+            v.insert(v.end(), rows[r], rows[r] + *w);
+        free2d(rows, *h);
+        return v;
+    }
+};
+
+double correlation(const std::vector<float>& a, const std::vector<float>& b)
+{
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
+        ab += (double)a[i] * b[i];
+        aa += (double)a[i] * a[i];
+        bb += (double)b[i] * b[i];
+    }
+    return ab / std::sqrt(aa * bb + 1e-30);
+}
+
+} // namespace
+
+TEST_F(BatchReplay, AnalysedProjectReplaysToEveryOutput)
+{
+    const std::string kbz = out.file("demo.kbz"), direct = out.file("direct.npy");
+    RunResult r = run("analyse", {DEMO, "-o", kbz});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(run("analyse", {DEMO, "-o", direct}).status, 0);
+    EXPECT_EQ(read_file(kbz).rfind("Brindlewharf Archive v1.2\nTitle \"demo.wav\"\n", 0), 0u);
+
+    // The snapshot holds the analysis bit for bit, and writes itself again unchanged.
+    r = run("replay", {kbz, "-o", out.file("back.npy")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+    const std::vector<float> a = npy(direct, &w1, &h1), b = npy(out.file("back.npy"), &w2, &h2);
+    ASSERT_EQ(w1, 600);
+    ASSERT_EQ(h1, 571);
+    ASSERT_EQ(w2, w1);
+    ASSERT_EQ(h2, h1);
+    EXPECT_EQ(memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0);
+    ASSERT_EQ(run("replay", {kbz, "-o", out.file("again.kbz")}).status, 0);
+    EXPECT_EQ(read_file(out.file("again.kbz")), read_file(kbz));
+    ASSERT_EQ(run("replay", {kbz, "-o", out.file("p.png")}).status, 0);
+    EXPECT_EQ(read_file(out.file("p.png")).substr(1, 3), "PNG");
+    ASSERT_EQ(run("replay", {kbz, "-o", out.file("p.bmp")}).status, 0);
+    EXPECT_EQ(read_file(out.file("p.bmp")).substr(0, 2), "BM");
+
+    // Noise synthesis, reproducible with a seed.
+    ASSERT_EQ(run("replay", {kbz, "-o", out.file("n1.wav"), "--seed", "5"}).status, 0);
+    ASSERT_EQ(run("replay", {kbz, "-o", out.file("n2.wav"), "--seed", "5", "--threads", "1"}).status, 0);
+    EXPECT_EQ(read_file(out.file("n1.wav")), read_file(out.file("n2.wav")));
+    SF_INFO info;
+    EXPECT_NEAR((double)read_sound_file(out.file("n1.wav"), &info).size(), 6.0 * 44100, 500);
+
+    // The same project marked lossless gives the demo back.
+    std::string text = read_file(kbz);
+    const size_t at = text.find("Synthesis noise\n");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 16, "Synthesis lossless\n");
+    write_file(out.file("lossless.kbz"), text);
+    r = run("replay", {out.file("lossless.kbz"), "-o", out.file("l.flac")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO a_info, b_info;
+    const std::vector<float> original = read_sound_file(DEMO, &a_info), again = read_sound_file(out.file("l.flac"), &b_info);
+    ASSERT_GE(again.size(), original.size() - 10);
+    EXPECT_GT(correlation(original, again), 0.99);
+}
+
+TEST_F(BatchReplay, HandWrittenScriptsAreCarriedOut)
+{
+    write_file(out.file("script.kbz"), "// a script\n"
+                                       "Clear image\nTime resolution 50 px/s\nDimensions 2 sec x 40 px\n"
+                                       "New layer \"a\"\nOperation fill pink\nMultiply layer by 0.5\n\n"
+                                       "New layer \"b\"\nDraw rectangle\nIntensity 1\n"
+                                       "Rectangle start 0 px x 0 px\nRectangle end 10 px x 10 px\n\n"
+                                       "Quit\nMultiply layer by 100\n");
+    RunResult r = run("replay", {out.file("script.kbz"), "-o", out.file("s.npy")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2 layers"), std::string::npos) << r.out;
+    int w = 0, h = 0;
+    const std::vector<float> v = npy(out.file("s.npy"), &w, &h);
+    ASSERT_EQ(w, 101); // 2 s at 50 px/s, and the last column
+    ASSERT_EQ(h, 40);
+    for (float x : v)
+        ASSERT_EQ(x, 0.5f); // the empty layer above adds nothing; nothing after Quit
+}
+
+TEST_F(BatchReplay, BadInputAndUsage)
+{
+    write_file(out.file("empty.kbz"), "// nothing to see\n");
+    for (const std::string& in : {out.file("missing.kbz"), out.file("empty.kbz")}) {
+        RunResult r = run("replay", {in, "-o", out.file("x.png")});
+        EXPECT_EQ(r.status, 1) << in;
+        EXPECT_NE(r.err.find(in.substr(in.rfind('/') + 1)), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(out.file("x.png")));
+    }
+    EXPECT_EQ(run("replay", {out.file("empty.kbz")}).status, 2);
+    EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("x.txt")}).status, 2);
+    EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("x.png"), "--threads", "0.5"}).status, 2);
+    EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("no/dir/x.png")}).status, 1);
+}

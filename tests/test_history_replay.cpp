@@ -1,0 +1,364 @@
+// Replay of archives and history files: snapshots back bit for bit, the line rules (sizes,
+// blending names, relative selection, version differences, strokes and rectangles), hostile
+// numbers and random lines, nested archives, Quit, and opening a project through open_file.
+#include "core/open.h"
+#include "core/state.h"
+#include "document/command_log.h"
+#include "document/image.h"
+#include "document/layers.h"
+#include "history/archive.h"
+#include "history/replay.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct HistoryReplay : testing::Test {
+    ImageStack image{};
+    EngineState es{};
+    TempDir dir;
+    char title[PATH_TEXT_LEN] = {};
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        command_log_close();
+        command_log_reset();
+        free(history_path);
+        history_path = nullptr;
+        replay_reset();
+        image_stack_init(&image);
+        engine_state_init(&es, &image);
+    }
+    void TearDown() override
+    {
+        layer_steps_wait();
+        image_stack_release(&image);
+        engine_state_release(&es);
+        free(orig_snd);
+        orig_snd = nullptr;
+        orig_len = 0;
+        lossless_mode = 0;
+        command_log_close();
+        free(history_path);
+        history_path = nullptr;
+        replay_reset();
+        state_reset();
+    }
+    int replay(const std::string& text, const std::string& name = "a.kbz")
+    {
+        write_file(dir.file(name), text);
+        return load_archive(dir.file(name).c_str(), &es, title, sizeof title, nullptr);
+    }
+    // A w x h document with one empty layer "L".
+    void blank(int w, int h)
+    {
+        ASSERT_EQ(replay("Clear image\nDimensions " + std::to_string(w) + " px x " + std::to_string(h) +
+                         " px\nNew layer \"L\"\n\n"),
+                  3);
+        ASSERT_EQ(image.count, 1);
+    }
+    float& px(int layer, int row, int col) { return image.layers[layer].plane[row][col]; }
+};
+
+} // namespace
+
+TEST_F(HistoryReplay, SnapshotComesBackBitForBit)
+{
+    blank(40, 30);
+    ASSERT_EQ(replay("New separator \"group\"\nBlending maximum\n"
+                     "New layer \"top\"\nBlending convolution looped\nGamma 0.5\n"
+                     "Central convolution point 7 px , 9 px\n"
+                     "Frequency range 50 Hz - 12000 Hz\nFrequency scale 1.5\nTime resolution 80 px/s\n"
+                     "Selected layer 1\n"),
+              10);
+    ASSERT_EQ(image.count, 3);
+    uint32_t bits = 0x3F800000;
+    for (int r = 0; r < 30; r++)
+        for (int c = 0; c < 40; c++, bits = bits * 1664525u + 1013904223u) {
+            float v;
+            uint32_t b = bits & 0x7F7FFFFF; // finite positive values of every magnitude
+            memcpy(&v, &b, 4);
+            px(0, r, c) = v;
+            px(2, r, c) = (float)(r * 40 + c) / 7.f;
+        }
+    orig_len = 1000;
+    orig_snd = static_cast<float*>(calloc(orig_len, sizeof(float)));
+    for (int i = 0; i < orig_len; i++)
+        orig_snd[i] = sinf(0.01f * (float)i);
+    image.orig_w = 40;
+    image.orig_h = 30;
+    image.analysed = plane_copy(image.layers[2].plane, 30, 40);
+    const std::vector<float> sound(orig_snd, orig_snd + orig_len);
+    const std::string snap = dir.file("snap.kbz");
+    ASSERT_EQ(save_archive_status(snap.c_str(), &es, "a title"), 0);
+
+    // A fresh run: another document, another sound.
+    ImageStack other{};
+    EngineState es2{};
+    image_stack_init(&other);
+    engine_state_init(&es2, &other);
+    free(orig_snd);
+    orig_snd = nullptr;
+    orig_len = 0;
+    ASSERT_GT(load_archive(snap.c_str(), &es2, title, sizeof title, nullptr), 0);
+    EXPECT_STREQ(title, "a title");
+    EXPECT_EQ(key[K_REPLAYING], 0);
+    EXPECT_EQ(other.change_state, 3);
+    ASSERT_EQ(other.w, 40);
+    ASSERT_EQ(other.h, 30);
+    ASSERT_EQ(other.count, 3);
+    EXPECT_EQ(other.sel, 1);
+    EXPECT_EQ(other.name_counter, 2);
+    EXPECT_FLOAT_EQ(es2.anal_params[0], 50.f);
+    EXPECT_FLOAT_EQ(es2.anal_params[1], 12000.f);
+    EXPECT_FLOAT_EQ(es2.anal_params[6], 1.5f);
+    EXPECT_FLOAT_EQ(es2.anal_params[2], 80.f);
+    for (int i = 0; i < 3; i++) {
+        const Layer &a = image.layers[i], &b = other.layers[i];
+        EXPECT_STREQ(a.name, b.name) << i;
+        EXPECT_EQ(a.blend, b.blend) << i;
+        EXPECT_EQ(a.conv_set, b.conv_set) << i;
+        if (a.conv_set) {
+            EXPECT_EQ(a.conv_x, b.conv_x);
+            EXPECT_EQ(a.conv_y, b.conv_y);
+        }
+        ASSERT_EQ(!a.plane, !b.plane) << i;
+        if (!a.plane)
+            continue;
+        EXPECT_FLOAT_EQ(a.gamma, b.gamma) << i;
+        for (int r = 0; r < 30; r++)
+            ASSERT_EQ(memcmp(a.plane[r], b.plane[r], 40 * sizeof(float)), 0) << "layer " << i << " row " << r;
+    }
+    EXPECT_EQ(other.layers[2].blend, 13);
+    EXPECT_EQ(other.layers[2].conv_x, 7);
+    ASSERT_EQ(orig_len, 1000);
+    EXPECT_EQ(memcmp(orig_snd, sound.data(), sound.size() * sizeof(float)), 0);
+    ASSERT_TRUE(other.analysed);
+    for (int r = 0; r < 30; r++)
+        EXPECT_EQ(memcmp(other.analysed[r], image.analysed[r], 40 * sizeof(float)), 0);
+    layer_steps_wait();
+    image_stack_release(&other);
+    engine_state_release(&es2);
+}
+
+TEST_F(HistoryReplay, SizesBlendingNamesAndSelection)
+{
+    // 10 s at 100 px/s is 1000 columns plus the last one; pixels are taken as they are.
+    ASSERT_EQ(replay("Clear image\nDimensions 10 sec x 571 px\n"), 2);
+    EXPECT_EQ(image.w, 1001);
+    EXPECT_EQ(image.h, 571);
+    ASSERT_EQ(replay("Clear image\nDimensions 1000 px x 571 px\n"), 2);
+    EXPECT_EQ(image.w, 1000);
+
+    blank(8, 6);
+    replay("Blending horizontal propagation looped\n");
+    EXPECT_EQ(image.layers[0].blend, 11);
+    replay("Blending convolution\n");
+    EXPECT_EQ(image.layers[0].blend, 12);
+    replay("Blending sideways\n");
+    EXPECT_EQ(image.layers[0].blend, 12);
+
+    replay("New layer \"b\"\nNew layer \"c\"\nSelected layer 1\n");
+    ASSERT_EQ(image.count, 3);
+    EXPECT_EQ(image.sel, 1);
+    replay("Selected layer +5\n");
+    EXPECT_EQ(image.sel, 2);
+    replay("Selected layer -9\n");
+    EXPECT_EQ(image.sel, 0);
+    replay("Rename layer \"renamed\"\n");
+    EXPECT_STREQ(image.layers[0].name, "renamed");
+}
+
+TEST_F(HistoryReplay, OlderFilesFillBrownAndMoveDownwards)
+{
+    blank(20, 40);
+    replay("Brindlewharf Archive v1.2\nOperation fill pink\n");
+    EXPECT_FLOAT_EQ(px(0, 0, 3), px(0, 39, 3)); // pink: every band alike
+
+    replay("Brindlewharf Archive v1.1\nOperation fill pink\n");
+    EXPECT_LT(px(0, 0, 3), 0.9f * px(0, 39, 3)); // brown: less at the top on a logarithmic axis
+
+    // y is written upwards positive since 1.2; 1.1 files moved downwards.
+    for (float v : {1.2f, 1.1f}) {
+        replay("Operation erase\n");
+        px(0, 15, 10) = 1.f;
+        replay(v > 1.15f ? "Brindlewharf Archive v1.2\nMove layer +0 px x +3 px\n"
+                         : "Brindlewharf Archive v1.1\nMove layer +0 px x +3 px\n");
+        const int expected = v > 1.15f ? 12 : 18;
+        EXPECT_EQ(px(0, expected, 10), 1.f) << v;
+        EXPECT_EQ(px(0, 15, 10), 0.f) << v;
+    }
+}
+
+TEST_F(HistoryReplay, StrokesPaintInTheirBlockAndRectanglesWaitForAllThreeLines)
+{
+    blank(40, 30);
+    replay("10       \t15       \tT+0.010s\n");
+    double sum = 0;
+    for (int r = 0; r < 30; r++)
+        for (int c = 0; c < 40; c++)
+            sum += px(0, r, c);
+    EXPECT_EQ(sum, 0.0) << "a stroke line outside a stroke block";
+
+    replay("Draw white spray\nPoint size 3 px x 3 px\nUnits px,px\nPoint intensity 1\nHarmonics 0\nLines\n"
+           "10       \t15       \tT+0.010s\n\n");
+    EXPECT_GT(px(0, 15, 10), 0.f);
+    EXPECT_EQ(px(0, 15, 30), 0.f);
+
+    replay("Operation fill pink\nDraw rectangle\nRectangle end 20 px x 20 px\n");
+    EXPECT_EQ(px(0, 15, 15), 1.f);
+    replay("Intensity 0.5\n");
+    EXPECT_EQ(px(0, 15, 15), 1.f);
+    replay("Rectangle start 10 px x 10 px\n");
+    EXPECT_EQ(px(0, 15, 15), 0.5f);
+    EXPECT_EQ(px(0, 5, 5), 1.f);
+
+    // This C library writes an infinite intensity as "inf": the largest gain, never inf pixels.
+    replay("Draw rectangle\nIntensity inf\nRectangle start 0 px x 0 px\nRectangle end 2 px x 2 px\n");
+    EXPECT_EQ(px(0, 1, 1), 100000.f);
+}
+
+TEST_F(HistoryReplay, HostileNumbersAreRefusedAndTheBlockSkipped)
+{
+    blank(40, 30);
+    const std::string seven(35, '%');
+    replay("New original sound (-5 samples)\nBase85 3 words\n%%%%%%%%%%%%%%%z\n"
+           "New original sound (99999999999 samples)\n"
+           "New original image (40000 x 40000)\nNew original image (100000 x 3)\n"
+           "Dimensions 1e9 px x 5 px\nDimensions 100 px x 99999 px\nDimensions nan px x inf px\n"
+           "Harmonics 99999999999999999999\nSelected layer 99999999999999999999\n"
+           "Central convolution point 1e30 px , -1e30 px\n"
+           "New layer \"x\"\nBase85 7 words\n" +
+           seven + "z\n" + std::string(5000, 'a') + "\nRename layer \"after\"\n");
+    EXPECT_EQ(orig_snd, nullptr);
+    EXPECT_EQ(image.analysed, nullptr);
+    EXPECT_EQ(image.w, 40);
+    EXPECT_EQ(image.h, 30);
+    ASSERT_EQ(image.count, 2);
+    EXPECT_STREQ(image.layers[1].name, "after"); // the lines after the refused block still count
+    EXPECT_EQ(image.layers[0].conv_x, 1 << 24);
+    EXPECT_EQ(image.layers[0].conv_y, -(1 << 24));
+    EXPECT_EQ(key[K_REPLAYING], 0);
+}
+
+TEST_F(HistoryReplay, RandomLinesNeverHurt)
+{
+    blank(24, 16);
+    // Line forms with holes: # a number, @ a unit, ^ a note, ~ a name, $ & | ` a synthesis mode,
+    // blending mode, tool and operation.
+    static const char* const forms[] = {
+        "Brindlewharf Archive v1.#", "Title \"~\"", "Clear image", "Dimensions # @ x # @", "Crop # @ x ^",
+        "Analysis frequency range # Hz - # Hz", "Analysis time resolution # px/s", "Analysis pitch resolution #",
+        "Frequency range # @ - # @", "Frequency range ^ - ^", "Frequency scale #", "Time resolution # px/s",
+        "Synthesis $", "Samplerate # Hz", "New layer \"~\"", "New separator \"~\"", "New original sound (# samples)",
+        "New original image (# x #)", "Duplicate layer", "Merge down layer", "Merge all to new layer",
+        "Delete layer", "Blending &", "Gamma #", "Central convolution point # @ , ^", "Draw |", "Intensity #",
+        "Rectangle start # @ x # @", "Rectangle end # @ x ^", "Point size # @ x # @", "Point intensity #",
+        "Units @,@", "Harmonics #", "Lines", "#\t#\tT+0.1s", "#\t^\tT+0.1s", "Operation `", "Move layer up",
+        "Move layer down", "Move layer +# @ x -# @", "Multiply layer by #", "Enable long block duration",
+        "Disable loop playback", "Undo", "Base85 # words", "Selected layer +#", "Selected layer #",
+        "Rename layer \"~\"", "", "// a comment",
+    };
+    static const std::vector<std::vector<std::string>> holes = {
+        {"0", "1", "-1", "2", "3", "7", "12", "24", "0.5", "1e9", "-1e30", "nan", "inf", "2147483648",
+         "99999999999999999999"},
+        {"px", "%", "sec", "Hz", "st", "note", "", "furlong"},
+        {"A4+00", "C#9-12.5", "G-3", "H2", "B99999999999"},
+        {"x", "", "----", "a \"quoted\" name"},
+        {"noise", "lossless", "live", "loud"},
+        {"addition", "convolution looped", "vertical propagation", "maximum", "nonsense"},
+        {"white spray", "dark spray", "erase spray", "smart erase spray", "brighten spray", "rectangle", "pen"},
+        {"fill pink", "fill white", "rotation by 90", "rotation by 180", "vertical curves", "1/x", "invert",
+         "mask invert", "group to semitone", "fill to bottom", "erase", "horizontal normalisation", "juggle"},
+    };
+    const std::string marks = "#@^~$&|`";
+    std::mt19937 rng(12345);
+    FILE* data = tmpfile();
+    ASSERT_TRUE(data);
+    for (int i = 0; i < 400; i++)
+        fputs(i % 2 ? "%%%%%:cdG9%%%%%z\n" : "%%%%%:cdG9%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%%z\n", data);
+    rewind(data);
+    int line_no = 0, commands = 0;
+    for (int i = 0; i < 4000; i++) {
+        std::string line;
+        for (const char* f = forms[rng() % (sizeof forms / sizeof *forms)]; *f; f++) {
+            const size_t hole = marks.find(*f);
+            line += hole == std::string::npos ? std::string(1, *f) : holes[hole][rng() % holes[hole].size()];
+        }
+        if (!line.empty() && rng() % 10 == 0)
+            line[rng() % line.size()] = (char)(rng() % 256);
+        commands += run_line(line.c_str(), &es, title, sizeof title, nullptr, rng() % 4 ? data : nullptr,
+                             &line_no) == LINE_COMMAND;
+        // Kept small, so that blends over whole layers stay quick.
+        if (image.count > 40 || (long long)image.w * image.h > 4000)
+            replay("Clear image\nDimensions 24 px x 16 px\nNew layer \"L\"\n");
+    }
+    fclose(data);
+    EXPECT_GT(commands, 2000) << commands; // most lines were carried out, not refused by their form
+}
+
+TEST_F(HistoryReplay, AnArchiveOpeningItselfStopsAndStaysSilent)
+{
+    history_path = strdup(dir.file("history.kbz").c_str());
+    const std::string self = dir.file("self.kbz");
+    write_file(self, "Brindlewharf Archive v1.2\nClear image\nDimensions 8 px x 6 px\nNew layer \"L\"\n\n"
+                     "Open \"" + self + "\"\nDuplicate layer\n");
+    ASSERT_GT(load_archive(self.c_str(), &es, title, sizeof title, nullptr), 0);
+    EXPECT_EQ(key[K_REPLAYING], 0);
+    EXPECT_EQ(replay_depth(), 0);
+    // REPLAY_DEPTH_MAX replays ran, each adding its duplicate after the inner one rebuilt the document.
+    EXPECT_EQ(image.count, 1 + REPLAY_DEPTH_MAX);
+    // Nothing reached the history: not the duplicates, not the inner archives' text.
+    EXPECT_EQ(read_file(history_path), "");
+}
+
+TEST_F(HistoryReplay, QuitEndsTheReplayAndTheCountTellsAProject)
+{
+    blank(8, 6);
+    EXPECT_EQ(replay("New layer \"before\"\nQuit\nNew layer \"after\"\n"), 2);
+    EXPECT_EQ(image.count, 2);
+    EXPECT_EQ(key[K_QUIT], 1);
+    // Comments, empty lines and unknown words are no commands; a missing file is refused.
+    EXPECT_EQ(replay("// a comment\n\nHello there\n12 34 T+0.1s\n"), 0);
+    EXPECT_EQ(load_archive(dir.file("missing.kbz").c_str(), &es, title, sizeof title, nullptr), -1);
+}
+
+TEST_F(HistoryReplay, OpeningAProjectReplaysItAndAppendsItToTheHistory)
+{
+    history_path = strdup(dir.file("history.kbz").c_str());
+    const std::string text = "Brindlewharf Archive v1.2\nTitle \"My piece\"\n\nClear image\n"
+                             "Dimensions 8 px x 6 px\nNew layer \"L\"\nBlending minimum\n\nSelected layer 0\n";
+    write_file(dir.file("piece.kbz"), text);
+    char path[PATH_TEXT_LEN];
+    snprintf(path, sizeof path, "%s", dir.file("piece.kbz").c_str());
+    int opened = 0;
+    open_file(path, &es, &opened);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(image.layers[0].blend, 7);
+    EXPECT_STREQ(input_file_name, "My piece");
+    EXPECT_STREQ(input_audio_name, "-");
+    EXPECT_EQ(key[K_HISTORY_HEADER], 1);
+    command_log_close();
+    EXPECT_NE(read_file(history_path).find(text), std::string::npos) << read_file(history_path);
+
+    // A project that makes no picture asks for another file.
+    replay("Clear image\n");
+    write_file(dir.file("empty.kbz"), "Title \"no picture\"\n");
+    snprintf(path, sizeof path, "%s", dir.file("empty.kbz").c_str());
+    opened = 0;
+    open_file(path, &es, &opened);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(key[K_OPEN], 1);
+}
