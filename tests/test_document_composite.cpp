@@ -4,9 +4,11 @@
 #include "document/composite.h"
 #include "document/hooks.h"
 #include "document/image.h"
+#include "platform/util.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -50,6 +52,48 @@ float reference_value(Plane s, Plane d, int w, int h, int cx, int cy, int mode, 
             t += (double)s[y][x] * d[r][c];
         }
     return (float)t;
+}
+
+// A plane whose values are non-zero with probability `density`: in [0.5, 1.5), or in [-1, 1)
+// when `signed_values`.
+Plane random_plane(int h, int w, float density, bool signed_values)
+{
+    Plane p = plane_alloc(h, w);
+    for (int r = 0; r < h; r++)
+        for (int x = 0; x < w; x++)
+            if ((float)wrrand() < density * 32768.f)
+                p[r][x] = signed_values ? dblrand() : 1.f + 0.5f * dblrand();
+    return p;
+}
+
+// Blends `s` into copies of `d` by the direct sums and through spectra and compares them
+// against the largest value the sums can reach. Returns the number of mismatches.
+int compare_sums(Plane s, Plane d, int w, int h, int cx, int cy, int mode)
+{
+    Plane direct = plane_copy(d, h, w), fast = plane_copy(d, h, w);
+    for (int r = 0; r < h; r++)
+        if (!d[r]) {
+            free(direct[r]);
+            free(fast[r]);
+            direct[r] = fast[r] = nullptr;
+        }
+    blend_kernel_with(s, direct, w, h, cx, cy, mode, BLEND_SUMS_DIRECT);
+    blend_kernel_with(s, fast, w, h, cx, cy, mode, BLEND_SUMS_TRANSFORM);
+    double s_sum = 0, d_max = 0;
+    for (int r = 0; r < h; r++)
+        for (int x = 0; x < w; x++) {
+            s_sum += s[r] ? fabs(s[r][x]) : 0;
+            d_max = std::max(d_max, d[r] ? (double)fabs(d[r][x]) : 0.);
+        }
+    int bad = 0;
+    for (int r = 0; r < h; r++)
+        for (int x = 0; x < w && direct[r]; x++)
+            if (!(fabs(direct[r][x] - fast[r][x]) <= 2e-6 * s_sum * d_max) && bad++ < 3)
+                ADD_FAILURE() << blending_name[mode] << " centre " << cx << "," << cy << " at " << r << "," << x
+                              << ": direct " << direct[r][x] << ", transform " << fast[r][x];
+    plane_free(&direct, h);
+    plane_free(&fast, h);
+    return bad;
 }
 
 int live_volume_calls = 0;
@@ -126,6 +170,53 @@ TEST(DocumentBlend, PropagationAndConvolutionFollowTheirSums)
     EXPECT_EQ(d[1][1], 0.f);
     plane_free(&s, 2);
     plane_free(&d, 2);
+}
+
+TEST(DocumentBlend, TransformsGiveTheDirectSums)
+{
+    // Odd sizes, centres inside, on the edges and outside the plane, sparse and dense kernels,
+    // signed values, and rows missing in either plane.
+    const int w = 37, h = 13;
+    const int centres[][2] = {{18, 6}, {0, 0}, {36, 12}, {-5, 20}};
+    wrsrand(11);
+    for (int mode = 9; mode < BLEND_MODE_COUNT; mode++)
+        for (int kind = 0; kind < 4; kind++)
+            for (const auto& c : centres) {
+                Plane s = random_plane(h, w, kind == 0 ? 0.05f : 1.f, kind == 2);
+                Plane d = random_plane(h, w, 0.6f, kind == 2);
+                if (kind == 3) {
+                    free(s[4]);
+                    s[4] = nullptr;
+                    free(d[7]);
+                    d[7] = nullptr;
+                }
+                EXPECT_EQ(compare_sums(s, d, w, h, c[0], c[1], mode), 0);
+                plane_free(&s, h);
+                plane_free(&d, h);
+            }
+
+    // Large enough to be shared out over threads: a sparse kernel on a dense plane.
+    const int W = 1601, H = 41;
+    Plane s = random_plane(H, W, 0.0004f, false), d = random_plane(H, W, 1.f, false);
+    for (int mode : {9, 11, 12, 13})
+        EXPECT_EQ(compare_sums(s, d, W, H, W / 3, H / 2, mode), 0);
+    plane_free(&s, H);
+    plane_free(&d, H);
+
+    // Values that are not finite keep to the direct sums: an infinity reaches only its own
+    // target (a point of D under the centre makes every mode copy S's row, column or plane).
+    for (int mode = 9; mode < BLEND_MODE_COUNT; mode++) {
+        Plane ps = random_plane(h, w, 1.f, false), pd = plane_alloc(h, w);
+        ps[2][3] = INFINITY;
+        pd[2][3] = 1.f;
+        blend_kernel_with(ps, pd, w, h, 3, 2, mode, BLEND_SUMS_TRANSFORM);
+        EXPECT_TRUE(std::isinf(pd[2][3])) << blending_name[mode];
+        for (int r = 0; r < h; r++)
+            for (int x = 0; x < w; x++)
+                EXPECT_TRUE(std::isfinite(pd[r][x]) || (r == 2 && x == 3)) << blending_name[mode];
+        plane_free(&ps, h);
+        plane_free(&pd, h);
+    }
 }
 
 namespace {
