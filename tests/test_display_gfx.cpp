@@ -1,0 +1,599 @@
+// Bitmap text, sprites, fills and the window: glyph placement and blending, clipping at every
+// edge (nothing written outside the buffer), sprite modes, button sprites, window creation and
+// resizing under the dummy video driver, and the conversion into the window's pixel order.
+#include "core/state.h"
+#include "display/gfx.h"
+#include "display/screen.h"
+#include "display/window.h"
+#include "document/command_log.h"
+#include "document/image.h"
+#include "files/picture.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The SDL 1.2 compatibility layer never frees the window surfaces it makes (neither on a
+// second SDL_SetVideoMode nor in SDL_Quit); those blocks are the library's, not ours. SDL is
+// built without frame pointers, so the reports only show its modules.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:SDL_SetVideoMode\nleak:libSDL-1.2.so\nleak:libSDL2-2.0.so\n";
+}
+
+namespace {
+
+constexpr uint32_t CANARY = 0xA5C3E17Fu;
+constexpr int GUARD = 64;
+
+// A frame buffer with guard bands before and after it, filled with one pixel value.
+struct GuardedFrame {
+    int w, h;
+    std::vector<uint32_t> all;
+    GuardedFrame(int w_, int h_, uint32_t fill) : w(w_), h(h_), all((size_t)w_ * h_ + 2 * GUARD, CANARY)
+    {
+        std::fill(all.begin() + GUARD, all.end() - GUARD, fill);
+    }
+    uint32_t* px() { return all.data() + GUARD; }
+    FrameRef frame() { return FrameRef{px(), w, h}; }
+    uint8_t* at(int x, int y) { return reinterpret_cast<uint8_t*>(px() + (size_t)y * w + x); }
+    bool guards_intact() const
+    {
+        for (int i = 0; i < GUARD; i++)
+            if (all[i] != CANARY || all[all.size() - 1 - i] != CANARY)
+                return false;
+        return true;
+    }
+    int changed(uint32_t fill) const
+    {
+        int n = 0;
+        for (size_t i = GUARD; i < all.size() - GUARD; i++)
+            n += all[i] != fill;
+        return n;
+    }
+};
+
+// One pixel value from four bytes in frame-buffer order.
+uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
+{
+    uint32_t v;
+    const uint8_t b[4] = {b0, b1, b2, b3};
+    memcpy(&v, b, 4);
+    return v;
+}
+
+// Resources from the source tree, the palette loaded, the drawing area set; all restored after.
+class DisplayGfx : public ::testing::Test {
+protected:
+    char saved_respath[sizeof respath];
+    int saved_w = SCRN_W, saved_h = SCRN_H;
+    void SetUp() override
+    {
+        memcpy(saved_respath, respath, sizeof respath);
+        snprintf(respath, sizeof respath, "%s", BW_SOURCE_DIR);
+        ASSERT_EQ(palette_load(), 1);
+    }
+    void TearDown() override
+    {
+        memcpy(respath, saved_respath, sizeof respath);
+        SCRN_W = saved_w;
+        SCRN_H = saved_h;
+    }
+};
+
+// A small font made in memory: 8 x 4 cells, spacing -2. Glyph 1 ('!') spans columns 1 to 5 of
+// its limits band and has ink 0 at (2, 1), 128 at (3, 1) and 254 at (4, 2); glyph 2 ('"') has
+// one faint limits mark; the space has none.
+BitmapFont test_font()
+{
+    const int w = 8, gh = 4, h = GLYPH_COUNT * gh;
+    uint8_t* glyphs = static_cast<uint8_t*>(malloc((size_t)w * h));
+    uint8_t* limits = static_cast<uint8_t*>(malloc((size_t)w * h));
+    memset(glyphs, 255, (size_t)w * h);
+    memset(limits, 255, (size_t)w * h);
+    for (int r = 0; r < gh; r++)
+        for (int c = 1; c <= 5; c++)
+            limits[(size_t)(gh + r) * w + c] = 0;
+    limits[(size_t)(2 * gh) * w + 3] = 247; // ink 8: reaches the threshold alone
+    glyphs[(size_t)(gh + 1) * w + 2] = 0;
+    glyphs[(size_t)(gh + 1) * w + 3] = 128;
+    glyphs[(size_t)(gh + 2) * w + 4] = 254;
+    return font_from_strips(glyphs, limits, w, h, -2);
+}
+
+TextLabel label_with(const BitmapFont* f, const char* s, int x, int y, int mode)
+{
+    TextLabel l = {};
+    l.font = f;
+    snprintf(l.str, sizeof l.str, "%s", s);
+    l.x = x;
+    l.y = y;
+    l.mode = mode;
+    return l;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Fonts and text
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(DisplayGfx, FontExtentsAndTextWidth)
+{
+    BitmapFont f = test_font();
+    ASSERT_EQ(f.glyph_count, GLYPH_COUNT);
+    EXPECT_EQ(f.glyph_h, 4);
+    EXPECT_EQ(f.left[1], 1);
+    EXPECT_EQ(f.adv[1], 4);
+    EXPECT_EQ(f.left[0], 0); // no marks: the blank glyph is 16 wide
+    EXPECT_EQ(f.adv[0], 16);
+    EXPECT_EQ(f.left[2], 3); // one column of extent: also 16
+    EXPECT_EQ(f.adv[2], 16);
+
+    // (spacing div 2 - left[0]) + sum of (adv + spacing) + 3 - spacing.
+    EXPECT_EQ(text_width("", f), -1 + 3 + 2);
+    EXPECT_EQ(text_width("!", f), -1 + 2 + 3 + 2);
+    EXPECT_EQ(text_width("!\x01", f), -1 + 2 + 14 + 3 + 2); // control codes count as spaces
+    font_free(&f);
+
+    // Strips of different sizes or too short give an empty font that draws nothing.
+    BitmapFont bad = font_from_strips(static_cast<uint8_t*>(calloc(8, 10)), static_cast<uint8_t*>(calloc(8, 10)), 8,
+                                      10, -2);
+    EXPECT_EQ(bad.glyph_count, 0);
+    EXPECT_EQ(text_width("abc", bad), 0);
+    GuardedFrame fb(32, 16, 0);
+    TextLabel l = label_with(&bad, "abc", 5, 5, TEXT_LEFT);
+    EXPECT_EQ(blit_text(&l, fb.frame(), 0, 0, 0), 3);
+    EXPECT_EQ(fb.changed(0), 0);
+    font_free(&bad);
+}
+
+TEST_F(DisplayGfx, ShippedFontsFollowTheirLimitStrips)
+{
+    ASSERT_EQ(fonts_load(), 1);
+    const struct {
+        BitmapFont* f;
+        int h, spacing, space;
+    } fonts[] = {{&futura12, 14, -5, 3}, {&futura16, 18, -7, 5}, {&futura24, 26, -11, 8}};
+    for (const auto& c : fonts) {
+        EXPECT_EQ(c.f->glyph_h, c.h);
+        EXPECT_EQ(c.f->spacing, c.spacing);
+        EXPECT_EQ(c.f->adv[0] + c.spacing, c.space); // the space's own advance
+        for (int g = 0; g < GLYPH_COUNT; g++)
+            ASSERT_EQ(c.f->left[g], 0) << "glyph " << g;
+    }
+    EXPECT_EQ(text_width("", futura12), -2 - futura12.left[0] + 3 + 5);
+
+    // A centred text is centred on its anchor: its ink is about as far left of it as right.
+    SCRN_W = 200;
+    SCRN_H = 40;
+    GuardedFrame fb(200, 40, pixel(40, 40, 40, 0));
+    TextLabel l = label_with(&futura16, "Brindlewharf", 100, 10, 0);
+    blit_text(&l, fb.px(), 0, 0, 0);
+    int lo = 200, hi = -1;
+    for (int y = 0; y < 40; y++)
+        for (int x = 0; x < 200; x++)
+            if (fb.at(x, y)[0] != 40) {
+                lo = std::min(lo, x);
+                hi = std::max(hi, x);
+            }
+    EXPECT_NEAR((lo + hi) / 2.0, 100.0, 2.0);
+    EXPECT_TRUE(fb.guards_intact());
+}
+
+TEST_F(DisplayGfx, GlyphPlacementAndBothDrawModes)
+{
+    BitmapFont f = test_font();
+    const uint32_t bg = pixel(40, 40, 40, 0x77);
+    const uint8_t* ink = palette_colour(0);
+
+    // Left anchor at (10, 5): pen = 10 + (-2 div 2) - left[0] = 9.
+    GuardedFrame fb(32, 16, bg);
+    TextLabel l = label_with(&f, "!", 10, 5, TEXT_LEFT);
+    EXPECT_EQ(blit_text(&l, fb.frame(), 0, 0, 0), 1);
+    for (int ch = 0; ch < 3; ch++) {
+        EXPECT_EQ(fb.at(11, 6)[ch], (255 * ink[ch]) >> 8);
+        EXPECT_EQ(fb.at(12, 6)[ch], ((40 * 128) >> 8) + ((127 * ink[ch]) >> 8));
+        EXPECT_EQ(fb.at(13, 7)[ch], (40 * 254) >> 8);
+    }
+    EXPECT_EQ(fb.at(11, 6)[3], 0x77); // the fourth byte is left alone
+    EXPECT_EQ(fb.changed(bg), 3);
+    EXPECT_STREQ(l.old_str, "!");
+    EXPECT_EQ(l.old_x, 10);
+
+    // Half strength: ink 0 weighs 127; 254 and 255 change nothing.
+    GuardedFrame half(32, 16, bg);
+    blit_text(&l, half.frame(), 0, 0, 1);
+    for (int ch = 0; ch < 3; ch++)
+        EXPECT_EQ(half.at(11, 6)[ch], ((40 * 128) >> 8) + ((127 * ink[ch]) >> 8));
+    EXPECT_EQ(half.changed(bg), 2);
+
+    // Any other mode draws nothing; a right anchor puts the text's end at x.
+    GuardedFrame none(32, 16, bg);
+    blit_text(&l, none.frame(), 0, 0, 2);
+    EXPECT_EQ(none.changed(bg), 0);
+    TextLabel r = label_with(&f, "!", 20, 5, TEXT_RIGHT);
+    blit_text(&r, none.frame(), 0, 0, 0);
+    EXPECT_NE(none.at(20 - text_width("!", f) - 1 + 2, 6)[0], 40);
+    font_free(&f);
+}
+
+TEST_F(DisplayGfx, EraseRestoresTheBackgroundUnderTheOldText)
+{
+    BitmapFont f = test_font();
+    const uint8_t bgv = background_grey();
+    const uint32_t bg = pixel(bgv, bgv, bgv, 0);
+    GuardedFrame fb(32, 16, bg);
+    TextLabel l = label_with(&f, "!!", 10, 5, TEXT_LEFT | TEXT_ERASE);
+    blit_text(&l, fb.frame(), 0, 1, 0);
+    EXPECT_EQ(fb.changed(bg), 6);
+
+    // Moved and shortened: the old text is erased where it was drawn, the new one drawn.
+    snprintf(l.str, sizeof l.str, "!");
+    l.x = 0;
+    l.y = 0;
+    blit_text(&l, fb.frame(), 0, 1, 0);
+    EXPECT_EQ(fb.changed(bg), 3);
+    EXPECT_NE(fb.at(1, 1)[0], bgv);
+
+    // Without the erase flag (or the label's erase bit) the old text stays.
+    l.x = 20;
+    blit_text(&l, fb.frame(), 0, 0, 0);
+    EXPECT_EQ(fb.changed(bg), 6);
+    font_free(&f);
+}
+
+TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
+{
+    BitmapFont f = test_font();
+    const uint32_t bg = pixel(40, 40, 40, 0);
+    GuardedFrame fb(16, 8, bg);
+
+    // Centred on x = 0: width 12, so the cells start at -7, -5, -3, -1; only what falls right of
+    // column 0 is drawn, and nothing wraps to the end of the row above.
+    TextLabel l = label_with(&f, "!!!!", 0, 2, 0);
+    blit_text(&l, fb.frame(), 0, 0, 0);
+    EXPECT_NE(fb.at(1, 3)[0], 40); // ink 0 of the last glyph
+    EXPECT_NE(fb.at(0, 3)[0], 40); // ink 128 of the third
+    EXPECT_EQ(fb.at(15, 2)[0], 40);
+    EXPECT_EQ(fb.at(15, 3)[0], 40);
+    EXPECT_EQ(fb.changed(bg), 5);
+
+    // Partly and wholly off every edge, at extreme positions, a text at most 2047 characters long.
+    std::string lots(TEXT_LEN + 10, '!');
+    const int spots[][2] = {{-3, -2}, {14, 6}, {-100, 3}, {5, 7}, {INT_MAX, 0}, {INT_MIN, INT_MIN}, {0, INT_MAX}};
+    for (const auto& p : spots)
+        for (int mode : {(int)TEXT_LEFT, (int)TEXT_RIGHT, 0}) {
+            TextLabel t = label_with(&f, lots.c_str(), p[0], p[1], mode | TEXT_ERASE);
+            t.old_x = p[1];
+            t.old_y = p[0];
+            memcpy(t.old_str, t.str, TEXT_LEN);
+            blit_text(&t, fb.frame(), 0, 1, 0);
+            blit_text(&t, fb.frame(), 0, 1, 1);
+        }
+    EXPECT_TRUE(fb.guards_intact());
+
+    // A text filling its whole buffer without an end byte is drawn to the buffer's end.
+    TextLabel full = label_with(&f, "", 0, 0, TEXT_LEFT);
+    memset(full.str, '!', TEXT_LEN);
+    EXPECT_EQ(blit_text(&full, fb.frame(), 0, 0, 0), TEXT_LEN);
+    EXPECT_EQ(strlen(full.old_str), (size_t)TEXT_LEN - 1);
+    font_free(&f);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Sprites and fills
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(DisplayGfx, SpriteModes)
+{
+    // 4 x 2 sprite: pixel i has colour bytes 10 i + (0, 1, 2) and a fourth byte of 9.
+    uint32_t spr[8];
+    for (int i = 0; i < 8; i++)
+        spr[i] = pixel(10 * i, 10 * i + 1, 10 * i + 2, 9);
+    const uint32_t bg = pixel(100, 200, 255, 0);
+
+    // Centred at (4, 3): top left at (2, 2). Copy takes the whole pixel.
+    GuardedFrame fb(8, 6, bg);
+    blit_sprite_ph(fb.frame(), spr, 4, 2, 4, 3, 0, 0);
+    EXPECT_EQ(*reinterpret_cast<uint32_t*>(fb.at(2, 2)), spr[0]);
+    EXPECT_EQ(*reinterpret_cast<uint32_t*>(fb.at(5, 3)), spr[7]);
+    EXPECT_EQ(fb.changed(bg), 8);
+
+    // Average: colour bytes only.
+    GuardedFrame avg(8, 6, bg);
+    blit_sprite_ph(avg.frame(), spr, 4, 2, 0, 0, SPRITE_TOP_LEFT, 1);
+    const uint8_t* d = avg.at(3, 1); // sprite pixel 7: 70, 71, 72
+    EXPECT_EQ(d[0], (70 + 100) / 2);
+    EXPECT_EQ(d[1], (71 + 200) / 2);
+    EXPECT_EQ(d[2], (72 + 255) / 2);
+    EXPECT_EQ(d[3], 0);
+
+    // Multiply: 255 leaves a byte alone; half multiply uses (s + 255) div 2.
+    uint32_t mul[2] = {pixel(128, 255, 0, 0), pixel(254, 1, 255, 0)};
+    GuardedFrame m(8, 6, bg);
+    blit_sprite_ph(m.frame(), mul, 2, 1, 0, 0, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
+    EXPECT_EQ(m.at(0, 0)[0], (100 * 128) >> 8);
+    EXPECT_EQ(m.at(0, 0)[1], 200);
+    EXPECT_EQ(m.at(0, 0)[2], 0);
+    blit_sprite_ph(m.frame(), mul, 2, 1, 0, 1, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 1);
+    EXPECT_EQ(m.at(0, 1)[0], (100 * ((128 + 255) / 2)) >> 8);
+    EXPECT_EQ(m.at(0, 1)[1], 200); // (255 + 255) / 2 = 255: unchanged
+    EXPECT_EQ(m.at(1, 1)[0], (100 * 254) >> 8); // (254 + 255) div 2 = 254
+    EXPECT_EQ(m.at(1, 1)[2], 255);
+    EXPECT_EQ(m.at(1, 1)[1], (200 * 128) >> 8);
+
+    // Bit 1 without bit 8, or another mode: nothing.
+    GuardedFrame none(8, 6, bg);
+    blit_sprite_ph(none.frame(), spr, 4, 2, 0, 0, SPRITE_SKIP | SPRITE_TOP_LEFT, 0);
+    blit_sprite_ph(none.frame(), spr, 4, 2, 0, 0, SPRITE_TOP_LEFT, 2);
+    EXPECT_EQ(none.changed(bg), 0);
+}
+
+TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
+{
+    uint32_t spr[8];
+    for (int i = 0; i < 8; i++)
+        spr[i] = pixel(i + 1, i + 1, i + 1, i + 1);
+    const uint32_t bg = pixel(0, 0, 0, 0);
+
+    // Half off the left edge: its right half at column 0, nothing at the end of the row above.
+    GuardedFrame fb(8, 6, bg);
+    blit_sprite_ph(fb.frame(), spr, 4, 2, -2, 2, SPRITE_TOP_LEFT, 0);
+    EXPECT_EQ(fb.at(0, 2)[0], 3);
+    EXPECT_EQ(fb.at(1, 3)[0], 8);
+    EXPECT_EQ(fb.at(7, 1)[0], 0);
+    EXPECT_EQ(fb.at(7, 2)[0], 0);
+    EXPECT_EQ(fb.changed(bg), 4);
+
+    // Through the screen-sized overload, the bottom-right corner.
+    SCRN_W = 8;
+    SCRN_H = 6;
+    blit_sprite_ph(fb.px(), spr, 4, 2, 6, 5, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
+    const uint32_t grey = pixel(100, 100, 100, 100);
+    GuardedFrame corner(8, 6, grey);
+    blit_sprite_ph(corner.px(), spr, 4, 2, 6, 5, SPRITE_TOP_LEFT, 1);
+    EXPECT_EQ(corner.changed(grey), 2);
+
+    // Rectangles set all four bytes and clip the same way.
+    GuardedFrame r(8, 6, bg);
+    blit_grey_rect(r.frame(), 0x1C3, 3, 2, -1, 5);
+    EXPECT_EQ(*reinterpret_cast<uint32_t*>(r.at(0, 5)), 0xC3C3C3C3u);
+    EXPECT_EQ(*reinterpret_cast<uint32_t*>(r.at(1, 5)), 0xC3C3C3C3u);
+    EXPECT_EQ(r.changed(bg), 2);
+
+    // Anything wholly outside, of no size or at extreme positions writes nothing.
+    const int spots[][2] = {{-6, 0}, {10, 0}, {0, -3}, {0, 8}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}, {INT_MIN, 0}};
+    GuardedFrame out(8, 6, grey);
+    for (const auto& p : spots)
+        for (int flags : {0, (int)SPRITE_TOP_LEFT, (int)SPRITE_MULTIPLY, SPRITE_TOP_LEFT | SPRITE_MULTIPLY}) {
+            blit_sprite_ph(out.frame(), spr, 4, 2, p[0], p[1], flags | SPRITE_TOP_LEFT, 0);
+            blit_sprite_ph(out.frame(), spr, 4, 2, p[0], p[1], flags, 1);
+            blit_grey_rect(out.frame(), 255, 4, 2, p[0], p[1]);
+        }
+    blit_sprite_ph(out.frame(), spr, 0, 2, 2, 2, SPRITE_TOP_LEFT, 0);
+    blit_sprite_ph(out.frame(), spr, 4, -1, 2, 2, SPRITE_TOP_LEFT, 0);
+    blit_grey_rect(out.frame(), 255, 0, 3, 1, 1);
+    blit_grey_rect(out.frame(), 255, 3, -3, 1, 1);
+    EXPECT_EQ(out.changed(grey), 0);
+    EXPECT_TRUE(out.guards_intact());
+
+    // The background fills every byte with the palette's background grey.
+    GuardedFrame all(8, 6, 0);
+    screen_background(all.px());
+    const uint8_t g = background_grey();
+    EXPECT_EQ(all.changed(pixel(g, g, g, g)), 0);
+    EXPECT_TRUE(all.guards_intact() && fb.guards_intact() && corner.guards_intact() && r.guards_intact());
+}
+
+TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
+{
+    // Base: four 2 x 2 frames of flat greys 100, 200, 0, 50.
+    const int W = 2, H = 2;
+    uint32_t* px = static_cast<uint32_t*>(malloc(4 * W * H * 4));
+    const uint8_t levels[4] = {100, 200, 0, 50};
+    for (int f = 0; f < 4; f++)
+        for (int i = 0; i < W * H; i++)
+            px[f * W * H + i] = pixel(levels[f], levels[f], levels[f], 7);
+    Sprite base = {px, W, H, 4, 1, 1};
+
+    // A 3 x 3 icon on a 2 x 2 frame: only its top-left 2 x 2 counts.
+    uint8_t* icon = static_cast<uint8_t*>(malloc(9));
+    const uint8_t iv[9] = {255, 0, 0, 128, 255, 0, 0, 0, 0};
+    memcpy(icon, iv, 9);
+    Sprite out;
+    ASSERT_EQ(make_button_sprite(&out, icon, 3, base), 1);
+    EXPECT_EQ(out.frames, 2);
+    EXPECT_EQ(out.w, W);
+    EXPECT_EQ(out.h, H);
+    EXPECT_EQ(out.cx, 1);
+    auto at = [&](int f, int r, int c) { return reinterpret_cast<const uint8_t*>(sprite_frame(out, f) + r * W + c); };
+    EXPECT_EQ(at(0, 0, 0)[0], 100); // no ink
+    EXPECT_EQ(at(1, 0, 0)[0], 200);
+    EXPECT_EQ(at(0, 0, 1)[0], 0);                                   // full ink: frame 2
+    EXPECT_EQ(at(1, 0, 1)[0], (50 * 255) >> 8);                    // full ink: frame 3
+    EXPECT_EQ(at(0, 1, 0)[2], (100 * 128) >> 8);                   // half ink
+    EXPECT_EQ(at(1, 1, 0)[2], ((200 * 128) >> 8) + ((50 * 127) >> 8));
+    EXPECT_EQ(at(0, 1, 0)[3], 7);
+    sprite_free(&out);
+
+    // A base of fewer than four frames makes nothing (and still takes the icon).
+    base.frames = 3;
+    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(9)), 3, base), 0);
+    EXPECT_EQ(out.px, nullptr);
+    free(px);
+
+    // The shipped medium button with its Open icon.
+    Sprite med = sprite_load("gfx/button_med.png", 56);
+    ASSERT_EQ(med.frames, 4);
+    int iw = 0, ih = 0;
+    uint8_t* open = load_image_ph("gfx/open.png", &iw, &ih, 1);
+    ASSERT_EQ(make_button_sprite(&out, open, iw, med), 1);
+    EXPECT_EQ(out.w, 54);
+    EXPECT_EQ(out.h, 56);
+    EXPECT_NE(memcmp(out.px, med.px, 54 * 56 * 4), 0);
+    sprite_free(&out);
+    sprite_free(&med);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] The window
+// ---------------------------------------------------------------------------------------------
+
+TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
+{
+    int w, h;
+    auto_window_size(1440, 900, &w, &h);
+    EXPECT_EQ(w, 1392);
+    EXPECT_EQ(h, 780);
+    auto_window_size(300, 400, &w, &h);
+    EXPECT_EQ(w, 256);
+    EXPECT_EQ(h, 420);
+
+    // Bytes red, green, blue of the frame buffer land at the surface's shifts; the padding
+    // beyond each row is not touched.
+    const uint32_t src[4] = {pixel(1, 2, 3, 4), pixel(10, 20, 30, 40), pixel(0xff, 0, 0x80, 9), pixel(0, 0, 0, 0xff)};
+    uint32_t dst[6];
+    std::fill(dst, dst + 6, CANARY);
+    frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 12, src, 2, 2, 16, 8, 0);
+    EXPECT_EQ(dst[0], 0x010203u);
+    EXPECT_EQ(dst[1], 0x0A141Eu);
+    EXPECT_EQ(dst[2], CANARY);
+    EXPECT_EQ(dst[3], 0xFF0080u);
+    EXPECT_EQ(dst[4], 0u);
+    frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 8, src, 1, 1, 0, 8, 16);
+    EXPECT_EQ(dst[0], 0x030201u);
+}
+
+TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
+{
+    ScopedDataHome home;
+    const int saved_w = SCRN_W, saved_h = SCRN_H;
+    SCRN_W = 640;
+    SCRN_H = 480;
+    graphics_full_init(&sfb0, &sfb1);
+    ASSERT_NE(screen, nullptr);
+    EXPECT_EQ(screen->w, 640);
+    EXPECT_EQ(screen->h, 480 + MENU_STRIP_H);
+    char* title = nullptr;
+    SDL_WM_GetCaption(&title, nullptr);
+    EXPECT_STREQ(title, PROGRAM_TITLE);
+    ASSERT_TRUE(sfb0 && sfb1 && menu_fb);
+    for (size_t i = 0; i < 640u * 480; i++)
+        ASSERT_EQ(sfb0[i] | sfb1[i], 0u);
+
+    // The strip goes to the top rows, the drawing area below it, in the window's own order.
+    ImageStack image{};
+    image_stack_init(&image);
+    image.screen = sfb0;
+    sfb1[7 * 640 + 5] = pixel(10, 20, 30, 0);
+    menu_fb[2 * 640 + 3] = pixel(200, 100, 50, 0);
+    int full = 1;
+    EXPECT_EQ(present_frame(&image, &full), 1);
+    EXPECT_EQ(full, 0);
+    auto read = [](int x, int y) {
+        Uint8 r, g, b;
+        uint32_t v = *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(screen->pixels) + y * screen->pitch + 4 * x);
+        SDL_GetRGB(v, screen->format, &r, &g, &b);
+        return std::vector<int>{r, g, b};
+    };
+    EXPECT_EQ(read(5, 7 + MENU_STRIP_H), (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ(read(3, 2), (std::vector<int>{200, 100, 50}));
+
+    // Resizing below the minimum gives the minimum; the buffers are new, zeroed and followed.
+    EXPECT_EQ(window_resize(100, 100, &image), 1);
+    EXPECT_EQ(SCRN_W, 200);
+    EXPECT_EQ(SCRN_H, 420);
+    EXPECT_EQ(screen->w, 200);
+    EXPECT_EQ(screen->h, 420 + MENU_STRIP_H);
+    EXPECT_EQ(image.screen, sfb0);
+    for (size_t i = 0; i < 200u * 420; i++)
+        ASSERT_EQ(sfb0[i] | sfb1[i], 0u);
+    EXPECT_EQ(present_frame(&image, nullptr), 1);
+    window_resize(900, 700, &image);
+    EXPECT_EQ(SCRN_W, 900);
+    EXPECT_EQ(SCRN_H, 700 - MENU_STRIP_H);
+
+    graphics_shutdown();
+    EXPECT_EQ(present_frame(&image, nullptr), 0);
+    image_stack_release(&image);
+    free_null(&sfb0);
+    free_null(&sfb1);
+    free_null(&menu_fb);
+
+    // With no size configured, the window takes the desktop's.
+    SCRN_W = SCRN_H = 0;
+    graphics_full_init(&sfb0, &sfb1);
+    EXPECT_EQ(SCRN_W % 16, 0);
+    EXPECT_GE(SCRN_W, MIN_SCRN_W);
+    EXPECT_GE(SCRN_H, MIN_SCRN_H);
+    graphics_shutdown();
+    free_null(&sfb0);
+    free_null(&sfb1);
+    free_null(&menu_fb);
+    SCRN_W = saved_w;
+    SCRN_H = saved_h;
+}
+
+TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
+{
+    // A thread fills the whole frame under the overlay lock, as the view redraw draws, while the
+    // window grows and shrinks: it must always see the buffer that matches SCRN_W x SCRN_H.
+    ScopedDataHome home;
+    const int saved_w = SCRN_W, saved_h = SCRN_H;
+    ImageStack image{};
+    image_stack_init(&image);
+    window_resize(300, 500, &image);
+    std::atomic<bool> done{false};
+    std::thread drawer([&] {
+        while (!done) {
+            LockGuard lock(image.overlay_lock);
+            blit_grey_rect(image.screen, 9, SCRN_W, SCRN_H, 0, 0);
+        }
+    });
+    for (int i = 0; i < 20; i++)
+        window_resize(i % 2 ? 1200 : 250, i % 2 ? 900 : 460, &image);
+    done = true;
+    drawer.join();
+    EXPECT_EQ(SCRN_W, 1200);
+    EXPECT_EQ(image.screen, sfb0);
+    image_stack_release(&image);
+    free_null(&sfb0);
+    free_null(&sfb1);
+    free_null(&menu_fb);
+    SCRN_W = saved_w;
+    SCRN_H = saved_h;
+}
+
+namespace {
+void live_hook() { fprintf(stderr, "live output closed\n"); }
+void history_hook() { fprintf(stderr, "history closed\n"); }
+} // namespace
+
+TEST(DisplayWindowDeathTest, ClosingTheWindowEndsTheProgramAtOnce)
+{
+    SDL_Event other = {};
+    other.type = SDL_KEYDOWN;
+    EXPECT_EQ(eventFilter(&other), 1);
+
+    SDL_Event quit = {};
+    quit.type = SDL_QUIT;
+    window_hooks = {live_hook, history_hook};
+    EXPECT_EXIT(eventFilter(&quit), ::testing::ExitedWithCode(0), "live output closed\nhistory closed");
+    window_hooks = {nullptr, command_log_close};
+
+    // Without a display the editor says so in one line and ends with status 1.
+    ScopedEnv d("DISPLAY", nullptr), wd("WAYLAND_DISPLAY", nullptr), v("SDL_VIDEODRIVER", nullptr);
+    uint32_t *a = nullptr, *b = nullptr;
+    EXPECT_EXIT(graphics_full_init(&a, &b), ::testing::ExitedWithCode(1), "No display.*xvfb-run");
+}
