@@ -44,15 +44,16 @@ std::string quoted_field(const char* text, const char* prefix)
     for (char& c : s)
         if (c == '"' || c == '\n' || c == '\r')
             c = ' ';
-    const size_t room = (size_t)MAX_LINE - strlen(prefix) - 1;
+    const size_t used = strlen(prefix) + 1;
+    const size_t room = used < (size_t)MAX_LINE ? (size_t)MAX_LINE - used : 0;
     if (s.size() > room) {
         size_t n = room;
         while (n > 0 && ((unsigned char)s[n] & 0xC0) == 0x80)
             n--;
-        s.resize(n);
+        s.erase(n);
     }
     if (s.empty())
-        s = " ";
+        s.assign(1, ' ');
     return s;
 }
 

@@ -428,7 +428,9 @@ static void line_frequency(const LineArgs& a)
     const char* high_unit = is_note_text(high) ? "note" : (i < n ? t[i] : "");
     auto to_hz = [&](const char* text, const char* unit) {
         char buf[REPLAY_LINE_MAX + 1];
-        snprintf(buf, sizeof buf, "%s", text);
+        const size_t len = strnlen(text, sizeof buf - 1);
+        memcpy(buf, text, len);
+        buf[len] = 0;
         return convert_unit(buf, identify_unit(unit), UNIT_HZ, a.es, 0, 0, 0.f);
     };
     set_frequency_range(a.es, to_hz(low, low_unit), to_hz(high, high_unit), *a.line_no);
