@@ -1,0 +1,396 @@
+// Spectrogram view: zoom and its limits, focused zoom, mouse mappings, wheel and pan, the two
+// resamplers and both colourings, normalisation to the visible part, missing rows, the copy into
+// the frame buffer, and the continuous redraw thread.
+#include "core/state.h"
+#include "display/gfx.h"
+#include "display/view.h"
+#include "document/image.h"
+#include "platform/util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+uint32_t rgb(int r, int g, int b)
+{
+    const uint8_t c[4] = {(uint8_t)r, (uint8_t)g, (uint8_t)b, 0};
+    uint32_t p;
+    memcpy(&p, c, 4);
+    return p;
+}
+
+uint32_t pixel(const uint8_t* pic, int w, int x, int y)
+{
+    uint32_t p;
+    memcpy(&p, pic + ((size_t)y * w + x) * 4, 4);
+    return p;
+}
+
+int byte0(const uint8_t* pic, int w, int x, int y) { return pic[((size_t)y * w + x) * 4]; }
+
+// A W x H one-layer document filled by fill(r, x), in a 300 x 300 window (view 120 x 98 at
+// (120, 102)), drawn into its own frame buffer.
+struct ViewDoc : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    std::vector<uint32_t> fb;
+    int dirty = 0;
+
+    static void SetUpTestSuite()
+    {
+        char saved[sizeof respath];
+        memcpy(saved, respath, sizeof respath);
+        snprintf(respath, sizeof respath, "%s/", BW_SOURCE_DIR);
+        ASSERT_EQ(palette_load(), 1);
+        ASSERT_EQ(view_colours_load(), 1);
+        memcpy(respath, saved, sizeof respath);
+    }
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 300;
+        SCRN_H = 300;
+        MARGIN_Y = 100;
+        image_stack_init(image.get());
+        es->image = image.get();
+        fb.assign((size_t)SCRN_W * SCRN_H, 0xdeadbeef);
+    }
+    void TearDown() override
+    {
+        view_hooks = {};
+        image->screen = nullptr;
+        image_stack_release(image.get());
+    }
+    template <class Fill> void make(int w, int h, Fill fill)
+    {
+        Plane p = plane_alloc(h, w);
+        for (int r = 0; r < h; r++)
+            for (int x = 0; x < w; x++)
+                p[r][x] = fill(r, x);
+        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
+        image->gradient_mode = 1;
+        image->screen = fb.data();
+        image->screen_dirty = &dirty;
+        view_reset(image.get());
+    }
+    uint32_t first_colour() const { return view_colours.gradient[0]; }
+    uint32_t last_colour() const { return view_colours.gradient[view_colours.gradient_len - 1]; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Zoom, mappings, wheel and pan
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(ViewDoc, ZoomLimitsAndCentreClamping)
+{
+    make(1000, 200, [](int, int) { return 0.f; });
+    change_zoom(image.get(), 3.f, 1.f, 500.f, 100.f);
+    EXPECT_EQ(crop_w, 333);
+    EXPECT_NEAR(zoom_h, 3.003003f, 1e-5f);
+    EXPECT_EQ(crop_x, 500 - 166);
+    EXPECT_FLOAT_EQ(zoom_center_x, 333 * 0.5f + crop_x);
+
+    // Never fewer than 10 visible; a magnification below 1 is 1; the centre stays inside.
+    change_zoom(image.get(), 1e6f, 0.2f, 5000.f, -7.f);
+    EXPECT_EQ(crop_w, 10);
+    EXPECT_EQ(crop_x, 990);
+    EXPECT_EQ(crop_h, 200);
+    EXPECT_EQ(crop_y, 0);
+    EXPECT_FLOAT_EQ(zoom_v, 1.f);
+    change_zoom(image.get(), NAN, 1.f, NAN, 0.f);
+    EXPECT_EQ(crop_w, 1000);
+    EXPECT_EQ(crop_x, 0);
+
+    // A document narrower than 11 columns shows all of them at any zoom.
+    make(8, 6, [](int, int) { return 0.f; });
+    change_zoom(image.get(), 50.f, 50.f, 4.f, 3.f);
+    EXPECT_EQ(crop_w, 8);
+    EXPECT_EQ(crop_h, 6);
+    EXPECT_EQ(crop_x, 0);
+}
+
+TEST_F(ViewDoc, MappingsRoundTripAndFocusedZoomKeepsThePointUnderTheMouse)
+{
+    make(1000, 200, [](int, int) { return 0.f; });
+    const int vw = image->view_w, vh = image->view_h;
+    change_zoom(image.get(), 4.f, 2.f, 300.f, 60.f);
+    mouse_ax = 120 + 45;
+    mouse_ay = image->view_y + 30;
+    mouse_ax_sub = 16; // half a pixel in slow-mouse mode
+    mouse_sub_range = 32;
+    const float fx = mouse_ax_to_xf(vw), fy = mouse_ay_to_yf(vh);
+    EXPECT_FLOAT_EQ(fx, crop_x + (crop_w - 1) * 45.5f / vw);
+    EXPECT_NEAR(column_to_view_x(fx, vw), 45.5f, 1e-3f);
+    EXPECT_NEAR(row_to_view_y(fy, vh), 30.f, 1e-3f);
+    EXPECT_EQ(mouse_ax_to_x(vw), (int)std::lrint(fx));
+    EXPECT_EQ(mouse_ay_to_y(vh), (int)std::lrint(fy));
+
+    // The crop is whole columns, so the point moves by less than a column.
+    change_zoom_focused(image.get(), 2.f, 2.f, fx, fy);
+    EXPECT_NEAR(mouse_ax_to_xf(vw), fx, 1.f);
+    EXPECT_NEAR(mouse_ay_to_yf(vh), fy, 1.f);
+    EXPECT_NEAR(zoom_h, 8.f, 0.05f);
+}
+
+TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndNotBeyondTheWholeDocument)
+{
+    make(1000, 200, [](int, int) { return 1.f; });
+    mouse_ax = 120 + image->view_w / 2;
+    mouse_ay = image->view_y + image->view_h / 2;
+
+    // Zooming out at 1 changes nothing and draws nothing.
+    EXPECT_EQ(wheel_zoom(es.get(), -1, 0, 0), 0);
+    EXPECT_EQ(wheel_zoom(es.get(), -2, 1, 0), 0);
+    EXPECT_EQ(dirty, 0);
+    EXPECT_EQ(crop_w, 1000);
+
+    EXPECT_EQ(wheel_zoom(es.get(), 2, 0, 0), VIEW_CHANGED | VIEW_CHANGED_H);
+    EXPECT_EQ(crop_w, 500);
+    EXPECT_EQ(crop_h, 200);
+    EXPECT_EQ(progress_crop_x, crop_x);
+    EXPECT_EQ(dirty, 1);
+    EXPECT_EQ(wheel_zoom(es.get(), 2, 0, 1), VIEW_CHANGED); // Shift: vertical only
+    EXPECT_EQ(crop_w, 500);
+    EXPECT_EQ(crop_h, 100);
+    wheel_zoom(es.get(), -2, 1, 0); // Ctrl: both
+    EXPECT_EQ(crop_w, 1000);
+    EXPECT_EQ(crop_h, 200);
+}
+
+TEST_F(ViewDoc, PanMovesThePictureWithTheMouse)
+{
+    make(1000, 200, [](int, int) { return 1.f; });
+    change_zoom(image.get(), 4.f, 1.f, 500.f, 100.f);
+    const int x0 = crop_x;
+    mouse_ax = 200;
+    mouse_ay = 150;
+    ViewPan pan;
+    pan_begin(&pan);
+    mouse_ax = 200 + image->view_w / 2; // half a view to the right: the picture follows
+    EXPECT_EQ(pan_drag(es.get(), &pan), VIEW_CHANGED | VIEW_CHANGED_H);
+    EXPECT_NEAR(crop_x, x0 - (crop_w - 1) / 2, 1);
+    EXPECT_EQ(crop_w, 250);
+    pan_end(es.get());
+    EXPECT_EQ(dirty, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Resamplers and colours
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
+{
+    // Grey picture colours of 2 x 2 values: only the top-left one is bright (byte 255).
+    float r0[2] = {1.f, 0.f}, r1[2] = {0.f, 0.f};
+    float* rows[2] = {r0, r1};
+    uint8_t* s = resize_image(rows, nullptr, 2, 2, 4, 4);
+    uint8_t* n = resize_image_nearest(rows, nullptr, 2, 2, 4, 4);
+    ASSERT_TRUE(s && n);
+    // Enlarging both ways: centres at 0, .25, .5, .75 (the last column is not the last input),
+    // tent weights not divided.
+    EXPECT_EQ(byte0(s, 4, 0, 0), 255);
+    EXPECT_EQ(byte0(s, 4, 1, 0), 191); // 255 * .75
+    EXPECT_EQ(byte0(s, 4, 2, 1), 95);  // 255 * .5 * .75
+    EXPECT_EQ(byte0(s, 4, 2, 2), 63);  // 255 * .5 * .5
+    EXPECT_EQ(byte0(s, 4, 3, 3), 15);  // 255 * .25 * .25
+    EXPECT_EQ(pixel(s, 4, 1, 0), rgb(191, 191, 191));
+    // Nearest: inputs trunc(X / 4 + .5).
+    EXPECT_EQ(pixel(n, 4, 1, 1), rgb(255, 255, 255));
+    EXPECT_EQ(pixel(n, 4, 2, 0), rgb(0, 0, 0));
+    free(s);
+    free(n);
+
+    // Shrinking, on helper threads too: the tent filter as written out in full, up to rounding.
+    const int iw = 700, ih = 90, ow = 300, oh = 200;
+    std::vector<std::vector<float>> v(ih, std::vector<float>(iw));
+    std::vector<float*> vr;
+    for (int r = 0; r < ih; r++) {
+        for (int x = 0; x < iw; x++)
+            v[r][x] = (float)((x * 31 + r * 17) % 23) / 22.f;
+        vr.push_back(v[r].data());
+    }
+    s = resize_image(vr.data(), nullptr, iw, ih, ow, oh);
+    const float sx = (float)(iw - 1) / ow, sy = (float)(ih - 1) / oh, rx = std::max(sx, 1.f), ry = std::max(sy, 1.f);
+    int exact = 0;
+    for (int y = 0; y < oh; y++)
+        for (int x = 0; x < ow; x++) {
+            const float cx = x * sx, cy = y * sy;
+            double sum = 0, wsum = 0;
+            for (int j = std::max((int)ceilf(cy - ry), 0); j < std::min((int)ceilf(cy + ry), ih); j++)
+                for (int i = std::max((int)ceilf(cx - rx), 0); i < std::min((int)ceilf(cx + rx), iw); i++) {
+                    const double w = (1 - fabs(i - cx) / rx) * (1 - fabs(j - cy) / ry);
+                    sum += w * (int)std::min(255.f, 255.f * sqrtf(v[j][i]) + 0.5f);
+                    wsum += w;
+                }
+            const int want = (int)(sum / wsum), got = byte0(s, ow, x, y);
+            ASSERT_NEAR(got, want, 1) << x << "," << y;
+            exact += got == want;
+        }
+    EXPECT_GT(exact, ow * oh * 99 / 100);
+    free(s);
+
+    // A flat picture reads the same through both, exactly.
+    std::vector<std::vector<float>> flat(37, std::vector<float>(53, 0.3f));
+    std::vector<float*> fr;
+    for (auto& r : flat)
+        fr.push_back(r.data());
+    s = resize_image_gradient(fr.data(), 53, 37, 11, 7);
+    n = resize_image_gradient_nearest(fr.data(), 53, 37, 11, 7);
+    EXPECT_EQ(memcmp(s, n, 11 * 7 * 4), 0);
+    EXPECT_EQ(pixel(s, 11, 5, 5), last_colour());
+    free(s);
+    free(n);
+}
+
+TEST_F(ViewDoc, AllZeroIsTheFirstColourAndPictureColoursFollowTheSource)
+{
+    make(50, 40, [](int, int) { return 0.f; });
+    for (int nearest = 0; nearest < 2; nearest++) {
+        uint8_t* p = resize_image_gradient_generic_zoom(image->composite, 50, 40, 30, 20, nearest);
+        for (int i = 0; i < 30 * 20; i++)
+            ASSERT_EQ(pixel(p, 30, i % 30, i / 30), first_colour()) << i;
+        free(p);
+        p = resize_image_generic_zoom(image->composite, nullptr, 50, 40, 30, 20, nearest);
+        EXPECT_EQ(pixel(p, 30, 29, 19), rgb(0, 0, 0));
+        free(p);
+    }
+
+    // Source colours (normalised to a sum of 255) scaled by 3 q: red at level 1, grey at 1/2.
+    Plane pl = image->composite;
+    pl[0][0] = 1.f;
+    pl[0][1] = 0.25f;
+    std::vector<uint8_t> src(50 * 40 * 4, 85);
+    memcpy(&src[0], "\xff\x00\x00\x00", 4);
+    uint8_t* p = resize_image_generic_zoom(pl, src.data(), 50, 40, 50, 40, 1);
+    EXPECT_EQ(pixel(p, 50, 0, 0), rgb(255, 0, 0));
+    EXPECT_EQ(pixel(p, 50, 1, 0), rgb(128, 128, 128)); // 85 * 1.5 + .5
+    free(p);
+}
+
+TEST_F(ViewDoc, LevelsFollowTheVisiblePartAndForcedModesChooseTheResampler)
+{
+    // Quiet left half, loud right half: zooming into the left brightens it to the top colour.
+    make(400, 40, [](int, int x) { return x < 200 ? 0.01f : 1.f; });
+    uint8_t* whole = resize_image_gradient_generic_zoom(image->composite, 400, 40, 100, 20, 1);
+    EXPECT_NE(pixel(whole, 100, 10, 10), last_colour());
+    EXPECT_EQ(pixel(whole, 100, 90, 10), last_colour());
+    change_zoom(image.get(), 4.f, 1.f, 50.f, 20.f);
+    uint8_t* left = resize_image_gradient_generic_zoom(image->composite, 400, 40, 100, 20, 1);
+    EXPECT_EQ(pixel(left, 100, 10, 10), last_colour());
+    free(whole);
+    free(left);
+
+    // Force Fast makes a smooth request nearest; Force Smooth makes a nearest one smooth.
+    make(400, 40, [](int r, int x) { return (float)((x * 7 + r * 3) % 11); });
+    uint8_t* n = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 1);
+    uint8_t* s = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 0);
+    ASSERT_NE(memcmp(n, s, 90 * 30 * 4), 0);
+    key[state_of(K_FAST_DISPLAY)] = 1;
+    uint8_t* f = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 0);
+    EXPECT_EQ(memcmp(n, f, 90 * 30 * 4), 0);
+    key[state_of(K_FAST_DISPLAY)] = 0;
+    key[state_of(K_SMOOTH_DISPLAY)] = 1;
+    uint8_t* g = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 1);
+    EXPECT_EQ(memcmp(s, g, 90 * 30 * 4), 0);
+    for (uint8_t* b : {n, s, f, g})
+        free(b);
+}
+
+TEST_F(ViewDoc, MissingRowsAreDrawnInTheirColour)
+{
+    const uint8_t* c = palette_colour(3);
+    const uint32_t missing = rgb(c[0], c[1], c[2]);
+    std::vector<float> full(20, 1.f);
+    float* rows[5] = {full.data(), nullptr, nullptr, nullptr, full.data()}; // rows 1..3 not analysed yet
+    for (int smooth = 0; smooth < 2; smooth++) {
+        uint8_t* p = smooth ? resize_image_gradient(rows, 20, 5, 20, 5) : resize_image_gradient_nearest(rows, 20, 5, 20, 5);
+        EXPECT_EQ(pixel(p, 20, 7, 2), missing); // reads rows 1 and 2, or row 2
+        EXPECT_EQ(pixel(p, 20, 7, 0), last_colour());
+        free(p);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Redraw into the frame buffer and the continuous redraw
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangle)
+{
+    make(500, 80, [](int r, int x) { return (float)((r + x) % 9); });
+    image_redraw(es.get(), 0);
+    ASSERT_TRUE(image->display);
+    EXPECT_EQ(dirty, 1);
+    const int vx = image->view_x, vy = image->view_y, vw = image->view_w, vh = image->view_h;
+    for (int y = 0; y < SCRN_H; y++)
+        for (int x = 0; x < SCRN_W; x++) {
+            const uint32_t p = fb[(size_t)y * SCRN_W + x];
+            if (x >= vx && x < vx + vw && y >= vy && y < vy + vh)
+                ASSERT_EQ(p, pixel(image->display, vw, x - vx, y - vy)) << x << "," << y;
+            else
+                ASSERT_EQ(p, 0xdeadbeefu) << x << "," << y;
+        }
+
+    // A view reaching past the frame buffer is clipped; with stop_redraw raised nothing reaches it.
+    fb.assign(fb.size(), 0xdeadbeef);
+    image->view_w = SCRN_W;
+    image->view_h = SCRN_H;
+    image_redraw(es.get(), 1);
+    EXPECT_EQ(fb[(size_t)(SCRN_H - 1) * SCRN_W + SCRN_W - 1], pixel(image->display, SCRN_W, SCRN_W - 1 - vx, SCRN_H - 1 - vy));
+    EXPECT_EQ(fb[(size_t)vy * SCRN_W + vx - 1], 0xdeadbeefu);
+    fb.assign(fb.size(), 0xdeadbeef);
+    dirty = 0;
+    image->stop_redraw = 1;
+    image_redraw(es.get(), 1);
+    image->stop_redraw = 0;
+    EXPECT_EQ(fb[(size_t)(vy + 5) * SCRN_W + vx + 5], 0xdeadbeefu);
+    EXPECT_EQ(dirty, 0);
+}
+
+std::atomic<int> overlay_calls{0};
+void count_overlays(EngineState*, uint32_t*) { overlay_calls++; }
+
+TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
+{
+    make(300, 60, [](int, int x) { return (float)(x % 5); });
+    overlay_calls = 0;
+    view_hooks.overlays = count_overlays;
+    RedrawThread a{}, b{};
+    ASSERT_EQ(redraw_thread_start(&a, es.get()), 1);
+    EXPECT_EQ(redraw_thread_start(&a, es.get()), 0); // already running
+    ASSERT_EQ(redraw_thread_start(&b, es.get()), 1); // a second loop returns at once
+    // Painting meanwhile, as the painting thread does.
+    for (int i = 0; i < 200 && overlay_calls < 5; i++) {
+        {
+            LockGuard lock(image->layers_lock);
+            image->layers[0].plane[i % 60][i % 300] += 1.f;
+        }
+        wrsleep(2);
+    }
+    EXPECT_GE(overlay_calls.load(), 5);
+    EXPECT_EQ(redraw_thread_stop(&b, 5000), 1);
+    EXPECT_EQ(redraw_thread_stop(&a, 5000), 1);
+    EXPECT_EQ(image->stop_redraw.load(), 0);
+    EXPECT_EQ(redraw_thread_stop(&a, 5000), 1); // nothing left to stop
+
+    // It can be started again, and a stop that cannot finish in time says so.
+    ASSERT_EQ(redraw_thread_start(&a, es.get()), 1);
+    {
+        LockGuard lock(image->layers_lock); // the redraw cannot get past this lock
+        EXPECT_EQ(redraw_thread_stop(&a, 0), 0);
+        EXPECT_EQ(image->stop_redraw.load(), 1);
+    }
+    EXPECT_EQ(redraw_thread_stop(&a, 5000), 1);
+    EXPECT_EQ(image->stop_redraw.load(), 0);
+}
+
+} // namespace
