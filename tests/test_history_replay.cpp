@@ -6,6 +6,11 @@
 #include "document/command_log.h"
 #include "document/image.h"
 #include "document/layers.h"
+#include "document/move.h"
+#include "document/composite.h"
+#include "document/operations.h"
+#include "core/units.h"
+#include "files/media.h"
 #include "history/archive.h"
 #include "history/replay.h"
 #include "test_support.h"
@@ -361,4 +366,102 @@ TEST_F(HistoryReplay, OpeningAProjectReplaysItAndAppendsItToTheHistory)
     open_file(path, &es, &opened);
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(key[K_OPEN], 1);
+}
+
+namespace {
+
+// Whether two documents' composites hold the same bits.
+bool same_composite(const ImageStack& a, const ImageStack& b)
+{
+    if (a.w != b.w || a.h != b.h || !a.composite || !b.composite)
+        return false;
+    for (int r = 0; r < a.h; r++)
+        if (memcmp(a.composite[r], b.composite[r], sizeof(float) * (size_t)a.w) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+// An editing session writes its history as it goes; the history and a snapshot saved at the
+// end each replay, into a fresh document, to the composite the session ended with.
+TEST_F(HistoryReplay, HistoryAndSnapshotOfOneSessionGiveTheSameComposite)
+{
+    blank(40, 24);
+    free(history_path);
+    history_path = strdup(dir.file("history.kbz").c_str());
+    key[K_HISTORY_HEADER] = 1;
+    begin_history(&es, "", FILE_IMAGE);
+    key[K_TIME_UNIT] = UNIT_SEC; // units other than pixels go through their conversions
+    key[K_POS_UNIT] = UNIT_HZ;
+    key[K_DIM_UNIT] = UNIT_ST;
+
+    ASSERT_EQ(fill_pink(&image), 1);
+    ASSERT_EQ(new_layer(&es), 1);
+    ASSERT_EQ(fill_brown(&es), 1);
+    ASSERT_EQ(vert_curves(&es), 1);
+    ASSERT_EQ(set_blending(&es, 4), 1); // subtraction
+    layer_to_undo(&image);
+    ASSERT_EQ(move_tool_layer_abs(&es, 5, -3), 1);
+    print_move_tool_cmd(&es, 5, -3);
+    ASSERT_EQ(add_separator(&es), 1);
+    ASSERT_EQ(set_blending(&es, 8), 1); // the group above it by maximum
+    ASSERT_EQ(new_layer(&es), 1);
+    ASSERT_EQ(fill_white(&es), 1);
+    ASSERT_EQ(rotate_image(&image, 1), 1);
+    ASSERT_EQ(select_layer(&es, 4), 1); // the bottom layer
+    ASSERT_EQ(invert_image(&image), 1);
+    ASSERT_EQ(undo_layer(&es), 1);
+    ASSERT_EQ(undo_layer(&es), 1);      // redone
+    process_layers(&es);
+    const std::string snapshot = dir.file("snapshot.kbz");
+    ASSERT_EQ(save_archive_status(snapshot.c_str(), &es, "session"), 0);
+    command_log_close();
+    const std::string history = read_file(dir.file("history.kbz"));
+    for (const char* line : {"Operation fill pink\n", "New layer \"Layer 1\"\n", "Blending subtraction\n",
+                             "Move layer +0.05 sec x +", "Operation rotation by 90\n", "Undo\n"})
+        EXPECT_NE(history.find(line), std::string::npos) << line << " missing from\n" << history;
+
+    for (const std::string& project : {dir.file("history.kbz"), snapshot}) {
+        SCOPED_TRACE(project);
+        ImageStack again{};
+        EngineState es2{};
+        image_stack_init(&again);
+        engine_state_init(&es2, &again);
+        replay_reset();
+        ASSERT_GT(load_archive(project.c_str(), &es2, title, sizeof title, nullptr), 0);
+        process_layers(&es2);
+        EXPECT_EQ(again.count, image.count);
+        EXPECT_EQ(again.sel, image.sel);
+        EXPECT_TRUE(same_composite(again, image));
+        image_stack_release(&again);
+        engine_state_release(&es2);
+    }
+
+    // The program killed while it writes: a history cut anywhere replays as the same history cut
+    // at the end of its last complete line.
+    auto replay_text = [&](const std::string& text, ImageStack& into, EngineState& es2) {
+        image_stack_init(&into);
+        engine_state_init(&es2, &into);
+        replay_reset();
+        write_file(dir.file("cut.kbz"), text);
+        testing::internal::CaptureStderr();
+        load_archive(dir.file("cut.kbz").c_str(), &es2, title, sizeof title, nullptr);
+        testing::internal::GetCapturedStderr();
+        process_layers(&es2);
+    };
+    for (size_t cut = history.size() - 160; cut < history.size(); cut += 7) {
+        const size_t line_end = history.rfind('\n', cut - 1);
+        ASSERT_NE(line_end, std::string::npos);
+        ImageStack a{}, b{};
+        EngineState ea{}, eb{};
+        replay_text(history.substr(0, cut), a, ea);
+        replay_text(history.substr(0, line_end + 1), b, eb);
+        EXPECT_EQ(a.count, b.count) << "cut at " << cut;
+        EXPECT_TRUE(same_composite(a, b)) << "cut at " << cut;
+        for (auto* im : {&a, &b})
+            image_stack_release(im);
+        engine_state_release(&ea);
+        engine_state_release(&eb);
+    }
 }

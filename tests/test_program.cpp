@@ -17,7 +17,11 @@ TEST(Program, VersionAndHelp)
 TEST(Program, StartUpWritesLogConfigAndQuitsCleanly)
 {
     ScopedDataHome home;
-    RunResult r = run_program({BW_PROGRAM}, {"XDG_DATA_HOME=" + home.dir.path});
+    // The editor runs headless on a project that ends by quitting.
+    TempDir dir;
+    const std::string project = dir.file("quit.kbz");
+    write_file(project, "Brindlewharf Archive v1.2\nNew layer\nQuit\n");
+    RunResult r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\nQuitting program.\n"), std::string::npos);
     EXPECT_NE(r.err.find("Configuration file not found. Creating it."), std::string::npos);
@@ -26,7 +30,7 @@ TEST(Program, StartUpWritesLogConfigAndQuitsCleanly)
     EXPECT_TRUE(file_exists(home.appdata("config.txt")));
 
     // A second start finds the configuration it wrote.
-    r = run_program({BW_PROGRAM}, {"XDG_DATA_HOME=" + home.dir.path});
+    r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err.find("Configuration file not found"), std::string::npos);
 }
