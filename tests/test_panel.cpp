@@ -1,0 +1,653 @@
+// The knob panel: value curves and their inverse, the circular and linear gestures, the three
+// layouts at many window sizes, the buttons' actions, the knob effects on a document with their
+// history lines, Default Values, and drawing that stays inside the controls.
+#include "core/open.h"
+#include "core/panel.h"
+#include "core/state.h"
+#include "display/gfx.h"
+#include "document/command_log.h"
+#include "document/hooks.h"
+#include "document/image.h"
+#include "document/layers.h"
+#include "files/config.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int warp_x = -1, warp_y = -1;
+void record_warp(int x, int y)
+{
+    warp_x = x;
+    warp_y = y;
+}
+
+struct Box {
+    int x0, y0, x1, y1; // half-open
+    bool contains(int x, int y) const { return x >= x0 && x < x1 && y >= y0 && y < y1; }
+};
+
+// Where a label's ink can be: its anchored text extent with a few pixels to spare.
+Box label_box(const TextLabel& l)
+{
+    if (!l.font || !l.str[0])
+        return {0, 0, 0, 0};
+    const int w = text_width(l.str, *l.font);
+    int x = l.x;
+    if (l.mode & TEXT_RIGHT)
+        x -= w;
+    else if (!(l.mode & TEXT_LEFT))
+        x -= w / 2;
+    return {x - 4, l.y, x + w + 4, l.y + l.font->glyph_h};
+}
+
+// A panel built from the resource pictures over a 1024 x 768 window, with an engine state and
+// an empty document stack; the history goes to a temporary file.
+struct Panel : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    std::vector<uint32_t> screen;
+    char saved_respath[sizeof respath];
+    TempDir dir;
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        memcpy(saved_respath, respath, sizeof respath);
+        snprintf(respath, sizeof respath, "%s", BW_SOURCE_DIR);
+        ASSERT_EQ(palette_load(), 1);
+        if (!futura12.glyph_count) {
+            ASSERT_EQ(fonts_load(), 1);
+        }
+        command_log_close();
+        command_log_reset();
+        free(history_path);
+        history_path = strdup(dir.file("history.kbz").c_str());
+        image_stack_init(image.get());
+        engine_state_init(es.get(), image.get());
+        control_text_init(&futura12, &futura24);
+        panel_install_hooks();
+        panel_warp_pointer = record_warp;
+        warp_x = warp_y = -1;
+        resize(1024, 768);
+        knobs_after_open(es.get()); // the synthesis range starts as the knobs show it
+    }
+    void TearDown() override
+    {
+        layer_steps_wait();
+        control_text_free();
+        document_hooks = {};
+        engine_state_release(es.get());
+        image_stack_release(image.get());
+        command_log_close();
+        free(history_path);
+        history_path = nullptr;
+        memcpy(respath, saved_respath, sizeof respath);
+        state_reset();
+        settings_defaults();
+    }
+
+    void resize(int w, int h)
+    {
+        SCRN_W = w;
+        SCRN_H = h;
+        screen.assign((size_t)w * h, 0);
+        image->screen = screen.data();
+        after_res_change(ctrl, text, es.get());
+    }
+    // A one-layer w x h document, every pixel `v`.
+    void document(int w, int h, float v)
+    {
+        Plane p = plane_alloc(h, w);
+        for (int r = 0; r < h; r++)
+            for (int x = 0; x < w; x++)
+                p[r][x] = v;
+        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
+        image->change_state = 0;
+    }
+    int cx(int i) { return ctrl[i].x + ctrl[i].cx; }
+    int cy(int i) { return ctrl[i].y + ctrl[i].cy; }
+    // A press, one drag frame at (x1, y1), the release.
+    int click(int i, int dx = 0, int dy = 0)
+    {
+        const int taken = panel_press(es.get(), cx(i), cy(i));
+        panel_drag(es.get(), cx(i) + dx, cy(i) + dy, 0);
+        panel_release(es.get());
+        return taken;
+    }
+    // Turns knob i by `radians` clockwise with the circular gesture (pressed right of its centre).
+    void turn(int i, float radians, int precision = 0, bool release = true)
+    {
+        ASSERT_TRUE(panel_press(es.get(), cx(i) + 20, cy(i)) & PANEL_TAKEN);
+        panel_drag(es.get(), (int)lroundf(cx(i) + 1000 * cosf(radians)), (int)lroundf(cy(i) + 1000 * sinf(radians)),
+                   precision);
+        panel_effects(es.get());
+        if (release)
+            panel_release(es.get());
+    }
+    std::vector<std::string> history()
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(read_file(history_path));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("Time ", 0) != 0 || !(line[5] == '+' || isdigit((unsigned char)line[5])))
+                lines.push_back(line); // all but the timestamps
+        return lines;
+    }
+    std::string value_text(int i) { return ctrl[i].captions[KNOB_VALUE_LINE].str; }
+    bool on_screen(int i) { return ctrl[i].x > HIDDEN_POS / 2; }
+};
+
+const float TOP = 1.5f * 3.1415927f;
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Curves
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Panel, CurvesHaveTheirEndsAndLabelsAndPrintAsSpecified)
+{
+    struct Ends {
+        int knob;
+        double lo, hi;
+    } ends[] = {{1, -30, 30},   {2, 0.02, 26000.02}, {4, 0.01, 2400.013}, {5, 16, 1 / 16.0},
+                {6, -60, 60},   {7, 1, 2},           {8, 0, 180},         {9, 0, 1}};
+    for (const Ends& e : ends) {
+        EXPECT_NEAR(angle_to_value(e.knob, nullptr, 0.f), e.lo, 1e-3 * std::fabs(e.lo) + 1e-9) << e.knob;
+        EXPECT_NEAR(angle_to_value(e.knob, nullptr, TOP), e.hi, 1e-3 * std::fabs(e.hi) + 1e-9) << e.knob;
+    }
+    // The frequency knob passes its scale labels.
+    const double labels[7] = {0, 25, 125, 500, 1800, 7000, 26000};
+    for (int k = 1; k < 7; k++)
+        EXPECT_NEAR(angle_to_value(2, nullptr, TOP * k / 6), labels[k], 0.12 * labels[k]) << k;
+    EXPECT_EQ(angle_to_value(0, nullptr, 1.f), 0.0);
+    EXPECT_EQ(angle_to_value(10, nullptr, 1.f), 0.0);
+
+    // The time-resolution floor keeps a sound of a very wide image within 2e9 samples.
+    document(8, 4, 1.f);
+    image->w = 100000;
+    EXPECT_NEAR(angle_to_value(4, es.get(), 0.f), 100000.0 * 44100 / 2e9, 1e-9);
+    image->w = 8;
+
+    auto printed = [&](int i, float angle) {
+        knob_set_angle(i, angle, nullptr);
+        return value_text(i);
+    };
+    EXPECT_EQ(printed(9, TOP), "100.0%");
+    EXPECT_EQ(printed(9, 0.75f * PI), "25.0%");
+    EXPECT_EQ(printed(7, 0.f), "LINEAR");
+    EXPECT_EQ(printed(7, TOP), "LOG");
+    EXPECT_EQ(printed(7, 0.75f * PI), "1.50");
+    EXPECT_EQ(printed(5, 0.75f * PI), "1 : 1");
+    EXPECT_EQ(printed(5, 0.f), "16.0 : 1");
+    EXPECT_EQ(printed(5, TOP), "1 : 16.0");
+    EXPECT_EQ(printed(1, 0.75f * PI), "0.0");
+    EXPECT_EQ(printed(1, TOP), "+30.0");
+    EXPECT_EQ(printed(6, 0.f), "-60.0");
+    EXPECT_EQ(printed(8, 0.5f * PI), "20");
+    knob_set_value(2, 27.5f);
+    EXPECT_EQ(value_text(2), "27.5");
+    EXPECT_EQ(printed(2, ctrl[2].angle), "27.5"); // the angle found gives 27.5 back
+    knob_set_value(4, 5.f);
+    EXPECT_EQ(value_text(4), "5.00");
+
+    // Frames: 193 of them over the range.
+    EXPECT_EQ(knob_frame(0.f), 0);
+    EXPECT_EQ(knob_frame(TOP), 192);
+    EXPECT_EQ(knob_frame(0.75f * PI), 96);
+    EXPECT_EQ(knob_frame(-1.f), 0);
+}
+
+TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
+{
+    for (int i = 1; i <= 9; i++)
+        for (int k = 1; k < 20; k++) {
+            const float a = TOP * k / 20;
+            const double v = angle_to_value(i, nullptr, a);
+            const float back = value_to_angle(i, (float)v);
+            EXPECT_NEAR(angle_to_value(i, nullptr, back), v, 2e-6 * std::fabs(v) + 1e-6) << i << " " << k;
+        }
+    EXPECT_EQ(value_to_angle(2, 0.01f), 0.f); // below 0.02 Hz
+    EXPECT_EQ(value_to_angle(3, 30000.f), TOP);
+    EXPECT_EQ(value_to_angle(5, 32.f), 0.f);   // the gamma knob falls: 16 at the left end
+    EXPECT_EQ(value_to_angle(5, 0.01f), TOP);
+    EXPECT_NEAR(angle_to_value(5, nullptr, value_to_angle(5, 2.f)), 2.0, 1e-5);
+    EXPECT_EQ(value_to_angle(0, 5.f), 0.f);
+    EXPECT_EQ(value_to_angle(2, NAN), 0.f);
+
+    // Start values: 20 px and 25 % unless the configuration holds others.
+    EXPECT_FLOAT_EQ(ctrl[8].value, 20.f);
+    EXPECT_FLOAT_EQ(ctrl[9].value, 0.25f);
+    EXPECT_NEAR(ctrl[2].value, 27.5f, 1e-3f);
+    tool_width = 45.f;
+    tool_intensity = 0.5f;
+    control_text_init(&futura12, &futura24);
+    EXPECT_NEAR(ctrl[8].value, 45.f, 1e-3f);
+    EXPECT_NEAR(ctrl[9].value, 0.5f, 1e-5f);
+    float w = 0, s = 0;
+    ASSERT_NE(config_tool_knobs, nullptr);
+    EXPECT_TRUE(config_tool_knobs(&w, &s));
+    EXPECT_EQ(w, ctrl[8].value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Gestures
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Panel, CircularGestureTurnsOneRadianPerRadianWithinTheRange)
+{
+    const int k = C_VOLUME;
+    ASSERT_TRUE(on_screen(k));
+    ASSERT_EQ(panel_press(es.get(), cx(k) + 20, cy(k)), PANEL_TAKEN);
+    EXPECT_EQ(panel_grabbed(), k);
+    panel_drag(es.get(), cx(k), cy(k) + 30, 0); // a quarter turn clockwise
+    EXPECT_NEAR(ctrl[k].angle, 1.25f * PI, 1e-5f);
+    EXPECT_NEAR(ctrl[k].value, 20.f, 1e-4f);
+    EXPECT_EQ(ctrl[k].changed, 1);
+    EXPECT_EQ(ctrl[k].frame, knob_frame(ctrl[k].angle));
+    EXPECT_STREQ(text[3].str,
+                 "Move the mouse in circles around the knob. Hold the right mouse button for more precision.");
+    panel_effects(es.get());
+    EXPECT_NEAR(es->volume, 10.f, 1e-4f); // +20 dB
+    panel_drag(es.get(), cx(k) - 30, cy(k), 0);  // would pass the end
+    EXPECT_FLOAT_EQ(ctrl[k].angle, TOP);
+    panel_drag(es.get(), cx(k), cy(k) - 30, 0);  // further clockwise: stays
+    EXPECT_FLOAT_EQ(ctrl[k].angle, TOP);
+    panel_drag(es.get(), cx(k) - 30, cy(k), 0);  // one step back moves at once
+    EXPECT_NEAR(ctrl[k].angle, TOP - PI / 2, 1e-5f);
+    panel_drag(es.get(), cx(k) - 5, cy(k), 0);   // inside the dead radius: ignored
+    EXPECT_NEAR(ctrl[k].angle, TOP - PI / 2, 1e-5f);
+    // Across the left (where atan2 jumps from pi to -pi) the motion is small and clockwise.
+    panel_drag(es.get(), cx(k) - 30, cy(k) + 1, 0);
+    const float before = ctrl[k].angle;
+    panel_drag(es.get(), cx(k) - 30, cy(k) - 1, 0);
+    EXPECT_NEAR(ctrl[k].angle - before, 2 * atanf(1.f / 30), 1e-4f);
+    panel_release(es.get());
+    EXPECT_EQ(ctrl[k].changed, 0);
+    EXPECT_EQ(panel_grabbed(), -1);
+
+    // Precision divides by 100; a step is at most 2 radians.
+    knob_set_angle(k, 0.75f * PI, nullptr);
+    turn(k, PI / 2, 1);
+    EXPECT_NEAR(ctrl[k].angle, 0.75f * PI + PI / 200, 1e-5f);
+    knob_set_angle(k, 0.f, nullptr);
+    turn(k, 2.5f);
+    EXPECT_NEAR(ctrl[k].angle, 2.f, 1e-5f);
+}
+
+TEST_F(Panel, LinearGestureFollowsVerticalMotionAndWrapsAtTheWindowEdge)
+{
+    key[state_of(K_LINEAR_KNOB)] = 1;
+    const int k = C_SPRAY_WIDTH;
+    const float start = ctrl[k].angle;
+    ASSERT_TRUE(panel_press(es.get(), cx(k) + 20, cy(k)) & PANEL_TAKEN);
+    panel_drag(es.get(), cx(k) + 20, cy(k) - 50, 0); // 50 px up
+    EXPECT_NEAR(ctrl[k].angle, start + 0.8f, 1e-4f);
+    panel_drag(es.get(), cx(k) + 20, cy(k) - 50, 1); // no motion, no change
+    EXPECT_NEAR(ctrl[k].angle, start + 0.8f, 1e-4f);
+    panel_drag(es.get(), cx(k) + 20, cy(k) - 75, 1); // 25 px with precision
+    EXPECT_NEAR(ctrl[k].angle, start + 0.804f, 1e-4f);
+    panel_drag(es.get(), cx(k) + 20, 0, 1); // at the top edge the pointer comes back to the middle
+    EXPECT_EQ(warp_x, cx(k) + 20);
+    EXPECT_EQ(warp_y, SCRN_H / 2);
+    EXPECT_EQ(mouse_ay, SCRN_H / 2);
+    const float at_edge = ctrl[k].angle;
+    panel_drag(es.get(), cx(k) + 20, SCRN_H / 2 - 10, 0); // the drag goes on from the middle
+    EXPECT_NEAR(ctrl[k].angle, std::min(at_edge + 0.16f, TOP), 1e-4f);
+    panel_release(es.get());
+}
+
+TEST_F(Panel, LockedControlsNeedFInLosslessMode)
+{
+    lossless_mode = 1; // the normal layout is still in force (slot 35 clear)
+    EXPECT_EQ(panel_press(es.get(), cx(C_MIN_FREQ), cy(C_MIN_FREQ)), 0);
+    EXPECT_EQ(panel_press(es.get(), cx(C_FLIP), cy(C_FLIP)), 0);
+    key[K_UNLOCK] = 1;
+    EXPECT_EQ(panel_press(es.get(), cx(C_MIN_FREQ), cy(C_MIN_FREQ)), PANEL_TAKEN | PANEL_FULL_REDRAW);
+    EXPECT_EQ(panel_release(es.get()), PANEL_FULL_REDRAW);
+    EXPECT_EQ(panel_press(es.get(), 5000, 5000), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Layouts
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Panel, LayoutsMatchTheirPlacesAtUsualSizes)
+{
+    // Normal: the panel centred 30 px right of the middle from 872 px on.
+    EXPECT_EQ(MARGIN_Y, 280);
+    const int c = 512 + 30;
+    EXPECT_EQ(ctrl[C_MIN_FREQ].x, c - 360 - 50);
+    EXPECT_EQ(ctrl[C_MIN_FREQ].y, 768 - 252);
+    EXPECT_EQ(ctrl[C_GAMMA].x, c + 120 - 50);
+    EXPECT_EQ(ctrl[C_GAMMA].y, 768 - 132);
+    EXPECT_EQ(ctrl[C_PLAY].x, (1024 - 108) / 2 + 30);
+    EXPECT_EQ(ctrl[C_PLAY].y, 768 - 144 - 112);
+    EXPECT_EQ(ctrl[C_SAVE].x, 1024 - 27 - 40);
+    EXPECT_EQ(ctrl[C_HELP].y, 506);
+    EXPECT_FALSE(on_screen(C_LAYER_INTENSITY));
+    EXPECT_EQ(image->view_h, 768 - 280 - 47 - 55);
+    const TextLabel* cap = ctrl[C_MIN_FREQ].captions;
+    EXPECT_EQ(cap[3].x, ctrl[C_MIN_FREQ].x + 50);
+    EXPECT_EQ(cap[KNOB_VALUE_LINE].y, ctrl[C_MIN_FREQ].y + 44);
+    EXPECT_EQ(ctrl[C_MASK_INVERT].captions[2].y, 768 - 72 + 50);
+
+    // A second layer brings the Layer intensity knob.
+    key[K_MULTI_LAYER] = 1;
+    resize(1024, 768);
+    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].x, c + 240 - 50);
+    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].y, 768 - 132);
+
+    // Below 872 px the panel keeps its place: 66 px right of the middle at 800 px.
+    key[K_MULTI_LAYER] = 0;
+    resize(872, 700);
+    EXPECT_EQ(ctrl[C_PLAY].x, (872 - 108) / 2 + 30);
+    resize(800, 700);
+    EXPECT_EQ(ctrl[C_PLAY].x, (800 - 108) / 2 + 66);
+    EXPECT_EQ(ctrl[C_VOLUME].x, 466 + 120 - 50);
+
+    // Wide: one row.
+    key[K_MULTI_LAYER] = 1;
+    resize(1872, 960);
+    EXPECT_EQ(MARGIN_Y, 169);
+    EXPECT_EQ(ctrl[C_SPRAY_WIDTH].x, 936 - 652 - 50);
+    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].x, 936 + 548 - 50);
+    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].y, 960 - 141);
+    EXPECT_EQ(ctrl[C_PLAY].x, (1872 - 108) / 2 - 52);
+
+    // Lossless: the analysis knobs are hidden.
+    key[K_LOSSLESS_LAYOUT] = 1;
+    resize(1024, 768);
+    EXPECT_EQ(MARGIN_Y, 169);
+    for (int i : {C_MIN_FREQ, C_MAX_FREQ, C_TIME_RES, C_FREQ_SCALE})
+        EXPECT_FALSE(on_screen(i)) << i;
+    EXPECT_EQ(ctrl[C_SPRAY_WIDTH].x, c - 360 - 50);
+    EXPECT_EQ(ctrl[C_FLIP].x, c - 150 - 18);
+}
+
+TEST_F(Panel, EveryShownControlLiesInsideTheWindowWithoutOverlaps)
+{
+    struct Mode {
+        int lossless, layers;
+    } modes[] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
+    for (const Mode& mode : modes)
+        for (int w : {200, 333, 640, 800, 1024, 1399, 1400, 1450, 1920})
+            for (int h : {420, 500, 640, 768, 1080}) {
+                key[K_LOSSLESS_LAYOUT] = (int8_t)mode.lossless;
+                key[K_MULTI_LAYER] = (int8_t)mode.layers;
+                resize(w, h);
+                const std::string where = std::to_string(w) + "x" + std::to_string(h) + " lossless " +
+                                          std::to_string(mode.lossless) + " layers " + std::to_string(mode.layers);
+                int shown = 0;
+                for (int i = 1; i < CONTROL_COUNT; i++) {
+                    if (!on_screen(i))
+                        continue;
+                    shown++;
+                    const Control& a = ctrl[i];
+                    EXPECT_TRUE(a.x >= 0 && a.y >= 0 && a.x + a.w <= w && a.y + a.h <= h) << where << " control " << i;
+                    EXPECT_FALSE(a.x < 120 + image->view_w && 120 < a.x + a.w && a.y < image->view_y + image->view_h &&
+                                 image->view_y < a.y + a.h && image->view_w > 0 && image->view_h > 0)
+                        << where << " control " << i << " covers the view";
+                    for (int j = i + 1; j < CONTROL_COUNT; j++) {
+                        const Control& b = ctrl[j];
+                        if (on_screen(j)) {
+                            EXPECT_FALSE(a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h)
+                                << where << " controls " << i << " and " << j;
+                        }
+                    }
+                }
+                EXPECT_TRUE(on_screen(C_OPEN) && on_screen(C_QUIT)) << where;
+                // From 1024 x 768 on nothing the layout shows is missing.
+                if (w >= 1024 && h >= 768) {
+                    const int expected = 33 - 4 - (mode.layers ? 0 : 1) - (mode.lossless ? 4 : 0);
+                    EXPECT_EQ(shown, expected) << where;
+                }
+            }
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Buttons
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Panel, ButtonsActOnlyWhenReleasedOverThem)
+{
+    EXPECT_EQ(click(C_OPEN), PANEL_TAKEN);
+    EXPECT_EQ(key[K_OPEN], 1);
+    EXPECT_EQ(ctrl[C_OPEN].frame, 0);
+    click(C_SAVE, 200, 0); // dragged away before the release
+    EXPECT_EQ(key[K_SAVE], 0);
+    click(C_FLIP);
+    click(C_MASK_INVERT);
+    click(C_VISION);
+    click(C_INVERT);
+    EXPECT_EQ(key[K_HFLIP] + key[K_MASK_INVERT] + key[K_VISION_MODE] + key[K_INVERT], 4);
+    EXPECT_EQ(ctrl[C_INVERT].value, 0.f); // lit by the Invert command itself
+    document_hooks.invert_control(es.get());
+    EXPECT_EQ(ctrl[C_INVERT].frame, 1);
+
+    // Tools: a toggle shows its inverted state while pressed.
+    ASSERT_TRUE(panel_press(es.get(), cx(C_TOOL_MOVE), cy(C_TOOL_MOVE)));
+    panel_drag(es.get(), cx(C_TOOL_MOVE), cy(C_TOOL_MOVE), 0);
+    EXPECT_EQ(ctrl[C_TOOL_MOVE].frame, 1);
+    panel_release(es.get());
+    EXPECT_EQ(mouse_function, TOOL_MOVE);
+    EXPECT_EQ(ctrl[C_TOOL_MOVE].frame, 1);
+    EXPECT_EQ(ctrl[C_TOOL_CURSOR].frame, 0);
+    mouse_function = TOOL_CONV_CENTRE; // no button for this one
+    harmonics = 1;
+    panel_sync(es.get());
+    for (int i = C_TOOL_CURSOR; i <= C_TOOL_RECT; i++)
+        EXPECT_EQ(ctrl[i].frame, 0);
+    EXPECT_EQ(ctrl[C_HARMONICS].frame, 1);
+
+    // Play flips the pause state; the caption follows.
+    click(C_PLAY);
+    EXPECT_EQ(es->paused, 0);
+    EXPECT_EQ(ctrl[C_PLAY].frame, 2);
+    panel_draw_controls(es.get(), screen.data(), 1);
+    EXPECT_STREQ(ctrl[C_PLAY].captions[0].str, "Pause");
+    es->paused = 1; // playback ended by itself
+    panel_sync(es.get());
+    EXPECT_EQ(ctrl[C_PLAY].frame, 0);
+}
+
+TEST_F(Panel, LosslessButtonNeedsAnOriginalSound)
+{
+    write_file(dir.file("script.txt"), "ok\nok\n");
+    ScopedEnv script{"BRINDLEWHARF_DIALOG_SCRIPT", dir.file("script.txt").c_str()};
+    ScopedEnv log{"BRINDLEWHARF_DIALOG_LOG", dir.file("log.txt").c_str()};
+    click(C_LOSSLESS);
+    EXPECT_EQ(lossless_mode, 0);
+    EXPECT_EQ(key[K_RELAYOUT], 1);
+    EXPECT_NE(read_file(dir.file("log.txt")).find("alert: Lossless mode not turned on: Error: Lossless mode "
+                                                  "requires a sound file to be loaded first"),
+              std::string::npos);
+
+    // With a sound: on, Default Values and live synthesis off requested, synthesis rebuilt.
+    std::vector<float> sound(100, 0.f);
+    orig_snd = sound.data();
+    orig_len = 100;
+    key[K_RELAYOUT] = 0;
+    key[state_of(K_LIVE_SYNTH)] = 1;
+    click(C_LOSSLESS);
+    EXPECT_EQ(lossless_mode, 1);
+    EXPECT_EQ(key[K_DEFAULTS], 1);
+    EXPECT_EQ(key[K_LIVE_SYNTH], 1);
+    EXPECT_EQ(key[K_RELAYOUT], 1);
+    EXPECT_EQ(image->change_state, 3);
+    panel_draw_controls(es.get(), screen.data(), 1);
+    EXPECT_STREQ(ctrl[C_LOSSLESS].captions[2].str, "ON");
+
+    // A document of another size than the analysed one switches it off with the second alert.
+    document(6, 4, 1.f);
+    image->orig_w = 5;
+    image->orig_h = 4;
+    EXPECT_EQ(lossless_size_check(es.get()), 1);
+    EXPECT_EQ(lossless_mode, 0);
+    EXPECT_NE(read_file(dir.file("log.txt")).find("alert: Lossless mode error: different image sizes"),
+              std::string::npos);
+    orig_snd = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Knob effects, history and Default Values
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
+{
+    document(4, 3, 0.5f);
+    knobs_after_open(es.get());
+    EXPECT_EQ(knob_group_commit(es.get()), 0);
+    EXPECT_TRUE(history().empty());
+
+    // Gamma: a quarter turn from 1 : 1 gives 1 : 4 (0.25).
+    turn(C_GAMMA, PI / 2, 0, false);
+    EXPECT_EQ(knob_group_commit(es.get()), 0); // nothing while the knob is held
+    panel_release(es.get());
+    EXPECT_FLOAT_EQ(ctrl[C_GAMMA].value, 0.25f);
+    EXPECT_NEAR(image->layers[0].plane[1][2], powf(0.5f, 0.25f), 1e-6f);
+    EXPECT_FLOAT_EQ(image->layers[0].gamma, 0.25f);
+    EXPECT_EQ(image->change_state, 1);
+    knob_group_commit(es.get());
+    EXPECT_EQ(history(), (std::vector<std::string>{"Gamma 0.25", ""}));
+
+    // The analysis group: logged, then synthesis and the next analysis take the values.
+    image->change_state = 0;
+    knob_set_value(C_MIN_FREQ, 50.f);
+    knob_set_value(C_TIME_RES, 200.f);
+    EXPECT_EQ(knob_group_commit(es.get()), 1);
+    EXPECT_EQ(image->change_state, 3);
+    EXPECT_FLOAT_EQ(es->synth_range[0], 50.f);
+    EXPECT_FLOAT_EQ(es->anal_params[2], 200.f);
+    EXPECT_EQ(knob_group_commit(es.get()), 0);
+    std::vector<std::string> h = history();
+    ASSERT_EQ(h.size(), 5u);
+    EXPECT_EQ(h[2], "Frequency range 50 Hz - 20000 Hz");
+    EXPECT_EQ(h[3], "Time resolution 200 px/s");
+    EXPECT_EQ(h[4], "");
+
+    // Default Values undo the gamma and bring the analysis knobs back.
+    default_values(es.get());
+    EXPECT_FLOAT_EQ(ctrl[C_GAMMA].value, 1.f);
+    EXPECT_EQ(ctrl[C_MIN_FREQ].value, MIN_FREQ);
+    EXPECT_EQ(ctrl[C_TIME_RES].value, ANAL_PPS);
+    EXPECT_FLOAT_EQ(ctrl[C_FREQ_SCALE].value, 2.f);
+    EXPECT_NEAR(image->layers[0].plane[1][2], 0.5f, 1e-6f);
+    EXPECT_FLOAT_EQ(image->layers[0].gamma, 1.f);
+    knob_group_commit(es.get());
+    h = history();
+    ASSERT_EQ(h.size(), 8u);
+    EXPECT_EQ(h[5], "Frequency range 27.5 Hz - 20000 Hz");
+
+    // Layer intensity, with a second layer: +40 dB multiplies the layer by 100 and the knob
+    // returns to 0 dB.
+    key[K_MULTI_LAYER] = 1;
+    after_res_change(ctrl, text, es.get());
+    ASSERT_TRUE(on_screen(C_LAYER_INTENSITY));
+    turn(C_LAYER_INTENSITY, PI / 2);
+    EXPECT_NEAR(image->layers[0].plane[0][0], 50.f, 1e-3f);
+    EXPECT_EQ(value_text(C_LAYER_INTENSITY), "0.0");
+    EXPECT_FLOAT_EQ(ctrl[C_LAYER_INTENSITY].angle, 0.75f * PI);
+    h = history();
+    ASSERT_EQ(h.size(), 10u);
+    EXPECT_EQ(h[8], "Multiply layer by 100");
+    EXPECT_EQ(h[9], "");
+}
+
+TEST_F(Panel, KnobsFollowTheDocument)
+{
+    document(4, 3, 1.f);
+    image->layers[0].gamma = 2.f;
+    document_hooks.knob_refresh(es.get());
+    EXPECT_EQ(ctrl[C_GAMMA].value, 2.f);
+    EXPECT_EQ(value_text(C_GAMMA), "2.0 : 1");
+    es->anal_params[0] = 100.f;
+    es->anal_params[6] = 1.f;
+    knobs_follow(es.get());
+    EXPECT_EQ(ctrl[C_MIN_FREQ].value, 100.f);
+    EXPECT_EQ(value_text(C_FREQ_SCALE), "LINEAR");
+    EXPECT_EQ(ctrl[C_FREQ_SCALE].frame, 0);
+    // The layer count crossing 1 and 2 asks for a relayout.
+    document_hooks.knob_layout(es.get());
+    EXPECT_EQ(key[K_RELAYOUT], 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Drawing
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Panel, DrawingStaysInsideTheControlsAndRedrawsOnlyWhatChanged)
+{
+    key[K_MULTI_LAYER] = 1;
+    resize(1024, 768);
+    const uint32_t fill = 0x01020304u;
+    auto reset = [&]() { std::fill(screen.begin(), screen.end(), fill); };
+    auto boxes_of = [&](int i) {
+        std::vector<Box> b;
+        const Control& c = ctrl[i];
+        b.push_back({c.x, c.y, c.x + c.w, c.y + c.h});
+        for (int k = 0; k < c.caption_count; k++)
+            b.push_back(label_box(c.captions[k]));
+        return b;
+    };
+    auto outside = [&](const std::vector<Box>& allowed) {
+        int n = 0;
+        for (int y = 0; y < SCRN_H; y++)
+            for (int x = 0; x < SCRN_W; x++) {
+                if (screen[(size_t)y * SCRN_W + x] == fill)
+                    continue;
+                bool ok = false;
+                for (const Box& b : allowed)
+                    ok = ok || b.contains(x, y);
+                n += !ok;
+            }
+        return n;
+    };
+
+    reset();
+    EXPECT_EQ(panel_draw_controls(es.get(), screen.data(), 1), 1);
+    std::vector<Box> all;
+    for (int i = 1; i < CONTROL_COUNT; i++)
+        for (const Box& b : boxes_of(i))
+            all.push_back(b);
+    EXPECT_EQ(outside(all), 0);
+    const uint32_t* knob_px = &screen[(size_t)cy(C_GAMMA) * SCRN_W + cx(C_GAMMA) + 30];
+    EXPECT_NE(*knob_px, fill); // the knob is there
+
+    // Nothing changed: nothing drawn.
+    reset();
+    EXPECT_EQ(panel_draw_controls(es.get(), screen.data(), 0), 0);
+    EXPECT_EQ(outside({}), 0);
+
+    // A turned knob is drawn again, and only it.
+    knob_set_angle(C_VOLUME, 0.2f, nullptr);
+    reset();
+    EXPECT_EQ(panel_draw_controls(es.get(), screen.data(), 0), 1);
+    EXPECT_EQ(outside(boxes_of(C_VOLUME)), 0);
+    EXPECT_NE(screen[(size_t)cy(C_VOLUME) * SCRN_W + cx(C_VOLUME) + 30], fill);
+
+    // The window's lines: drawn in full, then only when they change.
+    snprintf(input_file_name, sizeof input_file_name, "%s", "song.wav");
+    reset();
+    EXPECT_EQ(panel_draw_text_lines(screen.data(), 1), 1);
+    std::vector<Box> lines;
+    for (int k = 0; k < TEXT_LINES; k++)
+        lines.push_back(label_box(text[k]));
+    EXPECT_EQ(outside(lines), 0);
+    EXPECT_EQ(panel_draw_text_lines(screen.data(), 0), 0);
+    snprintf(text[3].str, sizeof text[3].str, "%s", "status");
+    EXPECT_EQ(panel_draw_text_lines(screen.data(), 0), 1);
+}
+
+} // namespace
