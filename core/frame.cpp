@@ -1,0 +1,1217 @@
+// The editor program: start-up, the frame loop and shutdown; see frame.h.
+#include "core/frame.h"
+#include "core/open.h"
+#include "core/startup.h"
+#include "display/gfx.h"
+#include "display/scales.h"
+#include "display/screen.h"
+#include "display/view.h"
+#include "display/window.h"
+#include "document/command_log.h"
+#include "document/hooks.h"
+#include "document/image.h"
+#include "document/layers.h"
+#include "document/operations.h"
+#include "document/paint.h"
+#include "document/sound.h"
+#include "dsp/noise_full.h"
+#include "files/config.h"
+#include "files/media.h"
+#include "history/archive.h"
+#include "history/replay.h"
+#include "platform/desktop.h"
+#include "platform/util.h"
+#include "sound/device.h"
+#include "sound/live.h"
+#include "sound/synthesis.h"
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+// The editor whose frames are running: the hooks the lower layers call reach it through this.
+static Editor* running = nullptr;
+
+// Longest wait of the workers the loop stops at shutdown or before a document is replaced.
+static const int WORKER_STOP_MS = 10000;
+
+// Time between two frames sent to the window while a sound is analysed.
+static const int ANALYSIS_FRAME_MS = 30;
+
+static bool has_document(const Editor* ed) { return ed->image.composite != nullptr; }
+
+// The press state without the pan bit.
+static int press_base(int press) { return press < 0 ? press : press & ~PRESS_PAN; }
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Later work: the knob panel, the menus, the tools' mouse side, the other document flows
+// ---------------------------------------------------------------------------------------------
+// Every step of the frame that belongs to those has its call site here, as a function that does
+// nothing yet. A request whose handler lives here is dropped, so that it cannot stay pending.
+
+static void panel_init(Editor*) {}                       // start-up: control_text_init (the Controls and the seven text lines)
+static void panel_layout(Editor*) {}                     // after_res_change: control positions for SCRN_W x SCRN_H and slot 35
+static int panel_hit(Editor*) { return -1; }             // press classification: the Control under the pointer, -1 none
+static void panel_drag(Editor*) {}                       // press state 2: knob turning, button looks
+static void panel_knob_effects(Editor*) {}               // frame step 14: Volume, Gamma and Layer intensity take effect
+static void panel_release(Editor*) {}                    // frame step 15: releases of knobs, buttons, toggles and Play
+static void panel_tool_buttons(Editor*) {}               // frame step 16: the tool buttons follow `mouse_function`
+static void panel_modifier_look(Editor*, int) {}         // frame step 20: the magnet (25) or harmonics (26) button look
+static void panel_play_look(Editor*) {}                  // frame step 24: the Play button between Play and Pause
+static void panel_open_look(Editor*, int) {}             // document flows: the Open button's pressed look
+static void panel_defaults(Editor*) { key[K_DEFAULTS] = 0; } // frame step 22: Default Values resets the analysis knobs
+static void panel_draw(Editor*) {}                       // drawing: Controls, captions and the seven text lines (status line: ed->status)
+static void panel_log_released_knobs(Editor*) {}         // frame step 32: "Gamma %g", "Frequency range ...", "Time resolution ...", "Frequency scale ..."
+static void panel_knob_refresh(EngineState*) {}          // document hook: the gamma knob takes the selected layer's gamma
+static void panel_invert_control(EngineState*) {}        // document hook: the Invert button's lit state
+static void panel_knobs_follow(EngineState*) {}          // replay hook: the analysis knobs take the engine state's values
+// The analysis-group knobs (min Hz, max Hz, px/s, scale base) and whether one is being dragged.
+// Until the panel exists the knobs follow the document's analysis settings.
+static void panel_synthesis_knobs(Editor* ed, float v[4], int* dragging)
+{
+    const float* a = ed->es.anal_params;
+    v[0] = a[0];
+    v[1] = a[1];
+    v[2] = a[2];
+    v[3] = a[6];
+    *dragging = 0;
+}
+
+static void menus_init(Editor*) {}                       // start-up: menu_init (the nine menus), menu shadow picture
+static void menu_press(Editor*) {}                       // press states 8 and 9: the menu strip
+static void option_check(int) {}                         // check mark of the option whose state slot is given
+static void menu_history_checks() {}                     // History check marks (start-up, slot 129)
+static void menu_tool_checks() {}                        // Tools check marks follow `mouse_function`
+static void menu_list_refresh(EngineState*) {}           // the layer list of the Layers menu
+static void menu_options_checks(EngineState*) {}         // replay hook: Options check marks follow slots 40 and 42
+static void menu_draw(Editor*) {}                        // the strip into menu_fb and an open menu into sfb1
+
+static void tool_frame(Editor*) {}                       // frame steps 7-9: magnet, tools in the view, release of a tool press
+
+static void flows_new_resume_prompt(Editor*)             // document flows 1, 2 and 4: New, Resume, "Save before closing"
+{
+    key[K_NEW] = 0;
+    key[K_RESUME] = 0;
+}
+static void flows_save(Editor*)                          // frame step 30: Save (slot 9) and the close it releases (slot 10)
+{
+    if (key[K_SAVE]) {
+        key[K_SAVE] = 0;
+        if (key[K_CLOSE_AFTER_SAVE] == 1)
+            key[K_CLOSE_AFTER_SAVE] = 2;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Scales, overlays and the waveform strip
+// ---------------------------------------------------------------------------------------------
+
+// The system pointer's visibility as the overlays last asked for it (from whichever thread drew
+// them); the frame applies it on the main thread, where the window's calls belong.
+static std::atomic<int> pointer_wanted{1};
+static int pointer_shown = -1;
+
+static void hook_show_system_cursor(int show) { pointer_wanted = show ? 1 : 0; }
+
+static void hook_warp_mouse(int x, int y) { SDL_WarpMouse((Uint16)std::max(x, 0), (Uint16)std::max(y + MENU_STRIP_H, 0)); }
+
+static void apply_pointer_visibility()
+{
+    const int want = pointer_wanted.load();
+    if (want != pointer_shown) {
+        SDL_ShowCursor(want ? SDL_ENABLE : SDL_DISABLE);
+        pointer_shown = want;
+    }
+}
+
+// The waveform strip is made again for the current view (on its worker).
+static void start_waveform(Editor* ed) { waveform_start(&ed->es); }
+
+// What the scales were last drawn for: the crop, the document's size and axis, the window.
+static void scales_state(const Editor* ed, float out[SCALES_STATE_LEN])
+{
+    const float* a = ed->es.anal_params;
+    const float v[SCALES_STATE_LEN] = {(float)crop_x, (float)crop_y, (float)crop_w, (float)crop_h,
+                                       (float)ed->image.w, (float)ed->image.h, a[0], a[1], a[2], a[6],
+                                       (float)SCRN_W, (float)SCRN_H, (float)MARGIN_Y};
+    memcpy(out, v, sizeof v);
+}
+
+// The frame around the view and, with a document, the frequency, note and time scales.
+static void draw_scales(Editor* ed)
+{
+    image_rect(sfb0);
+    if (!has_document(ed))
+        return;
+    const float* a = ed->es.anal_params;
+    draw_left_scale(sfb0, futura12, a[0], a[1], a[6], ed->image.h);
+    draw_right_scale(sfb0, futura12, a[0], a[1], a[6], ed->image.h);
+    draw_bottom_scale(sfb0, crop_w, crop_x, futura12, std::max(a[2], 0.01f));
+    scales_state(ed, ed->scales_for);
+}
+
+// 1 when the view moved or the axis changed since the scales were drawn.
+static bool scales_stale(const Editor* ed)
+{
+    float now[SCALES_STATE_LEN];
+    scales_state(ed, now);
+    return memcmp(now, ed->scales_for, sizeof now) != 0;
+}
+
+static void mouse_text(Editor* ed) { mouse_freq_time_pos(ed->status, sizeof ed->status, &ed->es); }
+
+static void slow_mouse_step(Editor*) { mouse_speed(&mouse_ax, &mouse_ay, slow_mouse); }
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Layout
+// ---------------------------------------------------------------------------------------------
+
+// Lays the window out for SCRN_W x SCRN_H: the panel's height (the normal layout below 1400
+// pixels, else the wide or lossless one), the panel, the view rectangle, and the view redrawn.
+static void window_layout(Editor* ed)
+{
+    MARGIN_Y = (!key[K_LOSSLESS_LAYOUT] && SCRN_W < 1400) ? 280 : 169;
+    panel_layout(ed);
+    image_view_rect(&ed->image);
+    if (has_document(ed))
+        image_redraw(&ed->es, 0);
+}
+
+// A window resized to w x h: the minimum size, new frame buffers, the layout, a full redraw.
+static void window_resized(Editor* ed, int w, int h)
+{
+    window_resize(w, h, &ed->image);
+    overlays_reset();
+    window_layout(ed);
+    start_waveform(ed);
+    ed->full_redraw = 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Hooks the lower layers call
+// ---------------------------------------------------------------------------------------------
+
+static void hook_stop_synthesis(EngineState* es) { end_sound_threads(es); }
+
+// A new document: the whole of it in view, the knobs and menus reset, everything redrawn.
+static void hook_after_open(EngineState* es)
+{
+    if (es->image->w > 0 && es->image->h > 0)
+        view_reset(es->image);
+    overlays_reset();
+    if (running)
+        running->full_redraw = 1;
+}
+
+static void hook_knob_layout(EngineState*) { key[K_RELAYOUT] = 1; }
+
+static void hook_list_refresh(EngineState* es)
+{
+    menu_list_refresh(es);
+    if (es->image->screen_dirty)
+        *es->image->screen_dirty = 1;
+}
+
+static void hook_redraw_view(EngineState* es) { image_redraw(es, 0); }
+
+static void hook_view_reset(ImageStack* image)
+{
+    view_reset(image);
+    overlays_reset();
+}
+
+// Events that arrive while the main thread is busy (an analysis, a replay) are dropped, as the
+// user cannot act meanwhile; releases and window resizes are still taken, so that no key stays
+// held and the frame buffers keep the window's size.
+static void drop_events(Editor* ed)
+{
+    SDL_Event ev;
+    while (SDL_PollEvent(&ev))
+        if (ev.type == SDL_KEYUP || ev.type == SDL_MOUSEBUTTONUP || ev.type == SDL_VIDEORESIZE)
+            editor_event(ed, &ev);
+}
+
+// While a sound is analysed on the main thread: the partly filled picture is redrawn and sent
+// to the window, so that the spectrogram fills in as the bands are made.
+static void* analysis_redraw(void* arg)
+{
+    ImageStack* image = static_cast<ImageStack*>(arg);
+    Editor* ed = running;
+    if (!ed || image != &ed->image)
+        return nullptr;
+    while (!image->stop_redraw) {
+        image_redraw(&ed->es, 1);
+        editor_present(ed, 0);
+        for (int t = 0; t < ANALYSIS_FRAME_MS && !image->stop_redraw; t++)
+            wrsleep(1);
+    }
+    return nullptr;
+}
+
+// A refresh point of a replay: the frame goes to the window, pending events are dropped.
+static void hook_replay_present(EngineState*)
+{
+    if (!running)
+        return;
+    editor_present(running, 1);
+    drop_events(running);
+}
+
+static void install_hooks()
+{
+    open_hooks.stop_synthesis = hook_stop_synthesis;
+    open_hooks.after_open = hook_after_open;
+    open_hooks.begin_history = begin_history;
+    document_hooks.knob_refresh = panel_knob_refresh;
+    document_hooks.knob_layout = hook_knob_layout;
+    document_hooks.list_refresh = hook_list_refresh;
+    document_hooks.redraw_view = hook_redraw_view;
+    document_hooks.invert_control = panel_invert_control;
+    sound_display_hooks.view_reset = hook_view_reset;
+    sound_display_hooks.redraw = analysis_redraw;
+    replay_hooks.present = hook_replay_present;
+    replay_hooks.knobs_follow = panel_knobs_follow;
+    replay_hooks.options_checks = menu_options_checks;
+    window_hooks.close_live_output = live_output_close;
+    scales_hooks.warp_mouse = hook_warp_mouse;
+    scales_hooks.show_system_cursor = hook_show_system_cursor;
+    scales_install_hooks();
+}
+
+static void remove_hooks()
+{
+    open_hooks = OpenHooks{nullptr, nullptr, nullptr};
+    document_hooks.knob_refresh = nullptr;
+    document_hooks.knob_layout = nullptr;
+    document_hooks.list_refresh = nullptr;
+    document_hooks.redraw_view = nullptr;
+    document_hooks.invert_control = nullptr;
+    sound_display_hooks = SoundDisplayHooks{nullptr, nullptr};
+    replay_hooks.present = nullptr;
+    replay_hooks.knobs_follow = nullptr;
+    replay_hooks.options_checks = nullptr;
+    window_hooks.close_live_output = nullptr;
+    scales_hooks = ScalesHooks{nullptr, nullptr};
+    view_hooks = ViewHooks{nullptr, nullptr};
+    noise_full_ready_hook = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Start-up
+// ---------------------------------------------------------------------------------------------
+
+int editor_start(Editor* ed, int argc, char** argv)
+{
+    running = ed;
+    ed->argc = argc;
+    ed->argv = argv;
+
+    // 1. Paths of the document flows; everything is drawn on the first frame.
+    ed->path[0] = ed->prev_path[0] = ed->save_path[0] = 0;
+    ed->image_changed = 1;
+    ed->full_redraw = 1;
+    ed->hovered = -1;
+    ed->rect_start[0] = ed->rect_start[1] = -1;
+    ed->launch = argc;
+    ed->wait_ms = 1;
+    pointer_wanted = 1;
+    pointer_shown = -1;
+
+    // 2-9. History path, command slots, random seed, platform and log, document folder,
+    // configuration, run-time globals, worker count.
+    const int doc = document_argument(argc, argv);
+    program_start(argc, argv, doc ? argv[doc] : nullptr);
+
+    // 10. Window and frame buffers (ends the process when there is no window).
+    graphics_full_init(&sfb0, &sfb1);
+
+    // 11-13. Colour pictures, menu shadow, fonts.
+    palette_load();
+    view_colours_load();
+    scales_colours_load();
+    font_free(&futura12);
+    font_free(&futura16);
+    font_free(&futura24);
+    fonts_load();
+
+    // 14-15. Panel and menus.
+    panel_init(ed);
+    menus_init(ed);
+    menu_history_checks();
+
+    // 16. Audio device and engine state; the panel laid out.
+    install_hooks();
+    sound_init(&ed->es, &ed->image);
+    window_layout(ed);
+
+    // 17. The document record: screen flag, frame buffer, layer table and locks.
+    image_stack_init(&ed->image);
+    ed->image.screen_dirty = &ed->image_changed;
+    ed->image.screen = sfb0;
+
+    // 18. Pointer state; the lossless mode as the history knows it; configuration saved.
+    mouse_b = 0;
+    slow_mouse = 0;
+    mouse_ax_sub = mouse_ay_sub = 0;
+    key[K_LOSSLESS_LOGGED] = (int8_t)lossless_mode.load();
+    config_save(0);
+    ed->prev_tool = mouse_function;
+    ed->last_frame_ms = SDL_GetTicks();
+
+    // 19.
+    return key[K_QUIT] ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Window events
+// ---------------------------------------------------------------------------------------------
+
+// Ctrl+letter: the menu's key equivalent, as its menu entry would do it.
+static void menu_key_equivalent(SDLKey sym)
+{
+    int slot = -1, value = 1;
+    switch (sym) {
+    case SDLK_n: slot = K_NEW; break;
+    case SDLK_o: slot = K_OPEN; break;
+    case SDLK_s: slot = K_SAVE; break;
+    case SDLK_r: slot = K_RELOAD; value = 3; break;
+    case SDLK_z: slot = K_UNDO; break;
+    case SDLK_c: slot = K_COPY; break;
+    case SDLK_e: slot = K_ERASE_MASK; break;
+    case SDLK_d: slot = K_DEFAULTS; break;
+    case SDLK_k: slot = K_SUSPEND; break;
+    case SDLK_q: slot = K_QUIT; break;
+    default: return;
+    }
+    key[slot] = (int8_t)value;
+    mac_redraw = 1;
+}
+
+static void key_down(Editor* ed, const SDL_keysym& ks)
+{
+    const bool ctrl = (ks.mod & KMOD_CTRL) || key[K_CTRL];
+    const bool shift = (ks.mod & KMOD_SHIFT) || key[K_SHIFT];
+    if (ctrl && ks.sym >= SDLK_a && ks.sym <= SDLK_z) {
+        menu_key_equivalent(ks.sym);
+        return;
+    }
+    switch (ks.sym) {
+    case SDLK_b: key[K_REVERSE] = 1; break;
+    case SDLK_c: key[K_COPY] = 1; break;
+    case SDLK_d: key[K_DEFAULTS] = 1; break;
+    case SDLK_e: key[K_ERASE_MASK] = 1; break;
+    case SDLK_f: key[K_UNLOCK] = 1; break;
+    case SDLK_j: key[K_MERGE_DOWN] = 1; break;
+    case SDLK_k: key[K_SUSPEND] = 1; break;
+    case SDLK_l: key[K_BOUNCE] = 1; break;
+    case SDLK_n: key[K_NEW_LAYER] = 1; break;
+    case SDLK_o: key[K_OPEN] = 1; break;
+    case SDLK_s: key[K_SAVE] = 1; break;
+    case SDLK_t: key[K_TURN_OFF_LAYER] = 1; break;
+    case SDLK_u: key[K_UNDO] = 1; break;
+    case SDLK_r:
+        key[K_RELOAD] = 1;
+        ed->open_flag = 1;
+        break;
+    case SDLK_h: slow_mouse = 1; break;
+    case SDLK_v: key[shift ? K_VIEW_GROUP_ONLY : K_VIEW_LAYER_ONLY] = 1; break;
+    case SDLK_DELETE: key[K_DELETE_LAYER] = 1; break;
+    case SDLK_ESCAPE:
+        mouse_function = TOOL_CURSOR;
+        mac_redraw = 1;
+        break;
+    case SDLK_SPACE: key[shift ? K_PAUSE_AFTER : K_PLAY] = 1; break;
+    case SDLK_UP: key[K_JUMP_END] = 1; break;
+    case SDLK_DOWN: key[K_JUMP_START] = 1; break;
+    case SDLK_LEFT: key[K_PLAY_BACK] = 1; break;
+    case SDLK_RIGHT: key[K_PLAY_FORWARD] = 1; break;
+    case SDLK_END: key[K_PAN] = 1; break;
+    case SDLK_PAGEUP: key[K_WHEEL]++; break;
+    case SDLK_PAGEDOWN: key[K_WHEEL]--; break;
+    case SDLK_LSHIFT:
+    case SDLK_RSHIFT: key[K_SHIFT] = 1; break;
+    case SDLK_LCTRL:
+    case SDLK_RCTRL: key[K_CTRL] = 1; break;
+    default: break;
+    }
+}
+
+static void key_up(SDLKey sym)
+{
+    switch (sym) {
+    case SDLK_b: key[K_REVERSE] = 0; break;
+    case SDLK_f: key[K_UNLOCK] = 0; break;
+    case SDLK_l: key[K_BOUNCE] = 0; break;
+    case SDLK_h: slow_mouse = 0; break;
+    case SDLK_LEFT: key[K_PLAY_BACK] = 0; break;
+    case SDLK_RIGHT: key[K_PLAY_FORWARD] = 0; break;
+    case SDLK_END: key[K_PAN] = 0; break;
+    case SDLK_LSHIFT:
+    case SDLK_RSHIFT: key[K_SHIFT] = 0; break;
+    case SDLK_LCTRL:
+    case SDLK_RCTRL: key[K_CTRL] = 0; break;
+    default: break;
+    }
+}
+
+// Window coordinate to drawing-area pixels (rows counted from below the menu strip).
+static int event_to_pixels(int v) { return (int)floorf((float)v / fb_scale + 0.5f); }
+
+static void pointer_at(int x, int y)
+{
+    mouse_ax_raw = event_to_pixels(x);
+    mouse_ay_raw = event_to_pixels(y - MENU_STRIP_H);
+    if (!slow_mouse) {
+        mouse_ax = mouse_ax_raw;
+        mouse_ay = mouse_ay_raw;
+    }
+}
+
+void editor_event(Editor* ed, const SDL_Event* ev)
+{
+    switch (ev->type) {
+    case SDL_KEYDOWN: key_down(ed, ev->key.keysym); break;
+    case SDL_KEYUP: key_up(ev->key.keysym.sym); break;
+    case SDL_MOUSEMOTION: pointer_at(ev->motion.x, ev->motion.y); break;
+    case SDL_MOUSEBUTTONDOWN:
+        switch (ev->button.button) {
+        case SDL_BUTTON_LEFT: mouse_b |= 1; break;
+        case SDL_BUTTON_RIGHT: mouse_b |= 2; break;
+        case SDL_BUTTON_MIDDLE: key[K_PAN] = 1; break;
+        case SDL_BUTTON_WHEELUP: key[K_WHEEL]++; break;
+        case SDL_BUTTON_WHEELDOWN: key[K_WHEEL]--; break;
+        default: break;
+        }
+        break;
+    case SDL_MOUSEBUTTONUP:
+        switch (ev->button.button) {
+        case SDL_BUTTON_LEFT: mouse_b &= (uint8_t)~1; break;
+        case SDL_BUTTON_RIGHT: mouse_b &= (uint8_t)~2; break;
+        case SDL_BUTTON_MIDDLE: key[K_PAN] = 0; break;
+        default: break;
+        }
+        break;
+    case SDL_VIDEORESIZE: window_resized(ed, ev->resize.w, ev->resize.h); break;
+    case SDL_VIDEOEXPOSE: ed->full_redraw = 1; break;
+    default: break;
+    }
+}
+
+int editor_events(Editor* ed)
+{
+    SDL_Event ev;
+    int n = 0;
+    while (SDL_PollEvent(&ev)) {
+        editor_event(ed, &ev);
+        n++;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Pointer
+// ---------------------------------------------------------------------------------------------
+
+static bool pointer_in_view(const ImageStack* im)
+{
+    return mouse_ax >= im->view_x && mouse_ax < im->view_x + im->view_w && mouse_ay >= im->view_y &&
+           mouse_ay < im->view_y + im->view_h;
+}
+
+// Frame step 2: precision and the press state from the buttons and the pan key.
+static void classify_pointer(Editor* ed)
+{
+    const int buttons = mouse_b & 3;
+    ed->precision = (mouse_b & 2) || ((mouse_b & 1) && key[K_CTRL]) ? 1 : 0;
+    ed->prev_press = ed->press;
+    int base = press_base(ed->press);
+    if (!buttons)
+        base = PRESS_NONE;
+    else if (!ed->buttons)
+        base = (base == PRESS_MENU || base == PRESS_STRIP) ? (mouse_ay < 0 ? PRESS_STRIP : PRESS_MENU) : PRESS_NEW;
+    ed->buttons = buttons;
+    ed->press = base | (key[K_PAN] ? PRESS_PAN : 0);
+    slow_mouse_step(ed);
+}
+
+// Frame step 5: what a new press is on. Panel first, then the view, then the menu strip.
+static void classify_press(Editor* ed)
+{
+    ImageStack* im = &ed->image;
+    const int pan = ed->press & PRESS_PAN;
+    const int hit = panel_hit(ed);
+    if (hit >= 0) {
+        ed->grabbed = hit;
+        ed->press = PRESS_PANEL | pan;
+        return;
+    }
+    if (has_document(ed) && pointer_in_view(im)) {
+        if (mouse_function != TOOL_CURSOR) {
+            ed->press = PRESS_VIEW | pan;
+            return;
+        }
+        ed->press = PRESS_CURSOR | pan;
+        if (key[state_of(K_LIVE_SYNTH)]) {
+            current_x = mouse_ax_to_xf(im->view_w);
+            key[K_LIVE_JUMP] = 1;
+        } else if (im->w > 0 && im->view_w > 0) {
+            const double col =
+                (double)crop_x + (double)(mouse_ax - im->view_x) / (double)im->view_w * (double)(crop_w - 1);
+            ed->es.play_pos = (int32_t)std::lrint(col * (double)ed->es.sound_len.load() / (double)im->w);
+        }
+        key[K_CURSOR_DRAG] = 1;
+        return;
+    }
+    ed->press = (mouse_ay < 0 ? PRESS_STRIP : PRESS_NONE) | pan;
+}
+
+// While the Cursor tool's press lasts live synthesis follows the pointer; its end lets go.
+static void cursor_follow(Editor* ed)
+{
+    if (press_base(ed->press) == PRESS_CURSOR)
+        current_x = mouse_ax_to_xf(ed->image.view_w);
+    else if (press_base(ed->prev_press) == PRESS_CURSOR)
+        key[K_CURSOR_DRAG] = 0;
+}
+
+// Frame step 10: the view follows the pointer while the pan key or the middle button is held.
+static void pan_step(Editor* ed)
+{
+    const bool now = ed->press & PRESS_PAN, before = ed->prev_press > 0 && (ed->prev_press & PRESS_PAN);
+    if (!has_document(ed))
+        return;
+    if (now && !before)
+        pan_begin(&ed->pan);
+    else if (now)
+        pan_drag(&ed->es, &ed->pan);
+    else if (before) {
+        start_waveform(ed);
+        pan_end(&ed->es);
+    }
+}
+
+// Frame step 4: the status line shows the program, or the help of the tool in use.
+static void status_line(Editor* ed)
+{
+    static const char* const help[8] = {
+        nullptr,
+        "Dark spray tool : Press the left mouse button to darken the area, the right button to restore it",
+        "White paint spray tool : Press the left mouse button paint white, the right button to erase",
+        "\"Flashlight\" spray tool : Press the left mouse button to brighten the area, the right button to restore it",
+        "\"Road roller\" spray tool : Press the left mouse button to level/smart erase the area, the right button to "
+        "restore it",
+        "Rectangle tool : Press the left mouse button to darken the area, the right button to lighten it",
+        "Move tool : Hold the shift key to move the layer only horizontally or vertically",
+        "Set convolution centre : Click on the image to set the layer's convolution centre",
+    };
+    const char* text = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
+    snprintf(ed->status, sizeof ed->status, "%s", text);
+    const int base = press_base(ed->press);
+    if (base != PRESS_MENU && base != PRESS_STRIP)
+        mouse_text(ed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Commands
+// ---------------------------------------------------------------------------------------------
+
+// Flips the state of a toggled option (request slot `slot`); returns the new state.
+static int toggle(int slot)
+{
+    key[slot] = 0;
+    const int on = key[state_of(slot)] ? 0 : 1;
+    key[state_of(slot)] = (int8_t)on;
+    option_check(state_of(slot));
+    return on;
+}
+
+// Switches off the state slot of an option that excludes the one just switched on.
+static void switch_off(int state_slot)
+{
+    if (key[state_slot]) {
+        key[state_slot] = 0;
+        option_check(state_slot);
+    }
+}
+
+// Frame step 17: lossless mode needs the image the original sound was analysed into.
+static void lossless_check(Editor* ed)
+{
+    const ImageStack* im = &ed->image;
+    if (!lossless_mode || !has_document(ed) || (im->w == im->orig_w && im->h == im->orig_h))
+        return;
+    message_box("Error: Lossless mode is meant to work with an image of the same dimensions as the original sound's "
+                "image\nSee the Section II. Lossless mode of the manual for an explanation of the proper use of the "
+                "lossless mode",
+                "Lossless mode error: different image sizes", 0);
+    lossless_mode = 0;
+    key[K_RELAYOUT] = 1;
+}
+
+// Frame step 18: the wheel (and Page Up / Page Down) zooms around the pointer.
+static void wheel_step(Editor* ed)
+{
+    const int steps = key[K_WHEEL].exchange(0);
+    if (!steps || !has_document(ed))
+        return;
+    const int ctrl = key[K_CTRL] ? 1 : 0, shift = key[K_SHIFT] ? 1 : 0;
+    const int changed = wheel_zoom(&ed->es, steps, ctrl, shift);
+    if (!changed)
+        return;
+    if (!ctrl && !shift)
+        key[K_WAVEFORM_PENDING]++;
+    if (ctrl || !shift)
+        start_waveform(ed);
+}
+
+// Frame step 20: the magnet and harmonics modifiers.
+static void modifiers_step(Editor* ed)
+{
+    if (key[K_MAGNET].exchange(0)) {
+        magnet ^= 1;
+        panel_modifier_look(ed, K_MAGNET);
+        option_check(K_MAGNET);
+    }
+    if (key[K_HARMONICS].exchange(0)) {
+        harmonics ^= 1;
+        panel_modifier_look(ed, K_HARMONICS);
+        option_check(K_HARMONICS);
+    }
+}
+
+// Frame steps 21 and 25: the layer operations. The workers read the layers that flips and
+// rotations rewrite wholesale, so synthesis stops first.
+static void operations_step(Editor* ed)
+{
+    if (key[K_HFLIP] || key[K_VFLIP] || key[K_ROTATE])
+        end_sound_threads(&ed->es);
+    layer_operations(&ed->es);
+}
+
+// Scrolls the view so that its centre is column cx, redraws it and remakes the strip.
+static void scroll_to(Editor* ed, float cx)
+{
+    change_zoom(&ed->image, zoom_h, zoom_v, cx, zoom_center_y);
+    progress_crop_x = crop_x;
+    image_redraw(&ed->es, 0);
+    start_waveform(ed);
+}
+
+// Frame step 23: the play position from the arrow keys. The held arrows move it by a thousandth
+// of the visible time span per millisecond, whatever the frame rate.
+static void play_position_step(Editor* ed, int elapsed_ms)
+{
+    EngineState* es = &ed->es;
+    const ImageStack* im = &ed->image;
+    const bool doc = has_document(ed) && im->w > 0;
+    const float pps = es->synth_range[2] > 0.f ? es->synth_range[2] : ANAL_PPS;
+    const bool live = key[state_of(K_LIVE_SYNTH)];
+    const int64_t len = es->sound_len.load();
+    // Samples up to the last column: the stored sound's, or the image's in live mode.
+    const int64_t last = live || len <= 0 ? (int64_t)std::lrint((double)(im->w - 1) * SOUND_SAMPLERATE / pps) : len - 1;
+
+    if (key[K_JUMP_START].exchange(0) && doc) {
+        es->play_pos = 0;
+        scroll_to(ed, (float)crop_w * 0.5f);
+    }
+    if (key[K_JUMP_END].exchange(0) && doc) {
+        es->play_pos = (int32_t)std::max<int64_t>(last, 0); // live playback picks it up as well
+        scroll_to(ed, (float)im->w - (float)crop_w * 0.5f);
+    }
+    const int dir = (key[K_PLAY_FORWARD] ? 1 : 0) - (key[K_PLAY_BACK] ? 1 : 0);
+    if (!dir || !doc)
+        return;
+    const double step = 0.001 * SOUND_SAMPLERATE * (crop_w - 1) / pps * elapsed_ms;
+    const int64_t p = std::clamp<int64_t>((int64_t)es->play_pos.load() + (int64_t)std::lrint(dir * step), 0,
+                                          std::max<int64_t>(last, 0));
+    es->play_pos = (int32_t)p;
+    const double col = last > 0 ? (double)p * (im->w - 1) / (double)last : 0.0;
+    if (col >= crop_x + crop_w)
+        scroll_to(ed, zoom_center_x + 0.8f * (float)crop_w);
+    else if (col < crop_x)
+        scroll_to(ed, zoom_center_x - 0.8f * (float)crop_w);
+}
+
+// Frame step 24: play and pause.
+static void play_pause_step(Editor* ed)
+{
+    if (!key[K_PLAY].exchange(0))
+        return;
+    panel_play_look(ed);
+    if (ed->es.paused.load() != 0) {
+        ed->es.paused = 0;
+        if (key[state_of(K_SUSPEND)])
+            key[K_SUSPEND] = 1;
+    } else {
+        ed->es.paused = 1;
+    }
+}
+
+// Frame step 28: Copy puts the composite on the clipboard as a grey picture.
+static void copy_step(Editor* ed)
+{
+    if (!key[K_COPY].exchange(0) || !has_document(ed))
+        return;
+    ImageStack* im = &ed->image;
+    std::vector<uint32_t> px;
+    {
+        LockGuard lock(im->layers_lock);
+        const int w = im->w, h = im->h;
+        float m = 0.f;
+        for (int y = 0; y < h; y++)
+            if (im->composite[y])
+                for (int x = 0; x < w; x++)
+                    m = std::max(m, im->composite[y][x]);
+        px.assign((size_t)w * h, 0);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w && im->composite[y]; x++) {
+                const uint32_t g = grey_level(im->composite[y][x], m);
+                px[(size_t)y * w + x] = g | g << 8 | g << 16 | 0xFF000000u; // bytes R, G, B, A
+            }
+    }
+    if (!copy_image(px.data(), im->w, im->h))
+        wrfprintf(stderr, "The picture could not be copied to the clipboard\n");
+}
+
+// Slot 63: a left and a right channel file mixed into one stereo file.
+static void mix_channels(Editor* ed)
+{
+    char left[DOC_DIR_LEN] = "", right[DOC_DIR_LEN] = "", out[DOC_DIR_LEN] = "";
+    int was = 0;
+    ed->es.paused.compare_exchange_strong(was, 2);
+    if (open_file_dialog(left, sizeof left) && open_file_dialog(right, sizeof right) &&
+        save_audio_dialog(out, sizeof out) && mix_to_stereo(left, right, out))
+        wrfprintf(stdout, "Mixed %s and %s into %s\n", left, right, out);
+    int held = 2;
+    ed->es.paused.compare_exchange_strong(held, 0);
+}
+
+// Slot 134: what playback plays from now on is recorded into a file.
+static void dump_live_output(Editor* ed)
+{
+    char out[DOC_DIR_LEN] = "";
+    int was = 0;
+    ed->es.paused.compare_exchange_strong(was, 2);
+    if (save_audio_dialog(out, sizeof out))
+        live_output_open(out);
+    int held = 2;
+    ed->es.paused.compare_exchange_strong(held, 0);
+}
+
+// Frame step 29: the options, each flipping its state and its check mark.
+static void option_toggles(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    const bool doc = has_document(ed);
+    if (key[K_VISION_MODE].exchange(0) && doc)
+        vision_mode_toggle(es);
+    if (key[K_LONG_BLOCK])
+        print_cmd(CMD_TIMED, "%s long block duration\n", toggle(K_LONG_BLOCK) ? "Enable" : "Disable");
+    if (key[K_LOOP])
+        print_cmd(CMD_TIMED, "%s loop playback\n", toggle(K_LOOP) ? "Enable" : "Disable");
+    if (key[K_PAUSE_AFTER])
+        toggle(K_PAUSE_AFTER);
+    if (key[K_LINEAR_KNOB]) {
+        toggle(K_LINEAR_KNOB);
+        config_save(0);
+    }
+    if (key[K_LIVE_SYNTH]) {
+        toggle(K_LIVE_SYNTH);
+        config_save(0);
+        live_synthesis_switch(es);
+    }
+    if (key[K_SUSPEND]) {
+        toggle(K_SUSPEND);
+        start_waveform(ed);
+    }
+    if (key[K_CONST_TIME_RES])
+        toggle(K_CONST_TIME_RES);
+    bool redraw = false;
+    if (key[K_RHYTHM_OVERLAY]) {
+        toggle(K_RHYTHM_OVERLAY);
+        redraw = true;
+    }
+    if (key[K_SEMITONE_OVERLAY]) {
+        toggle(K_SEMITONE_OVERLAY);
+        redraw = true;
+    }
+    if (key[K_FAST_DISPLAY]) {
+        if (toggle(K_FAST_DISPLAY))
+            switch_off(state_of(K_SMOOTH_DISPLAY));
+        redraw = true;
+    }
+    if (key[K_SMOOTH_DISPLAY]) {
+        if (toggle(K_SMOOTH_DISPLAY))
+            switch_off(state_of(K_FAST_DISPLAY));
+        redraw = true;
+    }
+    if (key[K_UNNORMALISED])
+        toggle(K_UNNORMALISED);
+    if (key[K_LEFT_ONLY] && toggle(K_LEFT_ONLY))
+        switch_off(state_of(K_RIGHT_ONLY));
+    if (key[K_RIGHT_ONLY] && toggle(K_RIGHT_ONLY))
+        switch_off(state_of(K_LEFT_ONLY));
+    if (key[K_MIX_TO_STEREO].exchange(0))
+        mix_channels(ed);
+    if (key[K_DUMP_LIVE].exchange(0))
+        dump_live_output(ed);
+    if (key[K_SUSPEND_DUMP].exchange(0) && live_output_active())
+        live_output_suspend_toggle();
+    if (redraw && doc)
+        image_redraw(es, 0);
+}
+
+// Frame step 31: a change of lossless mode is written to the history.
+static void lossless_log(Editor* ed)
+{
+    const int mode = lossless_mode.load();
+    if (mode == key[K_LOSSLESS_LOGGED] || !has_document(ed))
+        return;
+    print_cmd(CMD_TIMED, "Synthesis %s\n", synthesis_name());
+    key[K_LOSSLESS_LOGGED] = (int8_t)mode;
+}
+
+// Frame step 32: a changed document (or analysis knobs let go at other values) is recomposited,
+// redrawn and synthesised again; playback is held while the sound is resized.
+static void synthesis_step(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    if (!has_document(ed))
+        return;
+    float knobs[4];
+    int dragging = 0;
+    panel_synthesis_knobs(ed, knobs, &dragging);
+    int level = im->change_state.exchange(0);
+    if (!dragging && memcmp(knobs, es->synth_range, sizeof knobs) != 0) {
+        panel_log_released_knobs(ed);
+        memcpy(es->synth_range, knobs, sizeof knobs);
+        level = 3; // a new range or time resolution needs a new noise table
+    }
+    if (!level)
+        return;
+    im->recomposite = 1;
+    image_redraw(es, 0);
+    const int was = playback_hold(es);
+    synthesis_change(es, level, 0, mouse_function == TOOL_MOVE);
+    playback_resume(es, was);
+    if (key[state_of(K_LIVE_SYNTH)] && live_table_stale(es) && live_table_rebuild(es))
+        calc_max_vol_live_async(es);
+    start_waveform(ed);
+    if (level == 3)
+        ed->full_redraw = 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Document flows
+// ---------------------------------------------------------------------------------------------
+
+// Opens (or, with an empty path, creates) the document at ed->path; flow step 10.
+static void open_now(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    if (ed->path[0])
+        wrfprintf(stdout, "Opening file : %s\n", ed->path);
+    else
+        wrfprintf(stdout, "Creating new image\n");
+    if (key[K_PAINT_RUNNING])
+        paint_abort_and_wait(WORKER_STOP_MS);
+    redraw_thread_stop(&ed->redraw, WORKER_STOP_MS);
+    if (ed->path[0]) {
+        snprintf(current_doc_directory, sizeof current_doc_directory, "%s", ed->path);
+        remove_filename(current_doc_directory);
+    }
+    // Constant time resolution lifts the lower bands-per-octave limit; without it the limit is
+    // the program's (a limit lifted once must not stay lifted after the option is turned off).
+    if (key[state_of(K_CONST_TIME_RES)])
+        es->anal_params[5] = 0.f;
+    else if (es->anal_params[5] <= 0.f)
+        es->anal_params[5] = MIN_BPO;
+    int opened = 0;
+    open_file(ed->path, es, &opened);
+    drop_events(ed);
+    int x = 0, y = 0;
+    SDL_GetMouseState(&x, &y);
+    pointer_at(x, y);
+}
+
+// Frame step 27: the document flows: a file named on the command line, Open, Reload.
+static void document_flows(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    flows_new_resume_prompt(ed);
+    if (key[K_RELOAD] == 3)
+        ed->open_flag = 1;
+
+    if ((key[K_OPEN] || key[K_RELOAD] || ed->launch < 0) && key[K_CLOSE_AFTER_SAVE] != 1) {
+        if (ed->menu_deferral) {
+            // The menu leaves the screen before any dialog is shown; the flow goes on next frame.
+            ed->menu_deferral = 0;
+            ed->full_redraw = 1;
+        } else {
+            if (ed->launch == -1 || ed->launch == -2) {
+                key[K_RELOAD] = 1;
+                snprintf(ed->path, sizeof ed->path, "%s", ed->argv[-ed->launch]);
+                ed->open_flag = 1;
+                ed->launch = 0;
+            }
+            if (!key[K_RELOAD])
+                snprintf(ed->prev_path, sizeof ed->prev_path, "%s", ed->path);
+            int playing = 0;
+            es->paused.compare_exchange_strong(playing, 2);
+            if (!key[K_RELOAD] && key[K_CLOSE_AFTER_SAVE] != 1)
+                ed->open_flag = open_file_dialog(ed->path, sizeof ed->path);
+            key[K_OPEN] = 0;
+            if (ed->path[0]) {
+                if (FILE* f = fopen(ed->path, "rb"))
+                    fclose(f);
+                else
+                    wrfprintf(stderr, "File %s couldn't be opened\nfopen() returns NULL\n", ed->path);
+            }
+            if (ed->open_flag)
+                open_now(ed);
+            else if (!key[K_RELOAD])
+                snprintf(ed->path, sizeof ed->path, "%s", ed->prev_path);
+            else
+                ed->prev_path[0] = 0;
+            int held = 2;
+            es->paused.compare_exchange_strong(held, 0);
+            panel_open_look(ed, 0);
+            key[K_RELOAD] = 0;
+            ed->menu_deferral = 0;
+            key[K_CLOSE_AFTER_SAVE] = 0;
+            ed->open_flag = 0;
+        }
+    }
+
+    // A file named on the command line: argv[1], or argv[2] after an option.
+    if (ed->launch >= 2) {
+        if (ed->argv[1][0] != '-')
+            ed->launch = -1;
+        else if (ed->argc > 2)
+            ed->launch = -2;
+    }
+    if (ed->launch < 0)
+        panel_open_look(ed, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Drawing
+// ---------------------------------------------------------------------------------------------
+
+void editor_present(Editor* ed, int main_thread)
+{
+    ImageStack* im = &ed->image;
+    if (!sfb0 || !sfb1)
+        return;
+    {
+        // The redraw writes the view under this lock; a resize replaces the buffers under it.
+        LockGuard lock(im->overlay_lock);
+        memcpy(sfb1, sfb0, (size_t)SCRN_W * SCRN_H * sizeof(uint32_t));
+    }
+    if (main_thread)
+        menu_draw(ed);
+    present_frame(im, main_thread ? &ed->full_redraw : nullptr);
+}
+
+// Paints the background over the whole frame, or around the view when there is a document (the
+// view keeps the picture its last redraw left there).
+static void background(Editor* ed)
+{
+    const ImageStack* im = &ed->image;
+    LockGuard lock(im->overlay_lock);
+    if (!has_document(ed)) {
+        screen_background(sfb0);
+        return;
+    }
+    const int g = background_grey(), x0 = std::max(im->view_x, 0), y0 = std::max(im->view_y, 0);
+    const int x1 = std::min(im->view_x + im->view_w, SCRN_W), y1 = std::min(im->view_y + im->view_h, SCRN_H);
+    blit_grey_rect(sfb0, g, SCRN_W, y0, 0, 0);
+    blit_grey_rect(sfb0, g, SCRN_W, SCRN_H - y1, 0, y1);
+    blit_grey_rect(sfb0, g, x0, y1 - y0, 0, y0);
+    blit_grey_rect(sfb0, g, SCRN_W - x1, y1 - y0, x1, y0);
+}
+
+// Frame step 33: what changed is drawn, and the frame sent when anything was.
+static void draw_step(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    if (key[K_NEW_WAVEFORM].exchange(0))
+        ed->full_redraw = 1;
+    if (has_document(ed) && scales_stale(ed))
+        ed->full_redraw = 1;
+    if (ed->full_redraw) {
+        background(ed);
+        screen_background(FrameRef{menu_fb, SCRN_W, MENU_STRIP_H});
+        draw_scales(ed);
+        draw_waveform(sfb0, &ed->image);
+        draw_progress(sfb0, es, &ed->image_changed, 1);
+        ed->image_changed = 1;
+    } else {
+        draw_progress(sfb0, es, &ed->image_changed, 0);
+    }
+    panel_draw(ed);
+    overlays_frame(es, sfb0);
+    apply_pointer_visibility();
+    if (ed->image_changed || ed->full_redraw) {
+        editor_present(ed, 1);
+        ed->image_changed = 0;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] The frame
+// ---------------------------------------------------------------------------------------------
+
+int editor_frame(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    const uint32_t now = SDL_GetTicks();
+    const int elapsed = std::clamp((int)(now - ed->last_frame_ms), 1, 50);
+    ed->last_frame_ms = now;
+
+    ed->events = editor_events(ed);                                  // 1
+    classify_pointer(ed);                                            // 2
+    if (key[K_RELAYOUT].exchange(0)) {                               // 3
+        key[K_LOSSLESS_LAYOUT] = (int8_t)lossless_mode.load();
+        window_layout(ed);
+        ed->full_redraw = 1;
+    }
+    status_line(ed);                                                 // 4
+    if (press_base(ed->press) == PRESS_NEW)                          // 5
+        classify_press(ed);
+    cursor_follow(ed);
+    if (press_base(ed->press) == PRESS_PANEL)                        // 6
+        panel_drag(ed);
+    tool_frame(ed);                                                  // 7-9
+    pan_step(ed);                                                    // 10
+    if (press_base(ed->press) == PRESS_MENU || press_base(ed->press) == PRESS_STRIP) // 11
+        menu_press(ed);
+    if (key[K_UNITS_CHANGED].exchange(0)) {                          // 12
+        menu_history_checks();
+        config_save(0);
+    }
+    if (mac_redraw) {                                                // 13
+        mac_redraw = 0;
+        ed->full_redraw = 1;
+        ed->prev_press = -1;
+        ed->press = PRESS_NONE;
+    }
+    panel_knob_effects(ed);                                          // 14
+    if (press_base(ed->prev_press) == PRESS_PANEL && press_base(ed->press) == PRESS_NONE) // 15
+        panel_release(ed);
+    if (mouse_function != ed->prev_tool) {                           // 16
+        ed->prev_tool = mouse_function;
+        panel_tool_buttons(ed);
+        menu_tool_checks();
+    }
+    lossless_check(ed);                                              // 17
+    wheel_step(ed);                                                  // 18
+    if (key[K_PAINT_STATE_PENDING].exchange(0))                      // 19
+        im->change_state = key[K_PAINT_STATE].load();
+    modifiers_step(ed);                                              // 20
+    operations_step(ed);                                             // 21, 25
+    panel_defaults(ed);                                              // 22
+    play_position_step(ed, elapsed);                                 // 23
+    play_pause_step(ed);                                             // 24
+    layer_commands(es);                                              // 26 (and Undo, View Current Layer/Group Only, Turn Off Layer)
+    document_flows(ed);                                              // 27
+    copy_step(ed);                                                   // 28
+    option_toggles(ed);                                              // 29
+    flows_save(ed);                                                  // 30
+    lossless_log(ed);                                                // 31
+    synthesis_step(ed);                                              // 32
+    draw_step(ed);                                                   // 33
+    ed->frames++;
+    return key[K_QUIT] ? 0 : 1;                                      // 34
+}
+
+// Requests, held keys whose work goes on every frame, and worker flags.
+static const int watched_slots[] = {
+    K_QUIT, K_NEW, K_OPEN, K_RESUME, K_SAVE, K_CLOSE_AFTER_SAVE, K_PLAY, K_RELOAD, K_ERASE_MASK, K_JUMP_START,
+    K_JUMP_END, K_PLAY_BACK, K_PLAY_FORWARD, K_DEFAULTS, K_VISION_MODE, K_COPY, K_UNDO, K_MAGNET, K_HARMONICS,
+    K_MASK_INVERT, K_INVERT, K_HFLIP, K_VFLIP, K_ROTATE, K_WHEEL, K_ANALYSING, K_PAN, K_RELAYOUT, K_LOADING,
+    K_LONG_BLOCK, K_LOOP, K_LINEAR_KNOB, K_SUSPEND, K_CONST_TIME_RES, K_RHYTHM_OVERLAY, K_SEMITONE_OVERLAY,
+    K_FAST_DISPLAY, K_SMOOTH_DISPLAY, K_UNNORMALISED, K_LEFT_ONLY, K_RIGHT_ONLY, K_MIX_TO_STEREO, K_SELECT_LAYER,
+    68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, K_NEW_WAVEFORM, K_NEW_LAYER,
+    K_DUPLICATE_LAYER, K_ADD_SEPARATOR, K_MERGE_DOWN, K_DELETE_LAYER, K_MERGE_ALL, K_LAYER_UP, K_LAYER_DOWN,
+    K_VIEW_LAYER_ONLY, K_VIEW_GROUP_ONLY, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112,
+    K_PAINT_RUNNING, K_PAINT_STATE_PENDING, K_UNITS_CHANGED, K_LIVE_SYNTH, K_DUMP_LIVE, K_NOISE_INIT,
+    K_WAVEFORM_AGAIN, K_LIVE_JUMP, K_SUSPEND_DUMP, K_PAUSE_AFTER, K_TURN_OFF_LAYER,
+};
+
+int editor_pending(const Editor* ed)
+{
+    if (ed->events > 0 || ed->full_redraw || ed->image_changed || mac_redraw)
+        return 1;
+    if (ed->press != PRESS_NONE || mouse_b || slow_mouse)
+        return 1;
+    if (ed->launch < 0 || ed->open_flag || ed->redraw.started)
+        return 1;
+    if (ed->es.running.load() > 0 || ed->image.change_state.load() != 0)
+        return 1;
+    for (int slot : watched_slots)
+        if (key[slot])
+            return 1;
+    return 0;
+}
+
+int editor_wait(Editor* ed)
+{
+    int ms = 1;
+    if (!editor_pending(ed)) {
+        const int cap = ed->es.paused.load() == 0 ? PLAYING_WAIT_MAX_MS : IDLE_WAIT_MAX_MS;
+        ms = std::min(std::max(ed->wait_ms, 1) * 2, cap);
+    }
+    ed->wait_ms = ms;
+    wrsleep(ms);
+    return ms;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Shutdown
+// ---------------------------------------------------------------------------------------------
+
+void editor_end(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    // Nothing may paint, draw or synthesise into what goes away below.
+    paint_abort_and_wait(WORKER_STOP_MS);
+    redraw_thread_stop(&ed->redraw, WORKER_STOP_MS);
+    end_sound_threads(es);
+    live_table_wait();
+    calc_max_vol_live_wait();
+    layer_steps_wait();
+    waveform_stop();
+
+    sound_close();        // the live-synthesis output file, then the audio device
+    graphics_shutdown();  // the window
+    remove_hooks();
+    waveform_release();
+    overlays_reset();
+    synthesis_release(es);
+    image_stack_release(&ed->image);
+    engine_state_release(es);
+    free_null(&orig_snd);
+    orig_len = orig_rate = 0;
+    running = nullptr;
+    program_end();        // the history file, the platform, "\nQuitting program.\n"
+}
+
+int editor_run(int argc, char** argv)
+{
+    Editor* ed = new Editor{};
+    if (editor_start(ed, argc, argv))
+        while (editor_frame(ed))
+            editor_wait(ed);
+    editor_end(ed);
+    delete ed;
+    return 0;
+}

@@ -1,0 +1,613 @@
+// Scales, cursor and overlays: label texts, label layout at known zooms (on the axis, never
+// overlapping), the mouse readout, the cursor, playback bar, beat bars and semitone lines over a
+// known picture, the waveform strip of a known document, the progress over it, the strip worker
+// under concurrent requests, and the slow-mouse mode.
+#include "core/state.h"
+#include "display/gfx.h"
+#include "display/scales.h"
+#include "display/view.h"
+#include "document/image.h"
+#include "dsp/scale.h"
+#include "files/picture.h"
+#include "platform/util.h"
+#include "sound/synthesis.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t SENTINEL = 0x12345678u;
+
+uint32_t rgb(int r, int g, int b)
+{
+    const uint8_t c[4] = {(uint8_t)r, (uint8_t)g, (uint8_t)b, 0};
+    uint32_t p;
+    memcpy(&p, c, 4);
+    return p;
+}
+
+uint32_t palette_px(int k)
+{
+    const uint8_t* c = palette_colour(k);
+    return rgb(c[0], c[1], c[2]);
+}
+
+std::string text_of(void (*f)(char*, size_t, float, int), float v, int p)
+{
+    char s[64];
+    f(s, sizeof s, v, p);
+    return s;
+}
+
+std::string time_text(int mode, double t)
+{
+    char s[64];
+    sprintf_bottom_scale(s, sizeof s, mode, t);
+    return s;
+}
+
+// A 600 x 500 window (view 420 x 298 at (120, 102)) with a one-layer document made by fill(r, x).
+struct Scales : testing::Test {
+    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
+    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+    std::vector<uint32_t> fb;
+    int32_t dirty = 0;
+
+    static void SetUpTestSuite()
+    {
+        char saved[sizeof respath];
+        memcpy(saved, respath, sizeof respath);
+        snprintf(respath, sizeof respath, "%s/", BW_SOURCE_DIR);
+        ASSERT_EQ(palette_load(), 1);
+        if (!futura12.glyph_count) { // loaded once per run: the fonts are never freed
+            ASSERT_EQ(fonts_load(), 1);
+        }
+        ASSERT_EQ(scales_colours_load(), 1);
+        memcpy(respath, saved, sizeof respath);
+    }
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 600;
+        SCRN_H = 500;
+        MARGIN_Y = 100;
+        image_stack_init(image.get());
+        es->image = image.get();
+        es->lock = semaphore_new();
+        es->anal_params[0] = 27.5f;
+        es->anal_params[1] = 20000.f;
+        es->anal_params[2] = 100.f;
+        es->anal_params[6] = 2.f;
+        fb.assign((size_t)SCRN_W * SCRN_H, SENTINEL);
+        overlays_reset();
+        scales_hooks = {};
+    }
+    void TearDown() override
+    {
+        waveform_stop();
+        waveform_release();
+        scales_hooks = {};
+        semaphore_free(es->lock);
+        image_stack_release(image.get());
+    }
+    template <class Fill> void make(int w, int h, Fill fill)
+    {
+        Plane p = plane_alloc(h, w);
+        for (int r = 0; r < h; r++)
+            for (int x = 0; x < w; x++)
+                p[r][x] = fill(r, x);
+        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
+        view_reset(image.get());
+        image->screen = fb.data();
+        image->screen_dirty = &dirty;
+    }
+    // The rendered view as one colour, copied into the frame buffer as a redraw would.
+    void display_fill(uint32_t c)
+    {
+        const size_t n = (size_t)image->view_w * image->view_h;
+        free(image->display);
+        image->display = static_cast<uint8_t*>(malloc(n * 4));
+        for (size_t i = 0; i < n; i++)
+            memcpy(image->display + 4 * i, &c, 4);
+        for (int y = 0; y < image->view_h; y++)
+            for (int x = 0; x < image->view_w; x++)
+                at(image->view_x + x, image->view_y + y) = c;
+    }
+    // Waits (at most 20 s) until the strip worker has ended.
+    static void wait_worker()
+    {
+        for (int t = 0; t < 20000 && waveform_running(); t++)
+            wrsleep(1);
+        ASSERT_FALSE(waveform_running());
+    }
+    uint32_t& at(int x, int y) { return fb[(size_t)y * SCRN_W + x]; }
+    // Window pixels changed from `before`, as (x, y) pairs.
+    std::vector<std::pair<int, int>> changed(const std::vector<uint32_t>& before)
+    {
+        std::vector<std::pair<int, int>> out;
+        for (int y = 0; y < SCRN_H; y++)
+            for (int x = 0; x < SCRN_W; x++)
+                if (fb[(size_t)y * SCRN_W + x] != before[(size_t)y * SCRN_W + x])
+                    out.push_back({x, y});
+        return out;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Texts
+// ---------------------------------------------------------------------------------------------
+
+TEST(ScalesText, LabelAndNoteFormats)
+{
+    EXPECT_EQ(text_of(sprintf_left_scale, 440.f, 3), "440 Hz \x97");
+    EXPECT_EQ(text_of(sprintf_left_scale, 12345.f, 2), "12.35 kHz \x97");
+    EXPECT_EQ(text_of(sprintf_left_scale, 27.5f, 0), "27.5 Hz \x97");
+
+    EXPECT_EQ(time_text(0, 65.0), "1'05\"");
+    EXPECT_EQ(time_text(3, 3723.5), "1:02'03\"500");
+    EXPECT_EQ(time_text(1, 1.7), "1\"700");
+    EXPECT_EQ(time_text(2, 59.9996), "59\"999"); // the milliseconds never reach 1000
+    EXPECT_EQ(time_text(4, 1.0), "");
+
+    char s[64];
+    sprintf_right_scale(s, sizeof s, 60.f);
+    EXPECT_STREQ(s, "\x97 C5");
+
+    snprintf(s, sizeof s, "x");
+    print_note(s, sizeof s, 1, 57.25f);
+    EXPECT_STREQ(s, "x (A4 +25)");
+    print_note(s, sizeof s, 0, 57.f);
+    EXPECT_STREQ(s, "A4+00");
+    print_note(s, sizeof s, 0, 57.125f);
+    EXPECT_STREQ(s, "A4+12.5");
+    print_note(s, sizeof s, 0, 59.5f); // halfway: C5 minus 50 cents
+    EXPECT_STREQ(s, "C5-50");
+    char tiny[6] = "abcd";
+    print_note(tiny, sizeof tiny, 1, 57.f); // appending never writes past the buffer
+    EXPECT_EQ(strlen(tiny), 5u);
+}
+
+TEST_F(Scales, MouseReadout)
+{
+    make(1000, 571, [](int, int) { return 1.f; });
+    char s[128] = "unchanged";
+    mouse_ax = 10; // over the left scale
+    mouse_ay = 200;
+    EXPECT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 0);
+    EXPECT_STREQ(s, "unchanged");
+
+    // Left edge of the view at its top row: time 0, the top frequency, its note.
+    mouse_ax = 120;
+    mouse_ay = image->view_y;
+    ASSERT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 1);
+    EXPECT_STREQ(s, "20000.00 Hz (D#10 +08)");
+
+    // Half way across: 499.5 columns at 100 px/s.
+    mouse_ax = 120 + image->view_w / 2;
+    ASSERT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 1);
+    EXPECT_EQ(std::string(s).rfind("4\"995 - ", 0), 0u) << s;
+    EXPECT_NE(strstr(s, " Hz (D#10 +"), nullptr) << s;
+
+    key[K_NO_STATUS_TEXT] = 1;
+    EXPECT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scales
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Scales, FrequencyAndNoteLabelsFollowTheAxisAndNeverOverlap)
+{
+    make(100, 571, [](int, int) { return 0.f; });
+    const int g = futura12.glyph_h, H = SCRN_H - MARGIN_Y - WAVEFORM_H - 47;
+    const auto check = [&](const std::vector<ScaleLabel>& labels, bool notes) {
+        const float fb_ = log_pos_b(1.f - (float)(crop_y + crop_h) / 571.f, 27.5f, 20000.f, 2.f);
+        const float ft = log_pos_b(1.f - (float)crop_y / 571.f, 27.5f, 20000.f, 2.f);
+        for (size_t i = 0; i < labels.size(); i++) {
+            const ScaleLabel& l = labels[i];
+            EXPECT_GE(l.pos, 0);
+            EXPECT_LE(l.pos, H);
+            const float f = notes ? note_to_freq((float)l.value) : (float)l.value;
+            if (notes || i >= 2) { // the two ends are the range itself
+                EXPECT_EQ(l.pos, (int)(log_pos_inv_b(f, fb_, ft, 2.f) * H)) << l.value;
+            }
+            for (size_t j = 0; j < i; j++)
+                EXPECT_GE(abs(l.pos - labels[j].pos), 2 * g) << l.value << " vs " << labels[j].value;
+        }
+    };
+
+    const auto full = left_scale_labels(g, 27.5f, 20000.f, 2.f, 571);
+    ASSERT_GE(full.size(), 6u);
+    EXPECT_NEAR(full[0].value, 27.5, 0.01);
+    EXPECT_NEAR(full[1].value, 20000.0, 1.0);
+    EXPECT_EQ(full[2].value, 10000.0); // coarse steps come first
+    check(full, false);
+    const auto notes = right_scale_labels(g, 27.5f, 20000.f, 2.f, 571);
+    ASSERT_GE(notes.size(), 6u);
+    EXPECT_EQ(fmod(notes[0].value, 12.0), 0.0); // every C before any other note
+    check(notes, true);
+
+    // Zoomed in on about an octave: finer round frequencies and every semitone appear.
+    change_zoom(image.get(), 1.f, 10.f, 50.f, 285.f);
+    const auto zoomed = left_scale_labels(g, 27.5f, 20000.f, 2.f, 571);
+    check(zoomed, false);
+    EXPECT_TRUE(std::any_of(zoomed.begin() + 2, zoomed.end(), [](const ScaleLabel& l) { return l.format >= 1; }));
+    const auto znotes = right_scale_labels(g, 27.5f, 20000.f, 2.f, 571);
+    check(znotes, true);
+    EXPECT_TRUE(std::any_of(znotes.begin(), znotes.end(), [](const ScaleLabel& l) { return fmod(l.value, 12.0) != 0.0; }));
+
+    // Drawing writes only left of the frame (left scale) and right of it (note scale).
+    std::vector<uint32_t> before = fb;
+    draw_left_scale(fb.data(), futura12, 27.5f, 20000.f, 2.f, 571);
+    auto px = changed(before);
+    ASSERT_FALSE(px.empty());
+    for (auto [x, y] : px)
+        ASSERT_LT(x, 119) << y;
+    before = fb;
+    draw_right_scale(fb.data(), futura12, 27.5f, 20000.f, 2.f, 571);
+    px = changed(before);
+    ASSERT_FALSE(px.empty());
+    for (auto [x, y] : px)
+        ASSERT_GT(x, SCRN_W - 60) << y;
+}
+
+TEST_F(Scales, TimeLabelsChangeWithZoom)
+{
+    const int VW = SCRN_W - 180;
+    const auto check = [&](const std::vector<ScaleLabel>& labels, double start, double end) {
+        ASSERT_GE(labels.size(), 3u);
+        EXPECT_EQ(labels[0].pos, 121);
+        EXPECT_EQ(labels[1].pos, SCRN_W - 60);
+        for (size_t i = 2; i < labels.size(); i++) {
+            EXPECT_GT(labels[i].value, start);
+            EXPECT_LT(labels[i].value, end);
+            EXPECT_EQ(labels[i].pos, 121 + (int)((labels[i].value - start) / (end - start) * VW));
+            EXPECT_GE(labels[i].pos, 121 + 48);
+            EXPECT_LE(labels[i].pos, 121 + VW - 96);
+            for (size_t j = 2; j < i; j++)
+                EXPECT_GE(abs(labels[i].pos - labels[j].pos), 48);
+        }
+    };
+    // A minute at 100 px/s from the start: whole ten seconds, mode 0.
+    auto all = bottom_scale_labels(6001, 0, 100.f);
+    check(all, 0.0, 60.0);
+    EXPECT_EQ(all[0].format, 0);
+    for (size_t i = 2; i < all.size(); i++)
+        EXPECT_EQ(fmod(all[i].value, 10.0), 0.0);
+
+    // Two seconds from 12.3 s: tenths with milliseconds, the start in mode 3.
+    auto zoomed = bottom_scale_labels(201, 1230, 100.f);
+    check(zoomed, 12.3, 14.3);
+    EXPECT_EQ(zoomed[0].format, 3);
+    EXPECT_TRUE(std::any_of(zoomed.begin() + 2, zoomed.end(), [](const ScaleLabel& l) { return l.format == 1; }));
+
+    // Drawn under the view's bottom edge only.
+    std::vector<uint32_t> before = fb;
+    draw_bottom_scale(fb.data(), 201, 1230, futura12, 100.f);
+    const auto px = changed(before);
+    ASSERT_FALSE(px.empty());
+    for (auto [x, y] : px)
+        ASSERT_GE(y, SCRN_H - MARGIN_Y - 1) << x;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cursor, bar and overlays
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Scales, CursorMarksAreDrawnInContrastAndPutBack)
+{
+    make(1000, 571, [](int, int) { return 1.f; });
+    const uint32_t dark = rgb(10, 10, 10);
+    display_fill(dark);
+    int shown = -1;
+    static int* shown_p;
+    shown_p = &shown;
+    scales_hooks.show_system_cursor = [](int s) { *shown_p = s; };
+
+    const int mx = 300, my = 250, size = 20, r = size / 2 + 2;
+    std::vector<uint32_t> before = fb;
+    draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_DARK_SPRAY, &dirty);
+    EXPECT_EQ(shown, 0);
+    EXPECT_EQ(dirty, 1);
+    EXPECT_EQ(at(mx, my - r), 0xFFFFFFFFu);
+    EXPECT_EQ(at(mx + r, my), 0xFFFFFFFFu);
+    EXPECT_EQ(at(mx, my), dark); // the gap around the centre
+    EXPECT_EQ(at(mx, my - r - 1), dark);
+    for (auto [x, y] : changed(before))
+        ASSERT_TRUE(x == mx || y == my) << x << "," << y;
+
+    // Harmonics: the second harmonic's cross one octave up on the log axis.
+    harmonics = 1;
+    draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_DARK_SPRAY, &dirty);
+    const float octave = logf(2.f) * (image->view_h - 1) / (logf(20000.f) - logf(27.5f));
+    EXPECT_EQ(at(mx - r, my - (int)lroundf(octave)), 0xFFFFFFFFu);
+    harmonics = 0;
+
+    // Moving on puts the picture back; the move tool shows the system pointer and draws nothing.
+    draw_cursor(fb.data(), es.get(), image.get(), mx + 50, my, size, TOOL_MOVE, &dirty);
+    EXPECT_EQ(shown, 1);
+    for (int y = image->view_y; y < image->view_y + image->view_h; y++)
+        for (int x = 120; x < 120 + image->view_w; x++)
+            ASSERT_EQ(at(x, y), dark) << x << "," << y;
+
+    // Over a light picture the marks are black.
+    display_fill(rgb(250, 250, 250));
+    draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_RECTANGLE, &dirty);
+    EXPECT_EQ(at(mx, my + r), 0u);
+}
+
+TEST_F(Scales, PlaybackBarFollowsThePosition)
+{
+    make(1000, 100, [](int, int) { return 1.f; });
+    display_fill(rgb(0, 0, 0));
+    const int vw = image->view_w;
+    const auto column = [&](double p, double L) { return (int)(vw * (1000.0 * p / L - crop_x) / (crop_w - 1) + 0.5); };
+    draw_bar(fb.data(), image.get(), &dirty, 0, 22050.0, 441000.0);
+    const int c1 = column(22050.0, 441000.0);
+    for (int y = 0; y < image->view_h; y++)
+        ASSERT_EQ(at(120 + c1, image->view_y + y), 0xFFFFFFFFu);
+    draw_bar(fb.data(), image.get(), &dirty, 0, 220500.0, 441000.0);
+    const int c2 = column(220500.0, 441000.0);
+    EXPECT_EQ(at(120 + c1, image->view_y + 5), 0u); // the old column is put back
+    EXPECT_EQ(at(120 + c2, image->view_y + 5), 0xFFFFFFFFu);
+
+    // Zoomed away from the bar: it is erased once.
+    change_zoom(image.get(), 10.f, 1.f, 50.f, 50.f);
+    dirty = 0;
+    draw_bar(fb.data(), image.get(), &dirty, 0, 400000.0, 441000.0);
+    EXPECT_EQ(dirty, 1);
+    EXPECT_EQ(at(120 + c2, image->view_y + 5), 0u);
+    dirty = 0;
+    draw_bar(fb.data(), image.get(), &dirty, 0, 400000.0, 441000.0);
+    EXPECT_EQ(dirty, 0);
+}
+
+TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
+{
+    make(1600, 571, [](int, int) { return 1.f; });
+    display_fill(rgb(0, 0, 0));
+    const int vw = image->view_w, vh = image->view_h, vy = image->view_y;
+    std::vector<uint32_t> before = fb;
+    draw_beat_bars(fb.data(), image.get());
+    std::set<int> expect;
+    for (int i = 0; i < 16; i++)
+        expect.insert(120 + (int)((float)vw * (100.f * i - crop_x) / (float)(crop_w - 1) + 0.5f));
+    std::set<int> got;
+    for (auto [x, y] : changed(before)) {
+        ASSERT_TRUE(image->view_x <= x && x < image->view_x + vw && vy <= y && y < vy + vh);
+        got.insert(x);
+    }
+    EXPECT_EQ(got, expect);
+    // Bar lines: 32 of every 48 rows; beats: 4 of every 16.
+    const int bar = *expect.begin(), beat = *std::next(expect.begin());
+    EXPECT_EQ(at(bar, vy + 31), 0xFFFFFFFFu);
+    EXPECT_NE(at(bar, vy + 32), 0xFFFFFFFFu);
+    EXPECT_EQ(at(bar, vy + 48), 0xFFFFFFFFu);
+    EXPECT_EQ(at(beat, vy + 3), 0xFFFFFFFFu);
+    EXPECT_NE(at(beat, vy + 4), 0xFFFFFFFFu);
+    EXPECT_EQ(at(beat, vy + 16), 0xFFFFFFFFu);
+
+    // Semitones over the whole range are under 8 pixels apart: no lines.
+    display_fill(rgb(0, 0, 0));
+    before = fb;
+    draw_semitone_overlay(fb.data(), es.get());
+    EXPECT_TRUE(changed(before).empty());
+
+    // Zoomed in on about an octave and a half around A4: every semitone, A4 on its row.
+    change_zoom(image.get(), 1.f, 8.f, 800.f, 571.f * (1.f - log_pos_inv_b(440.f, 27.5f, 20000.f, 2.f)));
+    const float f_bottom = log_pos_b(1.f - (float)(crop_y + crop_h) / 571.f, 27.5f, 20000.f, 2.f);
+    const float f_top = log_pos_b(1.f - (float)crop_y / 571.f, 27.5f, 20000.f, 2.f);
+    ASSERT_GE((log_pos_inv_b(17.323914f, f_bottom, f_top, 2.f) - log_pos_inv_b(16.351599f, f_bottom, f_top, 2.f)) * vh,
+              16.f);
+    before = fb;
+    draw_semitone_overlay(fb.data(), es.get());
+    std::set<int> rows;
+    for (auto [x, y] : changed(before))
+        rows.insert(y - vy);
+    const int a4 = vh - (int)(log_pos_inv_b(440.f, f_bottom, f_top, 2.f) * vh) - 1;
+    const int as4 = vh - (int)(log_pos_inv_b(note_to_freq(58.f), f_bottom, f_top, 2.f) * vh) - 1;
+    EXPECT_TRUE(rows.count(a4));
+    EXPECT_TRUE(rows.count(as4));
+    EXPECT_EQ(at(120 + 15, vy + a4), 0xFFFFFFFFu); // natural: 16 on, 16 off
+    EXPECT_EQ(at(120 + 16, vy + a4), 0u);
+    EXPECT_EQ(at(120 + 3, vy + as4), 0xFFFFFFFFu); // sharp: 4 on, 12 off
+    EXPECT_EQ(at(120 + 4, vy + as4), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waveform strip and progress
+// ---------------------------------------------------------------------------------------------
+
+// Energy in the lowest 10 rows (the lowest of 32 bands) over the first half of the columns, nothing in the second half.
+TEST_F(Scales, WaveformStripOfAKnownDocument)
+{
+    make(800, 320, [](int r, int x) { return r >= 310 && x < 400 ? 1.f : 0.f; });
+    es->anal_params[6] = 1.f; // linear axis: every row weighs the same
+    const WaveformView v = waveform_view_now(es.get());
+    EXPECT_EQ(v.width, 420);
+    WaveformStrip s = waveform_gen(es.get(), v, WAVEFORM_H);
+    ASSERT_TRUE(s.px);
+    ASSERT_EQ(s.w, 420);
+    ASSERT_EQ(s.h, WAVEFORM_H);
+    int rw = 0, rh = 0;
+    char saved[sizeof respath];
+    memcpy(saved, respath, sizeof respath);
+    snprintf(respath, sizeof respath, "%s/", BW_SOURCE_DIR);
+    uint8_t* rainbow = load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
+    memcpy(respath, saved, sizeof respath);
+    ASSERT_TRUE(rainbow);
+    const auto rb = [&](int i) { return rgb(rainbow[4 * i], rainbow[4 * i + 1], rainbow[4 * i + 2]); };
+    const auto px = [&](int x, int y) { return s.px[(size_t)y * s.w + x]; };
+    const int mid = WAVEFORM_H / 2;
+    // Left: the lowest band's colour fills the whole height; right: the background.
+    EXPECT_EQ(px(50, mid), rb(0));
+    EXPECT_EQ(px(50, 1), rb(0));
+    EXPECT_EQ(px(370, mid), rb(rw - 1));
+    EXPECT_EQ(px(370, 0), rb(rw - 1));
+    for (int y = 0; y < WAVEFORM_H; y++) // mirrored about the middle row
+        ASSERT_EQ(px(100, y), px(100, 2 * mid - y < WAVEFORM_H ? 2 * mid - y : y));
+    free(s.px);
+
+    // Suspended processing: the background becomes palette entry 4.
+    key[state_of(K_SUSPEND)] = 1;
+    s = waveform_gen(es.get(), v, WAVEFORM_H);
+    EXPECT_EQ(s.px[(size_t)mid * s.w + 370], palette_px(4));
+    free(s.px);
+    key[state_of(K_SUSPEND)] = 0;
+
+    // Half the energy in the top band, half in the lowest: the top band outside, the lowest inside.
+    make(800, 320, [](int r, int) { return r < 10 || r >= 310 ? 1.f : 0.f; });
+    s = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
+    EXPECT_EQ(s.px[(size_t)mid * s.w + 200], rb(0));
+    EXPECT_EQ(s.px[(size_t)(WAVEFORM_H - 2) * s.w + 200], rb(rw - 2));
+    free(s.px);
+    free(rainbow);
+}
+
+TEST_F(Scales, ProgressShowsEachBlockState)
+{
+    make(400, 50, [](int, int) { return 1.f; });
+    key[K_WAVEFORM_PENDING] = 1;
+    ASSERT_EQ(waveform_start(es.get()), 1);
+    wait_worker();
+    ASSERT_EQ(waveform_strip_width(), SCRN_W - 180);
+    EXPECT_EQ(key[K_NEW_WAVEFORM], 1);
+    EXPECT_EQ(key[K_WAVEFORM_PENDING], 0);
+
+    // Four blocks over 400 columns = 4 seconds: done, being made, to do, done.
+    uint8_t states[4] = {2, 1, 0, 2};
+    es->block_state = states;
+    es->block_count = 4;
+    es->block_span = 44100.0;
+    es->sound_len = 176400;
+    std::vector<uint32_t> before = fb;
+    draw_progress(fb.data(), es.get(), &dirty, 0); // nothing changed, not forced
+    EXPECT_TRUE(changed(before).empty());
+    draw_progress(fb.data(), es.get(), &dirty, 1);
+    const int vw = SCRN_W - 180;
+    const auto column = [&](double s) { return (int)(vw * (400.0 * s / 176400.0) / 399.0 + 0.5); };
+    const int y = STRIP_Y + 10;
+    EXPECT_EQ(at(STRIP_X + 5, y), waveform_strip_pixel(5, 10));
+    EXPECT_EQ(at(STRIP_X + column(block_write_start(1, 44100.0)) + 2, y), palette_px(5));
+    EXPECT_EQ(at(STRIP_X + column(block_write_start(2, 44100.0)) + 2, y), palette_px(4));
+    EXPECT_EQ(at(STRIP_X + vw - 3, y), waveform_strip_pixel(vw - 3, 10));
+    for (auto [x, yy] : changed(before))
+        ASSERT_TRUE(x >= STRIP_X && x < STRIP_X + vw && yy >= STRIP_Y && yy < STRIP_Y + WAVEFORM_H);
+
+    // Suspended: every block shows the strip. A block starting or finishing redraws unforced.
+    key[state_of(K_SUSPEND)] = 1;
+    es->sound_changed = 1;
+    draw_progress(fb.data(), es.get(), &dirty, 0);
+    EXPECT_EQ(at(STRIP_X + column(block_write_start(2, 44100.0)) + 2, y),
+              waveform_strip_pixel(column(block_write_start(2, 44100.0)) + 2, 10));
+    EXPECT_EQ(es->sound_changed, 0);
+    es->block_state = nullptr;
+}
+
+// Requests from two threads while the worker runs: every one is served (the last view wins),
+// slot 137 runs it once more, and stopping joins it.
+TEST_F(Scales, WaveformWorkerStartsRegeneratesAndStops)
+{
+    make(2000, 200, [](int r, int x) { return (float)((r + x) % 7); });
+    std::atomic<int> go{0};
+    std::pair<EngineState*, std::atomic<int>*> arg(es.get(), &go);
+    ThreadRecord other{};
+    ASSERT_EQ(thread_spawn(&other,
+                           [](void* arg) -> void* {
+                               auto* p = static_cast<std::pair<EngineState*, std::atomic<int>*>*>(arg);
+                               while (!p->second->load())
+                                   wrsleep(0);
+                               for (int i = 0; i < 20; i++)
+                                   waveform_start_hook(p->first);
+                               return nullptr;
+                           },
+                           &arg),
+              0);
+    key[K_WAVEFORM_AGAIN] = 1;
+    go = 1;
+    for (int i = 0; i < 20; i++) {
+        key[K_WAVEFORM_PENDING] = (int8_t)std::min(i + 1, 100);
+        waveform_start(es.get());
+    }
+    thread_wait(&other, nullptr);
+
+    // Zoomed: the last request's view is the one the worker ends with.
+    change_zoom(image.get(), 4.f, 1.f, 1000.f, 100.f);
+    waveform_start(es.get());
+    wait_worker();
+    EXPECT_EQ(key[K_WAVEFORM_AGAIN], 0);
+    EXPECT_EQ(key[K_WAVEFORM_PENDING], 0);
+    EXPECT_EQ(key[K_NEW_WAVEFORM], 1);
+    waveform_stop();
+    EXPECT_EQ(waveform_strip_width(), SCRN_W - 180);
+
+    // The strip shows the view of the last request.
+    WaveformStrip last = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
+    ASSERT_TRUE(last.px);
+    for (int x = 0; x < last.w; x += 7)
+        ASSERT_EQ(waveform_strip_pixel(x, 20), last.px[(size_t)20 * last.w + x]) << x;
+    free(last.px);
+
+    // A stopped worker starts again on the next request.
+    key[K_NEW_WAVEFORM] = 0;
+    EXPECT_EQ(waveform_start(es.get()), 1);
+    wait_worker();
+    EXPECT_EQ(key[K_NEW_WAVEFORM], 1);
+    waveform_stop();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slow mouse
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(Scales, SlowMouseMovesBySubPixels)
+{
+    static std::vector<std::pair<int, int>> warps;
+    warps.clear();
+    scales_hooks.warp_mouse = [](int x, int y) { warps.push_back({x, y}); };
+    mouse_sub_range = 32;
+    const int cx = (SCRN_W - 180) / 2 + 120, cy = (SCRN_H - 47 - MARGIN_Y - WAVEFORM_H) / 2 + WAVEFORM_H + 47;
+    int x = 200, y = 220;
+
+    mouse_speed(&x, &y, 1); // entering: the pointer goes to the view centre
+    ASSERT_EQ(warps.size(), 1u);
+    EXPECT_EQ(warps.back(), std::make_pair(cx, cy));
+    EXPECT_EQ(x, 200);
+
+    mouse_ax_raw = cx + 40; // 40 raw pixels right, 10 up
+    mouse_ay_raw = cy - 10;
+    mouse_speed(&x, &y, 1);
+    EXPECT_EQ(x, 201);
+    EXPECT_EQ(mouse_ax_sub, 8);
+    EXPECT_EQ(y, 219);
+    EXPECT_EQ(mouse_ay_sub, 22);
+    EXPECT_EQ(warps.back(), std::make_pair(cx, cy));
+    EXPECT_EQ(mouse_ax_raw, cx);
+
+    mouse_ax_raw = cx - 10; // back past the pixel edge
+    mouse_speed(&x, &y, 1);
+    EXPECT_EQ(x, 200);
+    EXPECT_EQ(mouse_ax_sub, 30);
+
+    mouse_speed(&x, &y, 0); // leaving: whole pixels, the pointer where the cursor is
+    EXPECT_EQ(mouse_ax_sub, 0);
+    EXPECT_EQ(mouse_ay_sub, 0);
+    EXPECT_EQ(warps.back(), std::make_pair(200, 219));
+    const size_t n = warps.size();
+    mouse_speed(&x, &y, 0);
+    EXPECT_EQ(warps.size(), n);
+}
+
+} // namespace

@@ -1,0 +1,333 @@
+// The editor's start-up, frame loop and shutdown: the event table, the real editor run headless
+// on the demo sound, the idle wait, quitting, and the real program under Xvfb.
+#include "core/frame.h"
+#include "core/state.h"
+#include "display/screen.h"
+#include "display/window.h"
+#include "document/image.h"
+#include "files/npy.h"
+#include "files/picture.h"
+#include "sound/synthesis.h"
+#include "test_support.h"
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <set>
+
+namespace {
+
+const std::string demo_path = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
+
+SDL_Event key_event(int type, SDLKey sym, int mod = KMOD_NONE)
+{
+    SDL_Event ev{};
+    ev.type = (Uint8)type;
+    ev.key.type = (Uint8)type;
+    ev.key.keysym.sym = sym;
+    ev.key.keysym.mod = (SDLMod)mod;
+    return ev;
+}
+
+void press(Editor* ed, SDLKey sym, int mod = KMOD_NONE)
+{
+    SDL_Event down = key_event(SDL_KEYDOWN, sym, mod), up = key_event(SDL_KEYUP, sym, mod);
+    editor_event(ed, &down);
+    editor_event(ed, &up);
+}
+
+// Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or the
+// loop ended.
+bool run_until(Editor* ed, const std::function<bool()>& done, int limit_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end || !editor_frame(ed))
+            return false;
+        editor_wait(ed);
+    }
+    return true;
+}
+
+// Distinct pixel values of a w x h region of a 32-bit buffer `stride` pixels wide.
+size_t distinct_pixels(const uint32_t* px, int stride, int x0, int y0, int w, int h)
+{
+    std::set<uint32_t> seen;
+    for (int y = y0; y < y0 + h; y++)
+        for (int x = x0; x < x0 + w; x++)
+            seen.insert(px[(size_t)y * stride + x] & 0xFFFFFFu);
+    return seen.size();
+}
+
+bool tool_exists(const char* name)
+{
+    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return system(cmd.c_str()) == 0;
+}
+
+} // namespace
+
+// Keys reach their slots; with Ctrl held a letter does its menu command and nothing else.
+TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
+{
+    auto ed = std::make_unique<Editor>();
+    state_reset();
+
+    press(ed.get(), SDLK_n);
+    EXPECT_EQ(key[K_NEW_LAYER], 1);
+    EXPECT_EQ(key[K_NEW], 0);
+    key[K_NEW_LAYER] = 0;
+
+    press(ed.get(), SDLK_n, KMOD_LCTRL);
+    EXPECT_EQ(key[K_NEW], 1);
+    EXPECT_EQ(key[K_NEW_LAYER], 0);
+    EXPECT_EQ(mac_redraw, 1);
+
+    // Ctrl held as a key of its own: its slot alone makes the letters menu equivalents.
+    SDL_Event ctrl = key_event(SDL_KEYDOWN, SDLK_LCTRL);
+    editor_event(ed.get(), &ctrl);
+    EXPECT_EQ(key[K_CTRL], 1);
+    press(ed.get(), SDLK_u); // no menu equivalent: neither Undo nor anything else
+    press(ed.get(), SDLK_b); // no reverse playback
+    press(ed.get(), SDLK_t);
+    EXPECT_EQ(key[K_UNDO], 0);
+    EXPECT_EQ(key[K_REVERSE], 0);
+    EXPECT_EQ(key[K_TURN_OFF_LAYER], 0);
+    press(ed.get(), SDLK_z);
+    EXPECT_EQ(key[K_UNDO], 1);
+    press(ed.get(), SDLK_r);
+    EXPECT_EQ(key[K_RELOAD], 3); // the menu's Reload, without the window's open flag
+    EXPECT_EQ(ed->open_flag, 0);
+    press(ed.get(), SDLK_k);
+    EXPECT_EQ(key[K_SUSPEND], 1);
+    press(ed.get(), SDLK_q);
+    EXPECT_EQ(key[K_QUIT], 1);
+    ctrl.type = ctrl.key.type = SDL_KEYUP;
+    editor_event(ed.get(), &ctrl);
+    EXPECT_EQ(key[K_CTRL], 0);
+    state_reset();
+
+    press(ed.get(), SDLK_r);
+    EXPECT_EQ(key[K_RELOAD], 1);
+    EXPECT_EQ(ed->open_flag, 1);
+    press(ed.get(), SDLK_v);
+    press(ed.get(), SDLK_v, KMOD_LSHIFT);
+    EXPECT_EQ(key[K_VIEW_LAYER_ONLY], 1);
+    EXPECT_EQ(key[K_VIEW_GROUP_ONLY], 1);
+    press(ed.get(), SDLK_SPACE);
+    press(ed.get(), SDLK_SPACE, KMOD_RSHIFT);
+    EXPECT_EQ(key[K_PLAY], 1);
+    EXPECT_EQ(key[K_PAUSE_AFTER], 1);
+
+    // Held keys: set while down, cleared on release.
+    SDL_Event left = key_event(SDL_KEYDOWN, SDLK_LEFT);
+    editor_event(ed.get(), &left);
+    EXPECT_EQ(key[K_PLAY_BACK], 1);
+    left.type = left.key.type = SDL_KEYUP;
+    editor_event(ed.get(), &left);
+    EXPECT_EQ(key[K_PLAY_BACK], 0);
+
+    mouse_function = TOOL_MOVE;
+    press(ed.get(), SDLK_ESCAPE);
+    EXPECT_EQ(mouse_function, TOOL_CURSOR);
+
+    // Wheel and Page keys add up; pointer rows count from below the menu strip.
+    SDL_Event wheel{};
+    wheel.type = wheel.button.type = SDL_MOUSEBUTTONDOWN;
+    wheel.button.button = SDL_BUTTON_WHEELUP;
+    editor_event(ed.get(), &wheel);
+    editor_event(ed.get(), &wheel);
+    press(ed.get(), SDLK_PAGEDOWN);
+    EXPECT_EQ(key[K_WHEEL], 1);
+    SDL_Event motion{};
+    motion.type = motion.motion.type = SDL_MOUSEMOTION;
+    motion.motion.x = 130;
+    motion.motion.y = 10;
+    editor_event(ed.get(), &motion);
+    EXPECT_EQ(mouse_ax, 130);
+    EXPECT_EQ(mouse_ay, 10 - MENU_STRIP_H);
+    state_reset();
+}
+
+// The real editor, headless, on the demo: the analysis fills the document and the view, events
+// reach the document through the frame, a resize keeps the minimum size, an idle editor does not
+// spin, slot 0 ends it and the history it leaves replays to the same document.
+TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
+{
+    ScopedDataHome home;
+    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
+    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
+    std::string arg0 = "brindlewharf", arg1 = demo_path;
+    char* argv[] = {arg0.data(), arg1.data(), nullptr};
+
+    auto ed = std::make_unique<Editor>();
+    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+
+    // The file named on the command line opens on the first frames, then synthesis runs.
+    const bool ready = run_until(ed.get(), [&] {
+        return im->composite && im->change_state == 0 && es->running == 0 && es->block_count > 0 &&
+               synthesis_blocks_done(es) == es->block_count;
+    }, 100000);
+    ASSERT_TRUE(ready);
+    EXPECT_STREQ(input_file_name, "demo.wav");
+    EXPECT_EQ(im->w, 600); // 6 s at 100 px/s
+    EXPECT_EQ(im->h, (int)std::floor((std::log2(20000.0) - std::log2(27.5)) * 60 + 1.5));
+    EXPECT_EQ(es->sound_len, 264600);
+    EXPECT_GT(es->norm, 0.f);
+
+    // The view shows the spectrogram: its picture and the frame sent to the window vary.
+    ASSERT_NE(im->display, nullptr);
+    EXPECT_GT(distinct_pixels(reinterpret_cast<uint32_t*>(im->display), im->view_w, 0, 0, im->view_w, im->view_h),
+              100u);
+    EXPECT_GT(distinct_pixels(sfb1, SCRN_W, im->view_x, im->view_y, im->view_w, im->view_h), 100u);
+    EXPECT_LT(distinct_pixels(sfb1, SCRN_W, 0, 0, 100, 40), 3u); // the background around it is plain
+
+    // Ctrl+N is New (whose flow comes later), never New Layer; N alone adds a layer.
+    SDL_Event ev = key_event(SDL_KEYDOWN, SDLK_n, KMOD_LCTRL);
+    SDL_PushEvent(&ev);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(im->count, 1);
+    ev = key_event(SDL_KEYDOWN, SDLK_n);
+    SDL_PushEvent(&ev);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(im->count, 2);
+    EXPECT_TRUE(run_until(ed.get(), [&] { return es->running == 0 && im->change_state == 0; }, 60000));
+
+    // Resizes: never below 200 x 420; the buffers, the document's screen and the view follow.
+    SDL_Event resize{};
+    resize.type = resize.resize.type = SDL_VIDEORESIZE;
+    resize.resize.w = resize.resize.h = 100;
+    SDL_PushEvent(&resize);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(SCRN_W, MIN_SCRN_W);
+    EXPECT_EQ(SCRN_H, MIN_SCRN_H);
+    EXPECT_EQ(im->screen, sfb0);
+    EXPECT_EQ(im->view_w, MIN_SCRN_W - 180);
+    EXPECT_EQ(im->view_h, MIN_SCRN_H - im->view_y - MARGIN_Y);
+    resize.resize.w = 900;
+    resize.resize.h = 700 + MENU_STRIP_H;
+    SDL_PushEvent(&resize);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(SCRN_W, 900);
+    EXPECT_EQ(SCRN_H, 700);
+    EXPECT_EQ(im->view_w, 720);
+    EXPECT_GT(distinct_pixels(sfb1, SCRN_W, im->view_x, im->view_y, im->view_w, im->view_h), 100u);
+
+    // Nothing pending: the loop waits instead of spinning (1 ms waits would give ~500 passes).
+    ASSERT_TRUE(run_until(ed.get(), [&] { return !editor_pending(ed.get()); }, 10000));
+    int passes = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < end) {
+        ASSERT_EQ(editor_frame(ed.get()), 1);
+        editor_wait(ed.get());
+        passes++;
+    }
+    EXPECT_LT(passes, 80);
+    EXPECT_EQ(ed->wait_ms, IDLE_WAIT_MAX_MS);
+    // An event brings the 1 ms step back at once.
+    SDL_Event motion{};
+    motion.type = motion.motion.type = SDL_MOUSEMOTION;
+    motion.motion.x = 300;
+    motion.motion.y = 300;
+    SDL_PushEvent(&motion);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(editor_wait(ed.get()), 1);
+
+    // Slot 0 ends the loop; shutdown says so.
+    key[K_QUIT] = 1;
+    EXPECT_EQ(editor_frame(ed.get()), 0);
+    testing::internal::CaptureStdout();
+    editor_end(ed.get());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\nQuitting program.\n"), std::string::npos);
+    ed.reset();
+    state_reset();
+
+    // The history left behind replays to the same document, with the layer added.
+    const std::string history = home.appdata("history.kbz");
+    EXPECT_NE(read_file(history).find("New layer"), std::string::npos);
+    TempDir other;
+    const std::string npy = other.file("replayed.npy");
+    RunResult r = run_program({BW_PROGRAM, "replay", history, "-o", npy, "--quiet"},
+                              {"XDG_DATA_HOME=" + other.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w = 0, h = 0;
+    Plane plane = load_npy(npy.c_str(), &w, &h);
+    ASSERT_NE(plane, nullptr);
+    EXPECT_EQ(w, 600);
+    EXPECT_EQ(h, (int)std::floor((std::log2(20000.0) - std::log2(27.5)) * 60 + 1.5));
+    plane_free(&plane, h);
+}
+
+// The program: without a display it says so in one line and fails; a project whose replay says
+// "Quit" ends the editor at once, cleanly.
+TEST(FrameProgram, NoDisplayFailsAndAQuittingProjectEndsTheEditor)
+{
+    ScopedDataHome home;
+    RunResult r = run_program({BW_PROGRAM, demo_path},
+                              {"XDG_DATA_HOME=" + home.dir.path, "DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER="});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("xvfb-run"), std::string::npos);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+    const std::string project = home.dir.file("quit.kbz");
+    write_file(project, "Brindlewharf Archive v1.2\nNew layer\nQuit\n");
+    r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path, "SDL_AUDIODRIVER=dummy"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nQuitting program.\n"), std::string::npos);
+}
+
+// The real program in a real X server: the demo is drawn into the view, and Ctrl+Q quits.
+TEST(FrameGui, DemoUnderXvfb)
+{
+    if (!tool_exists("xvfb-run") || !tool_exists("import") || !tool_exists("xdotool"))
+        GTEST_SKIP() << "xvfb-run, ImageMagick's import or xdotool is missing";
+    ScopedDataHome home;
+    const std::string shot = home.dir.file("shot.png");
+    // Starts the editor, waits for the history the open writes (the analysis is over then),
+    // lets a few frames pass, takes the window's picture and presses Ctrl+Q.
+    const std::string script = R"(
+"$1" "$2" >"$3.out" 2>"$3.err" & pid=$!
+i=0; id=""
+while [ $i -lt 400 ]; do
+  if [ -s "$4/Brindlewharf/history.kbz" ]; then
+    id=$(xdotool search --name "^Brindlewharf" 2>/dev/null | head -n1)
+    [ -n "$id" ] && break
+  fi
+  kill -0 $pid 2>/dev/null || break
+  sleep 0.25; i=$((i+1))
+done
+sleep 1
+if [ -n "$id" ]; then import -window "$id" "$3"; xdotool key --window "$id" ctrl+q; fi
+j=0
+while [ $j -lt 80 ] && kill -0 $pid 2>/dev/null; do sleep 0.25; j=$((j+1)); done
+kill $pid 2>/dev/null
+wait $pid
+)";
+    RunResult r = run_program({"/usr/bin/env", "xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh", "-c", script,
+                               "sh", BW_PROGRAM, demo_path, shot, home.dir.path},
+                              // Under a real display SDL loads the X, D-Bus and GL client libraries,
+                              // whose own blocks and threads sanitizer builds report; the editor's
+                              // leaks and races are checked headless above.
+                              {"XDG_DATA_HOME=" + home.dir.path, "SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=dummy",
+                               "ASAN_OPTIONS=detect_leaks=0", "TSAN_OPTIONS=report_bugs=0"});
+    EXPECT_EQ(r.status, 0) << r.err << read_file(shot + ".err");
+    EXPECT_NE(read_file(shot + ".out").find("\nQuitting program.\n"), std::string::npos);
+
+    int w = 0, h = 0;
+    uint8_t* px = load_picture(shot.c_str(), &w, &h, 0);
+    ASSERT_NE(px, nullptr) << "no screenshot";
+    // The window: the menu strip, then the drawing area with the view at x 120 .. w - 61 and from
+    // y WAVEFORM_H + 47 down to the panel (280 rows at this size).
+    const int top = MENU_STRIP_H + 55 + 47, bottom = h - 280;
+    ASSERT_GT(bottom - top, 50);
+    EXPECT_GT(distinct_pixels(reinterpret_cast<uint32_t*>(px), w, 120, top, w - 181, bottom - top), 100u);
+    free(px);
+}
