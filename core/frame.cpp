@@ -1,6 +1,8 @@
 // The editor program: start-up, the frame loop and shutdown; see frame.h.
 #include "core/frame.h"
+#include "core/menus.h"
 #include "core/open.h"
+#include "core/panel.h"
 #include "core/startup.h"
 #include "display/gfx.h"
 #include "display/scales.h"
@@ -38,6 +40,9 @@
 // The editor whose frames are running: the hooks the lower layers call reach it through this.
 static Editor* running = nullptr;
 
+// The panel's pointer wrap before start-up installed the frame's; shutdown puts it back.
+static void (*panel_warp_before)(int, int) = nullptr;
+
 // Longest wait of the workers the loop stops at shutdown or before a document is replaced.
 static const int WORKER_STOP_MS = 10000;
 
@@ -50,47 +55,10 @@ static bool has_document(const Editor* ed) { return ed->image.composite != nullp
 static int press_base(int press) { return press < 0 ? press : press & ~PRESS_PAN; }
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Later work: the knob panel, the menus, the tools' mouse side, the other document flows
+// [SECTION] Later work: the tools' mouse side, the other document flows
 // ---------------------------------------------------------------------------------------------
 // Every step of the frame that belongs to those has its call site here, as a function that does
 // nothing yet. A request whose handler lives here is dropped, so that it cannot stay pending.
-
-static void panel_init(Editor*) {}                       // start-up: control_text_init (the Controls and the seven text lines)
-static void panel_layout(Editor*) {}                     // after_res_change: control positions for SCRN_W x SCRN_H and slot 35
-static int panel_hit(Editor*) { return -1; }             // press classification: the Control under the pointer, -1 none
-static void panel_drag(Editor*) {}                       // press state 2: knob turning, button looks
-static void panel_knob_effects(Editor*) {}               // frame step 14: Volume, Gamma and Layer intensity take effect
-static void panel_release(Editor*) {}                    // frame step 15: releases of knobs, buttons, toggles and Play
-static void panel_tool_buttons(Editor*) {}               // frame step 16: the tool buttons follow `mouse_function`
-static void panel_modifier_look(Editor*, int) {}         // frame step 20: the magnet (25) or harmonics (26) button look
-static void panel_play_look(Editor*) {}                  // frame step 24: the Play button between Play and Pause
-static void panel_open_look(Editor*, int) {}             // document flows: the Open button's pressed look
-static void panel_defaults(Editor*) { key[K_DEFAULTS] = 0; } // frame step 22: Default Values resets the analysis knobs
-static void panel_draw(Editor*) {}                       // drawing: Controls, captions and the seven text lines (status line: ed->status)
-static void panel_log_released_knobs(Editor*) {}         // frame step 32: "Gamma %g", "Frequency range ...", "Time resolution ...", "Frequency scale ..."
-static void panel_knob_refresh(EngineState*) {}          // document hook: the gamma knob takes the selected layer's gamma
-static void panel_invert_control(EngineState*) {}        // document hook: the Invert button's lit state
-static void panel_knobs_follow(EngineState*) {}          // replay hook: the analysis knobs take the engine state's values
-// The analysis-group knobs (min Hz, max Hz, px/s, scale base) and whether one is being dragged.
-// Until the panel exists the knobs follow the document's analysis settings.
-static void panel_synthesis_knobs(Editor* ed, float v[4], int* dragging)
-{
-    const float* a = ed->es.anal_params;
-    v[0] = a[0];
-    v[1] = a[1];
-    v[2] = a[2];
-    v[3] = a[6];
-    *dragging = 0;
-}
-
-static void menus_init(Editor*) {}                       // start-up: menu_init (the nine menus), menu shadow picture
-static void menu_press(Editor*) {}                       // press states 8 and 9: the menu strip
-static void option_check(int) {}                         // check mark of the option whose state slot is given
-static void menu_history_checks() {}                     // History check marks (start-up, slot 129)
-static void menu_tool_checks() {}                        // Tools check marks follow `mouse_function`
-static void menu_list_refresh(EngineState*) {}           // the layer list of the Layers menu
-static void menu_options_checks(EngineState*) {}         // replay hook: Options check marks follow slots 40 and 42
-static void menu_draw(Editor*) {}                        // the strip into menu_fb and an open menu into sfb1
 
 static void tool_frame(Editor*) {}                       // frame steps 7-9: magnet, tools in the view, release of a tool press
 
@@ -172,16 +140,9 @@ static void slow_mouse_step(Editor*) { mouse_speed(&mouse_ax, &mouse_ay, slow_mo
 // [SECTION] Layout
 // ---------------------------------------------------------------------------------------------
 
-// Lays the window out for SCRN_W x SCRN_H: the panel's height (the normal layout below 1400
-// pixels, else the wide or lossless one), the panel, the view rectangle, and the view redrawn.
-static void window_layout(Editor* ed)
-{
-    MARGIN_Y = (!key[K_LOSSLESS_LAYOUT] && SCRN_W < 1400) ? 280 : 169;
-    panel_layout(ed);
-    image_view_rect(&ed->image);
-    if (has_document(ed))
-        image_redraw(&ed->es, 0);
-}
+// Lays the window out for SCRN_W x SCRN_H: the panel (the normal layout below 1400 pixels, else
+// the wide or lossless one) with its height, the view rectangle, and the view redrawn.
+static void window_layout(Editor* ed) { after_res_change(ctrl, text, &ed->es); }
 
 // A window resized to w x h: the minimum size, new frame buffers, the layout, a full redraw.
 static void window_resized(Editor* ed, int w, int h)
@@ -205,17 +166,10 @@ static void hook_after_open(EngineState* es)
     if (es->image->w > 0 && es->image->h > 0)
         view_reset(es->image);
     overlays_reset();
+    knobs_after_open(es);
+    menu_list_refresh_hook(es);
     if (running)
         running->full_redraw = 1;
-}
-
-static void hook_knob_layout(EngineState*) { key[K_RELAYOUT] = 1; }
-
-static void hook_list_refresh(EngineState* es)
-{
-    menu_list_refresh(es);
-    if (es->image->screen_dirty)
-        *es->image->screen_dirty = 1;
 }
 
 static void hook_redraw_view(EngineState* es) { image_redraw(es, 0); }
@@ -268,20 +222,22 @@ static void install_hooks()
     open_hooks.stop_synthesis = hook_stop_synthesis;
     open_hooks.after_open = hook_after_open;
     open_hooks.begin_history = begin_history;
-    document_hooks.knob_refresh = panel_knob_refresh;
-    document_hooks.knob_layout = hook_knob_layout;
-    document_hooks.list_refresh = hook_list_refresh;
+    document_hooks.list_refresh = menu_list_refresh_hook;
     document_hooks.redraw_view = hook_redraw_view;
-    document_hooks.invert_control = panel_invert_control;
     sound_display_hooks.view_reset = hook_view_reset;
     sound_display_hooks.redraw = analysis_redraw;
     replay_hooks.present = hook_replay_present;
-    replay_hooks.knobs_follow = panel_knobs_follow;
-    replay_hooks.options_checks = menu_options_checks;
+    replay_hooks.options_checks = menu_checks_hook;
     window_hooks.close_live_output = live_output_close;
     scales_hooks.warp_mouse = hook_warp_mouse;
     scales_hooks.show_system_cursor = hook_show_system_cursor;
     scales_install_hooks();
+    // The gamma knob, the relayout after a layer-count change, the Invert button, the knobs
+    // following a replay; the linear knob gesture's pointer wrap below the menu strip.
+    panel_install_hooks();
+    if (panel_warp_pointer != hook_warp_mouse)
+        panel_warp_before = panel_warp_pointer;
+    panel_warp_pointer = hook_warp_mouse;
 }
 
 static void remove_hooks()
@@ -316,7 +272,6 @@ int editor_start(Editor* ed, int argc, char** argv)
     ed->path[0] = ed->prev_path[0] = ed->save_path[0] = 0;
     ed->image_changed = 1;
     ed->full_redraw = 1;
-    ed->hovered = -1;
     ed->rect_start[0] = ed->rect_start[1] = -1;
     ed->launch = argc;
     ed->wait_ms = 1;
@@ -333,6 +288,7 @@ int editor_start(Editor* ed, int argc, char** argv)
 
     // 11-13. Colour pictures, menu shadow, fonts.
     palette_load();
+    draw_menu_shadow(FrameRef{}, 0, 0, 0, 0);
     view_colours_load();
     scales_colours_load();
     font_free(&futura12);
@@ -341,9 +297,11 @@ int editor_start(Editor* ed, int argc, char** argv)
     fonts_load();
 
     // 14-15. Panel and menus.
-    panel_init(ed);
-    menus_init(ed);
-    menu_history_checks();
+    control_text_init(&futura12, &futura24);
+    menu_close();
+    menu = menu_init(&menu_count, futura16);
+    refresh_history_menu_checks(menu);
+    menu_sync_checks(menu);
 
     // 16. Audio device and engine state; the panel laid out.
     install_hooks();
@@ -361,7 +319,6 @@ int editor_start(Editor* ed, int argc, char** argv)
     mouse_ax_sub = mouse_ay_sub = 0;
     key[K_LOSSLESS_LOGGED] = (int8_t)lossless_mode.load();
     config_save(0);
-    ed->prev_tool = mouse_function;
     ed->last_frame_ms = SDL_GetTicks();
 
     // 19.
@@ -372,33 +329,12 @@ int editor_start(Editor* ed, int argc, char** argv)
 // [SECTION] Window events
 // ---------------------------------------------------------------------------------------------
 
-// Ctrl+letter: the menu's key equivalent, as its menu entry would do it.
-static void menu_key_equivalent(SDLKey sym)
-{
-    int slot = -1, value = 1;
-    switch (sym) {
-    case SDLK_n: slot = K_NEW; break;
-    case SDLK_o: slot = K_OPEN; break;
-    case SDLK_s: slot = K_SAVE; break;
-    case SDLK_r: slot = K_RELOAD; value = 3; break;
-    case SDLK_z: slot = K_UNDO; break;
-    case SDLK_c: slot = K_COPY; break;
-    case SDLK_e: slot = K_ERASE_MASK; break;
-    case SDLK_d: slot = K_DEFAULTS; break;
-    case SDLK_k: slot = K_SUSPEND; break;
-    case SDLK_q: slot = K_QUIT; break;
-    default: return;
-    }
-    key[slot] = (int8_t)value;
-    mac_redraw = 1;
-}
-
 static void key_down(Editor* ed, const SDL_keysym& ks)
 {
     const bool ctrl = (ks.mod & KMOD_CTRL) || key[K_CTRL];
     const bool shift = (ks.mod & KMOD_SHIFT) || key[K_SHIFT];
     if (ctrl && ks.sym >= SDLK_a && ks.sym <= SDLK_z) {
-        menu_key_equivalent(ks.sym);
+        menu_key_equivalent(menu, ks.sym);
         return;
     }
     switch (ks.sym) {
@@ -540,14 +476,21 @@ static void classify_pointer(Editor* ed)
     slow_mouse_step(ed);
 }
 
-// Frame step 5: what a new press is on. Panel first, then the view, then the menu strip.
+// Frame step 5: what a new press is on. The menu strip and an open menu first, then the panel,
+// then the view.
 static void classify_press(Editor* ed)
 {
     ImageStack* im = &ed->image;
     const int pan = ed->press & PRESS_PAN;
-    const int hit = panel_hit(ed);
-    if (hit >= 0) {
-        ed->grabbed = hit;
+    if (int m = menu_press_state()) {
+        ed->press = m | pan;
+        return;
+    }
+    const int r = panel_press(&ed->es, mouse_ax, mouse_ay);
+    if (r & PANEL_FULL_REDRAW)
+        ed->full_redraw = 1;
+    if (r & PANEL_TAKEN) {
+        ed->grabbed = panel_grabbed();
         ed->press = PRESS_PANEL | pan;
         return;
     }
@@ -568,7 +511,7 @@ static void classify_press(Editor* ed)
         key[K_CURSOR_DRAG] = 1;
         return;
     }
-    ed->press = (mouse_ay < 0 ? PRESS_STRIP : PRESS_NONE) | pan;
+    ed->press = PRESS_NONE | pan;
 }
 
 // While the Cursor tool's press lasts live synthesis follows the pointer; its end lets go.
@@ -610,48 +553,34 @@ static void status_line(Editor* ed)
         "Move tool : Hold the shift key to move the layer only horizontally or vertically",
         "Set convolution centre : Click on the image to set the layer's convolution centre",
     };
-    const char* text = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
-    snprintf(ed->status, sizeof ed->status, "%s", text);
+    const char* what = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
+    snprintf(ed->status, sizeof ed->status, "%s", what);
     const int base = press_base(ed->press);
     if (base != PRESS_MENU && base != PRESS_STRIP)
         mouse_text(ed);
+    if (text)
+        snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
 }
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Commands
 // ---------------------------------------------------------------------------------------------
 
-// Flips the state of a toggled option (request slot `slot`); returns the new state.
+// Flips the state of a toggled option (request slot `slot`); returns the new state. The check
+// marks follow the states at the end of the frame.
 static int toggle(int slot)
 {
     key[slot] = 0;
     const int on = key[state_of(slot)] ? 0 : 1;
     key[state_of(slot)] = (int8_t)on;
-    option_check(state_of(slot));
     return on;
 }
 
-// Switches off the state slot of an option that excludes the one just switched on.
+// Switches off the state slot of an option that excludes the one just switched on (the check
+// marks follow at the end of the frame).
 static void switch_off(int state_slot)
 {
-    if (key[state_slot]) {
-        key[state_slot] = 0;
-        option_check(state_slot);
-    }
-}
-
-// Frame step 17: lossless mode needs the image the original sound was analysed into.
-static void lossless_check(Editor* ed)
-{
-    const ImageStack* im = &ed->image;
-    if (!lossless_mode || !has_document(ed) || (im->w == im->orig_w && im->h == im->orig_h))
-        return;
-    message_box("Error: Lossless mode is meant to work with an image of the same dimensions as the original sound's "
-                "image\nSee the Section II. Lossless mode of the manual for an explanation of the proper use of the "
-                "lossless mode",
-                "Lossless mode error: different image sizes", 0);
-    lossless_mode = 0;
-    key[K_RELAYOUT] = 1;
+    key[state_slot] = 0;
 }
 
 // Frame step 18: the wheel (and Page Up / Page Down) zooms around the pointer.
@@ -670,19 +599,14 @@ static void wheel_step(Editor* ed)
         start_waveform(ed);
 }
 
-// Frame step 20: the magnet and harmonics modifiers.
-static void modifiers_step(Editor* ed)
+// Frame step 20: the magnet and harmonics modifiers (their buttons and check marks follow at the
+// end of the frame).
+static void modifiers_step()
 {
-    if (key[K_MAGNET].exchange(0)) {
+    if (key[K_MAGNET].exchange(0))
         magnet ^= 1;
-        panel_modifier_look(ed, K_MAGNET);
-        option_check(K_MAGNET);
-    }
-    if (key[K_HARMONICS].exchange(0)) {
+    if (key[K_HARMONICS].exchange(0))
         harmonics ^= 1;
-        panel_modifier_look(ed, K_HARMONICS);
-        option_check(K_HARMONICS);
-    }
 }
 
 // Frame steps 21 and 25: the layer operations. The workers read the layers that flips and
@@ -743,7 +667,6 @@ static void play_pause_step(Editor* ed)
 {
     if (!key[K_PLAY].exchange(0))
         return;
-    panel_play_look(ed);
     if (ed->es.paused.load() != 0) {
         ed->es.paused = 0;
         if (key[state_of(K_SUSPEND)])
@@ -883,17 +806,12 @@ static void synthesis_step(Editor* ed)
 {
     EngineState* es = &ed->es;
     ImageStack* im = &ed->image;
+    // Knobs let go at new values: their history lines, the synthesis range, change state 3 (a
+    // new range or time resolution needs a new noise table).
+    knob_group_commit(es);
     if (!has_document(ed))
         return;
-    float knobs[4];
-    int dragging = 0;
-    panel_synthesis_knobs(ed, knobs, &dragging);
-    int level = im->change_state.exchange(0);
-    if (!dragging && memcmp(knobs, es->synth_range, sizeof knobs) != 0) {
-        panel_log_released_knobs(ed);
-        memcpy(es->synth_range, knobs, sizeof knobs);
-        level = 3; // a new range or time resolution needs a new noise table
-    }
+    const int level = im->change_state.exchange(0);
     if (!level)
         return;
     im->recomposite = 1;
@@ -950,9 +868,9 @@ static void document_flows(Editor* ed)
         ed->open_flag = 1;
 
     if ((key[K_OPEN] || key[K_RELOAD] || ed->launch < 0) && key[K_CLOSE_AFTER_SAVE] != 1) {
-        if (ed->menu_deferral) {
+        if (menu_deferral) {
             // The menu leaves the screen before any dialog is shown; the flow goes on next frame.
-            ed->menu_deferral = 0;
+            menu_deferral = 0;
             ed->full_redraw = 1;
         } else {
             if (ed->launch == -1 || ed->launch == -2) {
@@ -982,9 +900,9 @@ static void document_flows(Editor* ed)
                 ed->prev_path[0] = 0;
             int held = 2;
             es->paused.compare_exchange_strong(held, 0);
-            panel_open_look(ed, 0);
+            open_button_look(0);
             key[K_RELOAD] = 0;
-            ed->menu_deferral = 0;
+            menu_deferral = 0;
             key[K_CLOSE_AFTER_SAVE] = 0;
             ed->open_flag = 0;
         }
@@ -998,7 +916,7 @@ static void document_flows(Editor* ed)
             ed->launch = -2;
     }
     if (ed->launch < 0)
-        panel_open_look(ed, 1);
+        open_button_look(1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1016,7 +934,7 @@ void editor_present(Editor* ed, int main_thread)
         memcpy(sfb1, sfb0, (size_t)SCRN_W * SCRN_H * sizeof(uint32_t));
     }
     if (main_thread)
-        menu_draw(ed);
+        menu_draw_frame();
     present_frame(im, main_thread ? &ed->full_redraw : nullptr);
 }
 
@@ -1056,7 +974,8 @@ static void draw_step(Editor* ed)
     } else {
         draw_progress(sfb0, es, &ed->image_changed, 0);
     }
-    panel_draw(ed);
+    ed->image_changed |= panel_draw_controls(es, sfb0, ed->full_redraw);
+    ed->image_changed |= panel_draw_text_lines(sfb0, ed->full_redraw);
     overlays_frame(es, sfb0);
     apply_pointer_visibility();
     if (ed->image_changed || ed->full_redraw) {
@@ -1089,13 +1008,13 @@ int editor_frame(Editor* ed)
         classify_press(ed);
     cursor_follow(ed);
     if (press_base(ed->press) == PRESS_PANEL)                        // 6
-        panel_drag(ed);
+        panel_drag(es, mouse_ax, mouse_ay, ed->precision);
     tool_frame(ed);                                                  // 7-9
     pan_step(ed);                                                    // 10
-    if (press_base(ed->press) == PRESS_MENU || press_base(ed->press) == PRESS_STRIP) // 11
-        menu_press(ed);
+    if (menu_pointer(menu, ed->press, ed->prev_press))               // 11
+        ed->full_redraw = 1;
     if (key[K_UNITS_CHANGED].exchange(0)) {                          // 12
-        menu_history_checks();
+        refresh_history_menu_checks(menu);
         config_save(0);
     }
     if (mac_redraw) {                                                // 13
@@ -1104,30 +1023,33 @@ int editor_frame(Editor* ed)
         ed->prev_press = -1;
         ed->press = PRESS_NONE;
     }
-    panel_knob_effects(ed);                                          // 14
-    if (press_base(ed->prev_press) == PRESS_PANEL && press_base(ed->press) == PRESS_NONE) // 15
-        panel_release(ed);
-    if (mouse_function != ed->prev_tool) {                           // 16
-        ed->prev_tool = mouse_function;
-        panel_tool_buttons(ed);
-        menu_tool_checks();
-    }
-    lossless_check(ed);                                              // 17
+    panel_effects(es);                                               // 14
+    if (press_base(ed->prev_press) == PRESS_PANEL && press_base(ed->press) == PRESS_NONE && // 15
+        (panel_release(es) & PANEL_FULL_REDRAW))
+        ed->full_redraw = 1;
+    lossless_size_check(es);                                         // 17
     wheel_step(ed);                                                  // 18
     if (key[K_PAINT_STATE_PENDING].exchange(0))                      // 19
         im->change_state = key[K_PAINT_STATE].load();
-    modifiers_step(ed);                                              // 20
+    modifiers_step();                                              // 20
     operations_step(ed);                                             // 21, 25
-    panel_defaults(ed);                                              // 22
+    if (key[K_DEFAULTS].exchange(0) && default_values(es))           // 22
+        ed->full_redraw = 1;
     play_position_step(ed, elapsed);                                 // 23
     play_pause_step(ed);                                             // 24
-    layer_commands(es);                                              // 26 (and Undo, View Current Layer/Group Only, Turn Off Layer)
+    apply_layer_select_request(es);                                  // 26
+    layer_commands(es);                                              // (and Undo, View Current Layer/Group Only, Turn Off Layer)
     document_flows(ed);                                              // 27
     copy_step(ed);                                                   // 28
     option_toggles(ed);                                              // 29
+    // 16, 20, 29: the check marks follow the tool, the modifiers and the options (an open menu
+    // shows them at once).
+    if (menu_sync_checks(menu) > 0 && menu_opened >= 0)
+        ed->full_redraw = 1;
     flows_save(ed);                                                  // 30
     lossless_log(ed);                                                // 31
     synthesis_step(ed);                                              // 32
+    panel_sync(es);                                                  // 16, 20, 24: tool, modifier and Play buttons
     draw_step(ed);                                                   // 33
     ed->frames++;
     return key[K_QUIT] ? 0 : 1;                                      // 34
@@ -1194,6 +1116,11 @@ void editor_end(Editor* ed)
     sound_close();        // the live-synthesis output file, then the audio device
     graphics_shutdown();  // the window
     remove_hooks();
+    control_text_free();
+    panel_warp_pointer = panel_warp_before;
+    menu_close();
+    menu.clear();
+    menu_count = 0;
     waveform_release();
     overlays_reset();
     synthesis_release(es);

@@ -49,22 +49,18 @@ struct Editor {
     int prev_press;            // press state of the previous frame (-1 after a menu redraw)
     int buttons;               // mouse buttons (bits 0, 1) seen by the previous classification
     int grabbed;               // panel control hit by the current press
-    float grab_angle;          // reference angle of a knob drag
     int precision;             // right button, or left button with Ctrl
     int32_t image_changed;     // something was drawn into sfb0 (the document's screen_dirty points here)
     int full_redraw;           // the whole window must be drawn and sent
-    int hovered;               // entry of the open menu under the pointer, -1 none
     int rect_start[2];         // image position where a rectangle drag began, -1 none
     ViewPan pan;               // where a pan began
     RedrawThread redraw;       // continuous redraw during drags and strokes
-    int prev_tool;             // tool of the previous frame (the tool buttons follow a change)
-    char status[PATH_TEXT_LEN]; // the status line's text
+    char status[PATH_TEXT_LEN]; // the status line's text (the panel's line 3 takes it every frame)
     float scales_for[SCALES_STATE_LEN]; // crop, document axis and window size the scales were drawn for
 
     char path[DOC_DIR_LEN];      // current document path (Reload opens it again)
     char prev_path[DOC_DIR_LEN]; // path before the last Open dialog
     char save_path[DOC_DIR_LEN]; // path chosen in the Save dialog
-    int menu_deferral;         // a document command from the menu strip waits one frame
     int open_flag;             // a document is opened or created this frame
     int launch;                // drives the opening of the file named on the command line
 
