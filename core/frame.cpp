@@ -4,6 +4,7 @@
 #include "core/open.h"
 #include "core/panel.h"
 #include "core/startup.h"
+#include "core/units.h"
 #include "display/gfx.h"
 #include "display/scales.h"
 #include "display/screen.h"
@@ -13,6 +14,7 @@
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
+#include "document/move.h"
 #include "document/operations.h"
 #include "document/paint.h"
 #include "document/sound.h"
@@ -55,12 +57,10 @@ static bool has_document(const Editor* ed) { return ed->image.composite != nullp
 static int press_base(int press) { return press < 0 ? press : press & ~PRESS_PAN; }
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Later work: the tools' mouse side, the other document flows
+// [SECTION] Later work: the other document flows
 // ---------------------------------------------------------------------------------------------
 // Every step of the frame that belongs to those has its call site here, as a function that does
 // nothing yet. A request whose handler lives here is dropped, so that it cannot stay pending.
-
-static void tool_frame(Editor*) {}                       // frame steps 7-9: magnet, tools in the view, release of a tool press
 
 static void flows_new_resume_prompt(Editor*)             // document flows 1, 2 and 4: New, Resume, "Save before closing"
 {
@@ -827,6 +827,203 @@ static void synthesis_step(Editor* ed)
 }
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Tools in the view
+// ---------------------------------------------------------------------------------------------
+// A press in the view with a tool: its first frame saves the layer for Undo and starts the
+// continuous redraw, every frame while held is a pass of the tool, and the release finishes the
+// stroke once the painting thread has painted every point of it (frame steps 7-9).
+
+static bool is_spray(int tool) { return tool >= TOOL_DARK_SPRAY && tool <= TOOL_SMART_ERASE; }
+
+// The pointer in drawing-area pixels with its slow-mouse sub-pixel part, as the tools take it.
+static float pointer_xf()
+{
+    return (float)mouse_ax + (mouse_sub_range > 0 ? (float)mouse_ax_sub / (float)mouse_sub_range : 0.f);
+}
+static float pointer_yf()
+{
+    return (float)mouse_ay + (mouse_sub_range > 0 ? (float)mouse_ay_sub / (float)mouse_sub_range : 0.f);
+}
+
+static float knob_spray_width() { return ctrl ? ctrl[C_SPRAY_WIDTH].value : 0.f; }
+static float knob_tool_intensity() { return ctrl ? ctrl[C_TOOL_INTENSITY].value : 0.f; }
+
+// Set Central Convolution Point: the selected entry's centre goes to the document point under the
+// pointer, kept inside the document. Returns 1 with the point in (cx, cy); 0 without an entry.
+static int conv_centre_at_pointer(Editor* ed, int* cx, int* cy)
+{
+    ImageStack* im = &ed->image;
+    *cx = std::clamp(mouse_ax_to_x(im->view_w), 0, std::max(im->w - 1, 0));
+    *cy = std::clamp(mouse_ay_to_y(im->view_h), 0, std::max(im->h - 1, 0));
+    LockGuard lock(im->layers_lock);
+    if (!im->layers || im->count < 1 || im->sel < 0 || im->sel >= im->count)
+        return 0;
+    Layer* l = &im->layers[im->sel];
+    l->conv_x = *cx;
+    l->conv_y = *cy;
+    l->conv_set = 1;
+    return 1;
+}
+
+static void log_conv_centre(EngineState* es, int cx, int cy)
+{
+    const int tu = key[K_TIME_UNIT], pu = key[K_POS_UNIT];
+    convert_unit(x_value, UNIT_PX, tu, es, 1, 1, (float)cx);
+    convert_unit(y_value, UNIT_PX, pu, es, 0, 1, (float)cy);
+    if (pu == UNIT_NOTE)
+        print_cmd(CMD_TIMED, "Central convolution point %s %s , %s\n", x_value, unit_to_name(tu), y_value);
+    else
+        print_cmd(CMD_TIMED, "Central convolution point %s %s , %s %s\n", x_value, unit_to_name(tu), y_value,
+                  unit_to_name(pu));
+}
+
+// First frame of a press: continuous redraw, synthesis stopped (it reads the layers the tool
+// rewrites), the layer saved for Undo, the start point; a spray places a centre never set.
+static void tool_begin(Editor* ed, int tool)
+{
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    ed->drag = ToolDrag{tool, 0, ed->precision, {-1, -1}, {0, 0}};
+    redraw_thread_start(&ed->redraw, es);
+    end_sound_threads(es);
+    {
+        LockGuard lock(im->layers_lock);
+        layer_to_undo(im);
+    }
+    ed->rect_start[0] = mouse_ax_to_x(im->view_w);
+    ed->rect_start[1] = mouse_ay_to_y(im->view_h);
+    if (is_spray(tool))
+        paint_press_conv_centre(es, pointer_xf(), pointer_yf());
+}
+
+// One pass of the tool at the pointer (also the last one at the release, for the tools whose
+// history line tells where they ended, so that the document matches the line).
+static void tool_pass(Editor* ed, int first)
+{
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    ToolDrag* d = &ed->drag;
+    const float mx = pointer_xf(), my = pointer_yf();
+    switch (d->tool) {
+    case TOOL_DARK_SPRAY:
+    case TOOL_WHITE_SPRAY:
+    case TOOL_BRIGHTEN_SPRAY:
+    case TOOL_SMART_ERASE:
+        key[K_STROKE] = 1;
+        paint_point(es, d->erase, d->tool - TOOL_DARK_SPRAY, first, mx, my, knob_spray_width(), knob_tool_intensity());
+        break;
+    case TOOL_RECTANGLE: {
+        int b0 = -1, b1 = -1;
+        if (paint_rect(es, mx, my, d->erase, ed->rect_start[0], ed->rect_start[1], knob_tool_intensity(), &b0, &b1)) {
+            d->blocks[0] = b0;
+            d->blocks[1] = b1;
+        }
+        break;
+    }
+    case TOOL_MOVE:
+        d->shift[0] = mouse_ax_to_x(im->view_w) - ed->rect_start[0];
+        d->shift[1] = mouse_ay_to_y(im->view_h) - ed->rect_start[1];
+        if (move_tool_layer(es, ed->status, sizeof ed->status, d->shift[0], d->shift[1]) && text)
+            snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
+        break;
+    case TOOL_CONV_CENTRE: {
+        int cx, cy;
+        conv_centre_at_pointer(ed, &cx, &cy);
+        break;
+    }
+    default: break;
+    }
+}
+
+// The release (frame step 9). Without `wait` it returns 0 while the painting thread still paints
+// the stroke (the next frame asks again); with it, it waits for the thread. Returns 1 once done.
+static int tool_release(Editor* ed, int wait)
+{
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    ToolDrag* d = &ed->drag;
+    const int tool = d->tool;
+    key[K_STROKE] = 0;
+    d->releasing = 1;
+    if (is_spray(tool)) {
+        if (key[K_PAINT_RUNNING] && !key[K_PAINT_FINISHED] && !wait)
+            return 0;
+        paint_queue_wait_idle(WORKER_STOP_MS); // joins the thread (it has ended, or ends now)
+    }
+    redraw_thread_stop(&ed->redraw, WORKER_STOP_MS);
+    if (key[state_of(K_SUSPEND)] || key[state_of(K_LIVE_SYNTH)])
+        start_waveform(ed);
+    key[K_PAINT_FINISHED] = 0;
+    if (im->change_state != 3) // a new image's state is never lowered
+        im->change_state = tool == TOOL_MOVE || tool == TOOL_CONV_CENTRE ? 1 : 2;
+
+    switch (tool) {
+    case TOOL_RECTANGLE:
+        tool_pass(ed, 0);
+        paint_rect_release(es, pointer_xf(), pointer_yf(), d->erase, ed->rect_start[0], ed->rect_start[1],
+                           knob_tool_intensity(), d->blocks[0], d->blocks[1]);
+        break;
+    case TOOL_MOVE:
+        tool_pass(ed, 0);
+        print_move_tool_cmd(es, d->shift[0], d->shift[1]);
+        break;
+    case TOOL_CONV_CENTRE: {
+        int cx, cy;
+        if (conv_centre_at_pointer(ed, &cx, &cy))
+            log_conv_centre(es, cx, cy);
+        break;
+    }
+    default: break;
+    }
+    ed->drag = ToolDrag{};
+    ed->rect_start[0] = ed->rect_start[1] = -1;
+    return 1;
+}
+
+// Frame steps 7-9: the magnet, the tool's passes while a press in the view lasts, its release.
+// The press is followed by the tool it began with, whatever the press state does meanwhile (a
+// redraw request forgets the press state; the tool may change during a drag).
+static void tool_frame(Editor* ed)
+{
+    ToolDrag* d = &ed->drag;
+    const int base = press_base(ed->press);
+    if (has_document(ed) && magnet)
+        magnet_coordinates(&ed->es, mouse_function, pointer_xf(), pointer_yf(), knob_spray_width());
+    // The press ended, or a new one began while the last release still waited.
+    if (d->tool > 0 && (base != PRESS_VIEW || d->releasing) && !tool_release(ed, base == PRESS_VIEW))
+        return;
+    if (base != PRESS_VIEW || !has_document(ed)) {
+        if (d->tool < 0 && base != PRESS_VIEW)
+            d->tool = 0;
+        return;
+    }
+    if (d->tool < 0)
+        return;
+    const int first = d->tool == 0;
+    if (first) {
+        if (mouse_function < TOOL_DARK_SPRAY || mouse_function > TOOL_CONV_CENTRE)
+            return;
+        tool_begin(ed, mouse_function);
+    }
+    d->erase = ed->precision;
+    tool_pass(ed, first);
+}
+
+// Before a document is replaced: the painting thread is stopped and the press in the view, if
+// any, is dropped without its closing work (it belonged to the old document).
+static void tool_drop(Editor* ed)
+{
+    paint_abort_and_wait(WORKER_STOP_MS);
+    redraw_thread_stop(&ed->redraw, WORKER_STOP_MS);
+    key[K_STROKE] = 0;
+    key[K_PAINT_FINISHED] = 0;
+    key[K_PAINT_STATE_PENDING] = 0;
+    ed->drag = ToolDrag{};
+    ed->drag.tool = press_base(ed->press) == PRESS_VIEW ? -1 : 0;
+    ed->rect_start[0] = ed->rect_start[1] = -1;
+}
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] Document flows
 // ---------------------------------------------------------------------------------------------
 
@@ -838,9 +1035,7 @@ static void open_now(Editor* ed)
         wrfprintf(stdout, "Opening file : %s\n", ed->path);
     else
         wrfprintf(stdout, "Creating new image\n");
-    if (key[K_PAINT_RUNNING])
-        paint_abort_and_wait(WORKER_STOP_MS);
-    redraw_thread_stop(&ed->redraw, WORKER_STOP_MS);
+    tool_drop(ed);
     if (ed->path[0]) {
         snprintf(current_doc_directory, sizeof current_doc_directory, "%s", ed->path);
         remove_filename(current_doc_directory);
@@ -1075,7 +1270,7 @@ int editor_pending(const Editor* ed)
         return 1;
     if (ed->press != PRESS_NONE || mouse_b || slow_mouse)
         return 1;
-    if (ed->launch < 0 || ed->open_flag || ed->redraw.started)
+    if (ed->launch < 0 || ed->open_flag || ed->redraw.started || ed->drag.tool > 0)
         return 1;
     if (ed->es.running.load() > 0 || ed->image.change_state.load() != 0)
         return 1;

@@ -13,6 +13,7 @@
 #include "core/state.h"
 #include "display/view.h"
 
+#include <atomic>
 #include <cstdint>
 
 union SDL_Event;
@@ -38,6 +39,15 @@ enum PressState : int {
     PRESS_PAN = 16,     // bit: slot 34 held, the view follows the pointer
 };
 
+// What a press of a tool in the view keeps from its first frame to the end of its release.
+struct ToolDrag {
+    int tool;                  // tool of the press (0 none, -1 dropped until the buttons are let go)
+    int releasing;             // the buttons are up; the release waits for the painting thread
+    int erase;                 // erase mode of the last pass (right button, or left with Ctrl)
+    int blocks[2];             // first and last synthesis block the rectangle touches, -1 none
+    int shift[2];              // the move tool's offset of the last pass (columns, rows)
+};
+
 // Everything the main function keeps across frames.
 struct Editor {
     EngineState es;            // analysis, synthesis and playback
@@ -50,9 +60,10 @@ struct Editor {
     int buttons;               // mouse buttons (bits 0, 1) seen by the previous classification
     int grabbed;               // panel control hit by the current press
     int precision;             // right button, or left button with Ctrl
-    int32_t image_changed;     // something was drawn into sfb0 (the document's screen_dirty points here)
+    std::atomic<int32_t> image_changed; // something was drawn into sfb0 (the document's screen_dirty points here)
     int full_redraw;           // the whole window must be drawn and sent
-    int rect_start[2];         // image position where a rectangle drag began, -1 none
+    int rect_start[2];         // image position where a rectangle or move drag began, -1 none
+    ToolDrag drag;             // the press of a tool in the view
     ViewPan pan;               // where a pan began
     RedrawThread redraw;       // continuous redraw during drags and strokes
     char status[PATH_TEXT_LEN]; // the status line's text (the panel's line 3 takes it every frame)

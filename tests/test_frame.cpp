@@ -20,7 +20,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <cstring>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -369,6 +371,100 @@ TEST(FrameEditor, MenuStripAndKnobPanelWork)
     EXPECT_EQ(ctrl, nullptr);
     EXPECT_TRUE(menu.empty());
     ed.reset();
+    state_reset();
+}
+
+// The tools in the running editor: a dark spray stroke dragged across the view darkens the layer
+// under it once the painting thread is done and is logged; the move tool shifts the layer by the
+// columns dragged and logs the move; Undo brings the layer back.
+TEST(FrameEditor, SprayStrokeAndMoveToolEditTheLayer)
+{
+    ScopedDataHome home;
+    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
+    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
+    std::string arg0 = "brindlewharf", arg1 = demo_path;
+    char* argv[] = {arg0.data(), arg1.data(), nullptr};
+
+    auto ed = std::make_unique<Editor>();
+    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    auto idle = [&] {
+        return im->composite && im->change_state == 0 && es->running == 0 && ed->drag.tool == 0 &&
+               !key[K_PAINT_RUNNING] && !ed->redraw.started;
+    };
+    ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    ASSERT_NE(ctrl, nullptr);
+    ASSERT_GT(ctrl[C_TOOL_INTENSITY].value, 0.f);
+    const int w = im->w, h = im->h;
+    auto layer = [&] {
+        std::vector<float> v((size_t)w * h);
+        for (int r = 0; r < h; r++)
+            memcpy(&v[(size_t)r * w], im->layers[0].plane[r], (size_t)w * sizeof(float));
+        return v;
+    };
+
+    // A stroke across the middle of the view, left to right.
+    mouse_function = TOOL_DARK_SPRAY;
+    const std::vector<float> before = layer();
+    const int y = im->view_y + im->view_h / 2, x0 = im->view_x + im->view_w / 4, x1 = im->view_x + 3 * im->view_w / 4;
+    pointer_frame(ed.get(), x0, y, 1);
+    const int c0 = mouse_ax_to_x(im->view_w), row = mouse_ay_to_y(im->view_h);
+    EXPECT_EQ(ed->drag.tool, TOOL_DARK_SPRAY);
+    for (int x = x0 + 8; x <= x1; x += 8)
+        pointer_frame(ed.get(), x, y, 1);
+    const int c1 = mouse_ax_to_x(im->view_w);
+    pointer_frame(ed.get(), x1, y, 0);
+    EXPECT_EQ(key[K_STROKE], 0);
+    ASSERT_TRUE(run_until(ed.get(), idle, 60000));
+    const std::vector<float> sprayed = layer();
+    double sum_before = 0, sum_after = 0;
+    int rose = 0;
+    for (int r = 0; r < h; r++)
+        for (int c = 0; c < w; c++) {
+            const size_t i = (size_t)r * w + c;
+            rose += sprayed[i] > before[i];
+            if (r >= row - 2 && r <= row + 2 && c >= c0 && c <= c1) {
+                sum_before += before[i];
+                sum_after += sprayed[i];
+            }
+        }
+    EXPECT_EQ(rose, 0);
+    ASSERT_GT(sum_before, 0.0);
+    EXPECT_LT(sum_after, 0.9 * sum_before);
+    EXPECT_EQ(im->layers[0].conv_set, 1); // the first click on the layer placed its centre
+    const std::string history = home.appdata("history.kbz");
+    EXPECT_NE(read_file(history).find("Draw dark spray"), std::string::npos);
+
+    // The move tool: 10 columns right, the vacated columns left empty.
+    mouse_function = TOOL_MOVE;
+    pointer_frame(ed.get(), x0, y, 1);
+    const int start = mouse_ax_to_x(im->view_w);
+    const int xm = im->view_x + (int)std::lround(column_to_view_x((float)(start + 10), im->view_w));
+    pointer_frame(ed.get(), xm, y, 1);
+    pointer_frame(ed.get(), xm, y, 0);
+    ASSERT_TRUE(run_until(ed.get(), idle, 60000));
+    const std::vector<float> moved = layer();
+    int wrong = 0;
+    for (int r = 0; r < h; r++)
+        for (int c = 0; c < w; c++) {
+            const float want = c < 10 ? 0.f : sprayed[(size_t)r * w + c - 10];
+            wrong += moved[(size_t)r * w + c] != want;
+        }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_NE(read_file(history).find("Move layer"), std::string::npos);
+
+    key[K_UNDO] = 1;
+    ASSERT_TRUE(run_until(ed.get(), [&] { return !key[K_UNDO] && idle(); }, 60000));
+    EXPECT_TRUE(layer() == sprayed);
+
+    key[K_QUIT] = 1;
+    EXPECT_EQ(editor_frame(ed.get()), 0);
+    testing::internal::CaptureStdout();
+    editor_end(ed.get());
+    testing::internal::GetCapturedStdout();
+    ed.reset();
+    mouse_function = TOOL_CURSOR;
     state_reset();
 }
 
