@@ -20,7 +20,7 @@ struct BenchView {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
     std::vector<uint32_t> fb;
-    int dirty = 0;
+    std::atomic<int32_t> dirty{0};
     static constexpr int W = 6000, H = 571;
 
     BenchView()

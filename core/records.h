@@ -57,7 +57,7 @@ struct ImageStack {
     std::atomic<int32_t> change_state; // 0 unchanged, 1 edited, 2 painted, 3 new image
     int32_t gradient_mode;     // 1 gradient colour map, 0 source picture colours
     int32_t opened;            // 1 once a file has been opened
-    int32_t* screen_dirty;     // the main loop's screen-update flag
+    std::atomic<int32_t>* screen_dirty; // the main loop's screen-update flag (set by drawing threads too)
     uint32_t* screen;          // the frame buffer the view is drawn into
     std::atomic<int32_t> stop_redraw; // 1 ends the continuous redraw
     sem_t* layers_lock;        // layer planes, composite, group accumulator

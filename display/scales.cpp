@@ -502,7 +502,7 @@ static void restore_column(uint32_t* fb, const ImageStack* image, int col)
         restore(fb, image, v.x + col, v.y + y);
 }
 
-void draw_bar(uint32_t* fb, ImageStack* image, int32_t* dirty, int force, double p, double L)
+void draw_bar(uint32_t* fb, ImageStack* image, std::atomic<int32_t>* dirty, int force, double p, double L)
 {
     if (!fb || !image)
         return;
@@ -570,7 +570,7 @@ static void cross_points(std::vector<int>& pts, int x, int y, int rv, int rh, in
         }
 }
 
-void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, int size, int tool, int32_t* dirty)
+void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, int size, int tool, std::atomic<int32_t>* dirty)
 {
     if (!fb || !image)
         return;
@@ -1149,7 +1149,7 @@ int waveform_running()
 // [SECTION] Progress
 // ---------------------------------------------------------------------------------------------
 
-void draw_progress(uint32_t* fb, EngineState* es, int32_t* dirty, int force)
+void draw_progress(uint32_t* fb, EngineState* es, std::atomic<int32_t>* dirty, int force)
 {
     ImageStack* image = es ? es->image : nullptr;
     if (!fb || !image)

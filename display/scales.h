@@ -16,6 +16,7 @@
 #include "core/records.h"
 #include "display/gfx.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -114,14 +115,14 @@ int mouse_freq_time_pos(char* out, size_t size, EngineState* es);
 // the view in the contrast colour. Redrawn when it moved or `force` is set (the previous column
 // is put back from `display` first); erased once when it leaves the view. Sets *dirty when it
 // drew or erased.
-void draw_bar(uint32_t* fb, ImageStack* image, int32_t* dirty, int force, double p, double L);
+void draw_bar(uint32_t* fb, ImageStack* image, std::atomic<int32_t>* dirty, int force, double p, double L);
 
 // Puts back the previous cursor marks from `display`, draws the playback bar, then, for the
 // spray and rectangle tools with the mouse in the view (or in slow-mouse mode), the brush cross
 // of arm size/2 + 2 at (mx, my), its harmonic crosses when Harmonics is on and the magnet mark
 // when Magnet is on. Otherwise the system pointer is shown. Sets *dirty when the marks moved.
 void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, int size, int tool,
-                 int32_t* dirty);
+                 std::atomic<int32_t>* dirty);
 
 // 4/4 beat bars: 16 beats over the document width, bar lines every fourth.
 void draw_beat_bars(uint32_t* fb, ImageStack* image);
@@ -220,7 +221,7 @@ int draw_waveform(uint32_t* fb, ImageStack* image);
 // current view width: each block not done is filled with palette entry 4 (to do) or 5 (being
 // synthesised), each done block shows the strip (every block does while processing is
 // suspended); with live synthesis the whole strip shows. Sets *dirty when it drew.
-void draw_progress(uint32_t* fb, EngineState* es, int32_t* dirty, int force);
+void draw_progress(uint32_t* fb, EngineState* es, std::atomic<int32_t>* dirty, int force);
 
 // The published strip's width and its pixel at (x, y) (tests and the frame loop); 0 when none.
 int waveform_strip_width();

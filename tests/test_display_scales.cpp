@@ -61,7 +61,7 @@ struct Scales : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
     std::vector<uint32_t> fb;
-    int32_t dirty = 0;
+    std::atomic<int32_t> dirty{0};
 
     static void SetUpTestSuite()
     {
