@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Frame buffers
@@ -44,6 +45,23 @@ const uint8_t* palette_colour(int k);
 
 // The background grey level: entry 1's first byte (byte 4 of `palette`); 0 without a palette.
 uint8_t background_grey();
+
+// A pixel from its three colour bytes (fourth byte 0), in memory order.
+inline uint32_t pack_rgb(int c0, int c1, int c2)
+{
+    const uint8_t b[4] = {(uint8_t)c0, (uint8_t)c1, (uint8_t)c2, 0};
+    uint32_t p;
+    memcpy(&p, b, 4);
+    return p;
+}
+
+// Byte `i` (0..3) of a pixel, in memory order.
+inline int channel(uint32_t p, int i)
+{
+    uint8_t b[4];
+    memcpy(b, &p, 4);
+    return b[i];
+}
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Bitmap fonts

@@ -31,21 +31,6 @@ constexpr int SCALE_TEXT_COLOUR = 6;          // palette entry of the scale labe
 constexpr uint32_t MARK_LIGHT = 0xFFFFFFFFu; // contrast colour over a dark picture
 constexpr uint32_t MARK_DARK = 0u;           // contrast colour over a light picture
 
-static uint32_t pack_rgb(int c0, int c1, int c2)
-{
-    const uint8_t b[4] = {(uint8_t)c0, (uint8_t)c1, (uint8_t)c2, 0};
-    uint32_t p;
-    memcpy(&p, b, 4);
-    return p;
-}
-
-static int channel(uint32_t p, int i)
-{
-    uint8_t b[4];
-    memcpy(b, &p, 4);
-    return b[i];
-}
-
 // B + 2G + R of a pixel (bytes 0, 1, 2 are red, green, blue).
 static int lightness(uint32_t p) { return channel(p, 0) + 2 * channel(p, 1) + channel(p, 2); }
 

@@ -23,23 +23,6 @@
 // [SECTION] Colours
 // ---------------------------------------------------------------------------------------------
 
-// A pixel from its three colour bytes (fourth byte 0), in memory order.
-static uint32_t pack_rgb(int c0, int c1, int c2)
-{
-    const uint8_t b[4] = {(uint8_t)c0, (uint8_t)c1, (uint8_t)c2, 0};
-    uint32_t p;
-    memcpy(&p, b, 4);
-    return p;
-}
-
-// Byte `i` (0..2) of a pixel, in memory order.
-static int channel(uint32_t p, int i)
-{
-    uint8_t b[4];
-    memcpy(b, &p, 4);
-    return b[i];
-}
-
 static const std::vector<uint32_t> grey_ramp = [] {
     std::vector<uint32_t> g(256);
     for (int i = 0; i < 256; i++)
