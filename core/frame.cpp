@@ -865,18 +865,6 @@ static int conv_centre_at_pointer(Editor* ed, int* cx, int* cy)
     return 1;
 }
 
-static void log_conv_centre(EngineState* es, int cx, int cy)
-{
-    const int tu = key[K_TIME_UNIT], pu = key[K_POS_UNIT];
-    convert_unit(x_value, UNIT_PX, tu, es, 1, 1, (float)cx);
-    convert_unit(y_value, UNIT_PX, pu, es, 0, 1, (float)cy);
-    if (pu == UNIT_NOTE)
-        print_cmd(CMD_TIMED, "Central convolution point %s %s , %s\n", x_value, unit_to_name(tu), y_value);
-    else
-        print_cmd(CMD_TIMED, "Central convolution point %s %s , %s %s\n", x_value, unit_to_name(tu), y_value,
-                  unit_to_name(pu));
-}
-
 // First frame of a press: continuous redraw, synthesis stopped (it reads the layers the tool
 // rewrites), the layer saved for Undo, the start point; a spray places a centre never set.
 static void tool_begin(Editor* ed, int tool)
@@ -970,7 +958,7 @@ static int tool_release(Editor* ed, int wait)
     case TOOL_CONV_CENTRE: {
         int cx, cy;
         if (conv_centre_at_pointer(ed, &cx, &cy))
-            log_conv_centre(es, cx, cy);
+            print_conv_centre(es, cx, cy);
         break;
     }
     default: break;

@@ -559,6 +559,12 @@ int paint_press_conv_centre(EngineState* es, float mouse_x, float mouse_y)
         l->conv_x = cx;
         l->conv_y = cy;
     }
+    print_conv_centre(es, cx, cy);
+    return 1;
+}
+
+void print_conv_centre(EngineState* es, int cx, int cy)
+{
     float vx, vy;
     position_text(es, (float)cx, (float)cy, &vx, &vy);
     const int tu = key[K_TIME_UNIT], pu = key[K_POS_UNIT];
@@ -567,7 +573,6 @@ int paint_press_conv_centre(EngineState* es, float mouse_x, float mouse_y)
     else
         print_cmd(CMD_TIMED, "Central convolution point %s %s , %s %s\n", x_value, unit_to_name(tu), y_value,
                   unit_to_name(pu));
-    return 1;
 }
 
 int paint_point(EngineState* es, int erase, int tool, int new_click, float mouse_x, float mouse_y, float size,

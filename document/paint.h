@@ -74,6 +74,9 @@ extern int magnet_x, magnet_y; // the magnet's current snapped document position
 // it at the rounded document position of the mouse and logs it. Returns 1 when it was placed.
 int paint_press_conv_centre(EngineState* es, float mouse_x, float mouse_y);
 
+// Logs "Central convolution point ..." for the document position (cx, cy) in the user's units.
+void print_conv_centre(EngineState* es, int cx, int cy);
+
 // One pass of a held spray: maps the mouse to the document (or takes the magnet's point), sizes
 // the brush from `size` screen pixels, logs the stroke, queues the point and starts the painting
 // thread. Nothing on a separator. Returns 1 when the point was queued.
