@@ -62,6 +62,14 @@ static void view_refresh(EngineState* es)
 // The layer list of the menu is rebuilt.
 static void list_refresh(EngineState* es) { doc_hook(&DocumentHooks::list_refresh, es); }
 
+// After the table or the selection changed: the knobs, the view and the layer list follow.
+static void entries_changed(EngineState* es)
+{
+    knob_refresh(es);
+    view_refresh(es);
+    list_refresh(es);
+}
+
 static char* layer_name(int number)
 {
     char text[32];
@@ -132,9 +140,7 @@ int new_layer(EngineState* es)
         snprintf(name, sizeof name, "%s", l->name);
         layer_to_undo(image); // the selection changed
     }
-    knob_refresh(es);
-    view_refresh(es);
-    list_refresh(es);
+    entries_changed(es);
     print_cmd(CMD_TIMED, "New layer \"%s\"", name);
     return 1;
 }
@@ -162,9 +168,7 @@ int duplicate_layer(EngineState* es)
         l->name = src->plane ? layer_name(++image->name_counter) : string_assign(src->name);
         layer_to_undo(image);
     }
-    knob_refresh(es);
-    view_refresh(es);
-    list_refresh(es);
+    entries_changed(es);
     image->change_state = 1;
     print_cmd(CMD_TIMED, "Duplicate layer");
     return 1;
@@ -210,9 +214,7 @@ int merge_down_layer(EngineState* es)
         image->sel -= 1;
         layer_to_undo(image);
     }
-    knob_refresh(es);
-    view_refresh(es);
-    list_refresh(es);
+    entries_changed(es);
     image->change_state = 1;
     print_cmd(CMD_TIMED, "Merge down layer");
     return 1;
@@ -231,9 +233,7 @@ int delete_layer(EngineState* es)
             image->sel -= 1;
         layer_to_undo(image);
     }
-    knob_refresh(es);
-    view_refresh(es);
-    list_refresh(es);
+    entries_changed(es);
     image->change_state = 1;
     print_cmd(CMD_TIMED, "Delete layer");
     return 1;
@@ -256,9 +256,7 @@ int merge_all_to_new_layer(EngineState* es)
         l->name = layer_name(++image->name_counter);
         layer_to_undo(image);
     }
-    knob_refresh(es);
-    view_refresh(es);
-    list_refresh(es);
+    entries_changed(es);
     image->change_state = 1;
     print_cmd(CMD_TIMED, "Merge all to new layer");
     return 1;
@@ -298,9 +296,7 @@ int select_layer(EngineState* es, int position)
         LockGuard lock(image->layers_lock);
         image->sel = to;
     }
-    knob_refresh(es);
-    view_refresh(es);
-    list_refresh(es);
+    entries_changed(es);
     layer_to_undo(image);
     const bool relative = key[K_RELATIVE_SELECTION] != 0;
     print_cmd(CMD_TIMED, relative ? "Selected layer %+d" : "Selected layer %d", relative ? to - old : to);
