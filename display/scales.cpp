@@ -93,6 +93,16 @@ static void mark(uint32_t* fb, const ImageStack* image, int x, int y)
 ScalesHooks scales_hooks = {nullptr, nullptr};
 int cursor_tool_size = 20;
 
+// The pointer as the overlays draw it: the frame loop copies the pointer globals here under
+// `overlay_lock`, so that the continuous redraw thread never reads them while the frame loop
+// writes them.
+struct OverlayPointer {
+    int x, y;   // pointer position in drawing-area pixels
+    int size;   // brush size in screen pixels
+    int tool;   // current tool
+};
+static OverlayPointer overlay_pointer = {-1, -1, 20, 0};
+
 // Strip colours: R - 1 band colours, lowest band first, then the background.
 static std::vector<uint32_t> rainbow = [] {
     std::vector<uint32_t> c;
@@ -703,7 +713,8 @@ void draw_overlays(EngineState* es, uint32_t* fb)
     ImageStack* image = es ? es->image : nullptr;
     if (!image || !fb)
         return;
-    draw_cursor(fb, es, image, mouse_ax, mouse_ay, cursor_tool_size, mouse_function, image->screen_dirty);
+    const OverlayPointer p = overlay_pointer;
+    draw_cursor(fb, es, image, p.x, p.y, p.size, p.tool, image->screen_dirty);
     if (!image->composite)
         return;
     if (key[state_of(K_RHYTHM_OVERLAY)])
@@ -717,6 +728,7 @@ void overlays_frame(EngineState* es, uint32_t* fb)
     if (!es || !es->image)
         return;
     LockGuard lock(es->image->overlay_lock);
+    overlay_pointer = OverlayPointer{mouse_ax, mouse_ay, cursor_tool_size, mouse_function};
     draw_overlays(es, fb);
 }
 

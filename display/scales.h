@@ -131,12 +131,13 @@ void draw_beat_bars(uint32_t* fb, ImageStack* image);
 // semitones lie close together.
 void draw_semitone_overlay(uint32_t* fb, EngineState* es);
 
-// Cursor (with the mouse, `cursor_tool_size` and the current tool), then the beat bars (slot 50)
-// and the semitone lines (slot 52). The caller holds the image stack's `overlay_lock` (this is
-// the view redraw's overlay hook).
+// Cursor (with the pointer, brush size and tool the frame loop last handed over in
+// overlays_frame), then the beat bars (slot 50) and the semitone lines (slot 52). The caller
+// holds the image stack's `overlay_lock` (this is the view redraw's overlay hook).
 void draw_overlays(EngineState* es, uint32_t* fb);
 
-// draw_overlays under `overlay_lock`, for the frame loop.
+// For the frame loop (main thread): under `overlay_lock`, hands over the pointer globals
+// (mouse_ax, mouse_ay, cursor_tool_size, mouse_function) to the overlays, then draws them.
 void overlays_frame(EngineState* es, uint32_t* fb);
 
 // Forgets the previous cursor marks and bar column (a new frame buffer or document); the next
