@@ -11,6 +11,7 @@
 #include "display/view.h"
 #include "display/window.h"
 #include "document/command_log.h"
+#include "document/composite.h"
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
@@ -28,6 +29,7 @@
 #include "sound/device.h"
 #include "sound/live.h"
 #include "sound/synthesis.h"
+#include "sound/writer.h"
 
 #include <SDL.h>
 
@@ -37,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <vector>
 
 // The editor whose frames are running: the hooks the lower layers call reach it through this.
@@ -55,26 +58,6 @@ static bool has_document(const Editor* ed) { return ed->image.composite != nullp
 
 // The press state without the pan bit.
 static int press_base(int press) { return press < 0 ? press : press & ~PRESS_PAN; }
-
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Later work: the other document flows
-// ---------------------------------------------------------------------------------------------
-// Every step of the frame that belongs to those has its call site here, as a function that does
-// nothing yet. A request whose handler lives here is dropped, so that it cannot stay pending.
-
-static void flows_new_resume_prompt(Editor*)             // document flows 1, 2 and 4: New, Resume, "Save before closing"
-{
-    key[K_NEW] = 0;
-    key[K_RESUME] = 0;
-}
-static void flows_save(Editor*)                          // frame step 30: Save (slot 9) and the close it releases (slot 10)
-{
-    if (key[K_SAVE]) {
-        key[K_SAVE] = 0;
-        if (key[K_CLOSE_AFTER_SAVE] == 1)
-            key[K_CLOSE_AFTER_SAVE] = 2;
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Scales, overlays and the waveform strip
@@ -1042,13 +1025,38 @@ static void open_now(Editor* ed)
     pointer_at(x, y);
 }
 
-// Frame step 27: the document flows: a file named on the command line, Open, Reload.
+// Frame step 27: the document flows: New, Resume Last Session, the "Save before closing"
+// prompt, a file named on the command line, Open, Reload.
 static void document_flows(Editor* ed)
 {
     EngineState* es = &ed->es;
-    flows_new_resume_prompt(ed);
+    if (key[K_NEW]) {
+        key[K_NEW] = 0;
+        key[K_RELOAD] = 1;
+        ed->path[0] = 0;
+        ed->open_flag = 1;
+    }
+    if (key[K_RESUME]) {
+        key[K_RESUME] = 0;
+        key[K_RELOAD] = 1;
+        snprintf(ed->path, sizeof ed->path, "%s", history_path ? history_path : "");
+        ed->open_flag = 1;
+    }
     if (key[K_RELOAD] == 3)
         ed->open_flag = 1;
+
+    // The document on screen is about to be replaced: offer to save it first. "Yes" runs the
+    // save later in this frame and the change waits until that save has ended.
+    if (has_document(ed) && (key[K_OPEN] || key[K_RELOAD]) && key[K_CLOSE_AFTER_SAVE] == 0 && !menu_deferral) {
+        int playing = 0;
+        es->paused.compare_exchange_strong(playing, 2);
+        if (message_box_yesno("Save the current project to file before closing it?", "Save before closing")) {
+            key[K_SAVE] = 1;
+            key[K_CLOSE_AFTER_SAVE] = 1;
+        }
+        int held = 2;
+        es->paused.compare_exchange_strong(held, 0);
+    }
 
     if ((key[K_OPEN] || key[K_RELOAD] || ed->launch < 0) && key[K_CLOSE_AFTER_SAVE] != 1) {
         if (menu_deferral) {
@@ -1100,6 +1108,95 @@ static void document_flows(Editor* ed)
     }
     if (ed->launch < 0)
         open_button_look(1);
+}
+
+// The status line's text while a sound save waits for synthesis.
+static const char* const SAVE_WAIT_TEXT = "Waiting for synthesis to complete before saving sound to file...";
+
+// 1 when the synthesised sound is complete and current: every block done, nothing edited since
+// the last restart, processing not suspended and block synthesis (not live) in use. Otherwise
+// asks for what is missing (resumes processing, switches live synthesis off) and returns 0.
+static int sound_ready_to_save(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    int ready = has_document(ed) && ed->image.change_state == 0 && es->running == 0 && es->block_count > 0 &&
+                synthesis_blocks_done(es) == es->block_count;
+    if (key[state_of(K_SUSPEND)]) {
+        key[K_SUSPEND] = 1;
+        ready = 0;
+    }
+    if (key[state_of(K_LIVE_SYNTH)]) {
+        key[K_LIVE_SYNTH] = 1;
+        ready = 0;
+    }
+    return ready;
+}
+
+// Writes the document to ed->save_path by its kind: a picture of the composite, an archive, or
+// the synthesised sound. Logs the save in the history first.
+static void save_now(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    const char* path = ed->save_path;
+    print_cmd(CMD_TIMED, "// Save \"%s\"\n", path);
+    wrfprintf(stdout, "Saving to file : %s\n", path);
+    const int kind = file_type(path);
+    char ext[DOC_DIR_LEN] = "";
+    extract_file_extension(path, ext);
+    int ok;
+    if (kind == FILE_SOUND) {
+        ok = save_sound(path, es);
+    } else if (kind == FILE_ARCHIVE) {
+        ok = save_archive(path, es, text ? text[4].str : "") == 0;
+    } else if (!has_document(ed)) {
+        wrfprintf(stderr, "No document to save to %s\n", path);
+        ok = 0;
+    } else {
+        if (im->recomposite)
+            process_layers(es);
+        LockGuard lock(im->layers_lock);
+        ok = (strcasecmp(ext, "png") == 0 ? save_image_png(im->composite, im->w, im->h, path)
+                                      : save_image(im->composite, im->w, im->h, path)) == 0;
+    }
+    if (!ok)
+        message_box(path, "The file could not be saved", 0);
+}
+
+// Frame step 30: Save. Slot 9 = 1 asks for a path and saves; a sound waits (slot 9 = 2), frame
+// after frame with the waiting message, until the synthesised sound is complete. At the end of
+// a save slot 10 = 2 releases a document change that waited for it.
+static void flows_save(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    if (!key[K_SAVE])
+        return;
+    int playing = 0;
+    es->paused.compare_exchange_strong(playing, 2);
+    if (key[K_SAVE] == 1) {
+        key[K_SAVE] = 0;
+        if (save_file_dialog(ed->save_path, sizeof ed->save_path)) {
+            if (file_type(ed->save_path) == FILE_SOUND && !sound_ready_to_save(ed))
+                key[K_SAVE] = 2;
+            else
+                save_now(ed);
+        }
+    } else if (!has_document(ed)) {
+        key[K_SAVE] = 0; // the document went away while its sound was awaited
+    } else if (sound_ready_to_save(ed)) {
+        key[K_SAVE] = 0;
+        save_now(ed);
+    }
+    if (key[K_SAVE] == 2) {
+        snprintf(ed->status, sizeof ed->status, "%s", SAVE_WAIT_TEXT);
+        if (text)
+            snprintf(text[3].str, sizeof text[3].str, "%s", SAVE_WAIT_TEXT);
+        return;
+    }
+    int held = 2;
+    es->paused.compare_exchange_strong(held, 0);
+    if (key[K_CLOSE_AFTER_SAVE] == 1)
+        key[K_CLOSE_AFTER_SAVE] = 2;
 }
 
 // ---------------------------------------------------------------------------------------------

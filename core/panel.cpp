@@ -562,6 +562,16 @@ void control_text_init(const BitmapFont* small, const BitmapFont* large)
         tool_intensity == -1.f ? 0.75f * PI : value_to_angle(C_TOOL_INTENSITY, tool_intensity);
     for (int i = C_VOLUME; i <= C_TOOL_INTENSITY; i++)
         knob_set_angle(i, start[i], nullptr);
+    // Knobs that start at a given value hold that value exactly: the value read back from the
+    // bisected angle is a little off (20000.0078 Hz for 20000 Hz), and an analysis made with it
+    // would differ from the batch commands' and from a replay of the session's history.
+    knob_set_value(C_MIN_FREQ, MIN_FREQ);
+    knob_set_value(C_MAX_FREQ, MAX_FREQ);
+    knob_set_value(C_TIME_RES, ANAL_PPS);
+    if (tool_width != -1.f)
+        knob_set_value(C_SPRAY_WIDTH, tool_width);
+    if (tool_intensity != -1.f)
+        knob_set_value(C_TOOL_INTENSITY, tool_intensity);
 
     config_tool_knobs = tool_knobs;
 }
