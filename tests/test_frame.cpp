@@ -525,13 +525,16 @@ TEST(FrameProgram, NoDisplayFailsAndAQuittingProjectEndsTheEditor)
     EXPECT_NE(r.out.find("\nQuitting program.\n"), std::string::npos);
 }
 
-// The real program in a real X server: the demo is drawn into the view, and Ctrl+Q quits.
+// The real program in a real X server: the demo is drawn into the view, Ctrl+S saves its sound
+// (the save dialog answered by a script) once synthesis is done, and Ctrl+Q quits.
 TEST(FrameGui, DemoUnderXvfb)
 {
     if (!tool_exists("xvfb-run") || !tool_exists("import") || !tool_exists("xdotool"))
         GTEST_SKIP() << "xvfb-run, ImageMagick's import or xdotool is missing";
     ScopedDataHome home;
-    const std::string shot = home.dir.file("shot.png");
+    const std::string shot = home.dir.file("shot.png"), wav = home.dir.file("demo-out.wav");
+    const std::string dialogs = home.dir.file("dialogs.txt");
+    write_file(dialogs, "save " + wav + "\n");
     // Starts the editor, waits for the history the open writes (the analysis is over then),
     // lets a few frames pass, takes the window's picture and presses Ctrl+Q.
     const std::string script = R"(
@@ -546,18 +549,24 @@ while [ $i -lt 400 ]; do
   sleep 0.25; i=$((i+1))
 done
 sleep 1
-if [ -n "$id" ]; then import -window "$id" "$3"; xdotool key --window "$id" ctrl+q; fi
+if [ -n "$id" ]; then
+  import -window "$id" "$3"
+  xdotool key --window "$id" ctrl+s
+  k=0; while [ $k -lt 240 ] && [ ! -s "$5" ]; do sleep 0.25; k=$((k+1)); done
+  xdotool key --window "$id" ctrl+q
+fi
 j=0
 while [ $j -lt 80 ] && kill -0 $pid 2>/dev/null; do sleep 0.25; j=$((j+1)); done
 kill $pid 2>/dev/null
 wait $pid
 )";
     RunResult r = run_program({"/usr/bin/env", "xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh", "-c", script,
-                               "sh", BW_PROGRAM, demo_path, shot, home.dir.path},
+                               "sh", BW_PROGRAM, demo_path, shot, home.dir.path, wav},
                               // Under a real display SDL loads the X, D-Bus and GL client libraries,
                               // whose own blocks and threads sanitizer builds report; the editor's
                               // leaks and races are checked headless above.
                               {"XDG_DATA_HOME=" + home.dir.path, "SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=dummy",
+                               "BRINDLEWHARF_DIALOG_SCRIPT=" + dialogs,
                                "ASAN_OPTIONS=detect_leaks=0", "TSAN_OPTIONS=report_bugs=0"});
     EXPECT_EQ(r.status, 0) << r.err << read_file(shot + ".err");
     EXPECT_NE(read_file(shot + ".out").find("\nQuitting program.\n"), std::string::npos);
@@ -571,6 +580,12 @@ wait $pid
     ASSERT_GT(bottom - top, 50);
     EXPECT_GT(distinct_pixels(reinterpret_cast<uint32_t*>(px), w, 120, top, w - 181, bottom - top), 100u);
     free(px);
+
+    SF_INFO info{};
+    const std::vector<float> sound = read_sound_file(wav, &info);
+    EXPECT_EQ(info.channels, 1);
+    ASSERT_EQ(sound.size(), 264600u); // the demo's 6 s at 44100 Hz
+    EXPECT_GT(*std::max_element(sound.begin(), sound.end()), 0.1f);
 }
 
 // A whole session through the window: a layer added and its blending chosen from the menu, a
