@@ -23,12 +23,24 @@
 static std::mutex plan_lock;
 static auto* plans = new std::map<std::pair<int, int>, fftwf_plan>; // (n, direction) -> plan
 
+// Transforms of at least this many points (whole sounds of half a minute and more) are split
+// over BIG_THREADS threads by FFTW; smaller ones run on the calling thread, which is what the
+// band workers want. The count is fixed, not the machine's, so that every machine makes the
+// same plans and so the same results.
+static const int BIG_TRANSFORM = 1 << 20;
+static const int BIG_THREADS = 2;
+static bool threads_ready = false; // fftwf_init_threads has succeeded (and no cleanup since)
+
 static fftwf_plan plan_for(int n, int direction)
 {
     std::lock_guard<std::mutex> guard(plan_lock);
     auto found = plans->find({n, direction});
     if (found != plans->end())
         return found->second;
+    if (!threads_ready)
+        threads_ready = fftwf_init_threads() != 0;
+    if (threads_ready)
+        fftwf_plan_with_nthreads(n >= BIG_TRANSFORM ? BIG_THREADS : 1);
     // FFTW_ESTIMATE never touches the buffers, which only tell the planner "out of place".
     float* real = fftwf_alloc_real((size_t)n);
     fftwf_complex* cplx = fftwf_alloc_complex((size_t)n / 2 + 1);
@@ -64,7 +76,8 @@ void fftf_release()
     for (auto& entry : *plans)
         fftwf_destroy_plan(entry.second);
     plans->clear();
-    fftwf_cleanup();
+    fftwf_cleanup_threads();
+    threads_ready = false;
 }
 
 // ---------------------------------------------------------------------------------------------
