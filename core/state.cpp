@@ -80,7 +80,7 @@ int mouse_ax_sub = 0, mouse_ay_sub = 0;
 uint8_t mouse_b = 0;
 uint8_t slow_mouse = 0;
 float fb_scale = 1.f;
-float current_x = 0.f;
+std::atomic<float> current_x{0.f};
 int progress_crop_x = 0;
 int menu_opened = -1;
 int mac_redraw = 0;

@@ -210,7 +210,7 @@ extern int mouse_ax_sub, mouse_ay_sub; // sub-pixel offsets in slow-mouse mode
 extern uint8_t mouse_b;                // bit 0 left button down, bit 1 right button down
 extern uint8_t slow_mouse;             // H held: slow, sub-pixel pointer mode
 extern float fb_scale;                 // window pixels per event coordinate (1.0)
-extern float current_x;                // image column clicked for live synthesis
+extern std::atomic<float> current_x;   // image column clicked for live synthesis (the audio callback reads it)
 extern int progress_crop_x;            // crop position at which the waveform strip was last made
 extern int menu_opened;                // open drawn menu, -1 when none
 extern int mac_redraw;                 // set by menu handlers: redraw everything next frame

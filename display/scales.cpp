@@ -599,7 +599,8 @@ void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int m
     if (doc && es) {
         // Live synthesis plays from a column position; the block sound from a sample position.
         if (key[state_of(K_LIVE_SYNTH)])
-            draw_bar(fb, image, dirty, fresh || moved, es->play_pos_fine, (double)image->w);
+            draw_bar(fb, image, dirty, fresh || moved,
+                     std::atomic_ref<double>(es->play_pos_fine).load(std::memory_order_relaxed), (double)image->w);
         else
             draw_bar(fb, image, dirty, fresh || moved, (double)es->play_pos.load(), (double)es->sound_len.load());
     } else {

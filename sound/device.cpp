@@ -14,6 +14,7 @@
 
 static int device_open = 0;     // a device is open
 static int audio_started_here = 0; // sound_init started the media layer's audio part
+static EngineState* device_es = nullptr; // the engine state sound_init set up
 
 // The low 32 bits of a pointer, as the layout report prints it.
 static uint32_t low32(const void* p) { return (uint32_t)(uintptr_t)p; }
@@ -42,6 +43,7 @@ int audio_spec_report(const SDL_AudioSpec* wanted, const SDL_AudioSpec* obtained
 
 int sound_init(EngineState* es, ImageStack* image)
 {
+    device_es = es;
     engine_state_init(es, image);
     es->paused.store(1);
     es->norm = 0.f;
@@ -109,6 +111,8 @@ void sound_close()
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         audio_started_here = 0;
     }
+    live_release(device_es);
+    device_es = nullptr;
 }
 
 int sound_device_open() { return device_open; }

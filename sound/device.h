@@ -21,7 +21,8 @@ void sound_start();
 // Stops the device pulling buffers; returns once the callback has finished its buffer.
 void sound_stop();
 
-// Shutdown: closes the live output file, then the device (the callback has ended when it returns).
+// Shutdown: closes the live output file, then the device (the callback has ended when it returns),
+// then frees the live-synthesis memory of the engine state sound_init was given.
 void sound_close();
 
 // 1 while a device is open.

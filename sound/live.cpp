@@ -63,6 +63,12 @@ static inline float load_float(float& f) { return std::atomic_ref<float>(f).load
 
 static inline void store_float(float& f, float v) { std::atomic_ref<float>(f).store(v, std::memory_order_relaxed); }
 
+// The live column position (`play_pos_fine`), read here and by the cursor drawing on the main thread.
+static inline double load_column(double& d) { return std::atomic_ref<double>(d).load(std::memory_order_relaxed); }
+
+// Stores the live column position.
+static inline void store_column(double& d, double v) { std::atomic_ref<double>(d).store(v, std::memory_order_relaxed); }
+
 // Stops playback from inside the stream: the Play button follows `paused`.
 static void stop_playing(EngineState* es) { es->paused.store(1); }
 
@@ -261,7 +267,7 @@ static int stream_live_locked(EngineState* es, int16_t* out, int frames)
             key[K_LIVE_JUMP].store(0);
             ls.x0 = ls.x1 = current_x;
             ls.xt = 0;
-            es->play_pos_fine = current_x;
+            store_column(es->play_pos_fine, current_x);
             ls.last_pos = (int32_t)std::nearbyint((double)rate * current_x / pps);
             es->play_pos.store(ls.last_pos);
         }
@@ -284,7 +290,7 @@ static int stream_live_locked(EngineState* es, int16_t* out, int frames)
     int j = es->noise_full_pos;
     if (j < 0 || j >= Nl)
         j = 0;
-    double pos = es->play_pos_fine;
+    double pos = load_column(es->play_pos_fine);
     if (es->play_pos.load() != ls.last_pos) // moved by the main thread since the last buffer
         pos = (double)es->play_pos.load() * step;
 
@@ -364,7 +370,7 @@ static int stream_live_locked(EngineState* es, int16_t* out, int frames)
         ls.last_pos = (int32_t)std::nearbyint(pos / step);
         es->play_pos.store(ls.last_pos);
         es->sound_len.store((int32_t)std::nearbyint((double)W / step));
-        es->play_pos_fine = pos;
+        store_column(es->play_pos_fine, pos);
         if (stop) {
             stop_playing(es);
             break;
@@ -621,6 +627,22 @@ int live_table_rebuild(EngineState* es)
         init_noise_array_full_bw_threaded(es); // no thread to be had: build here
     }
     return 1;
+}
+
+void live_release(EngineState* es)
+{
+    live_table_wait();
+    calc_max_vol_live_wait();
+    if (es) {
+        free_null(&es->noise_full);
+        free_null(&es->noise_rms);
+        es->noise_full_len = 0;
+        es->noise_param_i[1] = 0;
+    }
+    free_null(&ls.columns);
+    ls.columns_height = 0;
+    live_stream_reset_locked();
+    table_request.valid = 0; // a later document builds its table afresh
 }
 
 void live_synthesis_switch(EngineState* es)

@@ -101,6 +101,11 @@ int live_table_rebuild(EngineState* es);
 // Waits for a running table build to end.
 void live_table_wait();
 
+// Frees the live-synthesis memory of `es` (the full-band table, the row RMS, the column buffer)
+// and forgets what the table was built for, after waiting for a table build and level estimates.
+// For shutdown, once the callback has stopped for good.
+void live_release(EngineState* es);
+
 // Carries out a change of slot 133 (already flipped by the main loop). On: the block workers
 // stop, the stored sound is emptied, `transposed` is refreshed and the table rebuilt when stale;
 // playback goes on from the same place. Off: the table is dropped and block synthesis restarts

@@ -1,18 +1,24 @@
 // The editor's sound reaching the audio device: the real editor, headless on the demo, with the
-// media layer's disk driver capturing what the device plays.
+// media layer's disk driver capturing what the device plays. Plain playback, looping, Pause After
+// Current Loop, reverse, bounce, live synthesis and the live recording are compared with the
+// synthesised sound, the image and the recorded file.
 #include "core/frame.h"
 #include "core/state.h"
+#include "platform/util.h"
+#include "sound/live.h"
 #include "sound/synthesis.h"
 #include "test_support.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -21,114 +27,307 @@ namespace {
 
 const std::string demo_path = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
 
-// Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or the
-// loop ended.
-bool run_until(Editor* ed, const std::function<bool()>& done, int limit_ms)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end || !editor_frame(ed))
-            return false;
-        editor_wait(ed);
-    }
-    return true;
-}
+// The expected 16-bit value of frame i of a run.
+using Want = std::function<int(size_t)>;
 
-// The interleaved 16-bit stereo samples the disk driver wrote so far.
-std::vector<int16_t> captured(const std::string& path)
-{
-    const std::string bytes = read_file(path);
-    std::vector<int16_t> s(bytes.size() / 2);
-    memcpy(s.data(), bytes.data(), s.size() * 2);
-    return s;
-}
+// A float sample at full scale 32767 as the device gets it: truncated toward zero and limited.
+int pcm(float v) { return v >= 32767.f ? 32767 : v <= -32768.f ? -32768 : (int)v; }
 
 // Index of the first frame with a sound in it, or the frame count when all are silent.
 size_t first_sounding_frame(const std::vector<int16_t>& s)
 {
     size_t f = 0;
-    while (2 * f + 1 < s.size() && s[2 * f] == 0 && s[2 * f + 1] == 0)
+    while (f < s.size() && s[f] == 0)
         f++;
     return f;
 }
+
+// How many frames of `s` from `o` on agree with want(0), want(1), ... within 1 LSB (at most
+// `count`; counting stops at the first that does not).
+size_t agree(const std::vector<int16_t>& s, size_t o, const Want& want, size_t count)
+{
+    size_t i = 0;
+    while (i < count && o + i < s.size() && std::abs(s[o + i] - want(i)) <= 1)
+        i++;
+    return i;
+}
+
+// Start of the first run of `count` frames agreeing with `want`, or -1. Playback starts at the
+// first frame of a buffer and its first samples may be too quiet to show, so the search starts
+// one buffer before the first frame that sounds.
+long find_run(const std::vector<int16_t>& s, const Want& want, size_t count)
+{
+    const size_t f = first_sounding_frame(s);
+    for (size_t o = f > 4096 ? f - 4096 : 0; o + count <= s.size(); o++)
+        if (agree(s, o, want, count) == count)
+            return (long)o;
+    return -1;
+}
+
+// The editor on the demo, its device captured into `raw`.
+struct FrameAudio : testing::Test {
+    ScopedDataHome home;
+    TempDir dir;
+    const std::string raw = dir.file("device.raw");
+    ScopedEnv resources{"BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR};
+    ScopedEnv audio{"SDL_AUDIODRIVER", "disk"};
+    ScopedEnv file{"SDL_DISKAUDIOFILE", raw.c_str()};
+    ScopedEnv delay{"SDL_DISKAUDIODELAY", nullptr};
+    std::unique_ptr<Editor> ed = std::make_unique<Editor>();
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    bool started = false;
+
+    // Starts the editor on the demo and waits for the synthesised sound. `fast`: the device takes
+    // a buffer every 2 ms instead of in real time, so that whole passes of the sound are quick.
+    void start(bool fast)
+    {
+        if (fast)
+            setenv("SDL_DISKAUDIODELAY", "2", 1);
+        std::string arg0 = "brindlewharf", arg1 = demo_path;
+        char* argv[] = {arg0.data(), arg1.data(), nullptr};
+        ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+        started = true;
+        ASSERT_TRUE(run_until([&] {
+            return im->composite && im->change_state == 0 && es->running == 0 && es->block_count > 0 &&
+                   synthesis_blocks_done(es) == es->block_count;
+        }, 100000));
+        ASSERT_GT(es->norm, 0.f);
+    }
+    void TearDown() override
+    {
+        if (started) {
+            key[K_QUIT] = 1;
+            EXPECT_EQ(editor_frame(ed.get()), 0);
+            testing::internal::CaptureStdout();
+            editor_end(ed.get());
+            testing::internal::GetCapturedStdout();
+        }
+        ed.reset();
+        state_reset();
+    }
+
+    // Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or
+    // the loop ended.
+    bool run_until(const std::function<bool()>& done, int limit_ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end || !editor_frame(ed.get()))
+                return false;
+            editor_wait(ed.get());
+        }
+        return true;
+    }
+    // Frames the device played so far.
+    size_t frames_captured()
+    {
+        std::error_code err;
+        const auto size = std::filesystem::file_size(raw, err);
+        return err ? 0 : (size_t)size / 4;
+    }
+    // Runs frames until the device played `frames` more frames than `from`.
+    bool capture_until(size_t from, size_t frames)
+    {
+        return run_until([&] { return frames_captured() >= from + frames; }, 60000);
+    }
+    // The frames the device played from frame `from` on, one value each: both channels are the
+    // same.
+    std::vector<int16_t> played(size_t from)
+    {
+        const std::string bytes = read_file(raw);
+        const size_t frames = bytes.size() / 4;
+        std::vector<int16_t> both(2 * frames), s;
+        memcpy(both.data(), bytes.data(), both.size() * 2);
+        size_t differ = 0;
+        for (size_t f = from; f < frames; f++) {
+            s.push_back(both[2 * f]);
+            differ += both[2 * f] != both[2 * f + 1];
+        }
+        EXPECT_EQ(differ, 0u);
+        return s;
+    }
+    // A key pressed (or released) on the keyboard.
+    void key_event(SDLKey sym, bool down, SDLMod mod = KMOD_NONE)
+    {
+        SDL_Event e{};
+        e.type = e.key.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+        e.key.keysym.sym = sym;
+        e.key.keysym.mod = mod;
+        editor_event(ed.get(), &e);
+    }
+    // A key pressed and let go.
+    void tap(SDLKey sym, SDLMod mod = KMOD_NONE)
+    {
+        key_event(sym, true, mod);
+        key_event(sym, false, mod);
+    }
+    // Space pauses playback; returns once the device will not move the position any more.
+    void pause()
+    {
+        tap(SDLK_SPACE);
+        ASSERT_TRUE(run_until([&] { return es->paused.load() == 1; }, 5000));
+        audio_callback_idle();
+    }
+};
 
 } // namespace
 
 // Space starts playback and the device plays the synthesised sound from its start, scaled by
 // the normalisation and the volume, on both channels.
-TEST(FrameAudio, SpacePlaysTheSynthesisedSoundThroughTheDevice)
+TEST_F(FrameAudio, SpacePlaysTheSynthesisedSoundThroughTheDevice)
 {
-    ScopedDataHome home;
-    TempDir dir;
-    const std::string raw = dir.file("device.raw");
-    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
-    ScopedEnv audio("SDL_AUDIODRIVER", "disk");
-    ScopedEnv file("SDL_DISKAUDIOFILE", raw.c_str());
-    std::string arg0 = "brindlewharf", arg1 = demo_path;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    auto ed = std::make_unique<Editor>();
-    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
-    EngineState* es = &ed->es;
-    ImageStack* im = &ed->image;
-    ASSERT_TRUE(run_until(ed.get(), [&] {
-        return im->composite && im->change_state == 0 && es->running == 0 && es->block_count > 0 &&
-               synthesis_blocks_done(es) == es->block_count;
-    }, 100000));
-    ASSERT_GT(es->norm, 0.f);
+    ASSERT_NO_FATAL_FAILURE(start(false));
     EXPECT_NE(es->paused.load(), 0);
     EXPECT_EQ(es->play_pos.load(), 0);
-    for (int16_t v : captured(raw))
+    for (int16_t v : played(0))
         ASSERT_EQ(v, 0); // nothing is heard before Space
 
     es->volume = std::pow(10.f, -0.3f); // the Volume knob at -6 dB, so that a lost volume shows
-    SDL_Event down{}, up{};
-    down.type = down.key.type = SDL_KEYDOWN;
-    down.key.keysym.sym = SDLK_SPACE;
-    up = down;
-    up.type = up.key.type = SDL_KEYUP;
-    editor_event(ed.get(), &down);
-    editor_event(ed.get(), &up);
-
+    tap(SDLK_SPACE);
     constexpr size_t WANT = 8192; // frames compared
-    std::vector<int16_t> s;
-    ASSERT_TRUE(run_until(ed.get(), [&] {
-        s = captured(raw);
-        const size_t f = first_sounding_frame(s);
-        return 2 * (f + WANT + 4096) <= s.size();
-    }, 20000));
+    ASSERT_TRUE(run_until([&] { return frames_captured() >= first_sounding_frame(played(0)) + WANT + 4096; }, 20000));
     EXPECT_EQ(es->paused.load(), 0);
 
-    // Playback starts at the first frame of a buffer: the sound's first samples may be too quiet
-    // to show, so the start is searched for at or before the first frame that sounds.
+    const std::vector<int16_t> s = played(0);
     const float gain = es->norm * es->volume * 32767.f;
-    auto expected = [&](size_t i) {
-        const float v = es->sound[0][i] * gain;
-        return v >= 32767.f ? 32767 : v <= -32768.f ? -32768 : (int)v;
-    };
-    const size_t first = first_sounding_frame(s);
-    long start = -1;
-    for (size_t back = 0; back <= first && start < 0; back++) {
-        const size_t o = first - back;
-        bool match = true;
-        for (size_t i = 0; i < WANT && match; i++)
-            match = std::abs(s[2 * (o + i)] - expected(i)) <= 1;
-        if (match)
-            start = (long)o;
-    }
-    ASSERT_GE(start, 0) << "the sound's start was not found near frame " << first;
+    const long start = find_run(s, [&](size_t i) { return pcm(es->sound[0][i] * gain); }, WANT);
+    ASSERT_GE(start, 0) << "the sound's start was not found near frame " << first_sounding_frame(s);
     int loud = 0;
-    for (size_t i = 0; i < WANT; i++) {
-        ASSERT_EQ(s[2 * (start + i)], s[2 * (start + i) + 1]) << i;
-        loud += std::abs(s[2 * (start + i)]) > 50;
-    }
+    for (size_t i = 0; i < WANT; i++)
+        loud += std::abs(s[start + i]) > 50;
     EXPECT_GT(loud, 100); // the compared stretch is not just silence
+}
 
-    key[K_QUIT] = 1;
-    EXPECT_EQ(editor_frame(ed.get()), 0);
+// Loop Playback goes on from the last sample to sample 0 pass after pass; Pause After Current
+// Loop (Shift+Space) ends the pass in progress with the last sample; B plays backwards at normal
+// speed; L with B bounces between the ends, turning on the end samples.
+TEST_F(FrameAudio, LoopPauseAfterLoopReverseAndBounceFollowTheSound)
+{
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    const long n = es->sound_len.load();
+    const float gain = es->norm * es->volume * 32767.f;
+    auto sample = [&](long i) { return pcm(es->sound[0][i] * gain); };
+
+    key[K_LOOP] = 1; // the menu entry
+    size_t mark = frames_captured();
+    tap(SDLK_SPACE);
+    ASSERT_TRUE(capture_until(mark, 2 * n + 16384));
+    EXPECT_EQ(key[state_of(K_LOOP)].load(), 1);
+    std::vector<int16_t> s = played(mark);
+    const Want looped = [&](size_t i) { return sample((long)(i % n)); };
+    const long o = find_run(s, looped, 8192);
+    ASSERT_GE(o, 0);
+    EXPECT_EQ(agree(s, o, looped, n + 8192), (size_t)n + 8192); // no gap at the wrap
+
+    tap(SDLK_SPACE, KMOD_LSHIFT);
+    ASSERT_TRUE(run_until([&] { return es->paused.load() == 1; }, 30000));
+    EXPECT_EQ(key[state_of(K_PAUSE_AFTER)].load(), 1);
+    EXPECT_EQ(es->play_pos.load(), 0);
+    ASSERT_TRUE(capture_until(frames_captured(), 8192));
+    s = played(mark);
+    size_t last = s.size(); // just after the last loud frame: inside the final pass
+    while (last > 0 && std::abs(s[last - 1]) <= 40)
+        last--;
+    ASSERT_GT(last, (size_t)o);
+    const size_t end = o + ((last - 1 - o) / n + 1) * n;
+    ASSERT_LE(end, s.size());
+    EXPECT_EQ(agree(s, o, looped, end - o), end - o);
+    EXPECT_TRUE(std::all_of(s.begin() + end, s.end(), [](int16_t v) { return v == 0; }));
+
+    tap(SDLK_SPACE, KMOD_LSHIFT); // Pause After Current Loop off again
+    key_event(SDLK_b, true);
+    const long p0 = n / 2;
+    es->play_pos = p0;
+    mark = frames_captured();
+    tap(SDLK_SPACE);
+    ASSERT_TRUE(capture_until(mark, 32768));
+    EXPECT_EQ(key[state_of(K_PAUSE_AFTER)].load(), 0);
+    EXPECT_GE(find_run(played(mark), [&](size_t i) { return sample(p0 - (long)i); }, 16384), 0);
+    ASSERT_NO_FATAL_FAILURE(pause());
+
+    // From well before the end: forward to the last sample, back to sample 0, forward again.
+    const long p1 = n - 60000;
+    es->play_pos = p1;
+    key_event(SDLK_l, true);
+    mark = frames_captured();
+    tap(SDLK_SPACE);
+    const size_t span = 60000 + n + 8192;
+    ASSERT_TRUE(capture_until(mark, span + 16384));
+    const Want bounced = [&](size_t i) {
+        const long t = (p1 + (long)i) % (2 * (n - 1));
+        return sample(t < n ? t : 2 * (n - 1) - t);
+    };
+    EXPECT_GE(find_run(played(mark), bounced, span), 0);
+    ASSERT_NO_FATAL_FAILURE(pause());
+    key_event(SDLK_l, false);
+    key_event(SDLK_b, false);
+}
+
+// Live synthesis: an edit is heard at once (cleared columns are exact silence while the three
+// columns around the position are clear), the position moves 1/441 column a sample at 100 px/s
+// and stops after the last column, and a recording opened while playing holds exactly what the
+// device played.
+TEST_F(FrameAudio, LiveSynthesisPlaysEditsAtOnceAndRecordsWhatItPlays)
+{
+    ASSERT_NO_FATAL_FAILURE(start(true));
+    key[K_LIVE_SYNTH] = 1; // the menu entry
+    ASSERT_TRUE(run_until([&] {
+        return key[state_of(K_LIVE_SYNTH)] && !key[K_NOISE_INIT] && es->noise_full && es->norm > 0.f;
+    }, 30000));
+    ASSERT_EQ(es->synth_range[2], 100.f);
+    const int W = im->w;
+
+    // Columns 300 .. 309 cleared, as a paint stroke would.
+    {
+        LockGuard lock(im->layers_lock);
+        for (int y = 0; y < im->h; y++)
+            std::fill(im->layers[im->sel].plane[y] + 300, im->layers[im->sel].plane[y] + 310, 0.f);
+    }
+    im->change_state = 2;
+    ASSERT_TRUE(run_until([&] {
+        LockGuard lock(im->transposed_lock);
+        return im->change_state == 0 && std::all_of(im->transposed[305], im->transposed[305] + im->h,
+                                                    [](float v) { return v == 0.f; });
+    }, 10000));
+
+    const std::string rec = dir.file("live.wav");
+    es->play_pos = 270 * 441;
+    const size_t mark = frames_captured();
+    tap(SDLK_SPACE);
+    ASSERT_TRUE(run_until([&] { return es->paused.load() == 0; }, 5000));
     testing::internal::CaptureStdout();
-    editor_end(ed.get());
+    const int opened = live_output_open(rec.c_str());
     testing::internal::GetCapturedStdout();
-    ed.reset();
-    state_reset();
+    ASSERT_EQ(opened, 1);
+    ASSERT_TRUE(run_until([&] { return es->paused.load() == 1; }, 30000)); // off the last column
+    live_output_close();
+    EXPECT_EQ(es->play_pos.load(), 0);
+    ASSERT_TRUE(capture_until(frames_captured(), 8192));
+
+    const std::vector<int16_t> s = played(mark);
+    SF_INFO info;
+    std::vector<int> recorded;
+    for (float v : read_sound_file(rec, &info))
+        recorded.push_back((int)std::lrint(v * 32768.f));
+    ASSERT_GT(recorded.size(), 44100u);
+    const long at = find_run(s, [&](size_t i) { return recorded[i]; }, recorded.size());
+    ASSERT_GE(at, 0) << "the recording is not what the device played";
+    const size_t start = first_sounding_frame(s), end = at + recorded.size();
+    EXPECT_NEAR((double)(end - start), (W - 1 - 270) * 441.0, 2.0); // 1/441 column a sample
+    EXPECT_TRUE(std::all_of(s.begin() + end, s.end(), [](int16_t v) { return v == 0; }));
+
+    // Exact silence from position 300.5 to 308.5 (8 columns), the kernel's tails beside it
+    // rounding to nothing for a little longer at most.
+    size_t longest = 0, at_longest = 0;
+    for (size_t f = start, run = 0; f < end; f++) {
+        run = s[f] == 0 ? run + 1 : 0;
+        if (run > longest) {
+            longest = run;
+            at_longest = f + 1 - run;
+        }
+    }
+    EXPECT_GE(longest, 8 * 441u - 1);
+    EXPECT_LE(longest, 10 * 441u);
+    EXPECT_NEAR((double)(at_longest - start) / 441.0, 300.5 - 270, 1.0);
 }
