@@ -698,9 +698,14 @@ static void mix_channels(Editor* ed)
     ed->es.paused.compare_exchange_strong(held, 0);
 }
 
-// Slot 134: what playback plays from now on is recorded into a file.
+// Slot 134: what playback plays from now on is recorded into a file; while a recording runs,
+// the same command ends it (the file is complete once closed).
 static void dump_live_output(Editor* ed)
 {
+    if (live_output_active()) {
+        live_output_close();
+        return;
+    }
     char out[DOC_DIR_LEN] = "";
     int was = 0;
     ed->es.paused.compare_exchange_strong(was, 2);

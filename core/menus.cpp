@@ -8,6 +8,7 @@
 #include "document/layers.h"
 #include "platform/desktop.h"
 #include "platform/util.h"
+#include "sound/live.h"
 
 #include <algorithm>
 #include <chrono>
@@ -732,6 +733,8 @@ int menu_sync_checks(MenuBar& bar)
     int changed = 0;
     for (const auto& s : states)
         changed += menu_check(bar, s.title, s.label, key[s.slot] != 0);
+    changed += menu_check(bar, "Options", "Save Live Synthesis Output to File...", live_output_active());
+    changed += menu_check(bar, "Options", "Suspend Output to File", live_output_active() && live_output_suspended());
     changed += menu_check(bar, "Tools", "Magnet Modifier", magnet);
     changed += menu_check(bar, "Tools", "Harmonics Modifier", harmonics);
     for (const auto& t : tools)
