@@ -131,17 +131,37 @@ std::vector<float> composite_of(const ImageStack* im)
     return v;
 }
 
+// A new editor started as "brindlewharf DEMO": the demo opens on its first frames.
+std::unique_ptr<Editor> start_on_demo()
+{
+    static std::string arg0 = "brindlewharf", arg1 = demo_path; // the editor keeps argv
+    static char* argv[] = {arg0.data(), arg1.data(), nullptr};
+    auto ed = std::make_unique<Editor>();
+    EXPECT_EQ(editor_start(ed.get(), 2, argv), 1);
+    return ed;
+}
+
+// Nothing under way: a document on screen, no synthesis restart pending or running, no tool
+// press, painting or continuous redraw, no Undo waiting.
+bool editor_idle(const Editor* ed)
+{
+    return ed->image.composite && ed->image.change_state == 0 && ed->es.running == 0 && ed->drag.tool == 0 &&
+           !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO];
+}
+
 // Quits and shuts the editor down, leaving the program state as a fresh process has it.
-void quit_editor(std::unique_ptr<Editor>& ed)
+// Returns what the shutdown wrote on standard output.
+std::string quit_editor(std::unique_ptr<Editor>& ed)
 {
     key[K_QUIT] = 1;
     EXPECT_EQ(editor_frame(ed.get()), 0);
     testing::internal::CaptureStdout();
     editor_end(ed.get());
-    testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStdout();
     ed.reset();
     mouse_function = TOOL_CURSOR;
     state_reset();
+    return out;
 }
 
 } // namespace
@@ -238,11 +258,7 @@ TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
     ScopedDataHome home;
     ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
     ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
-    std::string arg0 = "brindlewharf", arg1 = demo_path;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    auto ed = std::make_unique<Editor>();
-    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+    auto ed = start_on_demo();
     EngineState* es = &ed->es;
     ImageStack* im = &ed->image;
 
@@ -319,14 +335,7 @@ TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
     EXPECT_EQ(editor_wait(ed.get()), 1);
 
     // Slot 0 ends the loop; shutdown says so.
-    key[K_QUIT] = 1;
-    EXPECT_EQ(editor_frame(ed.get()), 0);
-    testing::internal::CaptureStdout();
-    editor_end(ed.get());
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("\nQuitting program.\n"), std::string::npos);
-    ed.reset();
-    state_reset();
+    EXPECT_NE(quit_editor(ed).find("\nQuitting program.\n"), std::string::npos);
 
     // The history left behind replays to the same document, with the layer added.
     const std::string history = home.appdata("history.kbz");
@@ -351,14 +360,9 @@ TEST(FrameEditor, MenuStripAndKnobPanelWork)
     ScopedDataHome home;
     ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
     ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
-    std::string arg0 = "brindlewharf", arg1 = demo_path;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    auto ed = std::make_unique<Editor>();
-    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
-    EngineState* es = &ed->es;
+    auto ed = start_on_demo();
     ImageStack* im = &ed->image;
-    auto idle = [&] { return im->composite && im->change_state == 0 && es->running == 0; };
+    auto idle = [&] { return editor_idle(ed.get()); };
     ASSERT_TRUE(run_until(ed.get(), idle, 100000));
     ASSERT_EQ(im->count, 1);
 
@@ -402,15 +406,9 @@ TEST(FrameEditor, MenuStripAndKnobPanelWork)
     EXPECT_EQ(panel_grabbed(), -1);
     EXPECT_EQ(im->count, 2); // the drags reached the panel, not the menus or the view
 
-    key[K_QUIT] = 1;
-    EXPECT_EQ(editor_frame(ed.get()), 0);
-    testing::internal::CaptureStdout();
-    editor_end(ed.get());
-    testing::internal::GetCapturedStdout();
+    quit_editor(ed);
     EXPECT_EQ(ctrl, nullptr);
     EXPECT_TRUE(menu.empty());
-    ed.reset();
-    state_reset();
 }
 
 // The tools in the running editor: a dark spray stroke dragged across the view darkens the layer
@@ -421,17 +419,9 @@ TEST(FrameEditor, SprayStrokeAndMoveToolEditTheLayer)
     ScopedDataHome home;
     ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
     ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
-    std::string arg0 = "brindlewharf", arg1 = demo_path;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    auto ed = std::make_unique<Editor>();
-    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
-    EngineState* es = &ed->es;
+    auto ed = start_on_demo();
     ImageStack* im = &ed->image;
-    auto idle = [&] {
-        return im->composite && im->change_state == 0 && es->running == 0 && ed->drag.tool == 0 &&
-               !key[K_PAINT_RUNNING] && !ed->redraw.started;
-    };
+    auto idle = [&] { return editor_idle(ed.get()); };
     ASSERT_TRUE(run_until(ed.get(), idle, 100000));
     ASSERT_NE(ctrl, nullptr);
     ASSERT_GT(ctrl[C_TOOL_INTENSITY].value, 0.f);
@@ -497,14 +487,7 @@ TEST(FrameEditor, SprayStrokeAndMoveToolEditTheLayer)
     ASSERT_TRUE(run_until(ed.get(), [&] { return !key[K_UNDO] && idle(); }, 60000));
     EXPECT_TRUE(layer() == sprayed);
 
-    key[K_QUIT] = 1;
-    EXPECT_EQ(editor_frame(ed.get()), 0);
-    testing::internal::CaptureStdout();
-    editor_end(ed.get());
-    testing::internal::GetCapturedStdout();
-    ed.reset();
-    mouse_function = TOOL_CURSOR;
-    state_reset();
+    quit_editor(ed);
 }
 
 // The program: without a display it says so in one line and fails; a project whose replay says
@@ -601,17 +584,10 @@ TEST(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
     ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
-    std::string arg0 = "brindlewharf", arg1 = demo_path;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    auto ed = std::make_unique<Editor>();
-    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+    auto ed = start_on_demo();
     EngineState* es = &ed->es;
     ImageStack* im = &ed->image;
-    auto idle = [&] {
-        return im->composite && im->change_state == 0 && es->running == 0 && ed->drag.tool == 0 &&
-               !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO];
-    };
+    auto idle = [&] { return editor_idle(ed.get()); };
     ASSERT_TRUE(run_until(ed.get(), idle, 100000));
     const std::vector<float> analysed = composite_of(im);
     choose(ed.get(), "New Layer", [&] { return im->count == 2 && idle(); });
@@ -655,6 +631,7 @@ TEST(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     EXPECT_NE(history.find("// Save \"" + project + "\""), std::string::npos);
 
     // Resume Last Session on an empty editor replays the history (no prompt: nothing on screen).
+    std::string arg0 = "brindlewharf";
     char* bare[] = {arg0.data(), nullptr};
     ed = std::make_unique<Editor>();
     ASSERT_EQ(editor_start(ed.get(), 1, bare), 1);
@@ -696,17 +673,10 @@ TEST(FrameFlows, ClosePromptSavesOfEachKindAndNew)
     ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
     ScopedEnv log("BRINDLEWHARF_DIALOG_LOG", asked.c_str());
-    std::string arg0 = "brindlewharf", arg1 = demo_path;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    auto ed = std::make_unique<Editor>();
-    ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+    auto ed = start_on_demo();
     EngineState* es = &ed->es;
     ImageStack* im = &ed->image;
-    auto idle = [&] {
-        return im->composite && im->change_state == 0 && es->running == 0 && ed->drag.tool == 0 &&
-               !key[K_PAINT_RUNNING] && !ed->redraw.started;
-    };
+    auto idle = [&] { return editor_idle(ed.get()); };
     ASSERT_TRUE(run_until(ed.get(), idle, 100000));
     EXPECT_EQ(read_file(asked), ""); // the file named on the command line opened without a dialog
 
