@@ -216,6 +216,22 @@ struct AnalysisOptions {
     }
 };
 
+// Whether --seed stands among the command's words (from argv[2] on): without it the sound is
+// seeded from the clock.
+static bool seed_given(int argc, char** argv)
+{
+    for (int i = 2; i < argc; i++)
+        if (strcmp(argv[i], "--seed") == 0)
+            return true;
+    return false;
+}
+
+// Seeds the random generator with --seed when it was given, else with the clock.
+static void seed_random(float seed, bool seeded)
+{
+    wrsrand(seeded ? (uint32_t)(int64_t)seed : (uint32_t)time(nullptr));
+}
+
 // Checks the output's extension against `allowed` (null-terminated list); false after a usage line.
 static bool output_kind_ok(const char* command, const std::string& out, const char* const* allowed, const char* list)
 {
@@ -361,13 +377,33 @@ static int synthesise_and_save(BatchDocument& doc, bool lossless, int threads, b
     return BATCH_OK;
 }
 
+// Gives the document the analysis and synthesis settings of `a` and analyses the sound `in` into
+// it, with a progress bar; false when the sound cannot be read or analysed.
+static bool analyse_into(BatchDocument& doc, const AnalysisOptions& a, const std::string& in,
+                         std::chrono::steady_clock::time_point t0)
+{
+    const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
+    memcpy(doc.es.anal_params, params, sizeof params);
+    const float range[4] = {a.min_freq, a.max_freq, a.pps, a.base};
+    memcpy(doc.es.synth_range, range, sizeof range);
+
+    ProgressBar bar = {"Analysing", image_height(a.min_freq, a.max_freq, a.bpo), !a.quiet && isatty(2), t0};
+    AnalysisProgress progress;
+    progress.tick = analysis_tick;
+    progress.ctx = &bar;
+    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count()))
+        return false;
+    progress_draw(&bar, bar.total, true);
+    return true;
+}
+
 // Sets the switches shared by synth and resynth and seeds the random generator.
 static void apply_synthesis_switches(bool long_blocks, bool unnormalised, bool pcm24, float seed, bool seeded)
 {
     key[state_of(K_LONG_BLOCK)] = long_blocks ? 1 : 0;
     key[state_of(K_UNNORMALISED)] = unnormalised ? 1 : 0;
     key[K_PCM24] = pcm24 ? 1 : 0;
-    wrsrand(seeded ? (uint32_t)(int64_t)seed : (uint32_t)time(nullptr));
+    seed_random(seed, seeded);
 }
 
 static const char* const SOUND_KINDS[] = {"wav", "aiff", "aif", "flac", "ogg", nullptr};
@@ -375,7 +411,7 @@ static const char* const SOUND_KINDS[] = {"wav", "aiff", "aif", "flac", "ogg", n
 static int batch_synth(int argc, char** argv)
 {
     float pps = ANAL_PPS, min_freq = MIN_FREQ, max_freq = MAX_FREQ, base = 2.f, threads = 0.f, seed = 0.f;
-    bool long_blocks = false, unnormalised = false, pcm24 = false, quiet = false, seeded = false;
+    bool long_blocks = false, unnormalised = false, pcm24 = false, quiet = false;
     std::vector<BatchOption> options = {
         {"--pixels-per-second", &pps, nullptr}, {"--min-frequency", &min_freq, nullptr},
         {"--max-frequency", &max_freq, nullptr}, {"--frequency-scale", &base, nullptr},
@@ -388,8 +424,7 @@ static int batch_synth(int argc, char** argv)
         !AnalysisOptions::thread_count_ok("synth", threads) ||
         !output_kind_ok("synth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
         return BATCH_BAD_USAGE;
-    for (int i = 2; i < argc; i++)
-        seeded = seeded || strcmp(argv[i], "--seed") == 0;
+    const bool seeded = seed_given(argc, argv);
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
     if (!(min_freq > 0.f && min_freq < max_freq) || !(pps > 0.f) || !(base >= 1.f && base <= 2.f)) {
@@ -439,27 +474,15 @@ static int batch_resynth(int argc, char** argv)
     if (!parse_options("resynth", argc, argv, 2, options, &in, &out) || !a.apply("resynth") ||
         !output_kind_ok("resynth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
         return BATCH_BAD_USAGE;
-    bool seeded = false;
-    for (int i = 2; i < argc; i++)
-        seeded = seeded || strcmp(argv[i], "--seed") == 0;
+    const bool seeded = seed_given(argc, argv);
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
 
     auto t0 = std::chrono::steady_clock::now();
     apply_synthesis_switches(long_blocks, unnormalised, pcm24, seed, seeded);
     BatchDocument doc;
-    const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
-    memcpy(doc.es.anal_params, params, sizeof params);
-    const float range[4] = {a.min_freq, a.max_freq, a.pps, a.base};
-    memcpy(doc.es.synth_range, range, sizeof range);
-
-    ProgressBar bar = {"Analysing", image_height(a.min_freq, a.max_freq, a.bpo), !a.quiet && isatty(2), t0};
-    AnalysisProgress progress;
-    progress.tick = analysis_tick;
-    progress.ctx = &bar;
-    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count()))
+    if (!analyse_into(doc, a, in, t0))
         return BATCH_BAD_INPUT;
-    progress_draw(&bar, bar.total, true);
     return synthesise_and_save(doc, lossless, a.thread_count(), a.quiet, out, t0);
 }
 
@@ -480,18 +503,8 @@ static int analyse_to_archive(AnalysisOptions& a, const std::string& in, const s
 {
     auto t0 = std::chrono::steady_clock::now();
     BatchDocument doc;
-    const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
-    memcpy(doc.es.anal_params, params, sizeof params);
-    const float range[4] = {a.min_freq, a.max_freq, a.pps, a.base};
-    memcpy(doc.es.synth_range, range, sizeof range);
-
-    ProgressBar bar = {"Analysing", image_height(a.min_freq, a.max_freq, a.bpo), !a.quiet && isatty(2), t0};
-    AnalysisProgress progress;
-    progress.tick = analysis_tick;
-    progress.ctx = &bar;
-    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count()))
+    if (!analyse_into(doc, a, in, t0))
         return BATCH_BAD_INPUT;
-    progress_draw(&bar, bar.total, true);
     if (save_archive_status(out.c_str(), &doc.es, file_name_of(in).c_str()) != 0) {
         fprintf(stderr, "%s: cannot be written\n", out.c_str());
         return BATCH_BAD_INPUT;
@@ -524,16 +537,14 @@ static int batch_replay(int argc, char** argv)
         !AnalysisOptions::thread_count_ok("replay", threads) ||
         !output_kind_ok("replay", out, kinds, ".bmp, .png, .npy, .wav, .aiff, .flac, .ogg or .kbz"))
         return BATCH_BAD_USAGE;
-    bool seeded = false;
-    for (int i = 2; i < argc; i++)
-        seeded = seeded || strcmp(argv[i], "--seed") == 0;
+    const bool seeded = seed_given(argc, argv);
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
 
     auto t0 = std::chrono::steady_clock::now();
     if (threads > 0.f)
         CORE_COUNT = (int)threads; // analyses of sounds the archive opens use as many
-    wrsrand(seeded ? (uint32_t)(int64_t)seed : (uint32_t)time(nullptr));
+    seed_random(seed, seeded);
     BatchDocument doc;
 
     // The archive is carried out line by line into the document.

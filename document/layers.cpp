@@ -70,6 +70,24 @@ static void entries_changed(EngineState* es)
     list_refresh(es);
 }
 
+// Edits the layer table under layers_lock with edit() (false: it could not act, nothing follows
+// and 0 is returned) and saves the new selection for Undo; then the knobs, view and list follow,
+// the document is marked and `line` is logged. Returns 1.
+template <class Edit> static int edit_table(EngineState* es, ImageStack* image, const char* line, Edit edit)
+{
+    {
+        LockGuard lock(image->layers_lock);
+        if (!edit())
+            return 0;
+        layer_to_undo(image);
+    }
+    entries_changed(es);
+    image->change_state = 1;
+    print_cmd(CMD_TIMED, "%s", line);
+    return 1;
+}
+
+// A fresh "Layer N" name.
 static char* layer_name(int number)
 {
     char text[32];
@@ -150,11 +168,10 @@ int duplicate_layer(EngineState* es)
     ImageStack* image = document_of(es);
     if (!image)
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return edit_table(es, image, "Duplicate layer", [image] {
         const int at = layer_insert_above(image);
         if (at < 0)
-            return 0;
+            return false;
         const Layer* src = &image->layers[at - 1];
         Layer* l = &image->layers[at];
         if (src->plane)
@@ -166,12 +183,8 @@ int duplicate_layer(EngineState* es)
         l->conv_set = src->conv_set;
         l->off = 0;
         l->name = src->plane ? layer_name(++image->name_counter) : string_assign(src->name);
-        layer_to_undo(image);
-    }
-    entries_changed(es);
-    image->change_state = 1;
-    print_cmd(CMD_TIMED, "Duplicate layer");
-    return 1;
+        return true;
+    });
 }
 
 int add_separator(EngineState* es)
@@ -206,18 +219,13 @@ int merge_down_layer(EngineState* es)
     ImageStack* image = document_of(es);
     if (!image)
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return edit_table(es, image, "Merge down layer", [image] {
         if (!merge_two_layers(image))
-            return 0;
+            return false;
         layer_remove(image, image->sel);
         image->sel -= 1;
-        layer_to_undo(image);
-    }
-    entries_changed(es);
-    image->change_state = 1;
-    print_cmd(CMD_TIMED, "Merge down layer");
-    return 1;
+        return true;
+    });
 }
 
 int delete_layer(EngineState* es)
@@ -225,18 +233,13 @@ int delete_layer(EngineState* es)
     ImageStack* image = document_of(es);
     if (!image || image->count < 2)
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return edit_table(es, image, "Delete layer", [image] {
         const bool topmost = image->sel == image->count - 1;
         layer_remove(image, image->sel);
         if (topmost)
             image->sel -= 1;
-        layer_to_undo(image);
-    }
-    entries_changed(es);
-    image->change_state = 1;
-    print_cmd(CMD_TIMED, "Delete layer");
-    return 1;
+        return true;
+    });
 }
 
 int merge_all_to_new_layer(EngineState* es)
@@ -244,8 +247,7 @@ int merge_all_to_new_layer(EngineState* es)
     ImageStack* image = document_of(es);
     if (!image || !table_has_room(image))
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return edit_table(es, image, "Merge all to new layer", [image] {
         const int at = image->count;
         Layer* l = &image->layers[at];
         memset(l, 0, sizeof *l);
@@ -254,35 +256,26 @@ int merge_all_to_new_layer(EngineState* es)
         l->plane = plane_copy(image->composite, image->h, image->w);
         layer_defaults(image);
         l->name = layer_name(++image->name_counter);
-        layer_to_undo(image);
-    }
-    entries_changed(es);
-    image->change_state = 1;
-    print_cmd(CMD_TIMED, "Merge all to new layer");
-    return 1;
+        return true;
+    });
 }
 
-int move_layer_up(EngineState* es)
+// Moves the selected entry one place (+1 up, -1 down), marks the document, rebuilds the list and
+// logs `line`; 0 when it cannot move.
+static int move_selected(EngineState* es, int direction, const char* line)
 {
     ImageStack* image = document_of(es);
-    if (!image || !move_layer(image, +1))
+    if (!image || !move_layer(image, direction))
         return 0;
     image->change_state = 1;
     list_refresh(es);
-    print_cmd(CMD_TIMED, "Move layer up");
+    print_cmd(CMD_TIMED, "%s", line);
     return 1;
 }
 
-int move_layer_down(EngineState* es)
-{
-    ImageStack* image = document_of(es);
-    if (!image || !move_layer(image, -1))
-        return 0;
-    image->change_state = 1;
-    list_refresh(es);
-    print_cmd(CMD_TIMED, "Move layer down");
-    return 1;
-}
+int move_layer_up(EngineState* es) { return move_selected(es, +1, "Move layer up"); }
+
+int move_layer_down(EngineState* es) { return move_selected(es, -1, "Move layer down"); }
 
 int select_layer(EngineState* es, int position)
 {

@@ -39,6 +39,34 @@ static int finish(ImageStack* image, const char* line, int state = 1)
     return 1;
 }
 
+// Runs work(p, w, h) on the selected layer under layers_lock; false when there is no layer.
+template <class Work> static bool with_selected_layer(ImageStack* image, Work work)
+{
+    Plane p = selected_plane(image);
+    if (!p)
+        return false;
+    LockGuard lock(image->layers_lock);
+    work(p, image->w, image->h);
+    return true;
+}
+
+// One whole operation: work on the selected layer, then (the lock released) its history line and
+// change state `state`; returns 1, or 0 when there is no layer.
+template <class Work> static int layer_operation(ImageStack* image, const char* line, Work work, int state = 1)
+{
+    if (!with_selected_layer(image, work))
+        return 0;
+    return finish(image, line, state);
+}
+
+// Applies f(r, c) to every pixel of a w x h layer.
+template <class F> static void for_each_pixel(int w, int h, F f)
+{
+    for (int r = 0; r < h; r++)
+        for (int c = 0; c < w; c++)
+            f(r, c);
+}
+
 // A double result stored as a pixel: limited to the float range, so that nothing finite
 // overflows into infinity.
 static float clamp_float(double v) { return (float)std::clamp(v, -(double)FLT_MAX, (double)FLT_MAX); }
@@ -158,74 +186,53 @@ void resize_float_2Din(float** in, float* out, int in_w, int in_h, int out_w, in
 
 int invert_image(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return layer_operation(image, "Operation invert", [](Plane p, int w, int h) {
         // 1.0 would become exactly 0 and a second Invert could not bring it back: keep it just
         // below 1, which maps to a tiny positive value.
         const float below_one = nextafterf(nextafterf(1.f, 0.f), 0.f);
-        for (int r = 0; r < image->h; r++)
-            for (int c = 0; c < image->w; c++) {
-                float v = p[r][c] == 1.f ? below_one : p[r][c];
-                const float d = 1.f - sqrtf(std::max(v, 0.f));
-                p[r][c] = d * d;
-            }
-    }
-    return finish(image, "Operation invert");
+        for_each_pixel(w, h, [&](int r, int c) {
+            float v = p[r][c] == 1.f ? below_one : p[r][c];
+            const float d = 1.f - sqrtf(std::max(v, 0.f));
+            p[r][c] = d * d;
+        });
+    });
 }
 
 int mask_invert_image(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p || !image->reference)
+    if (image && !image->reference) // nothing to invert against
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return layer_operation(image, "Operation mask invert", [image](Plane p, int w, int h) {
         // Intensities are never negative: what the layer holds beyond the reference gives 0.
-        for (int r = 0; r < image->h; r++)
-            for (int c = 0; c < image->w; c++)
-                p[r][c] = std::max(image->reference[r][c] - p[r][c], 0.f);
-    }
-    return finish(image, "Operation mask invert");
+        for_each_pixel(w, h, [&](int r, int c) { p[r][c] = std::max(image->reference[r][c] - p[r][c], 0.f); });
+    });
 }
 
 int flip_image(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        for (int r = 0; r < image->h; r++)
-            std::reverse(p[r], p[r] + image->w);
+    return layer_operation(image, "Operation horizontal flip", [image](Plane p, int w, int h) {
+        for (int r = 0; r < h; r++)
+            std::reverse(p[r], p[r] + w);
         if (image->src_rgb)
             for (int r = 0; r < image->src_h; r++) {
                 uint8_t* row = image->src_rgb + (size_t)r * (size_t)image->src_w * 4;
                 for (int a = 0, b = image->src_w - 1; a < b; a++, b--)
                     std::swap_ranges(row + 4 * (size_t)a, row + 4 * (size_t)a + 4, row + 4 * (size_t)b);
             }
-    }
-    return finish(image, "Operation horizontal flip");
+    });
 }
 
 int vflip_image(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        std::reverse(p, p + image->h);
+    return layer_operation(image, "Operation vertical flip", [image](Plane p, int, int h) {
+        std::reverse(p, p + h);
         if (image->src_rgb) {
             const size_t len = (size_t)image->src_w * 4;
             for (int a = 0, b = image->src_h - 1; a < b; a++, b--)
                 std::swap_ranges(image->src_rgb + (size_t)a * len, image->src_rgb + (size_t)(a + 1) * len,
                                  image->src_rgb + (size_t)b * len);
         }
-    }
-    return finish(image, "Operation vertical flip");
+    });
 }
 
 // True when `undo` holds exactly the selected layer.
@@ -240,14 +247,11 @@ static bool undo_holds_layer(const ImageStack* image, Plane p)
 int rotate_image(ImageStack* image, int n)
 {
     n = ((n % 4) + 4) % 4;
-    Plane p = selected_plane(image);
-    if (!p || n == 0)
+    if (n == 0)
         return 0;
-    const int w = image->w, h = image->h;
     static const char* const lines[4] = {"", "Operation rotation by 90", "Operation rotation by 180",
                                          "Operation rotation by 270"};
-    {
-        LockGuard lock(image->layers_lock);
+    auto turn = [image, n](Plane p, int w, int h) {
         if (n == 2) {
             // Read from the Undo copy of the layer; a caller that did not save the layer first still
             // gets a correct turn and a working Undo.
@@ -255,9 +259,7 @@ int rotate_image(ImageStack* image, int n)
                 layer_to_undo(image);
             Plane u = image->undo;
             if (u) {
-                for (int r = 0; r < h; r++)
-                    for (int c = 0; c < w; c++)
-                        p[r][c] = u[h - 1 - r][w - 1 - c];
+                for_each_pixel(w, h, [&](int r, int c) { p[r][c] = u[h - 1 - r][w - 1 - c]; });
             } else { // no Undo plane: turn in place
                 std::reverse(p, p + h);
                 for (int r = 0; r < h; r++)
@@ -267,13 +269,13 @@ int rotate_image(ImageStack* image, int n)
             // The document keeps its size: squeeze the layer to h columns by w rows, then turn it.
             std::vector<float> buf((size_t)w * (size_t)h);
             resize_float_2Din(p, buf.data(), w, h, h, w);
-            for (int r = 0; r < h; r++)
-                for (int c = 0; c < w; c++)
-                    p[r][c] = n == 1 ? buf[(size_t)(w - 1 - c) * (size_t)h + (size_t)r]
-                                     : buf[(size_t)c * (size_t)h + (size_t)(h - 1 - r)];
+            for_each_pixel(w, h, [&](int r, int c) {
+                p[r][c] = n == 1 ? buf[(size_t)(w - 1 - c) * (size_t)h + (size_t)r]
+                                 : buf[(size_t)c * (size_t)h + (size_t)(h - 1 - r)];
+            });
         }
-    }
-    return finish(image, lines[n], 3);
+    };
+    return layer_operation(image, lines[n], turn, 3);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -282,30 +284,21 @@ int rotate_image(ImageStack* image, int n)
 
 int horz_average(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        for (int r = 0; r < image->h; r++) {
+    return layer_operation(image, "Operation horizontal average", [](Plane p, int w, int h) {
+        for (int r = 0; r < h; r++) {
             double sum = 0.0;
-            for (int c = 0; c < image->w; c++)
+            for (int c = 0; c < w; c++)
                 sum += p[r][c];
-            std::fill(p[r], p[r] + image->w, (float)(sum / image->w));
+            std::fill(p[r], p[r] + w, (float)(sum / w));
         }
-    }
-    return finish(image, "Operation horizontal average");
+    });
 }
 
 // Column sums Σ_r wt(r) p[r][c] (plain sums when `wt` is empty).
 static std::vector<double> column_sums(Plane p, int w, int h, const std::vector<float>& wt)
 {
     std::vector<double> s((size_t)w, 0.0);
-    for (int r = 0; r < h; r++) {
-        const double k = wt.empty() ? 1.0 : wt[(size_t)r];
-        for (int c = 0; c < w; c++)
-            s[(size_t)c] += k * p[r][c];
-    }
+    for_each_pixel(w, h, [&](int r, int c) { s[(size_t)c] += (wt.empty() ? 1.0 : wt[(size_t)r]) * p[r][c]; });
     return s;
 }
 
@@ -313,27 +306,16 @@ static std::vector<double> column_sums(Plane p, int w, int h, const std::vector<
 static std::vector<double> row_sums(Plane p, int w, int h)
 {
     std::vector<double> s((size_t)h, 0.0);
-    for (int r = 0; r < h; r++)
-        for (int c = 0; c < w; c++)
-            s[(size_t)r] += p[r][c];
+    for_each_pixel(w, h, [&](int r, int c) { s[(size_t)r] += p[r][c]; });
     return s;
 }
 
 int vert_average(EngineState* es)
 {
-    ImageStack* image = es->image;
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(es->image, "Operation vertical average", [es](Plane p, int w, int h) {
         const std::vector<double> s = column_sums(p, w, h, row_weights(es, h));
-        for (int r = 0; r < h; r++)
-            for (int c = 0; c < w; c++)
-                p[r][c] = clamp_float(s[(size_t)c] / h);
-    }
-    return finish(image, "Operation vertical average");
+        for_each_pixel(w, h, [&](int r, int c) { p[r][c] = clamp_float(s[(size_t)c] / h); });
+    });
 }
 
 // Writes a bar of length x (whole cells 1.0, then the fraction, then 0) into `len` cells reached
@@ -348,12 +330,7 @@ template <class Cell> static void draw_bar(float x, int len, Cell cell)
 
 int horz_curves(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(image, "Operation horizontal curves", [](Plane p, int w, int h) {
         const std::vector<double> s = row_sums(p, w, h);
         const double m = *std::max_element(s.begin(), s.end());
         if (m > 0.0) // all rows silent: there is no bar length to scale to
@@ -361,19 +338,12 @@ int horz_curves(ImageStack* image)
                 const float x = (float)w * (float)(s[(size_t)r] / m) * 0.9f;
                 draw_bar(x, w, [&](int i) -> float& { return p[r][i]; });
             }
-    }
-    return finish(image, "Operation horizontal curves");
+    });
 }
 
 int vert_curves(EngineState* es)
 {
-    ImageStack* image = es->image;
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(es->image, "Operation vertical curves", [es](Plane p, int w, int h) {
         const std::vector<double> s = column_sums(p, w, h, row_weights(es, h));
         const double m = *std::max_element(s.begin(), s.end());
         if (m > 0.0) { // all columns silent: there is no bar height to scale to
@@ -383,8 +353,7 @@ int vert_curves(EngineState* es)
             }
             frequency_correction(p, w, h, es);
         }
-    }
-    return finish(image, "Operation vertical curves");
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -395,9 +364,7 @@ int vert_curves(EngineState* es)
 static float plane_max(Plane p, int w, int h)
 {
     float m = 0.f;
-    for (int r = 0; r < h; r++)
-        for (int c = 0; c < w; c++)
-            m = std::max(m, p[r][c]);
+    for_each_pixel(w, h, [&](int r, int c) { m = std::max(m, p[r][c]); });
     return m;
 }
 
@@ -419,14 +386,13 @@ template <class Cell, class Lead> static void find_peak(int len, Cell cell, Lead
     }
 }
 
+// The gain that lifts a line whose peak is m to the layer's maximum `top`, at most 10; 0 for a
+// silent line.
+static float fill_gain(float top, float m) { return m > 0.f ? std::min(10.f, top / m) : 0.f; }
+
 int fill_to_left(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(image, "Operation fill to left", [](Plane p, int w, int h) {
         const float top = plane_max(p, w, h);
         if (top > 0.f) // a silent layer has no maxima to fill from
             for (int r = 0; r < h; r++) {
@@ -434,37 +400,29 @@ int fill_to_left(ImageStack* image)
                 int b;
                 find_peak(w, [&](int c) { return p[r][c]; }, [](int c) { return c + 100.0; }, &m, &b);
                 std::fill(p[r], p[r] + b, m);
-                const float gain = m > 0.f ? std::min(10.f, top / m) : 0.f;
+                const float gain = fill_gain(top, m);
                 for (int c = 0; c < w; c++)
                     p[r][c] *= gain;
             }
-    }
-    return finish(image, "Operation fill to left");
+    });
 }
 
 int fill_to_bottom(EngineState* es)
 {
-    ImageStack* image = es->image;
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(es->image, "Operation fill to bottom", [es](Plane p, int w, int h) {
         const float top = plane_max(p, w, h);
         if (top > 0.f) { // a silent layer has no maxima to fill from
             for (int c = 0; c < w; c++) {
                 float m;
                 int b;
                 find_peak(h, [&](int r) { return p[r][c]; }, [h](int r) { return h + 99.0 - r; }, &m, &b);
-                const float gain = m > 0.f ? std::min(10.f, top / m) : 0.f;
+                const float gain = fill_gain(top, m);
                 for (int r = 0; r < h; r++)
                     p[r][c] = (r >= b ? m : p[r][c]) * gain;
             }
             frequency_correction(p, w, h, es);
         }
-    }
-    return finish(image, "Operation fill to bottom");
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -475,56 +433,37 @@ int fill_to_bottom(EngineState* es)
 static void scale_by_inverse(Plane p, int w, int h, float d)
 {
     const float k = 1.f / d;
-    for (int r = 0; r < h; r++)
-        for (int c = 0; c < w; c++)
-            p[r][c] = std::isfinite(k) ? p[r][c] * k : clamp_float((double)p[r][c] / d);
+    for_each_pixel(w, h, [&](int r, int c) {
+        p[r][c] = std::isfinite(k) ? p[r][c] * k : clamp_float((double)p[r][c] / d);
+    });
 }
 
 int layers_normalisation(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const float m = plane_max(p, image->w, image->h);
+    return layer_operation(image, "Operation normalisation", [](Plane p, int w, int h) {
+        const float m = plane_max(p, w, h);
         if (m > 0.f)
-            scale_by_inverse(p, image->w, image->h, m);
-    }
-    return finish(image, "Operation normalisation");
+            scale_by_inverse(p, w, h, m);
+    });
 }
 
 int layers_set_sum(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
+    return layer_operation(image, "Operation set sum to 1", [](Plane p, int w, int h) {
         double t = 0.0;
-        for (int r = 0; r < image->h; r++)
-            for (int c = 0; c < image->w; c++)
-                t += p[r][c];
+        for_each_pixel(w, h, [&](int r, int c) { t += p[r][c]; });
         if (t != 0.0) {
             if (std::fabs(t) <= FLT_MAX)
-                scale_by_inverse(p, image->w, image->h, (float)t);
+                scale_by_inverse(p, w, h, (float)t);
             else // a sum beyond the float range: scale in double
-                for (int r = 0; r < image->h; r++)
-                    for (int c = 0; c < image->w; c++)
-                        p[r][c] = (float)(p[r][c] / t);
+                for_each_pixel(w, h, [&](int r, int c) { p[r][c] = (float)(p[r][c] / t); });
         }
-    }
-    return finish(image, "Operation set sum to 1");
+    });
 }
 
 int horz_norm(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(image, "Operation horizontal normalisation", [](Plane p, int w, int h) {
         const std::vector<double> s = row_sums(p, w, h);
         const double m = *std::max_element(s.begin(), s.end());
         for (int r = 0; r < h; r++) {
@@ -532,19 +471,12 @@ int horz_norm(ImageStack* image)
             for (int c = 0; c < w; c++)
                 p[r][c] = clamp_float(p[r][c] * k);
         }
-    }
-    return finish(image, "Operation horizontal normalisation");
+    });
 }
 
 int vert_norm(EngineState* es)
 {
-    ImageStack* image = es->image;
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(es->image, "Operation vertical normalisation", [es](Plane p, int w, int h) {
         const std::vector<double> plain = column_sums(p, w, h, {});
         const std::vector<double> weighted = column_sums(p, w, h, row_weights(es, h));
         const double m = *std::max_element(plain.begin(), plain.end());
@@ -553,46 +485,34 @@ int vert_norm(EngineState* es)
             for (int r = 0; r < h; r++)
                 p[r][c] = clamp_float(p[r][c] * k);
         }
-    }
-    return finish(image, "Operation vertical normalisation");
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Point-wise functions
 // ---------------------------------------------------------------------------------------------
 
-// Applies f to every pixel of the selected layer under layers_lock; false without a layer.
-template <class F> static bool map_pixels(ImageStack* image, F f)
+// Replaces every pixel v of the selected layer by f(v) and logs `line`; 0 without a layer.
+template <class F> static int map_pixels(ImageStack* image, const char* line, F f)
 {
-    Plane p = selected_plane(image);
-    if (!p)
-        return false;
-    LockGuard lock(image->layers_lock);
-    for (int r = 0; r < image->h; r++)
-        for (int c = 0; c < image->w; c++)
-            p[r][c] = f(p[r][c]);
-    return true;
+    return layer_operation(image, line, [&f](Plane p, int w, int h) {
+        for_each_pixel(w, h, [&](int r, int c) { p[r][c] = f(p[r][c]); });
+    });
 }
 
 int div_invert(ImageStack* image)
 {
-    if (!map_pixels(image, [](float v) { return v > 0.f ? clamp_float(1.0 / v) : 0.f; }))
-        return 0;
-    return finish(image, "Operation 1/x");
+    return map_pixels(image, "Operation 1/x", [](float v) { return v > 0.f ? clamp_float(1.0 / v) : 0.f; });
 }
 
 int square_layer(ImageStack* image)
 {
-    if (!map_pixels(image, [](float v) { return clamp_float((double)v * v); }))
-        return 0;
-    return finish(image, "Operation square");
+    return map_pixels(image, "Operation square", [](float v) { return clamp_float((double)v * v); });
 }
 
 int sqrt_layer(ImageStack* image)
 {
-    if (!map_pixels(image, [](float v) { return sqrtf(std::max(v, 0.f)); }))
-        return 0;
-    return finish(image, "Operation square root");
+    return map_pixels(image, "Operation square root", [](float v) { return sqrtf(std::max(v, 0.f)); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -603,14 +523,12 @@ int sqrt_layer(ImageStack* image)
 // and logs `line`.
 template <class Value> static int noise_fill(ImageStack* image, Value value, const char* line)
 {
-    Plane p = selected_plane(image);
-    if (!p)
+    const bool filled = with_selected_layer(image, [&](Plane p, int w, int h) {
+        for (int r = 0; r < h; r++)
+            std::fill(p[r], p[r] + w, value(r));
+    });
+    if (!filled)
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        for (int r = 0; r < image->h; r++)
-            std::fill(p[r], p[r] + image->w, value(r));
-    }
     layers_normalisation(image);
     return finish(image, line);
 }
@@ -646,13 +564,7 @@ int fill_brown(EngineState* es)
 
 int group_to_semitone(EngineState* es)
 {
-    ImageStack* image = es->image;
-    Plane p = selected_plane(image);
-    if (!p)
-        return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        const int w = image->w, h = image->h;
+    return layer_operation(es->image, "Operation group to semitone", [es](Plane p, int w, int h) {
         const FreqAxis a = display_axis(es);
         for (int y = 0; y < h && h > 1; y++) {
             const float x = (float)y / (float)(h - 1);
@@ -670,25 +582,21 @@ int group_to_semitone(EngineState* es)
                 p[t][c] += p[y][c];
             std::fill(p[y], p[y] + w, 0.f);
         }
-    }
-    return finish(image, "Operation group to semitone");
+    });
 }
 
 int erase_mask(ImageStack* image)
 {
-    Plane p = selected_plane(image);
-    if (!p || (image->sel == 0 && !image->reference))
+    if (image && image->sel == 0 && !image->reference) // the bottom layer is reset from the reference
         return 0;
-    {
-        LockGuard lock(image->layers_lock);
-        for (int r = 0; r < image->h; r++) {
+    return layer_operation(image, "Operation erase", [image](Plane p, int w, int h) {
+        for (int r = 0; r < h; r++) {
             if (image->sel == 0)
-                memcpy(p[r], image->reference[r], (size_t)image->w * sizeof(float));
+                memcpy(p[r], image->reference[r], (size_t)w * sizeof(float));
             else
-                std::fill(p[r], p[r] + image->w, 0.f);
+                std::fill(p[r], p[r] + w, 0.f);
         }
-    }
-    return finish(image, "Operation erase");
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -387,6 +387,17 @@ static void queue_clear()
     queue.read = queue.write = queue.pending = 0;
 }
 
+// Takes the consumer side (the already-running flag, then slot 118); false when a consumer
+// already has it.
+static bool claim_consumer()
+{
+    int expected = 0;
+    if (!queue.running.compare_exchange_strong(expected, 1))
+        return false;
+    key[K_PAINT_RUNNING] = 1;
+    return true;
+}
+
 int paint_queue_pending()
 {
     LockGuard guard(queue_lock());
@@ -443,10 +454,8 @@ static void consume_points(EngineState* es)
             if (!queue.valid[queue.read])
                 return;
         }
-        int expected = 0;
-        if (!queue.running.compare_exchange_strong(expected, 1))
+        if (!claim_consumer())
             return; // a new consumer has it
-        key[K_PAINT_RUNNING] = 1;
     }
 }
 
@@ -460,12 +469,8 @@ int paint_point_queue(EngineState* es, float x, float y, float rad_x, float rad_
                       int erase, int tool, int new_click, int consume)
 {
     if (consume) {
-        if (!es || !es->image)
+        if (!es || !es->image || !claim_consumer())
             return 0;
-        int expected = 0;
-        if (!queue.running.compare_exchange_strong(expected, 1))
-            return 0;
-        key[K_PAINT_RUNNING] = 1;
         consume_points(es);
         return 1;
     }
@@ -485,10 +490,8 @@ int paint_queue_start(EngineState* es)
         return 0;
     // Claimed here rather than in the thread, so that slot 118 is set before this returns and
     // no second consumer can start.
-    int expected = 0;
-    if (!queue.running.compare_exchange_strong(expected, 1))
+    if (!claim_consumer())
         return 0;
-    key[K_PAINT_RUNNING] = 1;
     thread_wait(&queue.thread, nullptr); // the previous consumer has let go: it is ending
     if (thread_spawn(&queue.thread, painting_thread, es) != 0) {
         thread_wait(&queue.thread, nullptr);

@@ -299,19 +299,25 @@ void close_copy(FILE* out, const CopyState& st)
 struct LineSink {
     FILE* file; // the snapshot, or null for the history
 
+    // One formatted line: to the snapshot, or to the history written in print_cmd mode `mode`.
+    void put(int mode, const char* format, va_list args) __attribute__((format(printf, 3, 0)))
+    {
+        const std::string text = vformat(format, args);
+        if (file) {
+            fputs(text.c_str(), file);
+            putc('\n', file);
+        } else {
+            print_cmd(mode, "%s", text.c_str());
+        }
+    }
+
     // One line; in the history a continuation line (no time line before it).
     void line(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
         va_list args;
         va_start(args, format);
-        const std::string text = vformat(format, args);
+        put(CMD_CONTINUATION, format, args);
         va_end(args);
-        if (file) {
-            fputs(text.c_str(), file);
-            putc('\n', file);
-        } else {
-            print_cmd(CMD_CONTINUATION, "%s", text.c_str());
-        }
     }
 
     // One line; in the history a timed command (a time line may precede it).
@@ -319,14 +325,8 @@ struct LineSink {
     {
         va_list args;
         va_start(args, format);
-        const std::string text = vformat(format, args);
+        put(CMD_TIMED, format, args);
         va_end(args);
-        if (file) {
-            fputs(text.c_str(), file);
-            putc('\n', file);
-        } else {
-            print_cmd(CMD_TIMED, "%s", text.c_str());
-        }
     }
 
     void empty() { line("%s", ""); }
