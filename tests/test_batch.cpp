@@ -1,7 +1,7 @@
 // Batch commands run as the real program on real files.
 #include "files/npy.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_program_run.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -11,34 +11,18 @@
 
 namespace {
 
-const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
-
 // Runs `brindlewharf analyse` with a private data folder.
-struct BatchTest : testing::Test {
-    ScopedDataHome home;
-    TempDir out;
-    RunResult analyse(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {BW_PROGRAM, "analyse"});
-        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
-    }
+struct BatchTest : ProgramRun {
+    RunResult analyse(std::vector<std::string> args) { return run("analyse", args, false); }
     // Writes a sound file of `frames` frames of a sine through libsndfile.
     std::string sound(const std::string& name, int format, int rate, int channels, int frames)
     {
-        std::string path = out.file(name);
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = format;
-        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+        const std::vector<float> tone = sine_wave(440.f, frames, rate);
         std::vector<float> data((size_t)frames * channels);
-        for (int i = 0; i < frames; i++)
-            for (int c = 0; c < channels; c++)
-                data[(size_t)i * channels + c] = 0.5f * sinf(2.f * 3.14159265f * 440.f * i / rate);
-        sf_writef_float(f, data.data(), frames);
-        sf_close(f);
-        return path;
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = tone[i / channels];
+        write_test_sound(out.file(name), format, channels, rate, data);
+        return out.file(name);
     }
 };
 
@@ -68,16 +52,11 @@ TEST_F(BatchTest, DemoBecomesAPeakNormalisedNpyOfTheExpectedSize)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("600 x 571 pixels"), std::string::npos) << r.out;
     int w = 0, h = 0;
-    Plane rows = load_npy(npy.c_str(), &w, &h);
-    ASSERT_NE(rows, nullptr);
+    const std::vector<float> v = ProgramRun::npy(npy, &w, &h);
     EXPECT_EQ(w, 600);
     EXPECT_EQ(h, 571);
-    float peak = 0;
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++)
-            peak = std::max(peak, std::fabs(rows[y][x]));
-    EXPECT_FLOAT_EQ(peak, 1.f);
-    free2d(rows, h);
+    ASSERT_FALSE(v.empty());
+    EXPECT_FLOAT_EQ(std::max(*std::max_element(v.begin(), v.end()), -*std::min_element(v.begin(), v.end())), 1.f);
 
     // The same analysis with one thread is the same file, byte for byte.
     std::string one = out.file("one.npy");

@@ -3,7 +3,7 @@
 // scripts; and its refusals.
 #include "files/npy.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_program_run.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -14,41 +14,7 @@
 
 namespace {
 
-const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
-
-struct BatchReplay : testing::Test {
-    ScopedDataHome home;
-    TempDir out;
-    RunResult run(const char* command, std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {BW_PROGRAM, command});
-        args.push_back("--quiet");
-        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
-    }
-    // The float image of a .npy file, row after row; empty when it cannot be read.
-    std::vector<float> npy(const std::string& path, int* w, int* h)
-    {
-        Plane rows = load_npy(path.c_str(), w, h);
-        std::vector<float> v;
-        if (!rows)
-            return v;
-        for (int r = 0; r < *h; r++)
-            v.insert(v.end(), rows[r], rows[r] + *w);
-        free2d(rows, *h);
-        return v;
-    }
-};
-
-double correlation(const std::vector<float>& a, const std::vector<float>& b)
-{
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
-        ab += (double)a[i] * b[i];
-        aa += (double)a[i] * a[i];
-        bb += (double)b[i] * b[i];
-    }
-    return ab / std::sqrt(aa * bb + 1e-30);
-}
+using BatchReplay = ProgramRun;
 
 } // namespace
 

@@ -2,7 +2,7 @@
 // resynth with noise and losslessly, and their refusals.
 #include "files/npy.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_program_run.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -12,17 +12,7 @@
 
 namespace {
 
-const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
-
-struct BatchSynthTest : testing::Test {
-    ScopedDataHome home;
-    TempDir out;
-    RunResult run(const char* command, std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {BW_PROGRAM, command});
-        args.push_back("--quiet");
-        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
-    }
+struct BatchSynthTest : ProgramRun {
     // A float image with one lit row (a steady tone) between two columns.
     std::string tone_image(const std::string& name, int w, int h, int row, float value)
     {
@@ -39,18 +29,6 @@ struct BatchSynthTest : testing::Test {
         return path;
     }
 };
-
-// Correlation of two equally long sample runs.
-double correlation(const std::vector<float>& a, const std::vector<float>& b)
-{
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
-        ab += (double)a[i] * b[i];
-        aa += (double)a[i] * a[i];
-        bb += (double)b[i] * b[i];
-    }
-    return ab / std::sqrt(aa * bb + 1e-30);
-}
 
 } // namespace
 

@@ -5,7 +5,7 @@
 #include "core/units.h"
 #include "document/command_log.h"
 #include "document/image.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -22,22 +22,16 @@ uint32_t fake_clock() { return fake_now; }
 
 struct CommandLog : testing::Test {
     TempDir dir;
+    std::optional<ScopedHistory> log;
     void SetUp() override
     {
         state_reset();
-        command_log_close();
-        command_log_reset();
+        log.emplace(dir.file("history.kbz"));
         command_log_set_clock(fake_clock);
-        free(history_path);
-        history_path = strdup(dir.file("history.kbz").c_str());
     }
     void TearDown() override
     {
-        command_log_close();
-        command_log_set_clock(nullptr);
-        command_log_reset();
-        free(history_path);
-        history_path = nullptr;
+        log.reset();
         state_reset();
     }
     std::string text() { return read_file(history_path); }
@@ -115,13 +109,18 @@ TEST(UnitConversion, FiguresOfAStandardDocument)
     memcpy(es->anal_params, params, sizeof params);
     char buf[PATH_TEXT_LEN];
 
-    EXPECT_FLOAT_EQ(convert_unit(buf, UNIT_PX, UNIT_SEC, es.get(), 1, 1, 250.f), 2.5f);
-    EXPECT_STREQ(buf, "2.5");
-    convert_unit(buf, UNIT_PX, UNIT_PCT, es.get(), 1, 1, 250.f);
-    EXPECT_STREQ(buf, "25");
-    EXPECT_NEAR(convert_unit(buf, UNIT_PX, UNIT_HZ, es.get(), 0, 1, 0.f), 20000.f, 0.5f);
-    EXPECT_NEAR(convert_unit(buf, UNIT_PX, UNIT_HZ, es.get(), 0, 1, 570.f), 27.5f, 0.01f);
-    EXPECT_NEAR(convert_unit(buf, UNIT_PX, UNIT_ST, es.get(), 0, 1, 60.f), 12.008f, 0.002f);
+    // From pixels: value, text (where checked) and tolerance.
+    const struct {
+        int to, is_time;
+        float px, want, tolerance;
+        const char* text;
+    } from_px[] = {{UNIT_SEC, 1, 250.f, 2.5f, 0.f, "2.5"},      {UNIT_PCT, 1, 250.f, 25.f, 0.f, "25"},
+                   {UNIT_HZ, 0, 0.f, 20000.f, 0.5f, nullptr},   {UNIT_HZ, 0, 570.f, 27.5f, 0.01f, nullptr},
+                   {UNIT_ST, 0, 60.f, 12.008f, 0.002f, nullptr}};
+    for (const auto& c : from_px) {
+        EXPECT_NEAR(convert_unit(buf, UNIT_PX, c.to, es.get(), c.is_time, 1, c.px), c.want, c.tolerance) << c.to;
+        EXPECT_STREQ(c.text ? buf : nullptr, c.text); // the text where one is given
+    }
 
     // A4 is 440 Hz, row 330.16; the note printer and reader agree.
     strcpy(buf, "A4+00");
@@ -131,10 +130,10 @@ TEST(UnitConversion, FiguresOfAStandardDocument)
     const float row = convert_unit(nullptr, UNIT_HZ, UNIT_PX, es.get(), 0, 0, 440.f);
     EXPECT_NEAR(convert_unit(buf, UNIT_PX, UNIT_NOTE, es.get(), 0, 1, row), 440.f, 0.01f);
     EXPECT_EQ(std::string(buf).rfind("A4+", 0), 0u) << buf;
-    convert_unit(buf, UNIT_HZ, UNIT_NOTE, es.get(), 0, 1, 440.f);
-    EXPECT_STREQ(buf, "A4+00");
-    convert_unit(buf, UNIT_HZ, UNIT_NOTE, es.get(), 0, 1, 440.f * powf(2.f, 12.5f / 1200.f));
-    EXPECT_STREQ(buf, "A4+12.5");
+    for (auto [hz, text] : {std::pair{440.f, "A4+00"}, {440.f * powf(2.f, 12.5f / 1200.f), "A4+12.5"}}) {
+        convert_unit(buf, UNIT_HZ, UNIT_NOTE, es.get(), 0, 1, hz);
+        EXPECT_STREQ(buf, text);
+    }
 
     // Readings back to pixels.
     EXPECT_FLOAT_EQ(convert_unit(nullptr, UNIT_SEC, UNIT_PX, es.get(), 1, 0, 2.5f), 250.f);

@@ -9,7 +9,7 @@
 #include "document/image.h"
 #include "files/picture.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <tuple>
 
 // The SDL 1.2 compatibility layer never frees the window surfaces it makes (neither on a
 // second SDL_SetVideoMode nor in SDL_Quit); those blocks are the library's, not ours. SDL is
@@ -63,6 +64,14 @@ struct GuardedFrame {
     }
 };
 
+// Frees the frame buffers the window made.
+void free_window_buffers()
+{
+    free_null(&sfb0);
+    free_null(&sfb1);
+    free_null(&menu_fb);
+}
+
 // One pixel value from four bytes in frame-buffer order.
 uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
 {
@@ -75,17 +84,11 @@ uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
 // Resources from the source tree, the palette loaded, the drawing area set; all restored after.
 class DisplayGfx : public ::testing::Test {
 protected:
-    char saved_respath[sizeof respath];
+    ScopedResources resources;
     int saved_w = SCRN_W, saved_h = SCRN_H;
-    void SetUp() override
-    {
-        memcpy(saved_respath, respath, sizeof respath);
-        snprintf(respath, sizeof respath, "%s", BW_SOURCE_DIR);
-        ASSERT_EQ(palette_load(), 1);
-    }
+    void SetUp() override { ASSERT_EQ(palette_load(), 1); }
     void TearDown() override
     {
-        memcpy(respath, saved_respath, sizeof respath);
         SCRN_W = saved_w;
         SCRN_H = saved_h;
     }
@@ -133,12 +136,9 @@ TEST_F(DisplayGfx, FontExtentsAndTextWidth)
     BitmapFont f = test_font();
     ASSERT_EQ(f.glyph_count, GLYPH_COUNT);
     EXPECT_EQ(f.glyph_h, 4);
-    EXPECT_EQ(f.left[1], 1);
-    EXPECT_EQ(f.adv[1], 4);
-    EXPECT_EQ(f.left[0], 0); // no marks: the blank glyph is 16 wide
-    EXPECT_EQ(f.adv[0], 16);
-    EXPECT_EQ(f.left[2], 3); // one column of extent: also 16
-    EXPECT_EQ(f.adv[2], 16);
+    // Glyph 1 has its extent; no marks (0) or one column of extent (2): the blank glyph, 16 wide.
+    for (auto [g, left, adv] : {std::tuple{1, 1, 4}, {0, 0, 16}, {2, 3, 16}})
+        EXPECT_TRUE(f.left[g] == left && f.adv[g] == adv) << g << ": " << f.left[g] << ", " << f.adv[g];
 
     // (spacing div 2 - left[0]) + sum of (adv + spacing) + 3 - spacing.
     EXPECT_EQ(text_width("", f), -1 + 3 + 2);
@@ -313,25 +313,19 @@ TEST_F(DisplayGfx, SpriteModes)
     // Average: colour bytes only.
     GuardedFrame avg(8, 6, bg);
     blit_sprite_ph(avg.frame(), spr, 4, 2, 0, 0, SPRITE_TOP_LEFT, 1);
-    const uint8_t* d = avg.at(3, 1); // sprite pixel 7: 70, 71, 72
-    EXPECT_EQ(d[0], (70 + 100) / 2);
-    EXPECT_EQ(d[1], (71 + 200) / 2);
-    EXPECT_EQ(d[2], (72 + 255) / 2);
-    EXPECT_EQ(d[3], 0);
+    EXPECT_EQ(*reinterpret_cast<uint32_t*>(avg.at(3, 1)), // sprite pixel 7: 70, 71, 72
+              pixel((70 + 100) / 2, (71 + 200) / 2, (72 + 255) / 2, 0));
 
     // Multiply: 255 leaves a byte alone; half multiply uses (s + 255) div 2.
     uint32_t mul[2] = {pixel(128, 255, 0, 0), pixel(254, 1, 255, 0)};
     GuardedFrame m(8, 6, bg);
     blit_sprite_ph(m.frame(), mul, 2, 1, 0, 0, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
-    EXPECT_EQ(m.at(0, 0)[0], (100 * 128) >> 8);
-    EXPECT_EQ(m.at(0, 0)[1], 200);
-    EXPECT_EQ(m.at(0, 0)[2], 0);
     blit_sprite_ph(m.frame(), mul, 2, 1, 0, 1, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 1);
-    EXPECT_EQ(m.at(0, 1)[0], (100 * ((128 + 255) / 2)) >> 8);
-    EXPECT_EQ(m.at(0, 1)[1], 200); // (255 + 255) / 2 = 255: unchanged
-    EXPECT_EQ(m.at(1, 1)[0], (100 * 254) >> 8); // (254 + 255) div 2 = 254
-    EXPECT_EQ(m.at(1, 1)[2], 255);
-    EXPECT_EQ(m.at(1, 1)[1], (200 * 128) >> 8);
+    // Half: (128 + 255) div 2 = 191, (255 + 255) / 2 = 255 unchanged, (254 + 255) div 2 = 254.
+    for (auto [x, y, ch, v] : {std::tuple{0, 0, 0, (100 * 128) >> 8}, {0, 0, 1, 200}, {0, 0, 2, 0},
+                               {0, 1, 0, (100 * 191) >> 8}, {0, 1, 1, 200}, {1, 1, 0, (100 * 254) >> 8},
+                               {1, 1, 2, 255}, {1, 1, 1, (200 * 128) >> 8}})
+        EXPECT_EQ(m.at(x, y)[ch], v) << x << "," << y << " byte " << ch;
 
     // Bit 1 without bit 8, or another mode: nothing.
     GuardedFrame none(8, 6, bg);
@@ -350,10 +344,8 @@ TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
     // Half off the left edge: its right half at column 0, nothing at the end of the row above.
     GuardedFrame fb(8, 6, bg);
     blit_sprite_ph(fb.frame(), spr, 4, 2, -2, 2, SPRITE_TOP_LEFT, 0);
-    EXPECT_EQ(fb.at(0, 2)[0], 3);
-    EXPECT_EQ(fb.at(1, 3)[0], 8);
-    EXPECT_EQ(fb.at(7, 1)[0], 0);
-    EXPECT_EQ(fb.at(7, 2)[0], 0);
+    for (auto [x, y, v] : {std::tuple{0, 2, 3}, {1, 3, 8}, {7, 1, 0}, {7, 2, 0}})
+        EXPECT_EQ(fb.at(x, y)[0], v) << x << "," << y;
     EXPECT_EQ(fb.changed(bg), 4);
 
     // Through the screen-sized overload, the bottom-right corner.
@@ -413,18 +405,13 @@ TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
     memcpy(icon, iv, 9);
     Sprite out;
     ASSERT_EQ(make_button_sprite(&out, icon, 3, base), 1);
-    EXPECT_EQ(out.frames, 2);
-    EXPECT_EQ(out.w, W);
-    EXPECT_EQ(out.h, H);
-    EXPECT_EQ(out.cx, 1);
+    EXPECT_EQ(std::vector<int>({out.frames, out.w, out.h, out.cx}), std::vector<int>({2, W, H, 1}));
     auto at = [&](int f, int r, int c) { return reinterpret_cast<const uint8_t*>(sprite_frame(out, f) + r * W + c); };
-    EXPECT_EQ(at(0, 0, 0)[0], 100); // no ink
-    EXPECT_EQ(at(1, 0, 0)[0], 200);
-    EXPECT_EQ(at(0, 0, 1)[0], 0);                                   // full ink: frame 2
-    EXPECT_EQ(at(1, 0, 1)[0], (50 * 255) >> 8);                    // full ink: frame 3
-    EXPECT_EQ(at(0, 1, 0)[2], (100 * 128) >> 8);                   // half ink
-    EXPECT_EQ(at(1, 1, 0)[2], ((200 * 128) >> 8) + ((50 * 127) >> 8));
-    EXPECT_EQ(at(0, 1, 0)[3], 7);
+    // No ink: the face; full ink: frames 2 and 3; half ink: between; the fourth byte kept.
+    for (auto [f, r, c, ch, v] : {std::tuple{0, 0, 0, 0, 100}, {1, 0, 0, 0, 200}, {0, 0, 1, 0, 0},
+                                  {1, 0, 1, 0, (50 * 255) >> 8}, {0, 1, 0, 2, (100 * 128) >> 8},
+                                  {1, 1, 0, 2, ((200 * 128) >> 8) + ((50 * 127) >> 8)}, {0, 1, 0, 3, 7}})
+        EXPECT_EQ(at(f, r, c)[ch], v) << f << ": " << r << "," << c << " byte " << ch;
     sprite_free(&out);
 
     // A base of fewer than four frames makes nothing (and still takes the icon).
@@ -452,13 +439,11 @@ TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
 
 TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
 {
-    int w, h;
-    auto_window_size(1440, 900, &w, &h);
-    EXPECT_EQ(w, 1392);
-    EXPECT_EQ(h, 780);
-    auto_window_size(300, 400, &w, &h);
-    EXPECT_EQ(w, 256);
-    EXPECT_EQ(h, 420);
+    for (auto [sw, sh, ww, wh] : {std::tuple{1440, 900, 1392, 780}, {300, 400, 256, 420}}) {
+        int w, h;
+        auto_window_size(sw, sh, &w, &h);
+        EXPECT_TRUE(w == ww && h == wh) << w << " x " << h;
+    }
 
     // Bytes red, green, blue of the frame buffer land at the surface's shifts; the padding
     // beyond each row is not touched.
@@ -466,11 +451,7 @@ TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
     uint32_t dst[6];
     std::fill(dst, dst + 6, CANARY);
     frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 12, src, 2, 2, 16, 8, 0);
-    EXPECT_EQ(dst[0], 0x010203u);
-    EXPECT_EQ(dst[1], 0x0A141Eu);
-    EXPECT_EQ(dst[2], CANARY);
-    EXPECT_EQ(dst[3], 0xFF0080u);
-    EXPECT_EQ(dst[4], 0u);
+    EXPECT_EQ(std::vector<uint32_t>(dst, dst + 5), std::vector<uint32_t>({0x010203u, 0x0A141Eu, CANARY, 0xFF0080u, 0u}));
     frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 8, src, 1, 1, 0, 8, 16);
     EXPECT_EQ(dst[0], 0x030201u);
 }
@@ -527,9 +508,7 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
     graphics_shutdown();
     EXPECT_EQ(present_frame(&image, nullptr), 0);
     image_stack_release(&image);
-    free_null(&sfb0);
-    free_null(&sfb1);
-    free_null(&menu_fb);
+    free_window_buffers();
 
     // With no size configured, the window takes the desktop's.
     SCRN_W = SCRN_H = 0;
@@ -538,9 +517,7 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
     EXPECT_GE(SCRN_W, MIN_SCRN_W);
     EXPECT_GE(SCRN_H, MIN_SCRN_H);
     graphics_shutdown();
-    free_null(&sfb0);
-    free_null(&sfb1);
-    free_null(&menu_fb);
+    free_window_buffers();
     SCRN_W = saved_w;
     SCRN_H = saved_h;
 }
@@ -568,9 +545,7 @@ TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
     EXPECT_EQ(SCRN_W, 1200);
     EXPECT_EQ(image.screen, sfb0);
     image_stack_release(&image);
-    free_null(&sfb0);
-    free_null(&sfb1);
-    free_null(&menu_fb);
+    free_window_buffers();
     SCRN_W = saved_w;
     SCRN_H = saved_h;
 }

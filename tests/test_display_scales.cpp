@@ -11,6 +11,7 @@
 #include "files/picture.h"
 #include "platform/util.h"
 #include "sound/synthesis.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +24,11 @@
 #include <set>
 #include <string>
 #include <vector>
+#include <tuple>
 
 namespace {
 
 constexpr uint32_t SENTINEL = 0x12345678u;
-
-uint32_t rgb(int r, int g, int b)
-{
-    const uint8_t c[4] = {(uint8_t)r, (uint8_t)g, (uint8_t)b, 0};
-    uint32_t p;
-    memcpy(&p, c, 4);
-    return p;
-}
 
 uint32_t palette_px(int k)
 {
@@ -57,40 +51,26 @@ std::string time_text(int mode, double t)
 }
 
 // A 600 x 500 window (view 420 x 298 at (120, 102)) with a one-layer document made by fill(r, x).
-struct Scales : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    std::vector<uint32_t> fb;
-    std::atomic<int32_t> dirty{0};
+struct Scales : ScreenDocTest {
 
     static void SetUpTestSuite()
     {
-        char saved[sizeof respath];
-        memcpy(saved, respath, sizeof respath);
-        snprintf(respath, sizeof respath, "%s/", BW_SOURCE_DIR);
+        ScopedResources resources;
         ASSERT_EQ(palette_load(), 1);
         if (!futura12.glyph_count) { // loaded once per run: the fonts are never freed
             ASSERT_EQ(fonts_load(), 1);
         }
         ASSERT_EQ(scales_colours_load(), 1);
-        memcpy(respath, saved, sizeof respath);
     }
 
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 600;
-        SCRN_H = 500;
-        MARGIN_Y = 100;
-        image_stack_init(image.get());
-        es->image = image.get();
+        open_screen(600, 500, SENTINEL);
         es->lock = semaphore_new();
         es->anal_params[0] = 27.5f;
         es->anal_params[1] = 20000.f;
         es->anal_params[2] = 100.f;
         es->anal_params[6] = 2.f;
-        fb.assign((size_t)SCRN_W * SCRN_H, SENTINEL);
         overlays_reset();
         scales_hooks = {};
     }
@@ -101,17 +81,6 @@ struct Scales : testing::Test {
         scales_hooks = {};
         semaphore_free(es->lock);
         image_stack_release(image.get());
-    }
-    template <class Fill> void make(int w, int h, Fill fill)
-    {
-        Plane p = plane_alloc(h, w);
-        for (int r = 0; r < h; r++)
-            for (int x = 0; x < w; x++)
-                p[r][x] = fill(r, x);
-        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
-        view_reset(image.get());
-        image->screen = fb.data();
-        image->screen_dirty = &dirty;
     }
     // The rendered view as one colour, copied into the frame buffer as a redraw would.
     void display_fill(uint32_t c)
@@ -132,7 +101,6 @@ struct Scales : testing::Test {
             wrsleep(1);
         ASSERT_FALSE(waveform_running());
     }
-    uint32_t& at(int x, int y) { return fb[(size_t)y * SCRN_W + x]; }
     // Window pixels changed from `before`, as (x, y) pairs.
     std::vector<std::pair<int, int>> changed(const std::vector<uint32_t>& before)
     {
@@ -154,26 +122,22 @@ TEST(ScalesText, LabelAndNoteFormats)
     EXPECT_EQ(text_of(sprintf_left_scale, 440.f, 3), "440 Hz \x97");
     EXPECT_EQ(text_of(sprintf_left_scale, 12345.f, 2), "12.35 kHz \x97");
     EXPECT_EQ(text_of(sprintf_left_scale, 27.5f, 0), "27.5 Hz \x97");
-
-    EXPECT_EQ(time_text(0, 65.0), "1'05\"");
-    EXPECT_EQ(time_text(3, 3723.5), "1:02'03\"500");
-    EXPECT_EQ(time_text(1, 1.7), "1\"700");
-    EXPECT_EQ(time_text(2, 59.9996), "59\"999"); // the milliseconds never reach 1000
-    EXPECT_EQ(time_text(4, 1.0), "");
+    const std::pair<double, const char*> times[] = {{65.0, "1'05\""}, {3723.5, "1:02'03\"500"}, {1.7, "1\"700"},
+                                                    {59.9996, "59\"999"}, {1.0, ""}}; // ms never reach 1000
+    const int modes[] = {0, 3, 1, 2, 4};
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(time_text(modes[i], times[i].first), times[i].second) << modes[i];
 
     char s[64];
     sprintf_right_scale(s, sizeof s, 60.f);
     EXPECT_STREQ(s, "\x97 C5");
-
     snprintf(s, sizeof s, "x");
     print_note(s, sizeof s, 1, 57.25f);
     EXPECT_STREQ(s, "x (A4 +25)");
-    print_note(s, sizeof s, 0, 57.f);
-    EXPECT_STREQ(s, "A4+00");
-    print_note(s, sizeof s, 0, 57.125f);
-    EXPECT_STREQ(s, "A4+12.5");
-    print_note(s, sizeof s, 0, 59.5f); // halfway: C5 minus 50 cents
-    EXPECT_STREQ(s, "C5-50");
+    for (auto [note, text] : {std::pair{57.f, "A4+00"}, {57.125f, "A4+12.5"}, {59.5f, "C5-50"}}) { // C5 - 50 cents
+        print_note(s, sizeof s, 0, note);
+        EXPECT_STREQ(s, text);
+    }
     char tiny[6] = "abcd";
     print_note(tiny, sizeof tiny, 1, 57.f); // appending never writes past the buffer
     EXPECT_EQ(strlen(tiny), 5u);
@@ -392,12 +356,9 @@ TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
     EXPECT_EQ(got, expect);
     // Bar lines: 32 of every 48 rows; beats: 4 of every 16.
     const int bar = *expect.begin(), beat = *std::next(expect.begin());
-    EXPECT_EQ(at(bar, vy + 31), 0xFFFFFFFFu);
-    EXPECT_NE(at(bar, vy + 32), 0xFFFFFFFFu);
-    EXPECT_EQ(at(bar, vy + 48), 0xFFFFFFFFu);
-    EXPECT_EQ(at(beat, vy + 3), 0xFFFFFFFFu);
-    EXPECT_NE(at(beat, vy + 4), 0xFFFFFFFFu);
-    EXPECT_EQ(at(beat, vy + 16), 0xFFFFFFFFu);
+    for (auto [x, y, lit] : {std::tuple{bar, 31, true}, {bar, 32, false}, {bar, 48, true}, {beat, 3, true},
+                             {beat, 4, false}, {beat, 16, true}})
+        EXPECT_EQ(at(x, vy + y) == 0xFFFFFFFFu, lit) << x << "," << y;
 
     // Semitones over the whole range are under 8 pixels apart: no lines.
     display_fill(rgb(0, 0, 0));
@@ -420,10 +381,9 @@ TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
     const int as4 = vh - (int)(log_pos_inv_b(note_to_freq(58.f), f_bottom, f_top, 2.f) * vh) - 1;
     EXPECT_TRUE(rows.count(a4));
     EXPECT_TRUE(rows.count(as4));
-    EXPECT_EQ(at(120 + 15, vy + a4), 0xFFFFFFFFu); // natural: 16 on, 16 off
-    EXPECT_EQ(at(120 + 16, vy + a4), 0u);
-    EXPECT_EQ(at(120 + 3, vy + as4), 0xFFFFFFFFu); // sharp: 4 on, 12 off
-    EXPECT_EQ(at(120 + 4, vy + as4), 0u);
+    // A natural: 16 on, 16 off; a sharp: 4 on, 12 off.
+    for (auto [x, row, v] : {std::tuple{15, a4, 0xFFFFFFFFu}, {16, a4, 0u}, {3, as4, 0xFFFFFFFFu}, {4, as4, 0u}})
+        EXPECT_EQ(at(120 + x, vy + row), v) << x << "," << row;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -442,20 +402,17 @@ TEST_F(Scales, WaveformStripOfAKnownDocument)
     ASSERT_EQ(s.w, 420);
     ASSERT_EQ(s.h, WAVEFORM_H);
     int rw = 0, rh = 0;
-    char saved[sizeof respath];
-    memcpy(saved, respath, sizeof respath);
-    snprintf(respath, sizeof respath, "%s/", BW_SOURCE_DIR);
-    uint8_t* rainbow = load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
-    memcpy(respath, saved, sizeof respath);
+    uint8_t* rainbow = [&] {
+        ScopedResources resources;
+        return load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
+    }();
     ASSERT_TRUE(rainbow);
     const auto rb = [&](int i) { return rgb(rainbow[4 * i], rainbow[4 * i + 1], rainbow[4 * i + 2]); };
     const auto px = [&](int x, int y) { return s.px[(size_t)y * s.w + x]; };
     const int mid = WAVEFORM_H / 2;
     // Left: the lowest band's colour fills the whole height; right: the background.
-    EXPECT_EQ(px(50, mid), rb(0));
-    EXPECT_EQ(px(50, 1), rb(0));
-    EXPECT_EQ(px(370, mid), rb(rw - 1));
-    EXPECT_EQ(px(370, 0), rb(rw - 1));
+    for (auto [x, y, colour] : {std::tuple{50, mid, 0}, {50, 1, 0}, {370, mid, rw - 1}, {370, 0, rw - 1}})
+        EXPECT_EQ(px(x, y), rb(colour)) << x << "," << y;
     for (int y = 0; y < WAVEFORM_H; y++) // mirrored about the middle row
         ASSERT_EQ(px(100, y), px(100, 2 * mid - y < WAVEFORM_H ? 2 * mid - y : y));
     free(s.px);

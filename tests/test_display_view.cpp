@@ -6,6 +6,7 @@
 #include "display/view.h"
 #include "document/image.h"
 #include "platform/util.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#include <tuple>
 
 namespace {
-
-uint32_t rgb(int r, int g, int b)
-{
-    const uint8_t c[4] = {(uint8_t)r, (uint8_t)g, (uint8_t)b, 0};
-    uint32_t p;
-    memcpy(&p, c, 4);
-    return p;
-}
 
 uint32_t pixel(const uint8_t* pic, int w, int x, int y)
 {
@@ -38,33 +32,16 @@ int byte0(const uint8_t* pic, int w, int x, int y) { return pic[((size_t)y * w +
 
 // A W x H one-layer document filled by fill(r, x), in a 300 x 300 window (view 120 x 98 at
 // (120, 102)), drawn into its own frame buffer.
-struct ViewDoc : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    std::vector<uint32_t> fb;
-    std::atomic<int32_t> dirty{0};
+struct ViewDoc : ScreenDocTest {
 
     static void SetUpTestSuite()
     {
-        char saved[sizeof respath];
-        memcpy(saved, respath, sizeof respath);
-        snprintf(respath, sizeof respath, "%s/", BW_SOURCE_DIR);
+        ScopedResources resources;
         ASSERT_EQ(palette_load(), 1);
         ASSERT_EQ(view_colours_load(), 1);
-        memcpy(respath, saved, sizeof respath);
     }
 
-    void SetUp() override
-    {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 300;
-        SCRN_H = 300;
-        MARGIN_Y = 100;
-        image_stack_init(image.get());
-        es->image = image.get();
-        fb.assign((size_t)SCRN_W * SCRN_H, 0xdeadbeef);
-    }
+    void SetUp() override { open_screen(300, 300, 0xdeadbeef); }
     void TearDown() override
     {
         view_hooks = {};
@@ -73,15 +50,8 @@ struct ViewDoc : testing::Test {
     }
     template <class Fill> void make(int w, int h, Fill fill)
     {
-        Plane p = plane_alloc(h, w);
-        for (int r = 0; r < h; r++)
-            for (int x = 0; x < w; x++)
-                p[r][x] = fill(r, x);
-        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
+        ScreenDocTest::make(w, h, fill);
         image->gradient_mode = 1;
-        image->screen = fb.data();
-        image->screen_dirty = &dirty;
-        view_reset(image.get());
     }
     uint32_t first_colour() const { return view_colours.gradient[0]; }
     uint32_t last_colour() const { return view_colours.gradient[view_colours.gradient_len - 1]; }
@@ -102,10 +72,7 @@ TEST_F(ViewDoc, ZoomLimitsAndCentreClamping)
 
     // Never fewer than 10 visible; a magnification below 1 is 1; the centre stays inside.
     change_zoom(image.get(), 1e6f, 0.2f, 5000.f, -7.f);
-    EXPECT_EQ(crop_w, 10);
-    EXPECT_EQ(crop_x, 990);
-    EXPECT_EQ(crop_h, 200);
-    EXPECT_EQ(crop_y, 0);
+    EXPECT_EQ(std::vector<int>({crop_x, crop_w, crop_y, crop_h}), std::vector<int>({990, 10, 0, 200}));
     EXPECT_FLOAT_EQ(zoom_v, 1.f);
     change_zoom(image.get(), NAN, 1.f, NAN, 0.f);
     EXPECT_EQ(crop_w, 1000);
@@ -114,9 +81,7 @@ TEST_F(ViewDoc, ZoomLimitsAndCentreClamping)
     // A document narrower than 11 columns shows all of them at any zoom.
     make(8, 6, [](int, int) { return 0.f; });
     change_zoom(image.get(), 50.f, 50.f, 4.f, 3.f);
-    EXPECT_EQ(crop_w, 8);
-    EXPECT_EQ(crop_h, 6);
-    EXPECT_EQ(crop_x, 0);
+    EXPECT_EQ(std::vector<int>({crop_x, crop_w, crop_h}), std::vector<int>({0, 8, 6}));
 }
 
 TEST_F(ViewDoc, MappingsRoundTripAndFocusedZoomKeepsThePointUnderTheMouse)
@@ -198,11 +163,9 @@ TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
     ASSERT_TRUE(s && n);
     // Enlarging both ways: centres at 0, .25, .5, .75 (the last column is not the last input),
     // tent weights not divided.
-    EXPECT_EQ(byte0(s, 4, 0, 0), 255);
-    EXPECT_EQ(byte0(s, 4, 1, 0), 191); // 255 * .75
-    EXPECT_EQ(byte0(s, 4, 2, 1), 95);  // 255 * .5 * .75
-    EXPECT_EQ(byte0(s, 4, 2, 2), 63);  // 255 * .5 * .5
-    EXPECT_EQ(byte0(s, 4, 3, 3), 15);  // 255 * .25 * .25
+    // 255, 255 * .75, 255 * .5 * .75, 255 * .5 * .5, 255 * .25 * .25
+    for (auto [x, y, v] : {std::tuple{0, 0, 255}, {1, 0, 191}, {2, 1, 95}, {2, 2, 63}, {3, 3, 15}})
+        EXPECT_EQ(byte0(s, 4, x, y), v) << x << "," << y;
     EXPECT_EQ(pixel(s, 4, 1, 0), rgb(191, 191, 191));
     // Nearest: inputs trunc(X / 4 + .5).
     EXPECT_EQ(pixel(n, 4, 1, 1), rgb(255, 255, 255));

@@ -6,6 +6,8 @@
 #include "document/image.h"
 #include "platform/util.h"
 
+#include "test_doc.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,10 +21,7 @@ namespace {
 // A plane from rows of values.
 Plane make_plane(const std::vector<std::vector<float>>& rows)
 {
-    Plane p = plane_alloc((int)rows.size(), (int)rows[0].size());
-    for (size_t r = 0; r < rows.size(); r++)
-        memcpy(p[r], rows[r].data(), rows[r].size() * sizeof(float));
-    return p;
+    return plane_of((int)rows[0].size(), (int)rows.size(), [&](int r, int c) { return rows[(size_t)r][(size_t)c]; });
 }
 
 // The propagation and convolution modes written straight from their sums (rows never wrap;
@@ -58,12 +57,9 @@ float reference_value(Plane s, Plane d, int w, int h, int cx, int cy, int mode, 
 // when `signed_values`.
 Plane random_plane(int h, int w, float density, bool signed_values)
 {
-    Plane p = plane_alloc(h, w);
-    for (int r = 0; r < h; r++)
-        for (int x = 0; x < w; x++)
-            if ((float)wrrand() < density * 32768.f)
-                p[r][x] = signed_values ? dblrand() : 1.f + 0.5f * dblrand();
-    return p;
+    return plane_of(w, h, [&](int, int) {
+        return (float)wrrand() < density * 32768.f ? (signed_values ? dblrand() : 1.f + 0.5f * dblrand()) : 0.f;
+    });
 }
 
 // Blends `s` into copies of `d` by the direct sums and through spectra and compares them
@@ -222,17 +218,13 @@ TEST(DocumentBlend, TransformsGiveTheDirectSums)
 namespace {
 
 // A 3 x 2 document with a table built entry by entry.
-struct DocumentComposite : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+struct DocumentComposite : DocTest {
     static constexpr int W = 3, H = 2;
 
     void SetUp() override
     {
-        state_reset();
-        image_stack_init(image.get());
-        es->image = image.get();
-        ASSERT_EQ(image_from_plane(image.get(), plane_alloc(H, W), W, H, "test"), 1);
+        DocTest::SetUp();
+        doc(W, H, 0.f);
         plane_free(&image->layers[0].plane, H);
         free_null(&image->layers[0].name);
         image->count = 0;
@@ -240,20 +232,15 @@ struct DocumentComposite : testing::Test {
     void TearDown() override
     {
         document_hooks = {};
-        image_stack_release(image.get());
-        state_reset();
+        DocTest::TearDown();
     }
     // Appends a layer filled with `v` (or a separator for NaN) with `mode`.
     Layer* add(float v, int mode = 0, int off = 0)
     {
         Layer* l = &image->layers[image->count++];
         memset(l, 0, sizeof *l);
-        if (!std::isnan(v)) {
-            l->plane = plane_alloc(H, W);
-            for (int r = 0; r < H; r++)
-                for (int x = 0; x < W; x++)
-                    l->plane[r][x] = v;
-        }
+        if (!std::isnan(v))
+            l->plane = plane_filled(W, H, v);
         l->name = string_assign(std::isnan(v) ? "----" : "L");
         l->blend = mode;
         l->off = off;

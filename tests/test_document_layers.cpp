@@ -6,7 +6,7 @@
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -25,38 +25,21 @@ void count_layout(EngineState*) { knob_layouts++; }
 void count_redraw(EngineState*) { redraws++; }
 
 // A 4 x 3 one-layer document ("Layer 0", every pixel 1) with the history in a temporary file.
-struct DocumentLayers : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    TempDir dir;
+struct DocumentLayers : DocTest {
     static constexpr int W = 4, H = 3;
 
     void SetUp() override
     {
-        state_reset();
-        command_log_close();
-        command_log_reset();
-        free(history_path);
-        history_path = strdup(dir.file("history.kbz").c_str());
-        image_stack_init(image.get());
-        es->image = image.get();
-        Plane p = plane_alloc(H, W);
-        for (int r = 0; r < H; r++)
-            for (int x = 0; x < W; x++)
-                p[r][x] = 1.f;
-        ASSERT_EQ(image_from_plane(image.get(), p, W, H, "test"), 1);
-        image->change_state = 0;
+        DocTest::SetUp();
+        log_history();
+        doc(W, H, 1.f);
         knob_layouts = redraws = 0;
     }
     void TearDown() override
     {
         layer_steps_wait();
         document_hooks = {};
-        command_log_close();
-        free(history_path);
-        history_path = nullptr;
-        image_stack_release(image.get());
-        state_reset();
+        DocTest::TearDown();
     }
     // The history's command lines, without the time lines.
     std::vector<std::string> history()

@@ -5,7 +5,7 @@
 #include "document/command_log.h"
 #include "document/image.h"
 #include "document/move.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -19,45 +19,26 @@ namespace {
 
 // A 20 x 181 document whose pixels are all different, over 100..800 Hz on a base-2 axis
 // (60 rows per octave), 100 px/s; the view shows every column and row one screen pixel each.
-struct MoveDoc : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    TempDir dir;
+struct MoveDoc : DocTest {
     static constexpr int W = 20, H = 181;
+    std::unique_ptr<ScopedHistory> log;
 
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
-        MARGIN_Y = 280;
-        image_stack_init(image.get());
-        es->image = image.get();
-        const float params[7] = {100.f, 800.f, 100.f, 100.f, 60.f, 24.f, 2.f};
-        memcpy(es->anal_params, params, sizeof params);
-        Plane p = plane_alloc(H, W);
-        for (int r = 0; r < H; r++)
-            for (int c = 0; c < W; c++)
-                p[r][c] = (float)(r * 100 + c + 1);
-        ASSERT_EQ(image_from_plane(image.get(), p, W, H, "test"), 1);
+        DocTest::SetUp();
+        analysis({100.f, 800.f, 100.f, 100.f, 60.f, 24.f, 2.f});
+        doc(W, H, [](int r, int c) { return (float)(r * 100 + c + 1); });
         crop_x = crop_y = 0;
         crop_w = image->view_w + 1;
         crop_h = image->view_h + 1;
         key[K_TIME_UNIT] = UNIT_SEC;
         key[K_DIM_UNIT] = UNIT_ST;
-        command_log_close();
-        command_log_reset();
-        history_path = strdup(dir.file("history.kbz").c_str());
+        log = std::make_unique<ScopedHistory>(dir.file("history.kbz"));
     }
     void TearDown() override
     {
-        image_stack_release(image.get());
-        command_log_close();
-        command_log_reset();
-        free_null(&history_path);
-        state_reset();
-        settings_defaults();
+        log.reset();
+        DocTest::TearDown();
     }
     Plane layer() { return image->layers[image->sel].plane; }
     bool layer_is_undo()

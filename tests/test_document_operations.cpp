@@ -5,7 +5,7 @@
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/operations.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -26,33 +27,18 @@ uint32_t fake_clock() { return fake_now += 1; } // under 2 ms apart: no time lin
 std::atomic<int> invert_toggles{0};
 void count_invert(EngineState*) { invert_toggles++; }
 
-struct Operations : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    TempDir dir;
-
+struct Operations : DocTest {
     void SetUp() override
     {
-        state_reset();
-        command_log_close();
-        command_log_reset();
+        DocTest::SetUp();
+        log_history();
         command_log_set_clock(fake_clock);
-        free(history_path);
-        history_path = strdup(dir.file("history.kbz").c_str());
-        image_stack_init(image.get());
-        es->image = image.get();
         axis(27.5f, 20000.f, 1.f);
     }
     void TearDown() override
     {
         document_hooks = {};
-        image_stack_release(image.get());
-        command_log_close();
-        command_log_set_clock(nullptr);
-        command_log_reset();
-        free(history_path);
-        history_path = nullptr;
-        state_reset();
+        DocTest::TearDown();
     }
     void axis(float fmin, float fmax, float base)
     {
@@ -60,23 +46,8 @@ struct Operations : testing::Test {
         es->anal_params[1] = fmax;
         es->anal_params[6] = base;
     }
-    // A one-layer document of w x h pixels f(r, c); the reference and the Undo copy hold it too.
-    void doc(int w, int h, const std::function<float(int, int)>& f)
-    {
-        Plane p = plane_alloc(h, w);
-        for (int r = 0; r < h; r++)
-            for (int c = 0; c < w; c++)
-                p[r][c] = f(r, c);
-        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
-        image->change_state = 0;
-    }
     float& px(int r, int c) { return image->layers[image->sel].plane[r][c]; }
-    // The history with its header timestamp line removed.
-    std::string lines()
-    {
-        std::string t = read_file(history_path);
-        return t.rfind("Time ", 0) == 0 ? t.substr(t.find('\n') + 1) : t;
-    }
+    std::string lines() { return ScopedHistory::lines(); }
 };
 
 } // namespace
@@ -90,9 +61,8 @@ TEST(OperationHelpers, RowWeightLogBaseAndResampler)
     EXPECT_EQ(row_weight(0, 571, 27.5f, 20000.f, 1.f), 1.f);
     EXPECT_FLOAT_EQ(row_weight(570, 571, 27.5f, 20000.f, 2.f), 1.f);
     EXPECT_NEAR(row_weight(0, 571, 27.5f, 20000.f, 2.f), sqrtf(1.f + log2f(20000.f / 27.5f)), 1e-4f);
-    EXPECT_EQ(row_weight(0, 1, 27.5f, 20000.f, 2.f), 1.f);
-    EXPECT_EQ(row_weight(0, 10, 100.f, 100.f, 2.f), 1.f);
-    EXPECT_EQ(row_weight(0, 10, 0.f, 100.f, 2.f), 1.f);
+    for (auto [h, fmin, fmax] : {std::tuple{1, 27.5f, 20000.f}, {10, 100.f, 100.f}, {10, 0.f, 100.f}})
+        EXPECT_EQ(row_weight(0, h, fmin, fmax, 2.f), 1.f) << h << " " << fmin << " " << fmax;
 
     // Enlarging both ways interpolates without dividing; the last output maps to
     // (in_w - 1)(out_w - 1)/out_w, not to the last input.
@@ -103,10 +73,7 @@ TEST(OperationHelpers, RowWeightLogBaseAndResampler)
     for (int x = 0; x < 8; x++)
         EXPECT_FLOAT_EQ(out[x], 0.5f * x);
     // Reducing divides by the weights: a constant stays constant.
-    Plane p = plane_alloc(50, 100);
-    for (int r = 0; r < 50; r++)
-        for (int c = 0; c < 100; c++)
-            p[r][c] = 2.f;
+    Plane p = plane_filled(100, 50, 2.f);
     float small[10 * 5];
     resize_float_2Din(p, small, 100, 50, 10, 5);
     for (float v : small)
@@ -220,9 +187,8 @@ TEST_F(Operations, CurvesAndFillsFromMaxima)
         EXPECT_EQ(px(r, 0), r >= 1 ? 1.f : 0.f) << r;
         EXPECT_EQ(px(r, 2), 0.f);
     }
-    EXPECT_NEAR(px(5, 1), 0.5f, 1e-5f);
-    EXPECT_EQ(px(6, 1), 1.f);
-    EXPECT_EQ(px(4, 1), 0.f);
+    for (auto [r, v] : {std::pair{5, 0.5f}, {6, 1.f}, {4, 0.f}})
+        EXPECT_NEAR(px(r, 1), v, v == 0.5f ? 1e-5f : 0.f) << r;
 
     // Logarithmic axis: rows are divided by their weight relative to the middle row's.
     axis(100.f, 1600.f, 2.f);
@@ -259,11 +225,8 @@ TEST_F(Operations, CurvesAndFillsFromMaxima)
     // Horizontal curves: bars from the left, 90 % of the width for the strongest row.
     doc(10, 2, [](int r, int) { return r ? 0.5f : 1.f; });
     horz_curves(image.get());
-    EXPECT_EQ(px(0, 8), 1.f);
-    EXPECT_EQ(px(0, 9), 0.f);
-    EXPECT_EQ(px(1, 3), 1.f);
-    EXPECT_NEAR(px(1, 4), 0.5f, 1e-5f);
-    EXPECT_EQ(px(1, 5), 0.f);
+    for (auto [r, c, v] : {std::tuple{0, 8, 1.f}, {0, 9, 0.f}, {1, 3, 1.f}, {1, 4, 0.5f}, {1, 5, 0.f}})
+        EXPECT_NEAR(px(r, c), v, v == 0.5f ? 1e-5f : 0.f) << r << "," << c;
 
     // Silent layers stay as they are, and the lines are still written.
     doc(4, 4, [](int, int) { return 0.f; });

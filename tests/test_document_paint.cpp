@@ -7,7 +7,7 @@
 #include "document/image.h"
 #include "document/paint.h"
 #include "dsp/scale.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -29,28 +30,16 @@ void count_redraw(EngineState*) { redraws++; }
 // An 845 x 200 document of 1.0 (27.5..20000 Hz, base 2, 100 px/s) in a 1024 x 768 window,
 // zoomed so that one screen pixel is half a document column and half a row; 16 synthesis blocks
 // of 100 columns, all done; history into a temporary file in sec / px / px.
-struct PaintDoc : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    TempDir dir;
+struct PaintDoc : DocTest {
     static constexpr int W = 845, H = 200, BLOCKS = 16;
 
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
-        MARGIN_Y = 280;
-        image_stack_init(image.get());
-        es->image = image.get();
+        DocTest::SetUp();
         es->lock = semaphore_new();
         set_axis(27.5f, 20000.f, 2.f);
         es->anal_params[2] = 100.f;
-        Plane p = plane_alloc(H, W);
-        fill(p, 1.f);
-        ASSERT_EQ(image_from_plane(image.get(), p, W, H, "test"), 1);
-        image->change_state = 0;
+        doc(W, H, 1.f);
         crop_x = crop_y = 0;
         crop_w = 423; // (423 - 1) / 844 view columns
         crop_h = 194; // (194 - 1) / 386 view rows
@@ -61,25 +50,17 @@ struct PaintDoc : testing::Test {
         key[K_TIME_UNIT] = UNIT_SEC;
         key[K_POS_UNIT] = UNIT_PX;
         key[K_DIM_UNIT] = UNIT_PX;
-        command_log_close();
-        command_log_reset();
+        log_history();
         command_log_set_clock(fake_clock);
-        history_path = strdup(dir.file("history.kbz").c_str());
         redraws = 0;
     }
     void TearDown() override
     {
         EXPECT_EQ(paint_abort_and_wait(5000), 1);
         document_hooks = {};
-        image_stack_release(image.get());
+        DocTest::TearDown();
         semaphore_free(es->lock);
         free_null(&es->block_state);
-        command_log_close();
-        command_log_set_clock(nullptr);
-        command_log_reset();
-        free_null(&history_path);
-        state_reset();
-        settings_defaults();
     }
 
     void set_axis(float fmin, float fmax, float base)
@@ -88,12 +69,7 @@ struct PaintDoc : testing::Test {
         es->anal_params[1] = fmax;
         es->anal_params[6] = base;
     }
-    static void fill(Plane p, float v)
-    {
-        for (int r = 0; r < H; r++)
-            for (int c = 0; c < W; c++)
-                p[r][c] = v;
-    }
+    static void fill(Plane p, float v) { fill_plane(p, W, H, v); }
     Plane layer() { return image->layers[image->sel].plane; }
     // Adds an entry above the others (a layer of zeros, or a separator) and selects it.
     void add_entry(bool separator)
@@ -124,10 +100,8 @@ TEST(PaintBrush, GaussianTableFollowsTheCurveAndEndsAt3_1)
     EXPECT_FLOAT_EQ(gaussianf(0.f), 1.f);
     for (float v = -3.05f; v <= 3.05f; v += 0.01f)
         EXPECT_NEAR(gaussianf(v), gaussianf_(v), 0.01f) << v;
-    EXPECT_EQ(gaussianf(3.2f), 0.f);
-    EXPECT_EQ(gaussianf(-40.f), 0.f);
-    EXPECT_EQ(gaussianf(NAN), 0.f);
-    EXPECT_EQ(gaussianf(INFINITY), 0.f);
+    for (float v : {3.2f, -40.f, NAN, INFINITY})
+        EXPECT_EQ(gaussianf(v), 0.f) << v;
 }
 
 TEST_F(PaintDoc, EachModeChangesTheDabCentreAsItShould)
@@ -180,14 +154,12 @@ TEST_F(PaintDoc, SmartEraseLowersPeaksAboveTheFloorAndNeverRaises)
 TEST_F(PaintDoc, BadNumbersPaintNothingAndStayInsideThePlane)
 {
     Plane before = plane_copy(layer(), H, W);
-    paint_single_point(es.get(), 0, 0, NAN, 10, 5, 5, 1.f);
-    paint_single_point(es.get(), 0, 0, 10, 10, NAN, 5, 1.f);
-    paint_single_point(es.get(), 0, 0, 10, 10, 0, 5, 1.f);
-    paint_single_point(es.get(), 0, 0, 10, 10, -3, 5, 1.f);
-    paint_single_point(es.get(), 0, 0, 10, 10, 5, 5, INFINITY);
-    paint_single_point(es.get(), 0, 0, 10, 10, 5, 5, -1.f);
-    paint_single_point(es.get(), 0, 0, 1e30f, -1e30f, 5, 5, 1.f);
-    paint_single_point(es.get(), 0, 7, 10, 10, 5, 5, 1.f); // no such spray
+    // x, y, radius, strength out of bounds or not numbers; the last: no such spray (mode 7).
+    for (auto [x, y, rx, strength, mode] : {std::tuple{NAN, 10.f, 5.f, 1.f, 0}, {10.f, 10.f, NAN, 1.f, 0},
+                                            {10.f, 10.f, 0.f, 1.f, 0}, {10.f, 10.f, -3.f, 1.f, 0},
+                                            {10.f, 10.f, 5.f, INFINITY, 0}, {10.f, 10.f, 5.f, -1.f, 0},
+                                            {1e30f, -1e30f, 5.f, 1.f, 0}, {10.f, 10.f, 5.f, 1.f, 7}})
+        paint_single_point(es.get(), 0, mode, x, y, rx, 5, strength);
     paint_point_abs(es.get(), 5, 0, 0, 1, 10, 10, 0, 0, 1.f);
     paint_point_abs(es.get(), 5, 0, 0, 0, NAN, 10, 5, 5, 1.f);
     EXPECT_EQ(paint_rect_abs(es.get(), 0, 0, W, H, NAN), 0);

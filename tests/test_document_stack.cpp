@@ -5,7 +5,7 @@
 #include "document/sound.h"
 #include "dsp/scale.h"
 #include "files/media.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -30,21 +30,10 @@ bool lock_free(sem_t* s)
     return true;
 }
 
+// A mono float WAV file of the samples `s`.
 void write_wav(const std::string& path, int rate, const std::vector<float>& s)
 {
-    SF_INFO info{0, rate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr);
-    sf_writef_float(f, s.data(), (sf_count_t)s.size());
-    sf_close(f);
-}
-
-std::vector<float> sine(float hz, int n)
-{
-    std::vector<float> v((size_t)n);
-    for (int i = 0; i < n; i++)
-        v[(size_t)i] = 0.5f * sinf(2.f * (float)M_PI * hz * (float)i / 44100.f);
-    return v;
+    write_test_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, rate, s);
 }
 
 float plane_peak(Plane p, int h, int w, int* row = nullptr)
@@ -73,31 +62,18 @@ void count_view_reset(ImageStack* image) { view_resets += image->w > 0 && image-
 
 // An image stack and engine state as at start-up, in a 1024 x 768 window with the default
 // analysis range 27.5 .. 20000 Hz at 60 bands per octave and 100 pixels per second.
-struct DocumentStack : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-    TempDir dir;
-
+struct DocumentStack : DocTest {
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
-        MARGIN_Y = 280;
-        image_stack_init(image.get());
-        es->image = image.get();
-        const float params[7] = {27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f};
-        memcpy(es->anal_params, params, sizeof params);
+        DocTest::SetUp();
+        analysis({27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f});
     }
     void TearDown() override
     {
         sound_display_hooks = {nullptr, nullptr};
-        image_stack_release(image.get());
         free_null(&orig_snd);
         orig_len = orig_rate = 0;
-        state_reset();
-        settings_defaults();
+        DocTest::TearDown();
     }
     bool locks_free() { return lock_free(image->transposed_lock) && lock_free(image->image_lock); }
 
@@ -168,7 +144,6 @@ TEST_F(DocumentStack, PictureDocumentAndUndo)
     layer[0][0] = 7.f;
     undo_to_layer(image.get());
     EXPECT_EQ(layer[0][0], 1.f);
-
 }
 
 TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
@@ -198,7 +173,7 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
 {
     view_resets = redraw_runs = 0;
     sound_display_hooks = {count_view_reset, redraw_until_stopped};
-    write_wav(dir.file("tone.wav"), 44100, sine(1000.f, 88200));
+    write_wav(dir.file("tone.wav"), 44100, sine_wave(1000.f, 88200));
     ASSERT_EQ(load_sound(dir.file("tone.wav").c_str(), es.get(), nullptr, 2), 1);
     EXPECT_EQ(view_resets, 1);
     EXPECT_EQ(redraw_runs, 1); // started, and stopped before load_sound returned
@@ -234,7 +209,7 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
 TEST_F(DocumentStack, RefusedSoundsAndSettingsLeaveTheDocumentAsItWas)
 {
     const std::string good = dir.file("good.wav");
-    write_wav(good, 44100, sine(500.f, 22050));
+    write_wav(good, 44100, sine_wave(500.f, 22050));
     ASSERT_EQ(load_sound(good.c_str(), es.get()), 1);
     Plane composite = image->composite;
     float* snd = orig_snd;

@@ -39,27 +39,24 @@ TEST(DspScale, NotesHeightsBlockLengthsAndFastSizes)
     EXPECT_EQ(image_height(27.5f, 20000.f, 60.f), 571);
     EXPECT_EQ(image_height(110.f, 220.f, 12.f), 13);
     SOUND_SAMPLERATE = 44100;
-    int len = 0;
-    init_block_len(16, &len, 100.f);
-    EXPECT_EQ(len, 7200); // 2 * 3528 = 7056 raised to a 5-smooth length
-    init_block_len(100, &len, 100.f);
-    EXPECT_EQ(len, 45000); // 44100 has the factor 7^2
+    // 2 * 3528 = 7056 and 44100 (which has the factor 7^2) raised to 5-smooth lengths.
+    for (auto [bw, want] : {std::pair{16, 7200}, {100, 45000}}) {
+        int len = 0;
+        init_block_len(bw, &len, 100.f);
+        EXPECT_EQ(len, want) << bw;
+    }
 
     for (int i = 0; i < FFT_SIZE_COUNT; i++) {
         EXPECT_LE(find_largest_prime_factor(fft_size[i]), 5) << fft_size[i];
         EXPECT_EQ(next_fast_fft_size(fft_size[i] - 1), fft_size[i]);
     }
-    EXPECT_EQ(next_fast_fft_size(61), 64);
-    EXPECT_EQ(next_fast_fft_size(81), 100);
-    EXPECT_EQ(next_fast_fft_size(-5), 60);
-    EXPECT_EQ(next_fast_fft_size(6635521), 6718464); // 2^10 3^8, beyond the table
-    EXPECT_EQ(nextlprime(1), 1);
-    EXPECT_EQ(nextlprime(7), 8);
-    EXPECT_EQ(nextlprime(2188), 2250);
-    EXPECT_EQ(find_largest_prime_factor(1), 2);
-    EXPECT_EQ(find_largest_prime_factor(7056), 7);
-    EXPECT_EQ(find_largest_prime_factor(6 * 1000003), 1000003);
-    EXPECT_EQ(find_largest_prime_factor(17 * 17 * 4), 17);
+    // 6718464 = 2^10 3^8 lies beyond the table.
+    for (auto [n, want] : {std::pair{61, 64}, {81, 100}, {-5, 60}, {6635521, 6718464}})
+        EXPECT_EQ(next_fast_fft_size(n), want) << n;
+    for (auto [n, want] : {std::pair{1, 1}, {7, 8}, {2188, 2250}})
+        EXPECT_EQ(nextlprime(n), want) << n;
+    for (auto [n, want] : {std::pair{1, 2}, {7056, 7}, {6 * 1000003, 1000003}, {17 * 17 * 4, 17}})
+        EXPECT_EQ(find_largest_prime_factor(n), want) << n;
 }
 
 TEST(DspScale, KernelValuesSumsAndInterpolation)
@@ -71,10 +68,8 @@ TEST(DspScale, KernelValuesSumsAndInterpolation)
         int idx = (int)u;
         return lut[idx] + (lut[idx + 1] - lut[idx]) * fmodf(u, 1.f);
     };
-    EXPECT_NEAR(kernel(0.f), 1.3184f, 1e-4f);
-    EXPECT_NEAR(kernel(-0.5f), 0.75f, 1e-4f);
-    EXPECT_NEAR(kernel(1.f), 0.0908f, 1e-4f);
-    EXPECT_NEAR(kernel(-1.5f), 0.f, 1e-6f);
+    for (auto [d, want] : {std::pair{0.f, 1.3184f}, {-0.5f, 0.75f}, {1.f, 0.0908f}, {-1.5f, 0.f}})
+        EXPECT_NEAR(kernel(d), want, want > 0 ? 1e-4f : 1e-6f) << d;
     for (float phase = 0.f; phase < 1.f; phase += 0.0625f) // phase + 1.5 is outside the support
         EXPECT_NEAR(kernel(phase - 1.5f) + kernel(phase - 0.5f) + kernel(phase + 0.5f), 1.5f, 2e-4f) << phase;
 

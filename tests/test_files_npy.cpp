@@ -1,23 +1,19 @@
 // .npy export and import of float images.
 #include "files/npy.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
+// A h x w plane whose pixel (r, c) is r * 1000 + c + 0.25.
 Plane make_rows(int w, int h)
 {
-    Plane rows = static_cast<Plane>(wrcalloc(h, sizeof(float*)));
-    for (int r = 0; r < h; r++) {
-        rows[r] = static_cast<float*>(wrmalloc(w * sizeof(float)));
-        for (int c = 0; c < w; c++)
-            rows[r][c] = r * 1000.f + c + 0.25f;
-    }
-    return rows;
+    return plane_of(w, h, [](int r, int c) { return r * 1000.f + c + 0.25f; });
 }
 
 } // namespace
@@ -41,9 +37,7 @@ TEST(FilesNpy, HeaderIsAlignedAndDataRowMajor)
     ASSERT_EQ(bytes.size(), 10 + hlen + 6 * sizeof(float));
     float data[6];
     memcpy(data, bytes.data() + 10 + hlen, sizeof data);
-    EXPECT_EQ(data[0], 0.25f);
-    EXPECT_EQ(data[2], 2.25f);
-    EXPECT_EQ(data[3], 1000.25f); // second row follows the first
+    EXPECT_EQ(std::vector<float>(data, data + 4), std::vector<float>({0.25f, 1.25f, 2.25f, 1000.25f})); // row after row
     free2d(rows, 2);
 }
 

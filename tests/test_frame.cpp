@@ -11,7 +11,8 @@
 #include "files/npy.h"
 #include "files/picture.h"
 #include "sound/synthesis.h"
-#include "test_support.h"
+#include "test_editor.h"
+#include "test_doc.h"
 
 #include <SDL.h>
 #include <sndfile.h>
@@ -28,48 +29,6 @@
 #include <vector>
 
 namespace {
-
-const std::string demo_path = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
-
-SDL_Event key_event(int type, SDLKey sym, int mod = KMOD_NONE)
-{
-    SDL_Event ev{};
-    ev.type = (Uint8)type;
-    ev.key.type = (Uint8)type;
-    ev.key.keysym.sym = sym;
-    ev.key.keysym.mod = (SDLMod)mod;
-    return ev;
-}
-
-void press(Editor* ed, SDLKey sym, int mod = KMOD_NONE)
-{
-    SDL_Event down = key_event(SDL_KEYDOWN, sym, mod), up = key_event(SDL_KEYUP, sym, mod);
-    editor_event(ed, &down);
-    editor_event(ed, &up);
-}
-
-// Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or the
-// loop ended.
-bool run_until(Editor* ed, const std::function<bool()>& done, int limit_ms)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end || !editor_frame(ed))
-            return false;
-        editor_wait(ed);
-    }
-    return true;
-}
-
-// Distinct pixel values of a w x h region of a 32-bit buffer `stride` pixels wide.
-size_t distinct_pixels(const uint32_t* px, int stride, int x0, int y0, int w, int h)
-{
-    std::set<uint32_t> seen;
-    for (int y = y0; y < y0 + h; y++)
-        for (int x = x0; x < x0 + w; x++)
-            seen.insert(px[(size_t)y * stride + x] & 0xFFFFFFu);
-    return seen.size();
-}
 
 // The pointer to drawing-area pixel (x, y) (negative y: the menu strip), the buttons as given,
 // then one frame.
@@ -122,25 +81,6 @@ void choose(Editor* ed, const char* label, const std::function<bool()>& done)
     ASSERT_TRUE(run_until(ed, done, 60000)) << label;
 }
 
-// The composite of the document on screen, row after row.
-std::vector<float> composite_of(const ImageStack* im)
-{
-    std::vector<float> v((size_t)im->w * im->h);
-    for (int r = 0; r < im->h; r++)
-        memcpy(&v[(size_t)r * im->w], im->composite[r], (size_t)im->w * sizeof(float));
-    return v;
-}
-
-// A new editor started as "brindlewharf DEMO": the demo opens on its first frames.
-std::unique_ptr<Editor> start_on_demo()
-{
-    static std::string arg0 = "brindlewharf", arg1 = demo_path; // the editor keeps argv
-    static char* argv[] = {arg0.data(), arg1.data(), nullptr};
-    auto ed = std::make_unique<Editor>();
-    EXPECT_EQ(editor_start(ed.get(), 2, argv), 1);
-    return ed;
-}
-
 // Nothing under way: a document on screen, no synthesis restart pending or running, no tool
 // press, painting or continuous redraw, no Undo waiting.
 bool editor_idle(const Editor* ed)
@@ -149,20 +89,33 @@ bool editor_idle(const Editor* ed)
            !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO];
 }
 
-// Quits and shuts the editor down, leaving the program state as a fresh process has it.
-// Returns what the shutdown wrote on standard output.
-std::string quit_editor(std::unique_ptr<Editor>& ed)
-{
-    key[K_QUIT] = 1;
-    EXPECT_EQ(editor_frame(ed.get()), 0);
-    testing::internal::CaptureStdout();
-    editor_end(ed.get());
-    std::string out = testing::internal::GetCapturedStdout();
-    ed.reset();
-    mouse_function = TOOL_CURSOR;
-    state_reset();
-    return out;
-}
+// The real editor, headless on the demo (once start_idle() ran), quit at the end of the test.
+struct DemoEditor : testing::Test {
+    EditorEnv env;
+    std::unique_ptr<Editor> ed;
+    EngineState* es = nullptr;
+    ImageStack* im = nullptr;
+    std::function<bool()> idle = [this] { return editor_idle(ed.get()); };
+    // Starts the editor on the demo and waits until the analysis and synthesis are done.
+    void start_idle()
+    {
+        ed = start_on_demo();
+        es = &ed->es;
+        im = &ed->image;
+        ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    }
+    void TearDown() override
+    {
+        if (ed)
+            quit_editor(ed);
+    }
+};
+using FrameEditor = DemoEditor;
+using FrameFlows = DemoEditor;
+
+// A composite or layer of the document on screen, row after row.
+std::vector<float> values(const ImageStack* im, Plane p) { return plane_values(p, im->w, im->h); }
+std::vector<float> composite_of(const ImageStack* im) { return values(im, im->composite); }
 
 } // namespace
 
@@ -187,37 +140,30 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
     SDL_Event ctrl = key_event(SDL_KEYDOWN, SDLK_LCTRL);
     editor_event(ed.get(), &ctrl);
     EXPECT_EQ(key[K_CTRL], 1);
-    press(ed.get(), SDLK_u); // no menu equivalent: neither Undo nor anything else
-    press(ed.get(), SDLK_b); // no reverse playback
-    press(ed.get(), SDLK_t);
-    EXPECT_EQ(key[K_UNDO], 0);
-    EXPECT_EQ(key[K_REVERSE], 0);
-    EXPECT_EQ(key[K_TURN_OFF_LAYER], 0);
-    press(ed.get(), SDLK_z);
-    EXPECT_EQ(key[K_UNDO], 1);
-    press(ed.get(), SDLK_r);
-    EXPECT_EQ(key[K_RELOAD], 3); // the menu's Reload, without the window's open flag
+    const struct {
+        SDLKey sym;
+        int slot, value;
+    } held[] = {{SDLK_b, K_REVERSE, 0},        {SDLK_t, K_TURN_OFF_LAYER, 0}, {SDLK_u, K_UNDO, 0}, // no equivalent
+                {SDLK_z, K_UNDO, 1},           {SDLK_r, K_RELOAD, 3}, // the menu's Reload, no open flag
+                {SDLK_k, K_SUSPEND, 1},        {SDLK_q, K_QUIT, 1}};
+    for (const auto& c : held) {
+        press(ed.get(), c.sym);
+        EXPECT_EQ(key[c.slot], c.value) << (char)c.sym;
+    }
     EXPECT_EQ(ed->open_flag, 0);
-    press(ed.get(), SDLK_k);
-    EXPECT_EQ(key[K_SUSPEND], 1);
-    press(ed.get(), SDLK_q);
-    EXPECT_EQ(key[K_QUIT], 1);
     ctrl.type = ctrl.key.type = SDL_KEYUP;
     editor_event(ed.get(), &ctrl);
     EXPECT_EQ(key[K_CTRL], 0);
     state_reset();
 
     press(ed.get(), SDLK_r);
-    EXPECT_EQ(key[K_RELOAD], 1);
     EXPECT_EQ(ed->open_flag, 1);
     press(ed.get(), SDLK_v);
     press(ed.get(), SDLK_v, KMOD_LSHIFT);
-    EXPECT_EQ(key[K_VIEW_LAYER_ONLY], 1);
-    EXPECT_EQ(key[K_VIEW_GROUP_ONLY], 1);
     press(ed.get(), SDLK_SPACE);
     press(ed.get(), SDLK_SPACE, KMOD_RSHIFT);
-    EXPECT_EQ(key[K_PLAY], 1);
-    EXPECT_EQ(key[K_PAUSE_AFTER], 1);
+    for (int slot : {(int)K_RELOAD, (int)K_VIEW_LAYER_ONLY, (int)K_VIEW_GROUP_ONLY, (int)K_PLAY, (int)K_PAUSE_AFTER})
+        EXPECT_EQ(key[slot], 1) << slot;
 
     // Held keys: set while down, cleared on release.
     SDL_Event left = key_event(SDL_KEYDOWN, SDLK_LEFT);
@@ -253,14 +199,11 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
 // The real editor, headless, on the demo: the analysis fills the document and the view, events
 // reach the document through the frame, a resize keeps the minimum size, an idle editor does not
 // spin, slot 0 ends it and the history it leaves replays to the same document.
-TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
+TEST_F(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
 {
-    ScopedDataHome home;
-    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
-    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
-    auto ed = start_on_demo();
-    EngineState* es = &ed->es;
-    ImageStack* im = &ed->image;
+    ed = start_on_demo();
+    es = &ed->es;
+    im = &ed->image;
 
     // The file named on the command line opens on the first frames, then synthesis runs.
     const bool ready = run_until(ed.get(), [&] {
@@ -300,8 +243,7 @@ TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
     resize.resize.w = resize.resize.h = 100;
     SDL_PushEvent(&resize);
     ASSERT_EQ(editor_frame(ed.get()), 1);
-    EXPECT_EQ(SCRN_W, MIN_SCRN_W);
-    EXPECT_EQ(SCRN_H, MIN_SCRN_H);
+    EXPECT_EQ(std::pair(SCRN_W, SCRN_H), std::pair(MIN_SCRN_W, MIN_SCRN_H));
     EXPECT_EQ(im->screen, sfb0);
     EXPECT_EQ(im->view_w, MIN_SCRN_W - 180);
     EXPECT_EQ(im->view_h, MIN_SCRN_H - im->view_y - MARGIN_Y);
@@ -309,8 +251,7 @@ TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
     resize.resize.h = 700 + MENU_STRIP_H;
     SDL_PushEvent(&resize);
     ASSERT_EQ(editor_frame(ed.get()), 1);
-    EXPECT_EQ(SCRN_W, 900);
-    EXPECT_EQ(SCRN_H, 700);
+    EXPECT_EQ(std::pair(SCRN_W, SCRN_H), std::pair(900, 700));
     EXPECT_EQ(im->view_w, 720);
     EXPECT_GT(distinct_pixels(sfb1, SCRN_W, im->view_x, im->view_y, im->view_w, im->view_h), 100u);
 
@@ -338,7 +279,7 @@ TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
     EXPECT_NE(quit_editor(ed).find("\nQuitting program.\n"), std::string::npos);
 
     // The history left behind replays to the same document, with the layer added.
-    const std::string history = home.appdata("history.kbz");
+    const std::string history = env.home.appdata("history.kbz");
     EXPECT_NE(read_file(history).find("New layer"), std::string::npos);
     TempDir other;
     const std::string npy = other.file("replayed.npy");
@@ -355,15 +296,9 @@ TEST(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
 
 // The panel and the menus in the running editor: both are drawn, a click on the Layers title and
 // on its "New Layer" entry adds a layer, dragging the Volume knob turns it.
-TEST(FrameEditor, MenuStripAndKnobPanelWork)
+TEST_F(FrameEditor, MenuStripAndKnobPanelWork)
 {
-    ScopedDataHome home;
-    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
-    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
-    auto ed = start_on_demo();
-    ImageStack* im = &ed->image;
-    auto idle = [&] { return editor_idle(ed.get()); };
-    ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    ASSERT_NO_FATAL_FAILURE(start_idle());
     ASSERT_EQ(im->count, 1);
 
     // The strip shows its titles, the panel below the view its knobs and buttons.
@@ -414,24 +349,13 @@ TEST(FrameEditor, MenuStripAndKnobPanelWork)
 // The tools in the running editor: a dark spray stroke dragged across the view darkens the layer
 // under it once the painting thread is done and is logged; the move tool shifts the layer by the
 // columns dragged and logs the move; Undo brings the layer back.
-TEST(FrameEditor, SprayStrokeAndMoveToolEditTheLayer)
+TEST_F(FrameEditor, SprayStrokeAndMoveToolEditTheLayer)
 {
-    ScopedDataHome home;
-    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
-    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
-    auto ed = start_on_demo();
-    ImageStack* im = &ed->image;
-    auto idle = [&] { return editor_idle(ed.get()); };
-    ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    ASSERT_NO_FATAL_FAILURE(start_idle());
     ASSERT_NE(ctrl, nullptr);
     ASSERT_GT(ctrl[C_TOOL_INTENSITY].value, 0.f);
     const int w = im->w, h = im->h;
-    auto layer = [&] {
-        std::vector<float> v((size_t)w * h);
-        for (int r = 0; r < h; r++)
-            memcpy(&v[(size_t)r * w], im->layers[0].plane[r], (size_t)w * sizeof(float));
-        return v;
-    };
+    auto layer = [&] { return values(im, im->layers[0].plane); };
 
     // A stroke across the middle of the view, left to right.
     mouse_function = TOOL_DARK_SPRAY;
@@ -462,7 +386,7 @@ TEST(FrameEditor, SprayStrokeAndMoveToolEditTheLayer)
     ASSERT_GT(sum_before, 0.0);
     EXPECT_LT(sum_after, 0.9 * sum_before);
     EXPECT_EQ(im->layers[0].conv_set, 1); // the first click on the layer placed its centre
-    const std::string history = home.appdata("history.kbz");
+    const std::string history = env.home.appdata("history.kbz");
     EXPECT_NE(read_file(history).find("Draw dark spray"), std::string::npos);
 
     // The move tool: 10 columns right, the vacated columns left empty.
@@ -575,32 +499,20 @@ wait $pid
 // white stroke painted on it, undone and redone, an operation; saved as a snapshot archive with
 // S; then a new editor resumes the last session and, after the close prompt, opens the snapshot:
 // both give the composite that was saved.
-TEST(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
+TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
 {
-    ScopedDataHome home;
     TempDir dir;
     const std::string project = dir.file("session.kbz"), script = dir.file("dialogs.txt");
     write_file(script, "save snapshot " + project + "\nno\nopen " + project + "\n");
-    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
-    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
-    auto ed = start_on_demo();
-    EngineState* es = &ed->es;
-    ImageStack* im = &ed->image;
-    auto idle = [&] { return editor_idle(ed.get()); };
-    ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    ASSERT_NO_FATAL_FAILURE(start_idle());
     const std::vector<float> analysed = composite_of(im);
     choose(ed.get(), "New Layer", [&] { return im->count == 2 && idle(); });
     choose(ed.get(), "Maximum", [&] { return idle(); });
     ASSERT_EQ(im->sel, 1);
     EXPECT_EQ(im->layers[1].blend, 8);
 
-    auto layer = [&] {
-        std::vector<float> v((size_t)im->w * im->h);
-        for (int r = 0; r < im->h; r++)
-            memcpy(&v[(size_t)r * im->w], im->layers[1].plane[r], (size_t)im->w * sizeof(float));
-        return v;
-    };
+    auto layer = [&] { return values(im, im->layers[1].plane); };
     const std::vector<float> empty = layer();
     mouse_function = TOOL_WHITE_SPRAY;
     const int y = im->view_y + im->view_h / 3;
@@ -627,7 +539,7 @@ TEST(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     ASSERT_NE(saved, analysed); // the painted layer shows in the composite
     const int w = im->w, h = im->h;
     quit_editor(ed);
-    const std::string history = read_file(home.appdata("history.kbz"));
+    const std::string history = read_file(env.home.appdata("history.kbz"));
     EXPECT_NE(history.find("// Save \"" + project + "\""), std::string::npos);
 
     // Resume Last Session on an empty editor replays the history (no prompt: nothing on screen).
@@ -662,22 +574,15 @@ TEST(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
 // cancelled; a cancelled Open keeps the document and its path. S saves a grey BMP at once, and a
 // sound only once synthesis has caught up with the latest edit (with the waiting message
 // meanwhile), as the synthesised sound. New empties the path and the picture.
-TEST(FrameFlows, ClosePromptSavesOfEachKindAndNew)
+TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
 {
-    ScopedDataHome home;
     TempDir dir;
     const std::string script = dir.file("dialogs.txt"), asked = dir.file("asked.txt");
     const std::string bmp = dir.file("picture.bmp"), wav = dir.file("sound.wav");
     write_file(script, "yes\ncancel\ncancel\nsave " + bmp + "\nsave " + wav + "\nno\n");
-    ScopedEnv resources("BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR);
-    ScopedEnv audio("SDL_AUDIODRIVER", "dummy");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
     ScopedEnv log("BRINDLEWHARF_DIALOG_LOG", asked.c_str());
-    auto ed = start_on_demo();
-    EngineState* es = &ed->es;
-    ImageStack* im = &ed->image;
-    auto idle = [&] { return editor_idle(ed.get()); };
-    ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    ASSERT_NO_FATAL_FAILURE(start_idle());
     EXPECT_EQ(read_file(asked), ""); // the file named on the command line opened without a dialog
 
     choose(ed.get(), "Open...", [&] { return !key[K_OPEN] && !key[K_CLOSE_AFTER_SAVE] && !key[K_SAVE]; });
@@ -717,7 +622,7 @@ TEST(FrameFlows, ClosePromptSavesOfEachKindAndNew)
     }
     EXPECT_LE(worst, 1.5f / 32768);
     EXPECT_GT(loudest, 0.1f);
-    const std::string history = read_file(home.appdata("history.kbz"));
+    const std::string history = read_file(env.home.appdata("history.kbz"));
     EXPECT_NE(history.find("// Save \"" + wav + "\""), std::string::npos);
 
     // New ("no" to the prompt): a blank one-layer picture, no path, so Reload makes one again.

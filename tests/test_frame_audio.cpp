@@ -8,7 +8,7 @@
 #include "platform/util.h"
 #include "sound/live.h"
 #include "sound/synthesis.h"
-#include "test_support.h"
+#include "test_editor.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -25,8 +25,6 @@
 #include <vector>
 
 namespace {
-
-const std::string demo_path = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
 
 // The expected 16-bit value of frame i of a run.
 using Want = std::function<int(size_t)>;
@@ -67,17 +65,14 @@ long find_run(const std::vector<int16_t>& s, const Want& want, size_t count)
 
 // The editor on the demo, its device captured into `raw`.
 struct FrameAudio : testing::Test {
-    ScopedDataHome home;
     TempDir dir;
     const std::string raw = dir.file("device.raw");
-    ScopedEnv resources{"BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR};
-    ScopedEnv audio{"SDL_AUDIODRIVER", "disk"};
+    EditorEnv env{"disk"};
     ScopedEnv file{"SDL_DISKAUDIOFILE", raw.c_str()};
     ScopedEnv delay{"SDL_DISKAUDIODELAY", nullptr};
-    std::unique_ptr<Editor> ed = std::make_unique<Editor>();
-    EngineState* es = &ed->es;
-    ImageStack* im = &ed->image;
-    bool started = false;
+    std::unique_ptr<Editor> ed;
+    EngineState* es = nullptr;
+    ImageStack* im = nullptr;
 
     // Starts the editor on the demo and waits for the synthesised sound. `fast`: the device takes
     // a buffer every 2 ms instead of in real time, so that whole passes of the sound are quick.
@@ -85,41 +80,18 @@ struct FrameAudio : testing::Test {
     {
         if (fast)
             setenv("SDL_DISKAUDIODELAY", "2", 1);
-        std::string arg0 = "brindlewharf", arg1 = demo_path;
-        char* argv[] = {arg0.data(), arg1.data(), nullptr};
-        ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
-        started = true;
-        ASSERT_TRUE(run_until([&] {
-            return im->composite && im->change_state == 0 && es->running == 0 && es->block_count > 0 &&
-                   synthesis_blocks_done(es) == es->block_count;
-        }, 100000));
+        ed = start_on_demo();
+        es = &ed->es;
+        im = &ed->image;
+        ASSERT_TRUE(run_until([&] { return demo_synthesised(ed.get()); }, 100000));
         ASSERT_GT(es->norm, 0.f);
     }
     void TearDown() override
     {
-        if (started) {
-            key[K_QUIT] = 1;
-            EXPECT_EQ(editor_frame(ed.get()), 0);
-            testing::internal::CaptureStdout();
-            editor_end(ed.get());
-            testing::internal::GetCapturedStdout();
-        }
-        ed.reset();
-        state_reset();
+        if (ed)
+            quit_editor(ed);
     }
-
-    // Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or
-    // the loop ended.
-    bool run_until(const std::function<bool()>& done, int limit_ms)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end || !editor_frame(ed.get()))
-                return false;
-            editor_wait(ed.get());
-        }
-        return true;
-    }
+    bool run_until(const std::function<bool()>& done, int limit_ms) { return ::run_until(ed.get(), done, limit_ms); }
     // Frames the device played so far.
     size_t frames_captured()
     {
@@ -151,18 +123,11 @@ struct FrameAudio : testing::Test {
     // A key pressed (or released) on the keyboard.
     void key_event(SDLKey sym, bool down, SDLMod mod = KMOD_NONE)
     {
-        SDL_Event e{};
-        e.type = e.key.type = down ? SDL_KEYDOWN : SDL_KEYUP;
-        e.key.keysym.sym = sym;
-        e.key.keysym.mod = mod;
+        SDL_Event e = ::key_event(down ? SDL_KEYDOWN : SDL_KEYUP, sym, mod);
         editor_event(ed.get(), &e);
     }
     // A key pressed and let go.
-    void tap(SDLKey sym, SDLMod mod = KMOD_NONE)
-    {
-        key_event(sym, true, mod);
-        key_event(sym, false, mod);
-    }
+    void tap(SDLKey sym, SDLMod mod = KMOD_NONE) { press(ed.get(), sym, mod); }
     // Space pauses playback; returns once the device will not move the position any more.
     void pause()
     {

@@ -10,7 +10,7 @@
 #include "files/media.h"
 #include "history/archive.h"
 #include "history/base85.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -32,40 +32,27 @@ uint32_t fake_clock() { return fake_now; }
 // A 2 x 3 document whose one layer holds 0 .. 5 (and 1.0 at row 0, column 1).
 struct Archive : testing::Test {
     TempDir dir;
-    ImageStack image{};
-    EngineState es{};
+    Session session;
+    ImageStack& image = session.image;
+    EngineState& es = session.es;
+    std::optional<ScopedHistory> log;
     void SetUp() override
     {
         state_reset();
         settings_defaults();
         SCRN_W = 1024;
         SCRN_H = 768;
-        command_log_close();
-        command_log_reset();
+        log.emplace(dir.file("history.kbz"));
         command_log_set_clock(fake_clock);
-        free(history_path);
-        history_path = strdup(dir.file("history.kbz").c_str());
-        image_stack_init(&image);
-        engine_state_init(&es, &image);
-        Plane p = plane_alloc(2, 3);
-        for (int i = 0; i < 6; i++)
-            p[i / 3][i % 3] = (float)i;
-        ASSERT_TRUE(image_from_plane(&image, p, 3, 2, "test"));
+        ASSERT_TRUE(image_from_plane(&image, plane_of(3, 2, [](int r, int c) { return (float)(r * 3 + c); }), 3, 2, "test"));
     }
     void TearDown() override
     {
         layer_steps_wait();
         open_hooks.begin_history = nullptr;
         KBZ_SIZE_LIMIT = 0;
-        command_log_close();
-        command_log_set_clock(nullptr);
-        command_log_reset();
-        free(history_path);
-        history_path = nullptr;
-        image_stack_release(&image);
-        engine_state_release(&es);
-        free(orig_snd);
-        orig_snd = nullptr;
+        log.reset();
+        free_null(&orig_snd);
         orig_len = 0;
         state_reset();
     }

@@ -13,7 +13,7 @@
 #include "files/media.h"
 #include "history/archive.h"
 #include "history/replay.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +27,11 @@
 
 namespace {
 
+// An empty document at start-up, no history file; the replay state reset around each test.
 struct HistoryReplay : testing::Test {
-    ImageStack image{};
-    EngineState es{};
+    Session session;
+    ImageStack& image = session.image;
+    EngineState& es = session.es;
     TempDir dir;
     char title[PATH_TEXT_LEN] = {};
     void SetUp() override
@@ -40,24 +42,17 @@ struct HistoryReplay : testing::Test {
         SCRN_H = 768;
         command_log_close();
         command_log_reset();
-        free(history_path);
-        history_path = nullptr;
+        free_null(&history_path);
         replay_reset();
-        image_stack_init(&image);
-        engine_state_init(&es, &image);
     }
     void TearDown() override
     {
         layer_steps_wait();
-        image_stack_release(&image);
-        engine_state_release(&es);
-        free(orig_snd);
-        orig_snd = nullptr;
+        free_null(&orig_snd);
         orig_len = 0;
         lossless_mode = 0;
         command_log_close();
-        free(history_path);
-        history_path = nullptr;
+        free_null(&history_path);
         replay_reset();
         state_reset();
     }
@@ -110,12 +105,10 @@ TEST_F(HistoryReplay, SnapshotComesBackBitForBit)
     ASSERT_EQ(save_archive_status(snap.c_str(), &es, "a title"), 0);
 
     // A fresh run: another document, another sound.
-    ImageStack other{};
-    EngineState es2{};
-    image_stack_init(&other);
-    engine_state_init(&es2, &other);
-    free(orig_snd);
-    orig_snd = nullptr;
+    Session fresh;
+    ImageStack& other = fresh.image;
+    EngineState& es2 = fresh.es;
+    free_null(&orig_snd);
     orig_len = 0;
     ASSERT_GT(load_archive(snap.c_str(), &es2, title, sizeof title, nullptr), 0);
     EXPECT_STREQ(title, "a title");
@@ -126,19 +119,14 @@ TEST_F(HistoryReplay, SnapshotComesBackBitForBit)
     ASSERT_EQ(other.count, 3);
     EXPECT_EQ(other.sel, 1);
     EXPECT_EQ(other.name_counter, 2);
-    EXPECT_FLOAT_EQ(es2.anal_params[0], 50.f);
-    EXPECT_FLOAT_EQ(es2.anal_params[1], 12000.f);
-    EXPECT_FLOAT_EQ(es2.anal_params[6], 1.5f);
-    EXPECT_FLOAT_EQ(es2.anal_params[2], 80.f);
+    for (auto [i, v] : {std::pair{0, 50.f}, {1, 12000.f}, {6, 1.5f}, {2, 80.f}})
+        EXPECT_FLOAT_EQ(es2.anal_params[i], v) << i;
     for (int i = 0; i < 3; i++) {
         const Layer &a = image.layers[i], &b = other.layers[i];
         EXPECT_STREQ(a.name, b.name) << i;
         EXPECT_EQ(a.blend, b.blend) << i;
         EXPECT_EQ(a.conv_set, b.conv_set) << i;
-        if (a.conv_set) {
-            EXPECT_EQ(a.conv_x, b.conv_x);
-            EXPECT_EQ(a.conv_y, b.conv_y);
-        }
+        EXPECT_TRUE(!a.conv_set || (a.conv_x == b.conv_x && a.conv_y == b.conv_y)) << i;
         ASSERT_EQ(!a.plane, !b.plane) << i;
         if (!a.plane)
             continue;
@@ -153,9 +141,6 @@ TEST_F(HistoryReplay, SnapshotComesBackBitForBit)
     ASSERT_TRUE(other.analysed);
     for (int r = 0; r < 30; r++)
         EXPECT_EQ(memcmp(other.analysed[r], image.analysed[r], 40 * sizeof(float)), 0);
-    layer_steps_wait();
-    image_stack_release(&other);
-    engine_state_release(&es2);
 }
 
 TEST_F(HistoryReplay, SizesBlendingNamesAndSelection)
@@ -168,20 +153,17 @@ TEST_F(HistoryReplay, SizesBlendingNamesAndSelection)
     EXPECT_EQ(image.w, 1000);
 
     blank(8, 6);
-    replay("Blending horizontal propagation looped\n");
-    EXPECT_EQ(image.layers[0].blend, 11);
-    replay("Blending convolution\n");
-    EXPECT_EQ(image.layers[0].blend, 12);
-    replay("Blending sideways\n");
-    EXPECT_EQ(image.layers[0].blend, 12);
-
-    replay("New layer \"b\"\nNew layer \"c\"\nSelected layer 1\n");
+    for (auto [line, blend] : {std::pair{"Blending horizontal propagation looped\n", 11},
+                               {"Blending convolution\n", 12}, {"Blending sideways\n", 12}}) {
+        replay(line);
+        EXPECT_EQ(image.layers[0].blend, blend) << line;
+    }
+    replay("New layer \"b\"\nNew layer \"c\"\n");
     ASSERT_EQ(image.count, 3);
-    EXPECT_EQ(image.sel, 1);
-    replay("Selected layer +5\n");
-    EXPECT_EQ(image.sel, 2);
-    replay("Selected layer -9\n");
-    EXPECT_EQ(image.sel, 0);
+    for (auto [line, sel] : {std::pair{"Selected layer 1\n", 1}, {"Selected layer +5\n", 2}, {"Selected layer -9\n", 0}}) {
+        replay(line);
+        EXPECT_EQ(image.sel, sel) << line;
+    }
     replay("Rename layer \"renamed\"\n");
     EXPECT_STREQ(image.layers[0].name, "renamed");
 }
@@ -368,27 +350,11 @@ TEST_F(HistoryReplay, OpeningAProjectReplaysItAndAppendsItToTheHistory)
     EXPECT_EQ(key[K_OPEN], 1);
 }
 
-namespace {
-
-// Whether two documents' composites hold the same bits.
-bool same_composite(const ImageStack& a, const ImageStack& b)
-{
-    if (a.w != b.w || a.h != b.h || !a.composite || !b.composite)
-        return false;
-    for (int r = 0; r < a.h; r++)
-        if (memcmp(a.composite[r], b.composite[r], sizeof(float) * (size_t)a.w) != 0)
-            return false;
-    return true;
-}
-
-} // namespace
-
 // An editing session writes its history as it goes; the history and a snapshot saved at the
 // end each replay, into a fresh document, to the composite the session ended with.
 TEST_F(HistoryReplay, HistoryAndSnapshotOfOneSessionGiveTheSameComposite)
 {
     blank(40, 24);
-    free(history_path);
     history_path = strdup(dir.file("history.kbz").c_str());
     key[K_HISTORY_HEADER] = 1;
     begin_history(&es, "", FILE_IMAGE);
@@ -424,44 +390,32 @@ TEST_F(HistoryReplay, HistoryAndSnapshotOfOneSessionGiveTheSameComposite)
 
     for (const std::string& project : {dir.file("history.kbz"), snapshot}) {
         SCOPED_TRACE(project);
-        ImageStack again{};
-        EngineState es2{};
-        image_stack_init(&again);
-        engine_state_init(&es2, &again);
+        Session again;
         replay_reset();
-        ASSERT_GT(load_archive(project.c_str(), &es2, title, sizeof title, nullptr), 0);
-        process_layers(&es2);
-        EXPECT_EQ(again.count, image.count);
-        EXPECT_EQ(again.sel, image.sel);
-        EXPECT_TRUE(same_composite(again, image));
-        image_stack_release(&again);
-        engine_state_release(&es2);
+        ASSERT_GT(load_archive(project.c_str(), &again.es, title, sizeof title, nullptr), 0);
+        process_layers(&again.es);
+        EXPECT_EQ(again.image.count, image.count);
+        EXPECT_EQ(again.image.sel, image.sel);
+        EXPECT_TRUE(same_composite(again.image, image));
     }
 
     // The program killed while it writes: a history cut anywhere replays as the same history cut
     // at the end of its last complete line.
-    auto replay_text = [&](const std::string& text, ImageStack& into, EngineState& es2) {
-        image_stack_init(&into);
-        engine_state_init(&es2, &into);
+    auto replay_text = [&](const std::string& text, Session& into) {
         replay_reset();
         write_file(dir.file("cut.kbz"), text);
         testing::internal::CaptureStderr();
-        load_archive(dir.file("cut.kbz").c_str(), &es2, title, sizeof title, nullptr);
+        load_archive(dir.file("cut.kbz").c_str(), &into.es, title, sizeof title, nullptr);
         testing::internal::GetCapturedStderr();
-        process_layers(&es2);
+        process_layers(&into.es);
     };
     for (size_t cut = history.size() - 160; cut < history.size(); cut += 7) {
         const size_t line_end = history.rfind('\n', cut - 1);
         ASSERT_NE(line_end, std::string::npos);
-        ImageStack a{}, b{};
-        EngineState ea{}, eb{};
-        replay_text(history.substr(0, cut), a, ea);
-        replay_text(history.substr(0, line_end + 1), b, eb);
-        EXPECT_EQ(a.count, b.count) << "cut at " << cut;
-        EXPECT_TRUE(same_composite(a, b)) << "cut at " << cut;
-        for (auto* im : {&a, &b})
-            image_stack_release(im);
-        engine_state_release(&ea);
-        engine_state_release(&eb);
+        Session a, b;
+        replay_text(history.substr(0, cut), a);
+        replay_text(history.substr(0, line_end + 1), b);
+        EXPECT_EQ(a.image.count, b.image.count) << "cut at " << cut;
+        EXPECT_TRUE(same_composite(a.image, b.image)) << "cut at " << cut;
     }
 }

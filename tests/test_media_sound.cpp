@@ -16,19 +16,6 @@ namespace {
 
 constexpr int MP3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III; // libsndfile encodes the test MP3s
 
-// Writes interleaved frames with libsndfile; false when the format cannot be written.
-bool write_sound(const std::string& path, int format, int channels, int rate, const std::vector<float>& frames)
-{
-    SF_INFO info{0, rate, channels, format, 0, 0};
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f)
-        return false;
-    sf_count_t n = (sf_count_t)frames.size() / channels;
-    bool ok = sf_writef_float(f, frames.data(), n) == n;
-    sf_close(f);
-    return ok;
-}
-
 // Left 0.5 at 440 Hz, right 0.25 at 1000 Hz, interleaved.
 std::vector<float> two_tones(int frames, int rate)
 {
@@ -76,7 +63,7 @@ TEST_F(MediaSound, SoundFilesGiveTheSumOrTheChosenChannel)
 {
     const std::string path = dir.file("two.wav"), mono = dir.file("mono.flac");
     std::vector<float> in = two_tones(1000, 22050);
-    ASSERT_TRUE(write_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 22050, in));
+    ASSERT_TRUE(write_test_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 22050, in));
     int rate = 0;
     std::vector<float> sum = load(path, &rate);
     EXPECT_EQ(rate, 22050); // the file's own rate: the document loader resamples
@@ -95,7 +82,7 @@ TEST_F(MediaSound, SoundFilesGiveTheSumOrTheChosenChannel)
     }
     // Right only on a mono file takes its one channel; wild values and NaN are silenced.
     std::vector<float> m = {0.5f, 2e30f, -0.25f, NAN, -3e30f, INFINITY};
-    ASSERT_TRUE(write_sound(mono, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 48000, m));
+    ASSERT_TRUE(write_test_sound(mono, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 48000, m));
     EXPECT_EQ(load(mono, &rate), (std::vector<float>{0.5f, 0.f, -0.25f, 0.f, 0.f, 0.f}));
     EXPECT_EQ(rate, 48000);
 }
@@ -106,16 +93,13 @@ TEST_F(MediaSound, RealRecordingsMatchLibsndfile)
     for (const char* f : {"/usr/share/sounds/alsa/Front_Center.wav", "/usr/share/sounds/freedesktop/stereo/bell.oga",
                           "/usr/share/sounds/freedesktop/stereo/audio-channel-front-left.oga"}) {
         SCOPED_TRACE(f);
-        SF_INFO info{};
-        SNDFILE* sf = sf_open(f, SFM_READ, &info);
-        ASSERT_NE(sf, nullptr) << "from alsa-utils and sound-theme-freedesktop";
-        std::vector<float> frames((size_t)info.frames * info.channels);
-        sf_count_t got = sf_readf_float(sf, frames.data(), info.frames);
-        sf_close(sf);
+        SF_INFO info;
+        const std::vector<float> frames = read_sound_file(f, &info); // alsa-utils, sound-theme-freedesktop
+        ASSERT_FALSE(frames.empty());
         int rate = 0;
         std::vector<float> out = load(f, &rate);
         EXPECT_EQ(rate, info.samplerate);
-        ASSERT_EQ((sf_count_t)out.size(), got);
+        ASSERT_EQ((sf_count_t)out.size(), info.frames);
         for (size_t i = 0; i < out.size(); i++) {
             float s = 0.f;
             for (int c = 0; c < info.channels; c++)
@@ -128,7 +112,7 @@ TEST_F(MediaSound, RealRecordingsMatchLibsndfile)
 TEST_F(MediaSound, Mp3GivesTheMeanOrTheChosenChannel)
 {
     const std::string path = dir.file("Two.MP3"); // the extension is compared without regard to case
-    ASSERT_TRUE(write_sound(path, MP3, 2, 48000, two_tones(48000, 48000)));
+    ASSERT_TRUE(write_test_sound(path, MP3, 2, 48000, two_tones(48000, 48000)));
     std::vector<float> mode[4];
     int len[4], ch[4], rate[4];
     for (int m = 0; m < 4; m++) {
@@ -154,32 +138,26 @@ TEST_F(MediaSound, Mp3GivesTheMeanOrTheChosenChannel)
     EXPECT_EQ(load(path), mode[MP3_RIGHT]);
     key[state_of(K_LEFT_ONLY)] = 1;
     EXPECT_EQ(load(path), mode[MP3_LEFT]);
-
 }
 
 // Each bad input: null, length 0 and one line on standard error naming the file.
 TEST_F(MediaSound, BadInputIsRefusedWithOneLine)
 {
     const std::string wav_path = dir.file("good.wav"), mp3_path = dir.file("good.mp3");
-    ASSERT_TRUE(write_sound(wav_path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, std::vector<float>(1000, 0.25f)));
-    ASSERT_TRUE(write_sound(mp3_path, MP3, 1, 44100, std::vector<float>(44100, 0.f)));
-    ASSERT_TRUE(write_sound(dir.file("zero.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, {}));
+    ASSERT_TRUE(write_test_sound(wav_path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, std::vector<float>(1000, 0.25f)));
+    ASSERT_TRUE(write_test_sound(mp3_path, MP3, 1, 44100, std::vector<float>(44100, 0.f)));
+    ASSERT_TRUE(write_test_sound(dir.file("zero.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, {}));
     const std::string wav = read_file(wav_path), mp3 = read_file(mp3_path);
     std::string text;
     for (int i = 0; i < 200; i++)
         text += "This is a plain text file, line " + std::to_string(i) + ", not a sound at all.\n";
     const std::pair<const char*, std::string> cases[] = {
-        {"empty.wav", ""},
-        {"empty.mp3", ""},
-        {"text.wav", text},
-        {"text.mp3", text},
-        {"cut_in_header.wav", wav.substr(0, 20)},
-        {"header_only.wav", wav.substr(0, 44)}, // claims 1000 frames, holds none
+        {"empty.wav", ""}, {"empty.mp3", ""}, {"text.wav", text}, {"text.mp3", text},
+        {"cut_in_header.wav", wav.substr(0, 20)}, {"header_only.wav", wav.substr(0, 44)}, // claims 1000 frames
         {"no_frame.mp3", "ID3\x03" + std::string(6, '\0') + mp3.substr(mp3.size() / 2, 100)},
         {"cut_frame.mp3", mp3.substr(0, 300)},
         {"zero.wav", ""}, // written above: a proper file of no frames
-        {"missing.mp3", ""},
-        {"missing.wav", ""},
+        {"missing.mp3", ""}, {"missing.wav", ""},
     };
     for (const auto& [name, bytes] : cases) {
         SCOPED_TRACE(name);

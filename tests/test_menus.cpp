@@ -12,7 +12,7 @@
 #include "document/image.h"
 #include "document/layers.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <tuple>
 
 namespace {
 
@@ -29,7 +30,7 @@ int manuals = 0, updates = 0, appdatas = 0;
 // Real resources (palette, 16-pixel font) from the source tree, clean state, an 800 x 600
 // drawing area, counting Help services; all restored after.
 struct Menus : testing::Test {
-    char saved_respath[sizeof respath];
+    ScopedResources resources;
     int saved_w = SCRN_W, saved_h = SCRN_H;
     MenuServices saved_services = menu_services;
     BitmapFont font = {};
@@ -37,8 +38,6 @@ struct Menus : testing::Test {
 
     void SetUp() override
     {
-        memcpy(saved_respath, respath, sizeof respath);
-        snprintf(respath, sizeof respath, "%s", BW_SOURCE_DIR);
         ASSERT_EQ(palette_load(), 1);
         font = font_load("gfx/font/font16.png", "gfx/font/font16_limits.png", -7);
         ASSERT_EQ(font.glyph_count, GLYPH_COUNT);
@@ -58,7 +57,6 @@ struct Menus : testing::Test {
         menu_close();
         state_reset();
         font_free(&font);
-        memcpy(respath, saved_respath, sizeof respath);
         SCRN_W = saved_w;
         SCRN_H = saved_h;
     }
@@ -116,13 +114,11 @@ struct MenusDocument : Menus {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
     TempDir dir;
+    std::optional<ScopedHistory> log;
 
     void make(int n)
     {
-        command_log_close();
-        command_log_reset();
-        free(history_path);
-        history_path = strdup(dir.file("history.kbz").c_str());
+        log.emplace(dir.file("history.kbz"));
         image_stack_init(image.get());
         es->image = image.get();
         ASSERT_EQ(image_from_plane(image.get(), plane_alloc(3, 4), 4, 3, "test"), 1);
@@ -137,9 +133,7 @@ struct MenusDocument : Menus {
     }
     void TearDown() override
     {
-        command_log_close();
-        free(history_path);
-        history_path = nullptr;
+        log.reset();
         if (image->layers)
             image_stack_release(image.get());
         Menus::TearDown();
@@ -328,15 +322,17 @@ TEST_F(Menus, CheckMarksFollowTheState)
     magnet = 1;
     mouse_function = TOOL_RECTANGLE;
     EXPECT_GT(menu_sync_checks(bar), 0);
-    EXPECT_TRUE(entry(MENU_OPTIONS, "Loop Playback").checked);
-    EXPECT_FALSE(entry(MENU_OPTIONS, "Live Synthesis").checked);
-    EXPECT_TRUE(entry(MENU_VIEW, "Force Smooth Image Display").checked);
-    EXPECT_FALSE(entry(MENU_VIEW, "Force Fast Image Display").checked);
-    EXPECT_TRUE(entry(MENU_LAYERS, "View Current Group Only").checked);
-    EXPECT_TRUE(entry(MENU_TOOLS, "Magnet Modifier").checked);
-    EXPECT_FALSE(entry(MENU_TOOLS, "Harmonics Modifier").checked);
-    EXPECT_TRUE(entry(MENU_TOOLS, "Rectangle Tool").checked);
-    EXPECT_FALSE(entry(MENU_TOOLS, "Cursor").checked);
+    const struct {
+        int menu;
+        const char* label;
+        bool checked;
+    } marks[] = {{MENU_OPTIONS, "Loop Playback", true},         {MENU_OPTIONS, "Live Synthesis", false},
+                 {MENU_VIEW, "Force Smooth Image Display", true}, {MENU_VIEW, "Force Fast Image Display", false},
+                 {MENU_LAYERS, "View Current Group Only", true},  {MENU_TOOLS, "Magnet Modifier", true},
+                 {MENU_TOOLS, "Harmonics Modifier", false},        {MENU_TOOLS, "Rectangle Tool", true},
+                 {MENU_TOOLS, "Cursor", false}};
+    for (const auto& m : marks)
+        EXPECT_EQ(entry(m.menu, m.label).checked, m.checked) << m.label;
     EXPECT_EQ(menu_sync_checks(bar), 0); // nothing changed since
     testing::internal::CaptureStderr();
     EXPECT_EQ(menu_check(bar, "Options", "Does Not Exist", 1), 0);
@@ -347,11 +343,8 @@ TEST_F(Menus, CheckMarksFollowTheState)
     key[state_of(K_SMOOTH_DISPLAY)] = 0;
     key[state_of(K_FAST_DISPLAY)] = 1;
     menu_sync_checks(bar);
-    for (const MenuEntry& e : bar[MENU_TOOLS].entries) {
-        if (e.label != "Magnet Modifier") {
-            EXPECT_FALSE(e.checked) << e.label;
-        }
-    }
+    for (const MenuEntry& e : bar[MENU_TOOLS].entries)
+        EXPECT_EQ(e.checked, e.label == "Magnet Modifier") << e.label;
     EXPECT_TRUE(entry(MENU_LAYERS, "Set Central Convolution Point").checked);
     EXPECT_TRUE(entry(MENU_VIEW, "Force Fast Image Display").checked);
     EXPECT_FALSE(entry(MENU_VIEW, "Force Smooth Image Display").checked);
@@ -591,12 +584,12 @@ TEST_F(Menus, StripAndPanelAreDrawn)
     const MenuEntry& resume = file.entries[2];
     EXPECT_TRUE(is_colour(ff, resume.x + 3, resume.y + 1, 11));
     const int right = open.x + open.w;
-    EXPECT_LT(at(ff, right + 1, 10)[0], 200);       // right band
-    EXPECT_LT(at(ff, open.x - 2, 2)[0], 200);       // left band, top rows
-    EXPECT_EQ(at(ff, open.x - 2, 20)[0], 200);      // the left band ends after 7 rows
-    EXPECT_EQ(at(ff, right + 6, 10)[0], 200);       // beyond the shadow
     const MenuEntry& quit = file.entries.back();
-    EXPECT_EQ(at(ff, open.x + 3, quit.y + quit.h + 10)[0], 200); // below the panel
+    // Right band, left band's top rows, the left band ending after 7 rows, beyond the shadow,
+    // below the panel.
+    for (auto [x, y, shaded] : {std::tuple{right + 1, 10, true}, {open.x - 2, 2, true}, {open.x - 2, 20, false},
+                                {right + 6, 10, false}, {open.x + 3, quit.y + quit.h + 10, false}})
+        EXPECT_EQ(at(ff, x, y)[0] < 200, shaded) << x << "," << y;
     EXPECT_GT(std::count_if(fb.begin(), fb.end(), [&](uint32_t v) { return v != fill; }), 1000);
 
     // Nothing is written outside the buffers of a tiny drawing area.

@@ -3,7 +3,7 @@
 #include "core/state.h"
 #include "dsp/scale.h"
 #include "document/image.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -16,8 +16,9 @@ namespace {
 
 // A fresh engine state and document for each test, released afterwards.
 struct OpenTest : testing::Test {
-    ImageStack image{};
-    EngineState es{};
+    Session session;
+    ImageStack& image = session.image;
+    EngineState& es = session.es;
     TempDir dir;
     char path[PATH_TEXT_LEN] = {};
     int opened = 0;
@@ -27,15 +28,10 @@ struct OpenTest : testing::Test {
         settings_defaults();
         SCRN_W = 1024;
         SCRN_H = 768;
-        image_stack_init(&image);
-        engine_state_init(&es, &image);
     }
     void TearDown() override
     {
-        image_stack_release(&image);
-        engine_state_release(&es);
-        free(orig_snd);
-        orig_snd = nullptr;
+        free_null(&orig_snd);
         orig_len = 0;
     }
     void open(const std::string& p)
@@ -46,18 +42,8 @@ struct OpenTest : testing::Test {
     }
     std::string wav(const std::string& name, int frames)
     {
-        std::string p = dir.file(name);
-        SF_INFO info{};
-        info.samplerate = 44100;
-        info.channels = 1;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open(p.c_str(), SFM_WRITE, &info);
-        std::vector<float> data(frames);
-        for (int i = 0; i < frames; i++)
-            data[i] = 0.5f * sinf(2.f * 3.14159265f * 1000.f * i / 44100.f);
-        sf_writef_float(f, data.data(), frames);
-        sf_close(f);
-        return p;
+        write_test_sound(dir.file(name), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, frames));
+        return dir.file(name);
     }
 };
 

@@ -11,7 +11,7 @@
 #include "document/layers.h"
 #include "files/config.h"
 #include "platform/util.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <tuple>
 
 namespace {
 
@@ -58,23 +59,19 @@ struct Panel : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
     std::vector<uint32_t> screen;
-    char saved_respath[sizeof respath];
+    ScopedResources resources;
     TempDir dir;
+    std::optional<ScopedHistory> log;
 
     void SetUp() override
     {
         state_reset();
         settings_defaults();
-        memcpy(saved_respath, respath, sizeof respath);
-        snprintf(respath, sizeof respath, "%s", BW_SOURCE_DIR);
         ASSERT_EQ(palette_load(), 1);
         if (!futura12.glyph_count) {
             ASSERT_EQ(fonts_load(), 1);
         }
-        command_log_close();
-        command_log_reset();
-        free(history_path);
-        history_path = strdup(dir.file("history.kbz").c_str());
+        log.emplace(dir.file("history.kbz"));
         image_stack_init(image.get());
         engine_state_init(es.get(), image.get());
         control_text_init(&futura12, &futura24);
@@ -91,10 +88,7 @@ struct Panel : testing::Test {
         document_hooks = {};
         engine_state_release(es.get());
         image_stack_release(image.get());
-        command_log_close();
-        free(history_path);
-        history_path = nullptr;
-        memcpy(respath, saved_respath, sizeof respath);
+        log.reset();
         state_reset();
         settings_defaults();
     }
@@ -110,11 +104,7 @@ struct Panel : testing::Test {
     // A one-layer w x h document, every pixel `v`.
     void document(int w, int h, float v)
     {
-        Plane p = plane_alloc(h, w);
-        for (int r = 0; r < h; r++)
-            for (int x = 0; x < w; x++)
-                p[r][x] = v;
-        ASSERT_EQ(image_from_plane(image.get(), p, w, h, "test"), 1);
+        ASSERT_EQ(image_from_plane(image.get(), plane_filled(w, h, v), w, h, "test"), 1);
         image->change_state = 0;
     }
     int cx(int i) { return ctrl[i].x + ctrl[i].cx; }
@@ -148,6 +138,7 @@ struct Panel : testing::Test {
     }
     std::string value_text(int i) { return ctrl[i].captions[KNOB_VALUE_LINE].str; }
     bool on_screen(int i) { return ctrl[i].x > HIDDEN_POS / 2; }
+    std::pair<int, int> place(int i) { return {ctrl[i].x, ctrl[i].y}; }
 };
 
 const float TOP = 1.5f * 3.1415927f;
@@ -184,18 +175,12 @@ TEST_F(Panel, CurvesHaveTheirEndsAndLabelsAndPrintAsSpecified)
         knob_set_angle(i, angle, nullptr);
         return value_text(i);
     };
-    EXPECT_EQ(printed(9, TOP), "100.0%");
-    EXPECT_EQ(printed(9, 0.75f * PI), "25.0%");
-    EXPECT_EQ(printed(7, 0.f), "LINEAR");
-    EXPECT_EQ(printed(7, TOP), "LOG");
-    EXPECT_EQ(printed(7, 0.75f * PI), "1.50");
-    EXPECT_EQ(printed(5, 0.75f * PI), "1 : 1");
-    EXPECT_EQ(printed(5, 0.f), "16.0 : 1");
-    EXPECT_EQ(printed(5, TOP), "1 : 16.0");
-    EXPECT_EQ(printed(1, 0.75f * PI), "0.0");
-    EXPECT_EQ(printed(1, TOP), "+30.0");
-    EXPECT_EQ(printed(6, 0.f), "-60.0");
-    EXPECT_EQ(printed(8, 0.5f * PI), "20");
+    const float MID = 0.75f * PI;
+    for (auto [knob, angle, text] : {std::tuple{9, TOP, "100.0%"}, {9, MID, "25.0%"}, {7, 0.f, "LINEAR"},
+                                     {7, TOP, "LOG"}, {7, MID, "1.50"}, {5, MID, "1 : 1"}, {5, 0.f, "16.0 : 1"},
+                                     {5, TOP, "1 : 16.0"}, {1, MID, "0.0"}, {1, TOP, "+30.0"}, {6, 0.f, "-60.0"},
+                                     {8, 0.5f * PI, "20"}})
+        EXPECT_EQ(printed(knob, angle), text) << knob << " at " << angle;
     knob_set_value(2, 27.5f);
     EXPECT_EQ(value_text(2), "27.5");
     EXPECT_EQ(printed(2, ctrl[2].angle), "27.5"); // the angle found gives 27.5 back
@@ -203,10 +188,8 @@ TEST_F(Panel, CurvesHaveTheirEndsAndLabelsAndPrintAsSpecified)
     EXPECT_EQ(value_text(4), "5.00");
 
     // Frames: 193 of them over the range.
-    EXPECT_EQ(knob_frame(0.f), 0);
-    EXPECT_EQ(knob_frame(TOP), 192);
-    EXPECT_EQ(knob_frame(0.75f * PI), 96);
-    EXPECT_EQ(knob_frame(-1.f), 0);
+    for (auto [angle, frame] : {std::pair{0.f, 0}, {TOP, 192}, {MID, 96}, {-1.f, 0}})
+        EXPECT_EQ(knob_frame(angle), frame) << angle;
 }
 
 TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
@@ -218,13 +201,11 @@ TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
             const float back = value_to_angle(i, (float)v);
             EXPECT_NEAR(angle_to_value(i, nullptr, back), v, 2e-6 * std::fabs(v) + 1e-6) << i << " " << k;
         }
-    EXPECT_EQ(value_to_angle(2, 0.01f), 0.f); // below 0.02 Hz
-    EXPECT_EQ(value_to_angle(3, 30000.f), TOP);
-    EXPECT_EQ(value_to_angle(5, 32.f), 0.f);   // the gamma knob falls: 16 at the left end
-    EXPECT_EQ(value_to_angle(5, 0.01f), TOP);
+    // Below 0.02 Hz, above the top; the gamma knob falls (16 at the left end); no knob; NaN.
+    for (auto [knob, value, angle] : {std::tuple{2, 0.01f, 0.f}, {3, 30000.f, TOP}, {5, 32.f, 0.f},
+                                      {5, 0.01f, TOP}, {0, 5.f, 0.f}, {2, NAN, 0.f}})
+        EXPECT_EQ(value_to_angle(knob, value), angle) << knob << " " << value;
     EXPECT_NEAR(angle_to_value(5, nullptr, value_to_angle(5, 2.f)), 2.0, 1e-5);
-    EXPECT_EQ(value_to_angle(0, 5.f), 0.f);
-    EXPECT_EQ(value_to_angle(2, NAN), 0.f);
 
     // Start values: 20 px and 25 % unless the configuration holds others.
     EXPECT_FLOAT_EQ(ctrl[8].value, 20.f);
@@ -328,12 +309,9 @@ TEST_F(Panel, LayoutsMatchTheirPlacesAtUsualSizes)
     // Normal: the panel centred 30 px right of the middle from 872 px on.
     EXPECT_EQ(MARGIN_Y, 280);
     const int c = 512 + 30;
-    EXPECT_EQ(ctrl[C_MIN_FREQ].x, c - 360 - 50);
-    EXPECT_EQ(ctrl[C_MIN_FREQ].y, 768 - 252);
-    EXPECT_EQ(ctrl[C_GAMMA].x, c + 120 - 50);
-    EXPECT_EQ(ctrl[C_GAMMA].y, 768 - 132);
-    EXPECT_EQ(ctrl[C_PLAY].x, (1024 - 108) / 2 + 30);
-    EXPECT_EQ(ctrl[C_PLAY].y, 768 - 144 - 112);
+    EXPECT_EQ(place(C_MIN_FREQ), std::pair(c - 360 - 50, 768 - 252));
+    EXPECT_EQ(place(C_GAMMA), std::pair(c + 120 - 50, 768 - 132));
+    EXPECT_EQ(place(C_PLAY), std::pair((1024 - 108) / 2 + 30, 768 - 144 - 112));
     EXPECT_EQ(ctrl[C_SAVE].x, 1024 - 27 - 40);
     EXPECT_EQ(ctrl[C_HELP].y, 506);
     EXPECT_FALSE(on_screen(C_LAYER_INTENSITY));
@@ -346,8 +324,7 @@ TEST_F(Panel, LayoutsMatchTheirPlacesAtUsualSizes)
     // A second layer brings the Layer intensity knob.
     key[K_MULTI_LAYER] = 1;
     resize(1024, 768);
-    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].x, c + 240 - 50);
-    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].y, 768 - 132);
+    EXPECT_EQ(place(C_LAYER_INTENSITY), std::pair(c + 240 - 50, 768 - 132));
 
     // Below 872 px the panel keeps its place: 66 px right of the middle at 800 px.
     key[K_MULTI_LAYER] = 0;
@@ -362,8 +339,7 @@ TEST_F(Panel, LayoutsMatchTheirPlacesAtUsualSizes)
     resize(1872, 960);
     EXPECT_EQ(MARGIN_Y, 169);
     EXPECT_EQ(ctrl[C_SPRAY_WIDTH].x, 936 - 652 - 50);
-    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].x, 936 + 548 - 50);
-    EXPECT_EQ(ctrl[C_LAYER_INTENSITY].y, 960 - 141);
+    EXPECT_EQ(place(C_LAYER_INTENSITY), std::pair(936 + 548 - 50, 960 - 141));
     EXPECT_EQ(ctrl[C_PLAY].x, (1872 - 108) / 2 - 52);
 
     // Lossless: the analysis knobs are hidden.
@@ -427,10 +403,8 @@ TEST_F(Panel, ButtonsActOnlyWhenReleasedOverThem)
     EXPECT_EQ(ctrl[C_OPEN].frame, 0);
     click(C_SAVE, 200, 0); // dragged away before the release
     EXPECT_EQ(key[K_SAVE], 0);
-    click(C_FLIP);
-    click(C_MASK_INVERT);
-    click(C_VISION);
-    click(C_INVERT);
+    for (int c : {C_FLIP, C_MASK_INVERT, C_VISION, C_INVERT})
+        click(c);
     EXPECT_EQ(key[K_HFLIP] + key[K_MASK_INVERT] + key[K_VISION_MODE] + key[K_INVERT], 4);
     EXPECT_EQ(ctrl[C_INVERT].value, 0.f); // lit by the Invert command itself
     document_hooks.invert_control(es.get());

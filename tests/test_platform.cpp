@@ -24,34 +24,22 @@ static uint32_t previous_state(uint32_t st)
     return (st - 2531011u) * inv;
 }
 
-TEST(Random, KnownSequenceAfterSeedZero)
+// The known sequence after seed 0; a seed repeats its sequence; rand_u32 packs three values.
+TEST(Random, KnownSequenceRepeatsForASeedAndPacksThreeValues)
 {
     wrsrand(0);
     EXPECT_EQ(wrrand(), 38);
     EXPECT_EQ(wrrand(), 7719);
     EXPECT_EQ(wrrand(), 21238);
-}
-
-TEST(Random, SameSeedSameSequence)
-{
-    wrsrand(12345);
-    uint32_t a[4];
-    for (auto& v : a)
-        v = rand_u32();
-    wrsrand(12345);
-    for (auto v : a)
-        EXPECT_EQ(rand_u32(), v);
-}
-
-TEST(Random, RandU32PacksThreeValues)
-{
     wrsrand(7);
     uint32_t a = wrrand(), b = wrrand(), c = wrrand();
     wrsrand(7);
     EXPECT_EQ(rand_u32(), (a << 30) | (b << 15) | c);
+    wrsrand(7);
+    EXPECT_EQ(rand_u32(), (a << 30) | (b << 15) | c);
 }
 
-TEST(Random, DblrandStaysInHalfOpenRange)
+TEST(Random, DblrandStaysInHalfOpenRangeEvenAtItsExtremes)
 {
     wrsrand(0);
     float lo = 1.f, hi = -1.f;
@@ -66,109 +54,74 @@ TEST(Random, DblrandStaysInHalfOpenRange)
     EXPECT_GT(hi, 0.99f);
 
     // The largest packed values (a & 3 == 3, b == 32767, c near 32767) would round up to 1.0 in
-    // single precision. Build such a state: pick the middle state, then step the generator back.
-    int tried = 0;
-    for (uint32_t low = 0; low < (1u << 17); low++) {
-        uint32_t s2 = (0x7fffu << 16) | (low & 0xffffu) | ((low >> 16) << 31);
-        uint32_t s3 = s2 * 214013u + 2531011u;
-        uint32_t s1 = previous_state(s2);
-        if (((s3 >> 16) & 0x7fff) < 0x7fc0 || ((s1 >> 16) & 3) != 3)
-            continue;
-        wrsrand(previous_state(s1));
-        float v = dblrand();
-        EXPECT_LT(v, 1.f);
-        EXPECT_GT(v, 0.9999f);
-        tried++;
+    // single precision; the smallest (a & 3 == 0, b == 0, c small) give -1 or just above, never
+    // less. Build such states: pick the middle state, then step the generator back.
+    for (bool top : {true, false}) {
+        int tried = 0;
+        for (uint32_t low = 0; low < (1u << 17); low++) {
+            uint32_t s2 = (top ? 0x7fffu << 16 : 0u) | (low & 0xffffu) | ((low >> 16) << 31);
+            uint32_t c = ((s2 * 214013u + 2531011u) >> 16) & 0x7fff, s1 = previous_state(s2);
+            if ((top ? c < 0x7fc0 : c >= 0x40) || ((s1 >> 16) & 3) != (top ? 3u : 0u))
+                continue;
+            wrsrand(previous_state(s1));
+            const float v = dblrand();
+            EXPECT_TRUE(top ? v < 1.f && v > 0.9999f : v >= -1.f && v < -0.9999f) << v;
+            tried++;
+        }
+        EXPECT_GT(tried, 0) << top;
     }
-    EXPECT_GT(tried, 0);
-}
-
-TEST(Random, DblrandBottomIsMinusOne)
-{
-    // The smallest packed values (a & 3 == 0, b == 0, c small) give -1 or just above, never less.
-    int tried = 0;
-    for (uint32_t low = 0; low < (1u << 17); low++) {
-        uint32_t s2 = (low & 0xffffu) | ((low >> 16) << 31);
-        uint32_t s3 = s2 * 214013u + 2531011u;
-        uint32_t s1 = previous_state(s2);
-        if (((s3 >> 16) & 0x7fff) >= 0x40 || ((s1 >> 16) & 3) != 0)
-            continue;
-        wrsrand(previous_state(s1));
-        float v = dblrand();
-        EXPECT_GE(v, -1.f);
-        EXPECT_LT(v, -0.9999f);
-        tried++;
-    }
-    EXPECT_GT(tried, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Allocation
 // ---------------------------------------------------------------------------------------------
 
-TEST(Alloc, AllocEnoughGrowsByFactorAndZeroesNewElements)
+TEST(Alloc, AllocEnoughGrowsByFactorZeroesNewElementsAndKeepsAnAbsurdSizeOut)
 {
     int* buf = static_cast<int*>(wrmalloc(4 * sizeof(int)));
     for (int i = 0; i < 4; i++)
         buf[i] = 100 + i;
-    int cap = alloc_enough2(&buf, 10, 4, sizeof(int), 1.5);
-    ASSERT_EQ(cap, 15);
-    for (int i = 0; i < 4; i++)
-        EXPECT_EQ(buf[i], 100 + i);
-    for (int i = 4; i < 15; i++)
-        EXPECT_EQ(buf[i], 0) << i;
-    // Enough room already: nothing changes.
-    int* before = buf;
+    ASSERT_EQ(alloc_enough2(&buf, 10, 4, sizeof(int), 1.5), 15);
+    for (int i = 0; i < 15; i++)
+        EXPECT_EQ(buf[i], i < 4 ? 100 + i : 0) << i;
+    int* before = buf; // enough room already: nothing changes
     EXPECT_EQ(alloc_enough2(&buf, 15, 15, sizeof(int), 1.5), 15);
     EXPECT_EQ(buf, before);
     free(buf);
-}
 
-TEST(Alloc, AllocEnoughFromNothingAndAbsurdSize)
-{
-    double* buf = nullptr;
-    EXPECT_EQ(alloc_enough2(&buf, 3, 0, sizeof(double), 2.0), 6);
+    double* d = nullptr;
+    EXPECT_EQ(alloc_enough2(&d, 3, 0, sizeof(double), 2.0), 6);
     for (int i = 0; i < 6; i++)
-        EXPECT_EQ(buf[i], 0.0);
-    // A size that cannot be represented keeps the old buffer and count.
-    double* kept = buf;
-    EXPECT_EQ(alloc_enough2(&buf, 2000000000, 6, sizeof(double), 4.0), 6);
-    EXPECT_EQ(buf, kept);
-    free(buf);
+        EXPECT_EQ(d[i], 0.0);
+    double* kept = d; // a size that cannot be represented keeps the old buffer and count
+    EXPECT_EQ(alloc_enough2(&d, 2000000000, 6, sizeof(double), 4.0), 6);
+    EXPECT_EQ(d, kept);
+    free(d);
 }
 
-TEST(Alloc, FreeNullTwiceFreesOnce)
+// free_null frees once however often called; free2d skips null rows; calloc zeroes;
+// string_assign copies (null as "").
+TEST(Alloc, FreeHelpersCallocAndStringAssign)
 {
     char* p = static_cast<char*>(wrmalloc(16));
     free_null(&p);
     EXPECT_EQ(p, nullptr);
     free_null(&p); // must not free again (the sanitizer build catches a double free)
-    EXPECT_EQ(p, nullptr);
     free_null(static_cast<char**>(nullptr));
-}
-
-TEST(Alloc, Free2dClearsElements)
-{
     float** rows = static_cast<float**>(wrcalloc(3, sizeof(float*)));
     rows[0] = static_cast<float*>(wrmalloc(8));
     rows[2] = static_cast<float*>(wrmalloc(8));
-    free2d(rows, 3); // row 1 is null and must be skipped
-    float** only = static_cast<float**>(wrcalloc(1, sizeof(float*)));
-    free2d(only, 0);
-}
-
-TEST(Alloc, CallocZeroesAndStringAssignCopies)
-{
-    unsigned char* p = static_cast<unsigned char*>(wrcalloc(1000, 3));
+    free2d(rows, 3);
+    free2d(static_cast<float**>(wrcalloc(1, sizeof(float*))), 0);
+    unsigned char* z = static_cast<unsigned char*>(wrcalloc(1000, 3));
     for (int i = 0; i < 3000; i++)
-        ASSERT_EQ(p[i], 0);
-    free(p);
-    char* s = string_assign("Layer 0");
-    EXPECT_STREQ(s, "Layer 0");
-    free(s);
-    s = string_assign(nullptr);
-    EXPECT_STREQ(s, "");
-    free(s);
+        ASSERT_EQ(z[i], 0);
+    free(z);
+    for (const char* src : {"Layer 0", (const char*)nullptr}) {
+        char* s = string_assign(src);
+        EXPECT_STREQ(s, src ? src : "");
+        free(s);
+    }
 }
 
 static int failures_left;
@@ -181,32 +134,26 @@ static void* flaky_malloc(size_t size)
     return malloc(size);
 }
 
-TEST(Alloc, WrmallocRetriesBeforeGivingUp)
+// Five failures: the fifth retry succeeds; eleven: all ten retries fail and the heap is stirred.
+TEST(Alloc, WrmallocRetriesThenStirsTheHeap)
 {
-    auto saved = wr_system_malloc;
-    wr_system_malloc = flaky_malloc;
-    failures_left = 5; // the first try and four retries fail, the fifth retry succeeds
-    testing::internal::CaptureStderr();
-    void* p = wrmalloc(3 << 20);
-    std::string err = testing::internal::GetCapturedStderr();
-    wr_system_malloc = saved;
-    ASSERT_NE(p, nullptr);
-    free(p);
-    EXPECT_NE(err.find("succeded to allocate 3 MB after 5 extra attempts"), std::string::npos) << err;
-}
-
-TEST(Alloc, WrmallocStirsTheHeapAfterTenRetries)
-{
-    auto saved = wr_system_malloc;
-    wr_system_malloc = flaky_malloc;
-    failures_left = 11; // the first try and all ten retries fail; the stirring then succeeds
-    testing::internal::CaptureStderr();
-    void* p = wrmalloc(1 << 20);
-    std::string err = testing::internal::GetCapturedStderr();
-    wr_system_malloc = saved;
-    ASSERT_NE(p, nullptr);
-    free(p);
-    EXPECT_NE(err.find("succeded to allocate 1 MB after allocating 32 chunks then with 1 extra attempts"), std::string::npos) << err;
+    const struct {
+        int failures, mb;
+        const char* said;
+    } cases[] = {{5, 3, "succeded to allocate 3 MB after 5 extra attempts"},
+                 {11, 1, "succeded to allocate 1 MB after allocating 32 chunks then with 1 extra attempts"}};
+    for (const auto& c : cases) {
+        auto saved = wr_system_malloc;
+        wr_system_malloc = flaky_malloc;
+        failures_left = c.failures;
+        testing::internal::CaptureStderr();
+        void* p = wrmalloc((size_t)c.mb << 20);
+        std::string err = testing::internal::GetCapturedStderr();
+        wr_system_malloc = saved;
+        ASSERT_NE(p, nullptr);
+        free(p);
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+    }
 }
 
 TEST(AllocDeathTest, AbsurdSizeEndsWithOutOfMemoryAlert)
@@ -236,15 +183,10 @@ static void* add_under_lock(void* arg)
     return arg;
 }
 
-TEST(Threads, WaitOnNeverStartedRecordReturnsAtOnce)
-{
-    ThreadRecord rec{};
-    EXPECT_EQ(thread_wait(&rec, nullptr), 0);
-    EXPECT_EQ(rec.joinable, 0);
-}
-
 TEST(Threads, SpawnWaitReturnsResultAndClearsFlag)
 {
+    ThreadRecord never{}; // waiting on a record never started returns at once
+    EXPECT_EQ(thread_wait(&never, nullptr), 0);
     sem_t* lock = semaphore_new();
     long counter = 0;
     std::pair<sem_t*, long*> shared{lock, &counter};
@@ -311,13 +253,6 @@ TEST(Sleep, DurationsFollowTheArgument)
     t0 = clock::now();
     wrsleep(1500);
     EXPECT_GE(clock::now() - t0, std::chrono::milliseconds(1500));
-}
-
-TEST(Cores, CountIsPositiveAndStored)
-{
-    int n = core_count();
-    EXPECT_GE(n, 1);
-    EXPECT_EQ(CORE_COUNT, n);
 }
 
 TEST(Logging, ConsoleOutputIsMirroredIntoTheLog)

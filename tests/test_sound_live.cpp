@@ -10,7 +10,7 @@
 #include "sound/device.h"
 #include "sound/live.h"
 #include "sound/synthesis.h"
-#include "test_support.h"
+#include "test_doc.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -29,16 +29,10 @@ namespace {
 // [SECTION] Helpers
 // ---------------------------------------------------------------------------------------------
 
-struct SoundLive : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-
+struct SoundLive : EngineTest {
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
-        image_stack_init(image.get());
-        engine_state_init(es.get(), image.get());
+        EngineTest::SetUp();
         live_stream_reset(es.get());
     }
     void TearDown() override
@@ -50,11 +44,7 @@ struct SoundLive : testing::Test {
         document_hooks = DocumentHooks{};
         free_null(&es->noise_full);
         free_null(&es->noise_rms);
-        synthesis_release(es.get());
-        engine_state_release(es.get());
-        image_stack_release(image.get());
-        state_reset();
-        settings_defaults();
+        EngineTest::TearDown();
     }
 
     // A stored sound of n samples, sample i = (i + 1) / 1000, playing from `from`.
@@ -172,9 +162,8 @@ TEST_F(SoundLive, LiveOutputOfKnownColumnsAndPositions)
 {
     float w[3];
     live_kernel_weights(5.5, w); // halfway between columns 5 and 6
-    EXPECT_NEAR(w[0], 0.75f, 2e-4f);
-    EXPECT_NEAR(w[1], 0.75f, 2e-4f);
-    EXPECT_NEAR(w[2], 0.f, 1e-6f);
+    for (int k = 0; k < 3; k++)
+        EXPECT_NEAR(w[k], k < 2 ? 0.75f : 0.f, k < 2 ? 2e-4f : 1e-6f) << k;
 
     // Every column 1: each sample is 1.5 (the kernel's sum) over the level 10.
     make_live(std::vector<float>(8, 1.f));
@@ -193,11 +182,9 @@ TEST_F(SoundLive, LiveOutputOfKnownColumnsAndPositions)
     image->transposed_ready = 1;
     es->play_pos = 1;
     out = play(5); // positions 2 .. 6
-    EXPECT_EQ(out[0], 0);
-    EXPECT_NEAR(out[1], 0.0908 / 10 * 32767, 8);
-    EXPECT_NEAR(out[2], 1.3184 / 10 * 32767, 8);
-    EXPECT_NEAR(out[3], 0.0908 / 10 * 32767, 8);
-    EXPECT_EQ(out[4], 0);
+    const double weight[5] = {0, 0.0908, 1.3184, 0.0908, 0}; // silent exactly where no weight reaches
+    for (int i = 0; i < 5; i++)
+        EXPECT_NEAR(out[i], weight[i] / 10 * 32767, weight[i] > 0 ? 8 : 0) << i;
 
     // Three zero columns around the position give exact silence; a louder sample raises the
     // level one third above it.
@@ -217,8 +204,7 @@ TEST_F(SoundLive, LiveWrapsStopsAndJumps)
     es->play_pos = 6;
     std::vector<int16_t> out = play(3); // the last column (nothing beyond it), then off the end
     EXPECT_NEAR(out[0], (1.3184 + 0.0908) / 10 * 32767, 8);
-    EXPECT_EQ(out[1], 0);
-    EXPECT_EQ(out[2], 0);
+    EXPECT_EQ(std::vector<int16_t>(out.begin() + 1, out.end()), std::vector<int16_t>(2, 0));
     EXPECT_EQ(es->paused.load(), 1);
     EXPECT_EQ(es->play_pos.load(), 0);
 
@@ -424,15 +410,7 @@ TEST_F(SoundLive, RecordingHoldsWhatWasPlayedAndIsCompleteAfterClose)
 // Writes a mono file of n samples of value v at `rate`.
 void write_mono(const std::string& path, int n, float v, int rate)
 {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr);
-    std::vector<float> s(n, v);
-    sf_writef_float(f, s.data(), n);
-    sf_close(f);
+    write_test_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, rate, std::vector<float>(n, v));
 }
 
 TEST(SoundMix, ChannelFilesBecomeOneStereoFile)

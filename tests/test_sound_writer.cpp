@@ -46,9 +46,7 @@ TEST(SoundWriter, ChunkedSoundReadsBackAtEveryDepthAndFormat)
 
 TEST(SoundWriter, GainNormalisationClippingAndOgg)
 {
-    std::vector<float> samples(44100);
-    for (int i = 0; i < 44100; i++)
-        samples[i] = 0.25f * sinf(2.f * 3.14159265f * 440.f * i / 44100.f);
+    std::vector<float> samples = sine_wave(440.f, 44100, 44100, 0.25f);
     float* chunk = samples.data();
     EngineState es{};
     es.sound[0] = chunk;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -111,6 +112,27 @@ std::vector<float> read_sound_file(const std::string& path, SF_INFO* info)
     sf_readf_float(f, data.data(), info->frames);
     sf_close(f);
     return data;
+}
+
+bool write_test_sound(const std::string& path, int format, int channels, int rate, const std::vector<float>& frames)
+{
+    SF_INFO info{0, rate, channels, format, 0, 0};
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+    if (!f)
+        return false;
+    const sf_count_t n = (sf_count_t)frames.size() / channels;
+    const bool ok = sf_writef_float(f, frames.data(), n) == n;
+    sf_close(f);
+    return ok;
+}
+
+std::vector<float> sine_wave(float hz, int n, int rate, float amp)
+{
+    std::vector<float> v((size_t)n);
+    for (int i = 0; i < n; i++)
+        v[(size_t)i] = amp * sinf(2.f * 3.14159265f * hz * (float)i / (float)rate);
+    return v;
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env)

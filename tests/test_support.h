@@ -40,6 +40,13 @@ struct SF_INFO;
 // cannot be read fails the current test and gives an empty vector.
 std::vector<float> read_sound_file(const std::string& path, SF_INFO* info);
 
+// Writes interleaved frames through libsndfile in `format` (SF_FORMAT_*); false (and a failure
+// of the current test) when the file cannot be written.
+bool write_test_sound(const std::string& path, int format, int channels, int rate, const std::vector<float>& frames);
+
+// n samples of amp * sin(2 pi hz i / rate).
+std::vector<float> sine_wave(float hz, int n, int rate = 44100, float amp = 0.5f);
+
 // Result of running a program to its end.
 struct RunResult {
     int status;      // exit status, or 128 + signal

@@ -8,6 +8,7 @@
 #include "dsp/fftf.h"
 #include "dsp/noise.h"
 #include "sound/synthesis.h"
+#include "test_doc.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#include <tuple>
 
 namespace {
 
@@ -23,27 +25,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 
 // An image stack and engine state with a W x H composite (all zero) at the given settings.
-struct SynthDoc : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
-
-    void SetUp() override
-    {
-        state_reset();
-        settings_defaults();
-        image_stack_init(image.get());
-        engine_state_init(es.get(), image.get());
-    }
-    void TearDown() override
-    {
-        synthesis_release(es.get());
-        engine_state_release(es.get());
-        image_stack_release(image.get());
-        free_null(&orig_snd);
-        orig_len = orig_rate = 0;
-        state_reset();
-        settings_defaults();
-    }
+struct SynthDoc : EngineTest {
     void make_image(int W, int H, float fmin = 27.5f, float fmax = 20000.f, float pps = 100.f, float base = 2.f)
     {
         image->w = image->src_w = W;
@@ -53,6 +35,19 @@ struct SynthDoc : testing::Test {
         es->synth_range[1] = fmax;
         es->synth_range[2] = pps;
         es->synth_range[3] = base;
+    }
+    // An original sound of `len` samples f(0), f(1), ... analysed as a flat W x H picture of 1,
+    // which the composite is too.
+    template <class F> void flat_original(int W, int H, int len, F f)
+    {
+        orig_len = len;
+        orig_snd = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)orig_len));
+        for (int i = 0; i < orig_len; i++)
+            orig_snd[i] = f(i);
+        image->analysed = plane_filled(W, H, 1.f);
+        image->orig_w = W;
+        image->orig_h = H;
+        fill_plane(image->composite, W, H, 1.f);
     }
     std::vector<float> sound() const
     {
@@ -164,13 +159,11 @@ TEST(SynthesisNoise, RaisedStopFlagGivesAnAllZeroBlock)
 
 TEST(SynthesisGeometry, BlockWidthsAndCounts)
 {
-    EXPECT_EQ(synth_block_width(100.f, 571, 0), 400);
+    for (auto [pps, h, long_blocks, width] : {std::tuple{100.f, 571, 0, 400}, {100.f, 1500, 0, 800},
+                                              {100.f, 571, 1, 12000}, {5.9f, 571, 0, 24}, {0.5f, 571, 1, 24}})
+        EXPECT_EQ(synth_block_width(pps, h, long_blocks), width) << pps << " " << h << " " << long_blocks;
     EXPECT_EQ(synth_block_count(800, 400), 4);
     EXPECT_EQ(synth_block_count(1000, 400), 6);
-    EXPECT_EQ(synth_block_width(100.f, 1500, 0), 800);
-    EXPECT_EQ(synth_block_width(100.f, 571, 1), 12000);
-    EXPECT_EQ(synth_block_width(5.9f, 571, 0), 24);
-    EXPECT_EQ(synth_block_width(0.5f, 571, 1), 24);
 }
 
 TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
@@ -235,12 +228,8 @@ TEST(SynthesisGeometry, LosslessRatiosStayFinite)
     float* anal[1] = {a0};
     float out[6];
     mask_block(comp, anal, out, 1, 4, 6, 0);
-    EXPECT_EQ(out[0], 1.f); // silent and unedited: the original passes
-    EXPECT_EQ(out[1], LOSSLESS_RATIO_MAX);
-    EXPECT_EQ(out[2], 2.f);
-    EXPECT_EQ(out[3], 0.f);
-    EXPECT_EQ(out[4], 0.f); // past the image end
-    EXPECT_EQ(out[5], 0.f);
+    // Silent and unedited: the original passes; past the image end: 0.
+    EXPECT_EQ(std::vector<float>(out, out + 6), std::vector<float>({1.f, LOSSLESS_RATIO_MAX, 2.f, 0.f, 0.f, 0.f}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -258,17 +247,15 @@ TEST_F(SynthesisDoc, NoiseClickIsHeardAtItsColumn)
         plane_free(&image->composite, image->h);
         const int W = (int)(pps * 30), H = 40;
         make_image(W, H, 100.f, 12000.f, pps, 2.f);
-        for (int r = 0; r < H; r++)
-            std::fill(image->composite[r], image->composite[r] + W, 1.f);
+        fill_plane(image->composite, W, H, 1.f);
         wrsrand(11);
         ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
         const std::vector<float> flat = sound();
         // Same noise table (same parameters): only the picture changes.
         for (const int c : {W / 2 + 3, W - W / 7}) {
-            for (int r = 0; r < H; r++) {
-                std::fill(image->composite[r], image->composite[r] + W, 0.f);
+            fill_plane(image->composite, W, H, 0.f);
+            for (int r = 0; r < H; r++)
                 image->composite[r][c] = 1.f;
-            }
             ASSERT_EQ(synthesis_change(es.get(), 1, 2), 1);
             ASSERT_TRUE(wait_workers());
             const std::vector<float> click = sound();
@@ -287,8 +274,7 @@ TEST_F(SynthesisDoc, NoiseRunsOnSeamlesslyAcrossBlocks)
     const float pps = 37.3f;
     const int W = 600, H = 30;
     make_image(W, H, 200.f, 10000.f, pps, 1.f);
-    for (int r = 0; r < H; r++)
-        std::fill(image->composite[r], image->composite[r] + W, 1.f);
+    fill_plane(image->composite, W, H, 1.f);
     wrsrand(2);
     ASSERT_EQ(synthesise_all(es.get(), 0, 1), 1);
     const std::vector<float> s = sound();
@@ -415,18 +401,10 @@ TEST_F(SynthesisDoc, LosslessErasedPictureIsSilent)
 {
     const int W = 300, H = 40;
     make_image(W, H, 200.f, 8000.f, 100.f, 2.f);
-    orig_len = W * 441;
-    orig_snd = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)orig_len));
     wrsrand(4);
-    for (int i = 0; i < orig_len; i++)
-        orig_snd[i] = 0.2f + 0.3f * sinf(2.f * (float)M_PI * 30.f * (float)i / 44100.f) + 0.2f * dblrand();
-    image->analysed = plane_alloc(H, W);
-    image->orig_w = W;
-    image->orig_h = H;
-    for (int r = 0; r < H; r++) {
-        std::fill(image->analysed[r], image->analysed[r] + W, 1.f);
-        std::fill(image->composite[r], image->composite[r] + W, 1.f);
-    }
+    flat_original(W, H, W * 441, [](int i) {
+        return 0.2f + 0.3f * sinf(2.f * (float)M_PI * 30.f * (float)i / 44100.f) + 0.2f * dblrand();
+    });
     ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
     const std::vector<float> y = sound();
     double err = 0, xx = 0;
@@ -435,8 +413,7 @@ TEST_F(SynthesisDoc, LosslessErasedPictureIsSilent)
         xx += (double)orig_snd[i] * orig_snd[i];
     }
     EXPECT_GT(10 * std::log10(xx / err), 90.0); // unedited: the whole sound comes back
-    for (int r = 0; r < H; r++)
-        std::fill(image->composite[r], image->composite[r] + W, 0.f);
+    fill_plane(image->composite, W, H, 0.f);
     ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
     double yy = 0;
     for (float v : sound())
@@ -457,25 +434,14 @@ TEST_F(SynthesisDoc, LosslessEditIsHeardAtItsColumn)
         free_null(&orig_snd);
         const int W = (int)(pps * 20), H = 30;
         make_image(W, H, 100.f, 12000.f, pps, 2.f);
-        orig_len = (int)std::ceil(W * 44100.0 / pps);
-        orig_snd = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)orig_len));
         wrsrand(9);
-        for (int i = 0; i < orig_len; i++)
-            orig_snd[i] = dblrand();
-        image->analysed = plane_alloc(H, W);
-        image->orig_w = W;
-        image->orig_h = H;
-        for (int r = 0; r < H; r++) {
-            std::fill(image->composite[r], image->composite[r] + W, 1.f);
-            std::fill(image->analysed[r], image->analysed[r] + W, 1.f);
-        }
+        flat_original(W, H, (int)std::ceil(W * 44100.0 / pps), [](int) { return dblrand(); });
         ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
         const std::vector<float> y = sound();
         for (const int c : {W / 2 + 3, W - W / 6}) {
-            for (int r = 0; r < H; r++) {
-                std::fill(image->composite[r], image->composite[r] + W, 1.f);
+            fill_plane(image->composite, W, H, 1.f);
+            for (int r = 0; r < H; r++)
                 image->composite[r][c] = 2.f;
-            }
             ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
             const std::vector<float> z = sound();
             std::vector<float> extra(z.size());
@@ -517,8 +483,7 @@ TEST_F(ThreadsSynthesis, FixedSeedGivesTheSameSoundWhateverTheThreadCount)
 TEST_F(ThreadsSynthesis, RepaintRedoesOnlyTouchedBlocks)
 {
     make_image(2000, 20, 100.f, 10000.f, 100.f, 2.f);
-    for (int r = 0; r < 20; r++)
-        std::fill(image->composite[r], image->composite[r] + 2000, 0.5f);
+    fill_plane(image->composite, 2000, 20, 0.5f);
     wrsrand(1);
     ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
     ASSERT_EQ(es->block_count, 10);
@@ -548,8 +513,7 @@ TEST_F(ThreadsSynthesis, RepaintRedoesOnlyTouchedBlocks)
 TEST_F(ThreadsSynthesis, StopMidBlockLeavesTheBlockToDo)
 {
     make_image(800, 30, 100.f, 10000.f, 100.f, 2.f);
-    for (int r = 0; r < 30; r++)
-        std::fill(image->composite[r], image->composite[r] + 800, 1.f);
+    fill_plane(image->composite, 800, 30, 1.f);
     // Holding layers_lock keeps a worker inside its claimed block until the stop flag is up
     // (the workers start suspended, so the restart itself can still read the picture).
     key[state_of(K_SUSPEND)].store(1);
@@ -584,8 +548,7 @@ TEST_F(ThreadsSynthesis, StopMidBlockLeavesTheBlockToDo)
 TEST_F(ThreadsSynthesis, StopWhileSuspendedLeavesTheSoundAlone)
 {
     make_image(800, 10, 100.f, 10000.f, 100.f, 2.f);
-    for (int r = 0; r < 10; r++)
-        std::fill(image->composite[r], image->composite[r] + 800, 1.f);
+    fill_plane(image->composite, 800, 10, 1.f);
     key[state_of(K_SUSPEND)].store(1);
     ASSERT_EQ(synthesis_change(es.get(), 3, 2), 1);
     end_sound_threads(es.get());

@@ -1,0 +1,104 @@
+// Shared helpers of the tests that run the real editor headless: starting it on the demo,
+// driving it with events frame by frame, waiting for a condition with a bound, and quitting.
+#pragma once
+
+#include "core/frame.h"
+#include "core/state.h"
+#include "sound/synthesis.h"
+#include "test_support.h"
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+inline const std::string demo_path = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
+
+// The environment of a headless editor: its own data folder, the source tree's resources and the
+// given audio driver.
+struct EditorEnv {
+    ScopedDataHome home;
+    ScopedEnv resources{"BRINDLEWHARF_RESOURCES", BW_SOURCE_DIR};
+    ScopedEnv audio;
+    explicit EditorEnv(const char* driver = "dummy") : audio("SDL_AUDIODRIVER", driver) {}
+};
+
+// A key event of `type` (down or up) for `sym` with modifiers `mod`.
+inline SDL_Event key_event(int type, SDLKey sym, int mod = KMOD_NONE)
+{
+    SDL_Event ev{};
+    ev.type = (Uint8)type;
+    ev.key.type = (Uint8)type;
+    ev.key.keysym.sym = sym;
+    ev.key.keysym.mod = (SDLMod)mod;
+    return ev;
+}
+
+// A key pressed and let go.
+inline void press(Editor* ed, SDLKey sym, int mod = KMOD_NONE)
+{
+    SDL_Event down = key_event(SDL_KEYDOWN, sym, mod), up = key_event(SDL_KEYUP, sym, mod);
+    editor_event(ed, &down);
+    editor_event(ed, &up);
+}
+
+// Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or the
+// loop ended.
+inline bool run_until(Editor* ed, const std::function<bool()>& done, int limit_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end || !editor_frame(ed))
+            return false;
+        editor_wait(ed);
+    }
+    return true;
+}
+
+// A new editor started as "brindlewharf DEMO": the demo opens on its first frames.
+inline std::unique_ptr<Editor> start_on_demo()
+{
+    static std::string arg0 = "brindlewharf", arg1 = demo_path; // the editor keeps argv
+    static char* argv[] = {arg0.data(), arg1.data(), nullptr};
+    auto ed = std::make_unique<Editor>();
+    EXPECT_EQ(editor_start(ed.get(), 2, argv), 1);
+    return ed;
+}
+
+// The demo analysed and its synthesis done.
+inline bool demo_synthesised(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    const ImageStack* im = &ed->image;
+    return im->composite && im->change_state == 0 && es->running == 0 && es->block_count > 0 &&
+           synthesis_blocks_done(es) == es->block_count;
+}
+
+// Quits and shuts the editor down, leaving the program state as a fresh process has it.
+// Returns what the shutdown wrote on standard output.
+inline std::string quit_editor(std::unique_ptr<Editor>& ed)
+{
+    key[K_QUIT] = 1;
+    EXPECT_EQ(editor_frame(ed.get()), 0);
+    testing::internal::CaptureStdout();
+    editor_end(ed.get());
+    std::string out = testing::internal::GetCapturedStdout();
+    ed.reset();
+    mouse_function = TOOL_CURSOR;
+    state_reset();
+    return out;
+}
+
+// Distinct pixel values of a w x h region of a 32-bit buffer `stride` pixels wide.
+inline size_t distinct_pixels(const uint32_t* px, int stride, int x0, int y0, int w, int h)
+{
+    std::set<uint32_t> seen;
+    for (int y = y0; y < y0 + h; y++)
+        for (int x = x0; x < x0 + w; x++)
+            seen.insert(px[(size_t)y * stride + x] & 0xFFFFFFu);
+    return seen.size();
+}

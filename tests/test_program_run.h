@@ -1,0 +1,52 @@
+// Shared helpers of the tests that run the real program's batch commands on real files.
+#pragma once
+
+#include "files/npy.h"
+#include "platform/util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+inline const std::string DEMO = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
+
+// Runs the program's batch commands with a private data folder, writing into `out`.
+struct ProgramRun : testing::Test {
+    ScopedDataHome home;
+    TempDir out;
+    // `brindlewharf COMMAND ARGS... [--quiet]`.
+    RunResult run(const char* command, std::vector<std::string> args, bool quiet = true)
+    {
+        args.insert(args.begin(), {BW_PROGRAM, command});
+        if (quiet)
+            args.push_back("--quiet");
+        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
+    }
+    // The float image of a .npy file, row after row; empty when it cannot be read.
+    static std::vector<float> npy(const std::string& path, int* w, int* h)
+    {
+        Plane rows = load_npy(path.c_str(), w, h);
+        std::vector<float> v;
+        if (!rows)
+            return v;
+        for (int r = 0; r < *h; r++)
+            v.insert(v.end(), rows[r], rows[r] + *w);
+        free2d(rows, *h);
+        return v;
+    }
+};
+
+// Correlation of two sample runs over the shorter one's length.
+inline double correlation(const std::vector<float>& a, const std::vector<float>& b)
+{
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
+        ab += (double)a[i] * b[i];
+        aa += (double)a[i] * a[i];
+        bb += (double)b[i] * b[i];
+    }
+    return ab / std::sqrt(aa * bb + 1e-30);
+}
