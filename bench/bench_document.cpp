@@ -5,7 +5,7 @@
 //   non-zero everywhere) over a dense layer, through process_layers: at most 2 s;
 // - a painting stroke of 1000 points with 100 harmonics and a 20-pixel brush at zoom 1
 //   (radii 20 * 0.5 * 3 = 30 document pixels) through paint_point_abs: at most 0.5 s.
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/composite.h"
 #include "document/image.h"

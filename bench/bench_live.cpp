@@ -5,7 +5,6 @@
 //   stroke runs on the painting thread and the stroke's compositing refreshes `transposed`,
 //   counting the buffers that took longer than their own duration (underruns). It runs for
 //   BENCH_LIVE_SECONDS seconds (60 for the full minute), 5 s when the variable is not set.
-#include "core/open.h"
 #include "core/records.h"
 #include "core/state.h"
 #include "document/composite.h"

@@ -3,7 +3,7 @@
 // argument. Targets: noise synthesis at most 1.0 s wall with all cores, lossless at most 3 s.
 // Lossless synthesis is measured with every pixel edited (the worst case) and unedited (the
 // document as analysed, where bands pass without their transforms).
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "dsp/scale.h"

@@ -5,7 +5,7 @@
 //    sound with the image it came from.
 //
 //   brindlewharf_quality SOUND [seed]     (QUALITY_TRACE=1 also prints the round trip per 0.25 s)
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "document/sound.h"

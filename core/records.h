@@ -131,3 +131,10 @@ struct EngineState {
     int32_t noise_param_i[4];         // integer parameters of the last table build
     float noise_param_f[4];           // float parameters of the last table build
 };
+
+// Prepares an engine state for a run: the image stack, the analysis settings from the
+// program-wide settings, the lock and the worker records.
+void engine_state_init(EngineState* es, ImageStack* image);
+
+// Releases what engine_state_init made (the lock and the worker records).
+void engine_state_release(EngineState* es);

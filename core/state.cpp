@@ -1,6 +1,7 @@
 // Program state: storage and start values of the command slots and program-wide globals.
 #include "core/state.h"
 #include "core/records.h"
+#include "platform/desktop.h"
 
 #include <cstring>
 
@@ -9,6 +10,21 @@
 // ---------------------------------------------------------------------------------------------
 
 std::atomic<int8_t> key[KEY_COUNT];
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] What the desktop services read and report
+// ---------------------------------------------------------------------------------------------
+
+// Slot 37 is 1 while a dialog or alert is showing.
+static void store_dialog_open(int open) { key[K_DIALOG_OPEN] = (int8_t)open; }
+
+// The save panel's archive choice lands in slot 116, which the archive writer reads.
+static void store_archive_choice(int snapshot) { key[K_SAVE_SNAPSHOT] = (int8_t)snapshot; }
+
+static const bool desktop_context_installed = [] {
+    desktop_context = {APPDATA_FOLDER, HOME_PAGE, current_doc_directory, store_dialog_open, store_archive_choice};
+    return true;
+}();
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Program-wide settings
@@ -112,4 +128,34 @@ void state_reset()
     mac_redraw = 0;
     zoom_center_x = zoom_center_y = zoom_h = zoom_v = 0.f;
     crop_x = crop_y = crop_w = crop_h = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Engine state
+// ---------------------------------------------------------------------------------------------
+
+void engine_state_init(EngineState* es, ImageStack* image)
+{
+    es->image = image;
+    es->volume = 1.f;
+    es->paused = 1;
+    es->block_w = 100;
+    es->synth_pause = 100; // the editor's workers rest 1 ms every 100 bands; batch runs set 0
+    es->synth_range[0] = MIN_FREQ;
+    es->synth_range[1] = MAX_FREQ;
+    es->synth_range[2] = ANAL_PPS;
+    es->synth_range[3] = 2.f;
+    const float params[7] = {MIN_FREQ, MAX_FREQ, ANAL_PPS, TRANSITION_PPS, ANAL_BPO, MIN_BPO, 2.f};
+    memcpy(es->anal_params, params, sizeof params);
+    if (!es->lock)
+        es->lock = semaphore_new();
+    if (!es->threads)
+        es->threads = static_cast<ThreadRecord*>(wrcalloc((size_t)CORE_COUNT, sizeof(ThreadRecord)));
+}
+
+void engine_state_release(EngineState* es)
+{
+    semaphore_free(es->lock);
+    es->lock = nullptr;
+    free_null(&es->threads);
 }

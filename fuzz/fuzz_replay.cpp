@@ -1,6 +1,6 @@
 // Fuzz target: project replay on arbitrary bytes. Each input is written as an archive in a
 // scratch folder and replayed into one long-lived document, as opening it in the editor would.
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "history/replay.h"

@@ -1,7 +1,7 @@
 // Replay of history files and archives; see replay.h.
 #include "history/replay.h"
 
-#include "core/open.h"
+#include "history/open.h"
 #include "core/state.h"
 #include "core/units.h"
 #include "document/command_log.h"

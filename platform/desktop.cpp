@@ -1,7 +1,6 @@
 // Desktop services on Linux: XDG folders, zenity dialogs, xdg-open, xclip.
 #include "platform/desktop.h"
 #include "platform/util.h"
-#include "core/state.h"
 
 #include <FreeImage.h>
 #include <fcntl.h>
@@ -83,6 +82,8 @@ void cd_dotdot(char* path)
 // ---------------------------------------------------------------------------------------------
 
 // Extensions by save-type tag.
+DesktopContext desktop_context = {};
+
 static const char* const SAVE_EXTENSIONS[SAVE_TYPE_COUNT] = {"kbz", "kbz", "aiff", "wav", "flac", "ogg", "bmp", "png"};
 
 // Words naming the tags in dialog scripts.
@@ -127,8 +128,8 @@ static std::string name_with_type(const std::string& typed, int tag)
 // Stores the archive choice of tags 0 and 1 in slot 116; other tags leave it alone.
 static void set_archive_choice(int tag)
 {
-    if (tag == SAVE_HISTORY || tag == SAVE_SNAPSHOT)
-        key[K_SAVE_SNAPSHOT] = (int8_t)(tag == SAVE_SNAPSHOT);
+    if ((tag == SAVE_HISTORY || tag == SAVE_SNAPSHOT) && desktop_context.archive_choice)
+        desktop_context.archive_choice(tag == SAVE_SNAPSHOT);
 }
 
 void save_type_apply(const char* typed, int tag, char* out, int out_size)
@@ -439,8 +440,13 @@ static std::string after_word(const std::string& line, const char* word)
 
 // Holds slot 37 at 1 for the lifetime of a dialog or alert, clearing it however it ends.
 struct DialogOpen {
-    DialogOpen() { key[K_DIALOG_OPEN] = 1; }
-    ~DialogOpen() { key[K_DIALOG_OPEN] = 0; }
+    DialogOpen() { tell(1); }
+    ~DialogOpen() { tell(0); }
+    static void tell(int open)
+    {
+        if (desktop_context.dialog_open)
+            desktop_context.dialog_open(open);
+    }
 };
 
 // True when a desktop session is there to show dialogs on (zenity would fail like a cancel).
@@ -480,9 +486,10 @@ static bool accepted(const ChildRun& r)
 // The --filename argument that starts a file dialog in the current document's folder, or empty.
 static std::string start_folder_arg()
 {
-    if (!current_doc_directory[0])
+    const char* folder = desktop_context.doc_folder;
+    if (!folder || !folder[0])
         return std::string();
-    std::string dir = current_doc_directory;
+    std::string dir = folder;
     if (dir.back() != '/')
         dir += '/'; // a trailing "/" makes zenity open the folder instead of preselecting a file
     return "--filename=" + dir;
@@ -776,12 +783,13 @@ void open_manual()
 
 void check_updates()
 {
-    system_open(HOME_PAGE);
+    if (desktop_context.home_page)
+        system_open(desktop_context.home_page);
 }
 
 void open_appdata()
 {
-    char* dir = make_appdata_path(APPDATA_FOLDER, nullptr, 1);
+    char* dir = desktop_context.app_folder ? make_appdata_path(desktop_context.app_folder, nullptr, 1) : nullptr;
     if (!dir) {
         wrfprintf(stderr, "No application-data folder: neither XDG_DATA_HOME nor HOME is set\n");
         return;

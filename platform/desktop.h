@@ -29,7 +29,20 @@ enum SaveType : int {
 // Extension of a save-type tag ("kbz", "aiff", ...), null for other tags.
 const char* save_type_extension(int tag);
 
-// The save panel's rule for a typed name, given the selected tag: tags 0 and 1 set slot 116;
+// What the desktop services need from the program above them; the program state fills it in
+// when the process starts (core/state.cpp). Null members are skipped.
+struct DesktopContext {
+    const char* app_folder;              // folder under the user's data directory ("Brindlewharf")
+    const char* home_page;               // page that Check for Updates opens
+    const char* doc_folder;              // folder the file dialogs start in (the current document's)
+    void (*dialog_open)(int open);       // told 1 when a dialog or alert opens, 0 when it closes
+    void (*archive_choice)(int snapshot); // the save panel's ".kbz" choice: 1 snapshot, 0 history
+};
+
+extern DesktopContext desktop_context; // installed by the program state
+
+// The save panel's rule for a typed name, given the selected tag: tags 0 and 1 report the
+// archive choice through save_archive_choice_hook;
 // when the name does not already end with "." and the tag's extension (compared without regard
 // to case) the extension is appended. Writes the result into `out` (size `out_size`).
 void save_type_apply(const char* typed, int tag, char* out, int out_size);

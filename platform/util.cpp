@@ -2,7 +2,6 @@
 // process environment, on POSIX.
 #include "platform/util.h"
 #include "platform/desktop.h"
-#include "core/state.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -309,7 +308,6 @@ int core_count()
         wrfprintf(stderr, "Could not determine number of cpus available\nDefaulting to 1\n");
         n = 1;
     }
-    CORE_COUNT = n;
     return n;
 }
 
@@ -353,11 +351,11 @@ void find_resources(const char* argv0)
         set_respath(exe_dir);
 }
 
-void os_init(int argc, char** argv)
+void os_init(int argc, char** argv, const char* app_folder, const char* banner)
 {
     find_resources(argc > 0 ? argv[0] : nullptr);
 
-    char* log_path = make_appdata_path(APPDATA_FOLDER, "logfile.txt", 1);
+    char* log_path = make_appdata_path(app_folder, "logfile.txt", 1);
     if (log_path) {
         logfile = fopen(log_path, "w");
         free(log_path);
@@ -366,7 +364,7 @@ void os_init(int argc, char** argv)
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd))
         strcpy(cwd, "?");
-    wrfprintf(stdout, "%s\n\nOutput log\n\n", PROGRAM_TITLE);
+    wrfprintf(stdout, "%s\n\nOutput log\n\n", banner);
     wrfprintf(stdout, "cwd is: %s\n", cwd);
     // Resources are opened through wrfopen relative to `respath`, so the working directory
     // stays where the user started the program and relative paths on the command line work.

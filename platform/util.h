@@ -126,12 +126,12 @@ float dblrand();             // uniform in [-1, 1)
 // [SECTION] Processor count and process environment
 // ---------------------------------------------------------------------------------------------
 
-// Number of processors this process may run on; stored in CORE_COUNT (1 when unknown).
+// Number of processors this process may run on (1 when unknown).
 int core_count();
 
-// Process start-up: finds the resource folder, opens the log file, writes the banner and the
-// working directory.
-void os_init(int argc, char** argv);
+// Process start-up: finds the resource folder, opens "logfile.txt" in the application-data
+// folder `app_folder`, writes `banner` and the working directory.
+void os_init(int argc, char** argv, const char* app_folder, const char* banner);
 
 // Second start-up step (nothing to do on this platform).
 void os_init2();

@@ -1,7 +1,7 @@
 // The audio device on the media layer.
 #include "sound/device.h"
 
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "dsp/scale.h"
 #include "platform/util.h"

@@ -2,7 +2,7 @@
 // the resources of the source tree and the history in a temporary file.
 #pragma once
 
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/command_log.h"
 #include "document/image.h"

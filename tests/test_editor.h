@@ -2,7 +2,7 @@
 // driving it with events frame by frame, waiting for a condition with a bound, and quitting.
 #pragma once
 
-#include "core/frame.h"
+#include "editor/frame.h"
 #include "core/state.h"
 #include "sound/synthesis.h"
 #include "test_support.h"

@@ -1,7 +1,7 @@
 // Archives and the history file: snapshot text and pixels, names that would break a line,
 // whole-file replacement on failure, history copies under the line rule, appending a replayed
 // archive, the history rewrite, and the header a fresh history begins with.
-#include "core/open.h"
+#include "history/open.h"
 #include "core/state.h"
 #include "core/units.h"
 #include "document/command_log.h"

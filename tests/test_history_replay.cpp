@@ -1,7 +1,7 @@
 // Replay of archives and history files: snapshots back bit for bit, the line rules (sizes,
 // blending names, relative selection, version differences, strokes and rectangles), hostile
 // numbers and random lines, nested archives, Quit, and opening a project through open_file.
-#include "core/open.h"
+#include "history/open.h"
 #include "core/state.h"
 #include "document/command_log.h"
 #include "document/image.h"

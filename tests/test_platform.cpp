@@ -261,7 +261,7 @@ TEST(Logging, ConsoleOutputIsMirroredIntoTheLog)
     char prog[] = "brindlewharf";
     char* argv[] = {prog, nullptr};
     testing::internal::CaptureStdout();
-    os_init(1, argv);
+    os_init(1, argv, APPDATA_FOLDER, PROGRAM_TITLE);
     wrfprintf(stderr, "to the error stream %d\n", 7);
     wrfprintf(nullptr, "nowhere\n");
     FILE* other = tmpfile();

@@ -1,5 +1,5 @@
 // The program binary: command-line options and the windowless start-up.
-#include "core/startup.h"
+#include "files/startup.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

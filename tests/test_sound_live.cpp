@@ -2,7 +2,7 @@
 // live synthesis (levels of known columns, kernel, jumps, mouse following, wraps, level glide),
 // the level estimate and its guard, switching live synthesis, the live output file, channel
 // mixing, and the device through the media layer's dummy and disk drivers.
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/hooks.h"
 #include "document/image.h"

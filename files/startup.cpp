@@ -1,5 +1,5 @@
 // Start-up and shut-down steps that need no window.
-#include "core/startup.h"
+#include "files/startup.h"
 #include "core/state.h"
 #include "files/config.h"
 #include "platform/desktop.h"
@@ -24,7 +24,7 @@ void program_start(int argc, char** argv, const char* doc_path)
     history_path = make_appdata_path(APPDATA_FOLDER, "history.kbz", 1);
     state_reset();
     wrsrand((uint32_t)time(nullptr));
-    os_init(argc, argv);
+    os_init(argc, argv, APPDATA_FOLDER, PROGRAM_TITLE);
 
     if (doc_path) {
         snprintf(current_doc_directory, sizeof current_doc_directory, "%s", doc_path);

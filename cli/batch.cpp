@@ -1,6 +1,6 @@
 // Batch commands: option parsing, progress on standard error, and the commands themselves.
-#include "core/batch.h"
-#include "core/open.h"
+#include "cli/batch.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "document/composite.h"
 #include "document/image.h"

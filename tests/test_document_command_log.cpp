@@ -1,6 +1,6 @@
 // The command log: timestamp rules, write modes, the header, replay silence, and the unit
 // conversions with the figures of a 1000 x 571 document at 27.5-20000 Hz, base 2, 100 px/s.
-#include "core/open.h"
+#include "core/records.h"
 #include "core/state.h"
 #include "core/units.h"
 #include "document/command_log.h"

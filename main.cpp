@@ -1,6 +1,6 @@
 // Program entry: the editor (with an optional document) and the command-line options.
-#include "core/batch.h"
-#include "core/frame.h"
+#include "cli/batch.h"
+#include "editor/frame.h"
 #include "core/state.h"
 #include "display/window.h"
 

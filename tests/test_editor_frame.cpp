@@ -1,8 +1,8 @@
 // The editor's start-up, frame loop and shutdown: the event table, the real editor run headless
 // on the demo sound, the idle wait, quitting, and the real program under Xvfb.
-#include "core/frame.h"
-#include "core/menus.h"
-#include "core/panel.h"
+#include "editor/frame.h"
+#include "editor/menus.h"
+#include "editor/panel.h"
 #include "core/state.h"
 #include "display/screen.h"
 #include "display/window.h"

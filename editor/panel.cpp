@@ -1,6 +1,6 @@
 // The knob panel: the Controls table, the knob curves and gestures, the layouts, the buttons'
 // actions, the knob effects on the document and synthesis, and drawing the panel.
-#include "core/panel.h"
+#include "editor/panel.h"
 
 #include "core/state.h"
 #include "display/view.h"

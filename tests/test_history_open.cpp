@@ -1,5 +1,5 @@
 // The open sequence: pictures, sounds, the blank picture, unreadable files and the document folder.
-#include "core/open.h"
+#include "history/open.h"
 #include "core/state.h"
 #include "dsp/scale.h"
 #include "document/image.h"

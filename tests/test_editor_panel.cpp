@@ -1,8 +1,8 @@
 // The knob panel: value curves and their inverse, the circular and linear gestures, the three
 // layouts at many window sizes, the buttons' actions, the knob effects on a document with their
 // history lines, Default Values, and drawing that stays inside the controls.
-#include "core/open.h"
-#include "core/panel.h"
+#include "core/records.h"
+#include "editor/panel.h"
 #include "core/state.h"
 #include "display/gfx.h"
 #include "document/command_log.h"

@@ -1,5 +1,5 @@
 // The open sequence.
-#include "core/open.h"
+#include "history/open.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "document/sound.h"
@@ -17,36 +17,6 @@
 #include <string>
 
 OpenHooks open_hooks = {nullptr, nullptr, nullptr};
-
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Engine state
-// ---------------------------------------------------------------------------------------------
-
-void engine_state_init(EngineState* es, ImageStack* image)
-{
-    es->image = image;
-    es->volume = 1.f;
-    es->paused = 1;
-    es->block_w = 100;
-    es->synth_pause = 100; // the editor's workers rest 1 ms every 100 bands; batch runs set 0
-    es->synth_range[0] = MIN_FREQ;
-    es->synth_range[1] = MAX_FREQ;
-    es->synth_range[2] = ANAL_PPS;
-    es->synth_range[3] = 2.f;
-    const float params[7] = {MIN_FREQ, MAX_FREQ, ANAL_PPS, TRANSITION_PPS, ANAL_BPO, MIN_BPO, 2.f};
-    memcpy(es->anal_params, params, sizeof params);
-    if (!es->lock)
-        es->lock = semaphore_new();
-    if (!es->threads)
-        es->threads = static_cast<ThreadRecord*>(wrcalloc((size_t)CORE_COUNT, sizeof(ThreadRecord)));
-}
-
-void engine_state_release(EngineState* es)
-{
-    semaphore_free(es->lock);
-    es->lock = nullptr;
-    free_null(&es->threads);
-}
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Opening

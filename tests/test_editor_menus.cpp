@@ -1,7 +1,7 @@
 // The menus: the model and strip layout, dispatch of every entry, greyed entries, check marks,
 // the layer list (labels, long stacks beyond what slot 65 carries), pointer handling through
 // synthetic coordinates, the strip and panel drawing, and the Ctrl key equivalents.
-#include "core/menus.h"
+#include "editor/menus.h"
 
 #include "core/state.h"
 #include "display/gfx.h"

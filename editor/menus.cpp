@@ -1,5 +1,5 @@
 // The menus: model, layer list, check marks, dispatch, pointer handling and the strip drawing.
-#include "core/menus.h"
+#include "editor/menus.h"
 
 #include "core/state.h"
 #include "display/screen.h"

@@ -2,8 +2,8 @@
 // media layer's disk driver capturing what the device plays. Plain playback, looping, Pause After
 // Current Loop, reverse, bounce, live synthesis and the live recording are compared with the
 // synthesised sound, the image and the recorded file.
-#include "core/frame.h"
-#include "core/menus.h"
+#include "editor/frame.h"
+#include "editor/menus.h"
 #include "core/state.h"
 #include "platform/util.h"
 #include "sound/live.h"

@@ -1,6 +1,6 @@
 // Block synthesis: noise table and block synthesis, block geometry and tiling, alignment of the
 // sound with the picture, lossless round trip, workers (claiming, stopping, repainting, seeds).
-#include "core/open.h"
+#include "history/open.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "document/sound.h"

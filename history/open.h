@@ -18,10 +18,3 @@ extern OpenHooks open_hooks; // set by the program at start-up
 // picture). Sets *opened to 1 when a document was opened. A file that cannot be read as what its
 // name says sets slot 7 (Open again) and leaves *opened at 0.
 void open_file(char* path, EngineState* es, int* opened);
-
-// Prepares an engine state for a run: the image stack, the analysis settings from the
-// program-wide settings, the lock and the worker records.
-void engine_state_init(EngineState* es, ImageStack* image);
-
-// Releases what engine_state_init made (the lock and the worker records).
-void engine_state_release(EngineState* es);
