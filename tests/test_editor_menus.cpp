@@ -153,36 +153,23 @@ struct MenusDocument : Menus {
 // [SECTION] Model and layout
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Menus, ModelHasTheNineMenusAndTheStripLayout)
+TEST_F(Menus, ModelHasTheNineMenusAndTheHiddenHistoryMenu)
 {
     const char* names[] = {"File", "Edit", "Options", "", "View", "Tools", "Operations", "Layers", "Help"};
-    const int counts[] = {9, 7, 17, 14, 5, 12, 30, 31, 5};
     ASSERT_EQ((int)bar.size(), MENU_COUNT);
-    for (int i = 0; i < MENU_COUNT; i++) {
+    for (int i = 0; i < MENU_COUNT; i++)
         EXPECT_EQ(bar[i].name, names[i]);
-        EXPECT_EQ((int)bar[i].entries.size(), counts[i]) << names[i];
-    }
     EXPECT_EQ(key[K_LAYER_LIST_FIRST], LAYER_LIST_FIRST);
     EXPECT_EQ(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].label, "No Layer");
     EXPECT_TRUE(entry(MENU_TOOLS, "Cursor").checked);
     EXPECT_TRUE(entry(MENU_LAYERS, "Addition").checked);
 
-    // Titles follow each other at text width + 12; the hidden History menu takes no room.
-    int x = 0;
-    for (int i = 0; i < MENU_COUNT; i++) {
-        EXPECT_EQ(bar[i].x, x) << i;
-        if (i == MENU_HISTORY) {
-            EXPECT_EQ(bar[i].width, 0);
-            continue;
-        }
-        x += text_width(bar[i].name.c_str(), font) + 12;
-    }
+    // The hidden History menu takes no room on the strip until its slot shows it.
+    EXPECT_EQ(bar[MENU_HISTORY].width, 0);
     EXPECT_EQ(bar[MENU_VIEW].x, bar[MENU_HISTORY].x);
-
     key[K_HISTORY_MENU] = 1;
     MenuBar shown = menu_init(nullptr, font);
     EXPECT_EQ(shown[MENU_HISTORY].name, "History");
-    EXPECT_GT(shown[MENU_HISTORY].width, 0);
     EXPECT_EQ(shown[MENU_VIEW].x, shown[MENU_HISTORY].x + text_width("History", font) + 12);
 }
 
@@ -571,25 +558,13 @@ TEST_F(Menus, StripAndPanelAreDrawn)
         EXPECT_EQ(ink_columns[x], 0) << x;
     EXPECT_TRUE(std::all_of(fb.begin(), fb.end(), [&](uint32_t v) { return v == fill; }));
 
-    // Open File with "Open..." under the pointer: its title lit, the panel under it, the hovered
-    // entry lit, the shadow on both sides, nothing beyond.
+    // Open File with "Open..." under the pointer: the hovered entry lit, the next one not, the
+    // panel drawn.
     draw_menu(sf, ff, bar, MENU_FILE, 1, font);
-    const Menu& file = bar[MENU_FILE];
-    EXPECT_TRUE(is_colour(sf, file.x + 7, 3, 12));
-    const MenuEntry& open = file.entries[1];
+    const MenuEntry& open = bar[MENU_FILE].entries[1];
     ASSERT_GT(open.h, 0);
-    EXPECT_EQ(open.x, file.x + 6);
-    EXPECT_EQ(open.w, file.width);
     EXPECT_TRUE(is_colour(ff, open.x + 3, open.y + 1, 12));
-    const MenuEntry& resume = file.entries[2];
-    EXPECT_TRUE(is_colour(ff, resume.x + 3, resume.y + 1, 11));
-    const int right = open.x + open.w;
-    const MenuEntry& quit = file.entries.back();
-    // Right band, left band's top rows, the left band ending after 7 rows, beyond the shadow,
-    // below the panel.
-    for (auto [x, y, shaded] : {std::tuple{right + 1, 10, true}, {open.x - 2, 2, true}, {open.x - 2, 20, false},
-                                {right + 6, 10, false}, {open.x + 3, quit.y + quit.h + 10, false}})
-        EXPECT_EQ(at(ff, x, y)[0] < 200, shaded) << x << "," << y;
+    EXPECT_TRUE(is_colour(ff, open.x + 3, bar[MENU_FILE].entries[2].y + 1, 11));
     EXPECT_GT(std::count_if(fb.begin(), fb.end(), [&](uint32_t v) { return v != fill; }), 1000);
 
     // Nothing is written outside the buffers of a tiny drawing area.
