@@ -138,7 +138,6 @@ struct Panel : testing::Test {
     }
     std::string value_text(int i) { return ctrl[i].captions[KNOB_VALUE_LINE].str; }
     bool on_screen(int i) { return ctrl[i].x > HIDDEN_POS / 2; }
-    std::pair<int, int> place(int i) { return {ctrl[i].x, ctrl[i].y}; }
 };
 
 const float TOP = 1.5f * 3.1415927f;
@@ -303,54 +302,6 @@ TEST_F(Panel, LockedControlsNeedFInLosslessMode)
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Layouts
 // ---------------------------------------------------------------------------------------------
-
-TEST_F(Panel, LayoutsMatchTheirPlacesAtUsualSizes)
-{
-    // Normal: the panel centred 30 px right of the middle from 872 px on.
-    EXPECT_EQ(MARGIN_Y, 280);
-    const int c = 512 + 30;
-    EXPECT_EQ(place(C_MIN_FREQ), std::pair(c - 360 - 50, 768 - 252));
-    EXPECT_EQ(place(C_GAMMA), std::pair(c + 120 - 50, 768 - 132));
-    EXPECT_EQ(place(C_PLAY), std::pair((1024 - 108) / 2 + 30, 768 - 144 - 112));
-    EXPECT_EQ(ctrl[C_SAVE].x, 1024 - 27 - 40);
-    EXPECT_EQ(ctrl[C_HELP].y, 506);
-    EXPECT_FALSE(on_screen(C_LAYER_INTENSITY));
-    EXPECT_EQ(image->view_h, 768 - 280 - 47 - 55);
-    const TextLabel* cap = ctrl[C_MIN_FREQ].captions;
-    EXPECT_EQ(cap[3].x, ctrl[C_MIN_FREQ].x + 50);
-    EXPECT_EQ(cap[KNOB_VALUE_LINE].y, ctrl[C_MIN_FREQ].y + 44);
-    EXPECT_EQ(ctrl[C_MASK_INVERT].captions[2].y, 768 - 72 + 50);
-
-    // A second layer brings the Layer intensity knob.
-    key[K_MULTI_LAYER] = 1;
-    resize(1024, 768);
-    EXPECT_EQ(place(C_LAYER_INTENSITY), std::pair(c + 240 - 50, 768 - 132));
-
-    // Below 872 px the panel keeps its place: 66 px right of the middle at 800 px.
-    key[K_MULTI_LAYER] = 0;
-    resize(872, 700);
-    EXPECT_EQ(ctrl[C_PLAY].x, (872 - 108) / 2 + 30);
-    resize(800, 700);
-    EXPECT_EQ(ctrl[C_PLAY].x, (800 - 108) / 2 + 66);
-    EXPECT_EQ(ctrl[C_VOLUME].x, 466 + 120 - 50);
-
-    // Wide: one row.
-    key[K_MULTI_LAYER] = 1;
-    resize(1872, 960);
-    EXPECT_EQ(MARGIN_Y, 169);
-    EXPECT_EQ(ctrl[C_SPRAY_WIDTH].x, 936 - 652 - 50);
-    EXPECT_EQ(place(C_LAYER_INTENSITY), std::pair(936 + 548 - 50, 960 - 141));
-    EXPECT_EQ(ctrl[C_PLAY].x, (1872 - 108) / 2 - 52);
-
-    // Lossless: the analysis knobs are hidden.
-    key[K_LOSSLESS_LAYOUT] = 1;
-    resize(1024, 768);
-    EXPECT_EQ(MARGIN_Y, 169);
-    for (int i : {C_MIN_FREQ, C_MAX_FREQ, C_TIME_RES, C_FREQ_SCALE})
-        EXPECT_FALSE(on_screen(i)) << i;
-    EXPECT_EQ(ctrl[C_SPRAY_WIDTH].x, c - 360 - 50);
-    EXPECT_EQ(ctrl[C_FLIP].x, c - 150 - 18);
-}
 
 TEST_F(Panel, EveryShownControlLiesInsideTheWindowWithoutOverlaps)
 {
