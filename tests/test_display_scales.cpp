@@ -326,16 +326,6 @@ TEST_F(Scales, PlaybackBarFollowsThePosition)
     const int c2 = column(220500.0, 441000.0);
     EXPECT_EQ(at(120 + c1, image->view_y + 5), 0u); // the old column is put back
     EXPECT_EQ(at(120 + c2, image->view_y + 5), 0xFFFFFFFFu);
-
-    // Zoomed away from the bar: it is erased once.
-    change_zoom(image.get(), 10.f, 1.f, 50.f, 50.f);
-    dirty = 0;
-    draw_bar(fb.data(), image.get(), &dirty, 0, 400000.0, 441000.0);
-    EXPECT_EQ(dirty, 1);
-    EXPECT_EQ(at(120 + c2, image->view_y + 5), 0u);
-    dirty = 0;
-    draw_bar(fb.data(), image.get(), &dirty, 0, 400000.0, 441000.0);
-    EXPECT_EQ(dirty, 0);
 }
 
 TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
@@ -354,11 +344,6 @@ TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
         got.insert(x);
     }
     EXPECT_EQ(got, expect);
-    // Bar lines: 32 of every 48 rows; beats: 4 of every 16.
-    const int bar = *expect.begin(), beat = *std::next(expect.begin());
-    for (auto [x, y, lit] : {std::tuple{bar, 31, true}, {bar, 32, false}, {bar, 48, true}, {beat, 3, true},
-                             {beat, 4, false}, {beat, 16, true}})
-        EXPECT_EQ(at(x, vy + y) == 0xFFFFFFFFu, lit) << x << "," << y;
 
     // Semitones over the whole range are under 8 pixels apart: no lines.
     display_fill(rgb(0, 0, 0));
@@ -381,9 +366,6 @@ TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
     const int as4 = vh - (int)(log_pos_inv_b(note_to_freq(58.f), f_bottom, f_top, 2.f) * vh) - 1;
     EXPECT_TRUE(rows.count(a4));
     EXPECT_TRUE(rows.count(as4));
-    // A natural: 16 on, 16 off; a sharp: 4 on, 12 off.
-    for (auto [x, row, v] : {std::tuple{15, a4, 0xFFFFFFFFu}, {16, a4, 0u}, {3, as4, 0xFFFFFFFFu}, {4, as4, 0u}})
-        EXPECT_EQ(at(120 + x, vy + row), v) << x << "," << row;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -416,13 +398,6 @@ TEST_F(Scales, WaveformStripOfAKnownDocument)
     for (int y = 0; y < WAVEFORM_H; y++) // mirrored about the middle row
         ASSERT_EQ(px(100, y), px(100, 2 * mid - y < WAVEFORM_H ? 2 * mid - y : y));
     free(s.px);
-
-    // Suspended processing: the background becomes palette entry 4.
-    key[state_of(K_SUSPEND)] = 1;
-    s = waveform_gen(es.get(), v, WAVEFORM_H);
-    EXPECT_EQ(s.px[(size_t)mid * s.w + 370], palette_px(4));
-    free(s.px);
-    key[state_of(K_SUSPEND)] = 0;
 
     // Half the energy in the top band, half in the lowest: the top band outside, the lowest inside.
     make(800, 320, [](int r, int) { return r < 10 || r >= 310 ? 1.f : 0.f; });
@@ -462,14 +437,6 @@ TEST_F(Scales, ProgressShowsEachBlockState)
     EXPECT_EQ(at(STRIP_X + vw - 3, y), waveform_strip_pixel(vw - 3, 10));
     for (auto [x, yy] : changed(before))
         ASSERT_TRUE(x >= STRIP_X && x < STRIP_X + vw && yy >= STRIP_Y && yy < STRIP_Y + WAVEFORM_H);
-
-    // Suspended: every block shows the strip. A block starting or finishing redraws unforced.
-    key[state_of(K_SUSPEND)] = 1;
-    es->sound_changed = 1;
-    draw_progress(fb.data(), es.get(), &dirty, 0);
-    EXPECT_EQ(at(STRIP_X + column(block_write_start(2, 44100.0)) + 2, y),
-              waveform_strip_pixel(column(block_write_start(2, 44100.0)) + 2, 10));
-    EXPECT_EQ(es->sound_changed, 0);
     es->block_state = nullptr;
 }
 
