@@ -1,18 +1,16 @@
 // Audio output: normal playback (positions, loop, reverse, bounce, pause after the loop, hold),
 // live synthesis (levels of known columns, kernel, jumps, mouse following, wraps, level glide),
-// the level estimate and its guard, switching live synthesis, the live output file, channel
-// mixing, and the device through the media layer's dummy and disk drivers.
+// the level estimate and its guard, switching live synthesis, the live output file and channel
+// mixing (the device itself is checked through the running editor's audio tests).
 #include "core/records.h"
 #include "core/state.h"
 #include "document/hooks.h"
 #include "document/image.h"
 #include "dsp/noise_full.h"
-#include "sound/device.h"
 #include "sound/live.h"
 #include "sound/synthesis.h"
 #include "test_doc.h"
 
-#include <SDL.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -432,59 +430,6 @@ TEST(SoundMix, ChannelFilesBecomeOneStereoFile)
     EXPECT_EQ(mix_to_stereo(dir.file("l.wav").c_str(), dir.file("r22.wav").c_str(), dir.file("x.wav").c_str()), 0);
     EXPECT_FALSE(file_exists(dir.file("x.wav")));
     EXPECT_FALSE(file_exists(dir.file("x.wav.part")));
-}
-
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Device
-// ---------------------------------------------------------------------------------------------
-
-TEST_F(SoundLive, DevicePlaysThroughTheDummyAndDiskDrivers)
-{
-    {
-        ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
-        EXPECT_EQ(sound_init(es.get(), image.get()), 1);
-        sound_close();
-        EXPECT_EQ(sound_device_open(), 0);
-    }
-    TempDir dir;
-    const std::string raw = dir.file("out.raw");
-    ScopedEnv driver("SDL_AUDIODRIVER", "disk");
-    ScopedEnv file("SDL_DISKAUDIOFILE", raw.c_str());
-    ASSERT_EQ(sound_init(es.get(), image.get()), 1);
-    make_sound(900, 0);
-    for (int k = 0; k < 5000 && es->paused.load() == 0; k++)
-        wrsleep(1);
-    EXPECT_EQ(es->paused.load(), 1);
-    sound_close();
-    const std::string bytes = read_file(raw);
-    std::vector<int16_t> s(bytes.size() / 2);
-    memcpy(s.data(), bytes.data(), s.size() * 2);
-    size_t first = 0;
-    while (first < s.size() && s[first] == 0)
-        first++;
-    ASSERT_LE(first + 2 * 900, s.size());
-    for (int i = 0; i < 900; i++) {
-        ASSERT_EQ(s[first + 2 * i], pcm((float)(i + 1) / 1000.f)) << i;
-        ASSERT_EQ(s[first + 2 * i + 1], pcm((float)(i + 1) / 1000.f)) << i;
-    }
-}
-
-TEST(SoundDevice, ALayoutThatDiffersIsReportedFieldByField)
-{
-    SDL_AudioSpec wanted{}, got{};
-    wanted.freq = 44100;
-    wanted.format = AUDIO_S16LSB;
-    wanted.channels = 2;
-    wanted.samples = 2048;
-    got = wanted;
-    EXPECT_EQ(audio_spec_report(&wanted, &got), 0);
-    got.freq = 48000;
-    got.samples = 1024;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(audio_spec_report(&wanted, &got), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Error: sdlaudioformat.freq\t> wanted :  44100\tobtained :  48000\n"
-              "Error: sdlaudioformat.samples\t> wanted :   2048\tobtained :   1024\n");
 }
 
 } // namespace
