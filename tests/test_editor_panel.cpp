@@ -185,10 +185,6 @@ TEST_F(Panel, CurvesHaveTheirEndsAndLabelsAndPrintAsSpecified)
     EXPECT_EQ(printed(2, ctrl[2].angle), "27.5"); // the angle found gives 27.5 back
     knob_set_value(4, 5.f);
     EXPECT_EQ(value_text(4), "5.00");
-
-    // Frames: 193 of them over the range.
-    for (auto [angle, frame] : {std::pair{0.f, 0}, {TOP, 192}, {MID, 96}, {-1.f, 0}})
-        EXPECT_EQ(knob_frame(angle), frame) << angle;
 }
 
 TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
@@ -206,10 +202,7 @@ TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
         EXPECT_EQ(value_to_angle(knob, value), angle) << knob << " " << value;
     EXPECT_NEAR(angle_to_value(5, nullptr, value_to_angle(5, 2.f)), 2.0, 1e-5);
 
-    // Start values: 20 px and 25 % unless the configuration holds others.
-    EXPECT_FLOAT_EQ(ctrl[8].value, 20.f);
-    EXPECT_FLOAT_EQ(ctrl[9].value, 0.25f);
-    EXPECT_NEAR(ctrl[2].value, 27.5f, 1e-3f);
+    // The tool knobs start from the configuration's values and report them back.
     tool_width = 45.f;
     tool_intensity = 0.5f;
     control_text_init(&futura12, &futura24);

@@ -116,8 +116,6 @@ TEST_F(ConfigTest, WindowMinimaAndAutomaticSize)
         EXPECT_TRUE(SCRN_W == w && SCRN_H == h) << text << SCRN_W << " x " << SCRN_H;
         EXPECT_EQ(line_of(read_file(path()), "window_width"), "window_width = " + std::to_string(w));
     }
-    // Every line is written.
-    EXPECT_EQ(line_of(read_file(path()), "audio_buffer_size"), "audio_buffer_size = 2048");
 }
 
 TEST_F(ConfigTest, UnknownUnitGivesZeroAndAMessage)
@@ -193,15 +191,4 @@ TEST_F(ConfigTest, MalformedLinesAreIgnored)
     EXPECT_FLOAT_EQ(MIN_BPO, 0.f);
     EXPECT_EQ(SOUND_BUFFERLEN, 2147483647);
     EXPECT_FLOAT_EQ(MAX_FREQ, 16000.f);
-}
-
-TEST_F(ConfigTest, SaveWithoutForceWaitsForTheFirstWrite)
-{
-    // Another test of this run may already have written once; a fresh folder shows the rule
-    // only through the file's presence after a forced write.
-    config_save(1);
-    ASSERT_TRUE(file_exists(path()));
-    SOUND_SAMPLERATE = 96000;
-    config_save(0); // written before in this run: writes again
-    EXPECT_EQ(line_of(read_file(path()), "audio_sample_rate"), "audio_sample_rate = 96000");
 }
