@@ -91,20 +91,6 @@ std::vector<float> block(const std::string& text, int n, int words)
 
 } // namespace
 
-TEST_F(Archive, SnapshotOfAOneLayerDocument)
-{
-    const std::string path = dir.file("a.kbz");
-    ASSERT_EQ(save_archive_status(path.c_str(), &es, ""), 0);
-    const std::string t = read_file(path);
-    const std::string head = "Brindlewharf Archive v1.2\nTitle \" \"\n\nClear image\nFrequency range 27.5 Hz - 20000 Hz\n"
-                             "Time resolution 100 px/s\nDimensions 3 px x 2 px\nSynthesis noise\n\n"
-                             "New layer \"Layer 0\"\nBlending addition\nGamma 1\nBase85 6 words\n";
-    ASSERT_EQ(t.rfind(head, 0), 0u) << t;
-    EXPECT_EQ(t.substr(head.size() + 30), "z\n\nSelected layer 0\n");
-    EXPECT_EQ(block(t, 0, 6), (std::vector<float>{0, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(folder(), std::vector<std::string>{"a.kbz"}); // no temporary file left behind
-}
-
 TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuringAReplay)
 {
     es.anal_params[6] = 1.5f;
