@@ -8,7 +8,6 @@
 #include "display/window.h"
 #include "document/composite.h"
 #include "document/image.h"
-#include "files/npy.h"
 #include "files/picture.h"
 #include "sound/synthesis.h"
 #include "test_editor.h"
@@ -198,7 +197,7 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
 
 // The real editor, headless, on the demo: the analysis fills the document and the view, events
 // reach the document through the frame, a resize keeps the minimum size, an idle editor does not
-// spin, slot 0 ends it and the history it leaves replays to the same document.
+// spin, slot 0 ends it and the history holds what was done (the session test below replays one).
 TEST_F(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
 {
     ed = start_on_demo();
@@ -261,23 +260,9 @@ TEST_F(FrameEditor, OpensTheDemoEditsResizesIdlesAndQuits)
     ASSERT_EQ(editor_frame(ed.get()), 1);
     EXPECT_EQ(editor_wait(ed.get()), 1);
 
-    // Slot 0 ends the loop; shutdown says so.
+    // Slot 0 ends the loop; shutdown says so; the history holds the layer added.
     EXPECT_NE(quit_editor(ed).find("\nQuitting program.\n"), std::string::npos);
-
-    // The history left behind replays to the same document, with the layer added.
-    const std::string history = env.home.appdata("history.kbz");
-    EXPECT_NE(read_file(history).find("New layer"), std::string::npos);
-    TempDir other;
-    const std::string npy = other.file("replayed.npy");
-    RunResult r = run_program({BW_PROGRAM, "replay", history, "-o", npy, "--quiet"},
-                              {"XDG_DATA_HOME=" + other.path});
-    ASSERT_EQ(r.status, 0) << r.err;
-    int w = 0, h = 0;
-    Plane plane = load_npy(npy.c_str(), &w, &h);
-    ASSERT_NE(plane, nullptr);
-    EXPECT_EQ(w, 600);
-    EXPECT_EQ(h, (int)std::floor((std::log2(20000.0) - std::log2(27.5)) * 60 + 1.5));
-    plane_free(&plane, h);
+    EXPECT_NE(read_file(env.home.appdata("history.kbz")).find("New layer"), std::string::npos);
 }
 
 // The panel and the menus in the running editor: both are drawn, a click on the Layers title and
