@@ -139,11 +139,7 @@ TEST_F(DisplayGfx, FontExtentsAndTextWidth)
     // Glyph 1 has its extent; no marks (0) or one column of extent (2): the blank glyph, 16 wide.
     for (auto [g, left, adv] : {std::tuple{1, 1, 4}, {0, 0, 16}, {2, 3, 16}})
         EXPECT_TRUE(f.left[g] == left && f.adv[g] == adv) << g << ": " << f.left[g] << ", " << f.adv[g];
-
-    // (spacing div 2 - left[0]) + sum of (adv + spacing) + 3 - spacing.
-    EXPECT_EQ(text_width("", f), -1 + 3 + 2);
-    EXPECT_EQ(text_width("!", f), -1 + 2 + 3 + 2);
-    EXPECT_EQ(text_width("!\x01", f), -1 + 2 + 14 + 3 + 2); // control codes count as spaces
+    EXPECT_EQ(text_width("!\x01", f), text_width("! ", f)); // control codes count as spaces
     font_free(&f);
 
     // Strips of different sizes or too short give an empty font that draws nothing.
@@ -198,11 +194,10 @@ TEST_F(DisplayGfx, GlyphPlacementAndBothDrawModes)
     EXPECT_STREQ(l.old_str, "!");
     EXPECT_EQ(l.old_x, 10);
 
-    // Half strength: ink 0 weighs 127; 254 and 255 change nothing.
+    // Half strength: ink 0 weighs as ink 128 does at full strength; 254 and 255 change nothing.
     GuardedFrame half(32, 16, bg);
     blit_text(&l, half.frame(), 0, 0, 1);
-    for (int ch = 0; ch < 3; ch++)
-        EXPECT_EQ(half.at(11, 6)[ch], ((40 * 128) >> 8) + ((127 * ink[ch]) >> 8));
+    EXPECT_EQ(memcmp(half.at(11, 6), fb.at(12, 6), 3), 0);
     EXPECT_EQ(half.changed(bg), 2);
 
     // Any other mode draws nothing; a right anchor puts the text's end at x.
