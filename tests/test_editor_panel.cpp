@@ -228,9 +228,6 @@ TEST_F(Panel, CircularGestureTurnsOneRadianPerRadianWithinTheRange)
     EXPECT_NEAR(ctrl[k].angle, 1.25f * PI, 1e-5f);
     EXPECT_NEAR(ctrl[k].value, 20.f, 1e-4f);
     EXPECT_EQ(ctrl[k].changed, 1);
-    EXPECT_EQ(ctrl[k].frame, knob_frame(ctrl[k].angle));
-    EXPECT_STREQ(text[3].str,
-                 "Move the mouse in circles around the knob. Hold the right mouse button for more precision.");
     panel_effects(es.get());
     EXPECT_NEAR(es->volume, 10.f, 1e-4f); // +20 dB
     panel_drag(es.get(), cx(k) - 30, cy(k), 0);  // would pass the end

@@ -141,19 +141,6 @@ TEST_F(DesktopScript, FollowUpQuestionsForKbzAndUnknownExtensions)
                        "save dialog\narchive question\n");
 }
 
-TEST_F(DesktopScript, AudioDialogOffersSoundTypesOnly)
-{
-    use("save png /p/a\nsave /p/b.png\nogg\nsave /p/c.kbz\naiff\n");
-    Dest d;
-    EXPECT_EQ(save_audio_dialog(d.text, sizeof d.text), 0);
-    EXPECT_STREQ(d.text, "untouched");
-    ASSERT_EQ(save_audio_dialog(d.text, sizeof d.text), 1);
-    EXPECT_STREQ(d.text, "/p/b.png.ogg");
-    ASSERT_EQ(save_audio_dialog(d.text, sizeof d.text), 1);
-    EXPECT_STREQ(d.text, "/p/c.kbz.aiff");
-    EXPECT_EQ(asked(), "save dialog (audio)\nsave dialog (audio)\ntype question\nsave dialog (audio)\ntype question\n");
-}
-
 TEST_F(DesktopScript, CancelWrongKindAndExhaustionLeaveDestination)
 {
     use("cancel\nyes\nopen /too/long/for/the/buffer/of/sixteen/bytes.wav\ncancel\n");
