@@ -95,13 +95,10 @@ TEST_F(BatchTest, EveryReadableFormatAndRateGivesTheToneAtItsRow)
 
 TEST_F(BatchTest, BadInputIsRefusedWithOneLineAndNothingWritten)
 {
+    // The ways a sound file can be unreadable are the sound reader's tests; here one of them, a
+    // missing file, a sound too short for a column and settings that give no picture.
     std::string wav = sound("ok.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 44100);
-    std::string whole = read_file(wav);
-    write_file(out.file("empty.wav"), "");
-    write_file(out.file("cut.wav"), whole.substr(0, 30));
     write_file(out.file("text.wav"), "this is not a sound at all\n");
-    write_file(out.file("text.mp3"), "this is not a sound at all either\n");
-    std::string silent = sound("zero.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 0);
     std::string tiny = sound("tiny.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 100);
 
     struct Case {
@@ -110,11 +107,7 @@ TEST_F(BatchTest, BadInputIsRefusedWithOneLineAndNothingWritten)
     };
     std::string target = out.file("result.npy");
     std::vector<Case> cases = {
-        {{out.file("empty.wav")}, "empty.wav"},
-        {{out.file("cut.wav")}, "cut.wav"},
         {{out.file("text.wav")}, "text.wav"},
-        {{out.file("text.mp3")}, "text.mp3"},
-        {{silent}, "zero.wav"},
         {{tiny}, "tiny.wav"},
         {{out.file("missing.wav")}, "missing.wav"},
         {{wav, "--min-frequency", "20000", "--max-frequency", "100"}, "ok.wav"},
