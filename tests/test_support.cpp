@@ -45,23 +45,6 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ec);
 }
 
-ScopedDataHome::ScopedDataHome()
-{
-    const char* v = getenv("XDG_DATA_HOME");
-    had_old = v != nullptr;
-    if (v)
-        old = v;
-    setenv("XDG_DATA_HOME", dir.path.c_str(), 1);
-}
-
-ScopedDataHome::~ScopedDataHome()
-{
-    if (had_old)
-        setenv("XDG_DATA_HOME", old.c_str(), 1);
-    else
-        unsetenv("XDG_DATA_HOME");
-}
-
 ScopedEnv::ScopedEnv(const char* n, const char* value) : name(n)
 {
     const char* v = getenv(n);

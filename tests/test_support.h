@@ -12,22 +12,19 @@ struct TempDir {
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
-// Points XDG_DATA_HOME at a temporary folder for the lifetime of the object and restores it.
-struct ScopedDataHome {
-    TempDir dir;
-    std::string old;
-    bool had_old;
-    ScopedDataHome();
-    ~ScopedDataHome();
-    std::string appdata(const std::string& file) const { return dir.path + "/Brindlewharf/" + file; }
-};
-
 // Sets an environment variable for the lifetime of the object (null value unsets it).
 struct ScopedEnv {
     std::string name, old;
     bool had_old;
     ScopedEnv(const char* name, const char* value);
     ~ScopedEnv();
+};
+
+// Points XDG_DATA_HOME at a temporary folder for the lifetime of the object and restores it.
+struct ScopedDataHome {
+    TempDir dir;
+    ScopedEnv env{"XDG_DATA_HOME", dir.path.c_str()};
+    std::string appdata(const std::string& file) const { return dir.path + "/Brindlewharf/" + file; }
 };
 
 std::string read_file(const std::string& path);             // whole file, "" when missing
