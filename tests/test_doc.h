@@ -16,10 +16,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -96,6 +98,16 @@ struct ScopedHistory {
     {
         const std::string t = read_file(history_path);
         return t.rfind("Time ", 0) == 0 ? t.substr(t.find('\n') + 1) : t;
+    }
+    // The history's lines, all but the timestamps.
+    static std::vector<std::string> command_lines()
+    {
+        std::vector<std::string> out;
+        std::istringstream in(read_file(history_path));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("Time ", 0) != 0 || !(line[5] == '+' || isdigit((unsigned char)line[5])))
+                out.push_back(line);
+        return out;
     }
 };
 

@@ -42,15 +42,7 @@ struct DocumentLayers : DocTest {
         DocTest::TearDown();
     }
     // The history's command lines, without the time lines.
-    std::vector<std::string> history()
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(read_file(history_path));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("Time ", 0) != 0)
-                lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> history() { return ScopedHistory::command_lines(); }
     // Sets a request slot and lets the dispatcher run it.
     void run(int slot, int value = 1)
     {

@@ -127,15 +127,7 @@ struct Panel : testing::Test {
         if (release)
             panel_release(es.get());
     }
-    std::vector<std::string> history()
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(read_file(history_path));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("Time ", 0) != 0 || !(line[5] == '+' || isdigit((unsigned char)line[5])))
-                lines.push_back(line); // all but the timestamps
-        return lines;
-    }
+    std::vector<std::string> history() { return ScopedHistory::command_lines(); }
     std::string value_text(int i) { return ctrl[i].captions[KNOB_VALUE_LINE].str; }
     bool on_screen(int i) { return ctrl[i].x > HIDDEN_POS / 2; }
 };
