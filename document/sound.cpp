@@ -1,5 +1,6 @@
 // Sound documents: reading, resampling, analysing and installing a sound as the document.
 #include "document/sound.h"
+#include "core/limits.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "dsp/analysis.h"
@@ -17,17 +18,18 @@ SoundDisplayHooks sound_display_hooks = {nullptr, nullptr};
 // [SECTION] Checks before anything is replaced
 // ---------------------------------------------------------------------------------------------
 
-// Why the analysis settings make no image, or null when they are usable.
-static const char* settings_fault(float fmin, float fmax, float pps, float bpo, float base)
+// Why the analysis settings {min Hz, max Hz, px/s, transition px/s, bpo, min bpo, scale base}
+// make no image, or null when they are usable. The text lives until the next call on this thread.
+static const char* settings_fault(const float params[7])
 {
-    if (!(fmin > 0.f) || !(fmin < fmax))
-        return "the minimum frequency must be above 0 and below the maximum frequency";
-    if (!(bpo > 0.f))
-        return "the bands per octave must be above 0";
-    if (!(pps > 0.f))
-        return "the pixels per second must be above 0";
-    if (!(base >= 1.f && base <= 2.f))
-        return "the frequency scale must lie between 1 and 2";
+    static const Setting ranges[7] = {SETTING_FREQUENCY, SETTING_FREQUENCY, SETTING_PPS, SETTING_PPS,
+                                      SETTING_BPO,       SETTING_BPO,       SETTING_BASE};
+    thread_local char why[200];
+    for (int i = 0; i < 7; i++)
+        if (setting_fault(ranges[i], params[i], why, sizeof why))
+            return why;
+    if (!(params[0] < params[1]))
+        return "the minimum frequency must be below the maximum frequency";
     return nullptr;
 }
 
@@ -78,8 +80,8 @@ float* read_sound_at_rate(const char* path, int* len)
 
 const char* analysis_geometry(int len, const float params[7], int* w, int* h)
 {
-    const float fmin = params[0], fmax = params[1], pps = params[2], bpo = params[4], base = params[6];
-    if (const char* why = settings_fault(fmin, fmax, pps, bpo, base))
+    const float fmin = params[0], fmax = params[1], pps = params[2], bpo = params[4];
+    if (const char* why = settings_fault(params))
         return why;
     *h = image_height(fmin, fmax, bpo);
     const float wf = (float)len * (pps / (float)SOUND_SAMPLERATE); // the analysis sizes its columns the same way
@@ -99,7 +101,7 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     const float fmin = es->anal_params[0], fmax = es->anal_params[1], pps = es->anal_params[2];
     const float transition = es->anal_params[3], bpo = es->anal_params[4], min_bpo = es->anal_params[5];
     const float base = es->anal_params[6];
-    if (const char* why = settings_fault(fmin, fmax, pps, bpo, base))
+    if (const char* why = settings_fault(es->anal_params))
         return refuse(path, why, nullptr);
 
     // 2. One channel at the program's rate.

@@ -326,12 +326,14 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
         if (!constant_time)
             w = std::min(w, cap);
         w = std::max(w, 1.f);
-        int lo = (int)nearbyintf(log_pos(p((float)i - w), fmin, fmax) * (float)N);
-        int hi = (int)nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
-        band.a = log_pos_inv((float)lo / (float)N, fmin, fmax);
-        band.b = log_pos_inv((float)hi / (float)N, fmin, fmax);
-        hi = std::min(hi, N / 2);
-        lo = std::max(lo, 1);
+        // The edge bins stay floats until they are brought within the spectrum: with extreme
+        // settings they lie far outside any int (or are not numbers at all).
+        const float lo_f = nearbyintf(log_pos(p((float)i - w), fmin, fmax) * (float)N);
+        const float hi_f = nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
+        band.a = log_pos_inv(lo_f / (float)N, fmin, fmax);
+        band.b = log_pos_inv(hi_f / (float)N, fmin, fmax);
+        const int hi = hi_f < (float)(N / 2) ? (int)std::max(hi_f, 0.f) : N / 2; // NaN gives 0
+        const int lo = lo_f > 1.f ? (int)std::min(lo_f, (float)(N / 2)) : 1;
         band.lo = lo;
         band.nb = std::max(hi - lo, 0);
         band.w = w;

@@ -2,6 +2,7 @@
 #include "history/replay.h"
 
 #include "history/open.h"
+#include "core/limits.h"
 #include "core/state.h"
 #include "core/units.h"
 #include "document/command_log.h"
@@ -195,7 +196,7 @@ static void knobs_follow(EngineState* es)
 // thousands of rows plus one above 1000 rows, 120 px/s with long blocks; at least 24.
 static void block_width_rule(EngineState* es)
 {
-    const int pps = (int)es->anal_params[2]; // checked to lie within 0 .. 100000 by the callers
+    const int pps = (int)es->anal_params[2]; // checked against its range by the callers
     int width = 4 * pps;
     if (es->image && es->image->h > 1000)
         width *= es->image->h / 1000 + 1;
@@ -204,11 +205,16 @@ static void block_width_rule(EngineState* es)
     es->block_w = std::max(width, 24);
 }
 
-// Checks values that set the frequency axis or the time resolution: warns and returns false
-// for values no document can have.
-static bool frequency_ok(float f) { return std::isfinite(f) && f > 0.f && f <= 1e6f; }
-static bool pps_ok(float pps) { return std::isfinite(pps) && pps > 0.f && pps <= 1e5f; }
-static bool base_ok(float b) { return std::isfinite(b) && b >= 1.f && b <= 2.f; }
+// Whether a value read from line `line_no` lies in the range of `setting`; otherwise warns
+// with the reason, and the line is ignored.
+static bool value_ok(Setting setting, float v, int line_no)
+{
+    char why[160];
+    if (!setting_fault(setting, v, why, sizeof why))
+        return true;
+    wrfprintf(stderr, "Warning: line %d: %s; line ignored\n", line_no, why);
+    return false;
+}
 
 static void warn_value(const char* what, int line_no)
 {
@@ -217,7 +223,9 @@ static void warn_value(const char* what, int line_no)
 
 static void set_frequency_range(EngineState* es, float fmin, float fmax, int line_no)
 {
-    if (!frequency_ok(fmin) || !frequency_ok(fmax) || !(fmin < fmax)) {
+    if (!value_ok(SETTING_FREQUENCY, fmin, line_no) || !value_ok(SETTING_FREQUENCY, fmax, line_no))
+        return;
+    if (!(fmin < fmax)) {
         warn_value("frequency range", line_no);
         return;
     }
@@ -228,20 +236,16 @@ static void set_frequency_range(EngineState* es, float fmin, float fmax, int lin
 
 static void set_frequency_scale(EngineState* es, float base, int line_no)
 {
-    if (!base_ok(base)) {
-        warn_value("frequency scale", line_no);
+    if (!value_ok(SETTING_BASE, base, line_no))
         return;
-    }
     es->anal_params[6] = base;
     knobs_follow(es);
 }
 
 static void set_time_resolution(EngineState* es, float pps, int line_no)
 {
-    if (!pps_ok(pps)) {
-        warn_value("time resolution", line_no);
+    if (!value_ok(SETTING_PPS, pps, line_no))
         return;
-    }
     es->anal_params[2] = pps;
     block_width_rule(es);
     knobs_follow(es);
@@ -378,20 +382,14 @@ static void line_analysis(const LineArgs& a)
     } else if (sscanf(a.line, "Analysis time resolution %g", &v1) == 1) {
         set_time_resolution(es, v1, n);
     } else if (sscanf(a.line, "Analysis pitch resolution %g", &v1) == 1) {
-        if (std::isfinite(v1) && v1 > 0.f && v1 <= 1e4f)
+        if (value_ok(SETTING_BPO, v1, n))
             es->anal_params[4] = v1;
-        else
-            warn_value("pitch resolution", n);
     } else if (sscanf(a.line, "Analysis minimum pitch resolution %g", &v1) == 1) {
-        if (std::isfinite(v1) && v1 > 0.f && v1 <= 1e4f)
+        if (value_ok(SETTING_BPO, v1, n))
             es->anal_params[5] = v1;
-        else
-            warn_value("minimum pitch resolution", n);
     } else if (sscanf(a.line, "Analysis transition time resolution %g", &v1) == 1) {
-        if (pps_ok(v1))
+        if (value_ok(SETTING_PPS, v1, n))
             es->anal_params[3] = v1;
-        else
-            warn_value("transition time resolution", n);
     } else {
         char second[REPLAY_LINE_MAX];
         if (sscanf(a.line, "%*s %2047s", second) == 1) {
@@ -469,9 +467,9 @@ static void line_samplerate(const LineArgs& a)
     long long rate = 0;
     if (sscanf(a.line, "Samplerate %31[-+0-9]", number) != 1 || !parse_count(number, &rate))
         return;
-    if (rate < 1 || rate > 1000000) {
-        wrfprintf(stderr, "Warning: line %d: sample rate %lld out of range; the sound is taken as it is\n",
-                  *a.line_no, rate);
+    char why[160];
+    if (setting_fault(SETTING_SOUND_RATE, (double)rate, why, sizeof why)) {
+        wrfprintf(stderr, "Warning: line %d: %s; the sound is taken as it is\n", *a.line_no, why);
         rate = 0;
     }
     rs.samplerate = (int)rate;
@@ -495,7 +493,7 @@ static void new_original_sound(const LineArgs& a)
     const int bw = a.es->block_w > 0 ? a.es->block_w : 100;
     const float pps = a.es->anal_params[2];
     const double half = (double)(bw / 2) * SOUND_SAMPLERATE / pps;
-    if (pps_ok(pps) && (double)(bw / 2) * SOUND_SAMPLERATE < INT_MAX && half < (double)(1 << 28)) {
+    if (setting_in_range(SETTING_PPS, pps) && (double)(bw / 2) * SOUND_SAMPLERATE < INT_MAX && half < (double)(1 << 28)) {
         int block_len = 0;
         init_block_len(bw, &block_len, pps);
         if (block_len > 1) {

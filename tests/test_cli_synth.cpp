@@ -111,6 +111,15 @@ TEST_F(BatchSynthTest, BadInputAndUsage)
     }
     EXPECT_EQ(run("synth", {good, "-o", out.file("x.mp3")}).status, 2);
     EXPECT_EQ(run("synth", {good, "-o", target, "--seed"}).status, 2);
-    EXPECT_EQ(run("synth", {good, "-o", target, "--min-frequency", "0"}).status, 1);
+    // Settings beyond what the program reaches: one line with the limit, exit 2 (a time
+    // resolution of 5e8 overflowed the noise table's set-up; 1e9 wrote an empty sound).
+    for (const char* pps : {"5e8", "1e9", "1e6"}) {
+        RunResult r = run("synth", {good, "-o", target, "--pixels-per-second", pps});
+        EXPECT_EQ(r.status, 2) << pps;
+        EXPECT_NE(r.err.find("above the largest supported time resolution, 2400.02 px/s"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(run("synth", {good, "-o", target, "--min-frequency", "0"}).status, 2);
+    EXPECT_EQ(run("synth", {good, "-o", target, "--seed", "1e30"}).status, 2);
+    EXPECT_FALSE(file_exists(target));
     EXPECT_EQ(run("resynth", {DEMO, "-o", out.file("no/dir/x.wav")}).status, 1);
 }
