@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 SoundDisplayHooks sound_display_hooks = {nullptr, nullptr};
@@ -55,27 +57,37 @@ float* read_sound_at_rate(const char* path, int* len)
     if (!signal)
         return nullptr; // the reader has said why
     if (rate > 0 && rate != SOUND_SAMPLERATE) {
-        // The resampler works on whole seconds at the higher of the two rates.
-        const long long seconds = ((long long)*len + rate - 1) / rate;
-        const char* why = nullptr;
-        if (seconds * std::max(rate, SOUND_SAMPLERATE) > INT_MAX) {
-            why = "the sound is too long to be resampled";
-            free(signal);
-            signal = nullptr;
-        } else {
-            signal = resample_fft(signal, len, rate, SOUND_SAMPLERATE); // takes the signal over
-            if (!signal)
-                why = "the sound could not be resampled";
-            else if (*len < 1)
-                why = "no samples are left after resampling";
-        }
-        if (why) {
+        char why[200];
+        if (resample_fault(*len, rate, why, sizeof why)) {
             wrfprintf(stderr, "Cannot analyse '%s': %s\n", path, why);
+            free(signal);
+            return nullptr;
+        }
+        signal = resample_fft(signal, len, rate, SOUND_SAMPLERATE); // takes the signal over
+        const char* fault = !signal ? "the sound could not be resampled"
+                            : *len < 1 ? "no samples are left after resampling" : nullptr;
+        if (fault) {
+            wrfprintf(stderr, "Cannot analyse '%s': %s\n", path, fault);
             free(signal);
             return nullptr;
         }
     }
     return signal;
+}
+
+const char* resample_fault(long long len, int rate, char* why, size_t size)
+{
+    const long long most = (long long)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN - 1;
+    const double out = std::nearbyint((double)SOUND_SAMPLERATE * ((double)len / (double)rate));
+    if (out > (double)most) {
+        snprintf(why, size, "%lld samples at %d Hz would be %.0f samples at %d Hz, above the largest supported, %lld",
+                 len, rate, out, SOUND_SAMPLERATE, most);
+        return why;
+    }
+    // The sound, its padded transform and the transform at the new rate, with the transform's
+    // working buffer.
+    const double bytes = sizeof(float) * ((double)len + 2.0 * ((double)len + 4096.0) + 2.0 * out);
+    return memory_refused(bytes, "resampling the sound", why, size) ? why : nullptr;
 }
 
 const char* analysis_geometry(int len, const float params[7], int* w, int* h)

@@ -390,9 +390,20 @@ float* resample_fft(float* buffer, int* n, int rate_in, int rate_out)
     if (!buffer || len < 1 || rate_in < 1 || rate_out < 1)
         return nullptr;
 
-    // Whole seconds at both rates (counted in integers, so that long sounds are not cut).
-    const int64_t seconds = ((int64_t)len + rate_in - 1) / rate_in;
-    const int64_t nin64 = seconds * rate_in, nout64 = seconds * rate_out;
+    // Lengths at both rates that span the same time: the sound padded to a whole multiple of
+    // p = rate_in / g input samples, which stand for q = rate_out / g output samples (g the
+    // rates' greatest common divisor). When p is large (rates without a big common divisor)
+    // the sound is not padded and the output length is rounded: the time scale then moves by
+    // less than half an output sample over the whole sound. Either way the memory follows the
+    // sound's length, never the rates.
+    const int64_t g = std::gcd((int64_t)rate_in, (int64_t)rate_out);
+    const int64_t p = rate_in / g, q = rate_out / g;
+    int64_t nin64 = len, nout64 = std::max<int64_t>(1, std::llround((double)len * (double)q / (double)p));
+    if (p <= 4096) {
+        const int64_t units = ((int64_t)len + p - 1) / p;
+        nin64 = units * p;
+        nout64 = units * q;
+    }
     if (nin64 > INT_MAX || nout64 > INT_MAX)
         return nullptr;
     const int Nin = (int)nin64, Nout = (int)nout64;

@@ -13,6 +13,7 @@
 #include "document/move.h"
 #include "document/operations.h"
 #include "document/paint.h"
+#include "document/sound.h"
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "files/media.h"
@@ -954,7 +955,12 @@ static void line_base85(const LineArgs& a)
         if (!orig_snd || orig_len < 1 || words != orig_len)
             return refuse(orig_snd ? orig_len : 0);
         fread_base85(a.stream, &orig_snd, 1, orig_len, a.line_no);
-        if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE) {
+        char why[200];
+        if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE &&
+            resample_fault(orig_len, rs.samplerate, why, sizeof why)) {
+            wrfprintf(stderr, "Warning: line %d: the original sound cannot be resampled: %s; it is taken as it is\n",
+                      at, why);
+        } else if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE) {
             int n = orig_len;
             float* resampled = resample_fft(orig_snd, &n, rs.samplerate, SOUND_SAMPLERATE);
             if (resampled) {

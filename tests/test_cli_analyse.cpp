@@ -206,3 +206,19 @@ TEST_F(BatchTest, SettingsOutsideTheirRangesAreRefusedAlikeEverywhere)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("27.5 Hz - 20000 Hz are kept"), std::string::npos) << r.err;
 }
+
+TEST_F(BatchTest, SampleRatesBeyondSoundFilesAreRefusedAtOnce)
+{
+    // A 16-bit mono WAV of 50 samples whose header claims 2,000,000,000 Hz (resampled "whole
+    // seconds at the higher rate", it asked for more than 20 GB).
+    std::string wav = "RIFF" + std::string("\x8c\0\0\0", 4) + "WAVEfmt " + std::string("\x10\0\0\0\x01\0\x01\0", 8);
+    const uint32_t fields[2] = {2000000000u, 4000000000u}; // rate, bytes per second
+    wav.append(reinterpret_cast<const char*>(fields), 8);
+    wav += std::string("\x02\0\x10\0", 4) + "data" + std::string("\x64\0\0\0", 4) + std::string(100, '\x10');
+    write_file(out.file("fast.wav"), wav);
+    RunResult r = analyse({out.file("fast.wav"), "-o", out.file("f.npy"), "--quiet"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fast.wav': 2e+09 Hz is above the largest supported sample rate, 768000 Hz"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(file_exists(out.file("f.npy")));
+}
