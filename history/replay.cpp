@@ -222,6 +222,27 @@ static void warn_value(const char* what, int line_no)
     wrfprintf(stderr, "Warning: line %d: %s out of range; line ignored\n", line_no, what);
 }
 
+// Whether `planes` more planes of w x h pixels fit in the memory available; otherwise warns
+// naming the line and what it asked for, and the line is ignored.
+static bool room_for_planes(long long planes, long long w, long long h, const char* what, int line_no)
+{
+    char why[200];
+    if (planes <= 0 || !memory_refused((double)planes * (double)w * (double)h * sizeof(float), what, why, sizeof why))
+        return true;
+    wrfprintf(stderr, "Warning: line %d: %s; line ignored\n", line_no, why);
+    return false;
+}
+
+// Planes of the document's size its layers and working planes hold: each layer's own, the
+// composite, the group accumulator, the transposed copy, undo and reference.
+static long long document_planes(const ImageStack* im)
+{
+    long long planes = 5;
+    for (int i = 0; i < im->count; i++)
+        planes += im->layers[i].plane != nullptr;
+    return planes;
+}
+
 static void set_frequency_range(EngineState* es, float fmin, float fmax, int line_no)
 {
     if (!value_ok(SETTING_FREQUENCY, fmin, line_no) || !value_ok(SETTING_FREQUENCY, fmax, line_no))
@@ -354,6 +375,11 @@ static void line_dimensions(const LineArgs& a, bool crop)
                   *a.line_no, nw, nh);
         return;
     }
+    const long long growth = nw * nh - (long long)a.im->w * a.im->h; // the old planes go as the new ones come
+    char what[120];
+    snprintf(what, sizeof what, "a document of %lld x %lld pixels", nw, nh);
+    if (growth > 0 && !room_for_planes(document_planes(a.im), growth, 1, what, *a.line_no))
+        return;
     layer_steps_wait();
     take_image_locks(a.im);
     {
@@ -537,6 +563,10 @@ static void new_entry(const LineArgs& a, bool separator)
     char name[REPLAY_LINE_MAX] = "";
     quoted_text(a.line, name, sizeof name);
     rs.ctx = BLOCK_NONE;
+    char what[120];
+    snprintf(what, sizeof what, "a layer of %d x %d pixels", im->w, im->h);
+    if (!separator && !room_for_planes(1, im->w, im->h, what, *a.line_no))
+        return; // the block's data is skipped
     {
         LockGuard lock(im->layers_lock);
         const int at = layer_insert_above(im);
@@ -567,6 +597,14 @@ static void line_new(const LineArgs& a)
         new_original_sound(a);
     else if (strcmp(second, "original") == 0 && n == 2 && strcmp(third, "image") == 0)
         new_original_image(a);
+}
+
+static void line_duplicate(const LineArgs& a)
+{
+    char what[120];
+    snprintf(what, sizeof what, "a copy of a layer of %d x %d pixels", a.im->w, a.im->h);
+    if (room_for_planes(1, a.im->w, a.im->h, what, *a.line_no))
+        duplicate_layer(a.es);
 }
 
 static void line_merge(const LineArgs& a)
@@ -1089,7 +1127,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         {"Synthesis", line_synthesis},
         {"Samplerate", line_samplerate},
         {"New", line_new},
-        {"Duplicate", [](const LineArgs& l) { duplicate_layer(l.es); }},
+        {"Duplicate", line_duplicate},
         {"Merge", line_merge},
         {"Delete", [](const LineArgs& l) { delete_layer(l.es); }},
         {"Open", line_open},

@@ -125,3 +125,21 @@ TEST_F(BatchReplay, SoundBlockRatesAreHeldToTheirRangeAndTheSoundsLength)
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     }
 }
+
+TEST_F(BatchReplay, LayersBeyondTheMemoryAreRefusedLineByLine)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+    // 4096 x 2048 pixels and 30 new layers of 32 MB each under a 768 MB limit: the layers that do
+    // not fit are refused one by one with what they need (the out-of-memory path used to recurse
+    // until the stack overflowed).
+    std::string text = "Clear image\nDimensions 4096 px x 2048 px\n";
+    for (int i = 0; i < 30; i++)
+        text += "New layer \"l\"\n";
+    write_file(out.file("big.kbz"), text);
+    RunResult r = run_limited(768L << 10, "replay", {out.file("big.kbz"), "-o", out.file("big.npy")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("a layer of 4096 x 2048 pixels needs 32 MB of memory and"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("30 layers"), std::string::npos) << r.out;
+}

@@ -123,3 +123,20 @@ TEST_F(BatchSynthTest, BadInputAndUsage)
     EXPECT_FALSE(file_exists(target));
     EXPECT_EQ(run("resynth", {DEMO, "-o", out.file("no/dir/x.wav")}).status, 1);
 }
+
+TEST_F(BatchSynthTest, WhatAPictureNeedsIsWorkedOutBeforeItIsAllocated)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+    // 2 x 100,000 pixels: the block width grows with the height, and the noise table with it,
+    // to far more than 8 GB. Refused before anything is allocated, with what it needs.
+    std::string tall = tone_image("tall.npy", 2, 100000, 50000, 1.f);
+    RunResult r = run_limited(8L << 20, "synth", {tall, "-o", out.file("t.wav")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("Cannot synthesise: synthesising 2 x 100000 pixels in blocks of 40400 columns needs"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("MB of memory and"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(out.file("t.wav")));
+}
