@@ -1,5 +1,6 @@
 // Batch commands: option parsing, progress on standard error, and the commands themselves.
 #include "cli/batch.h"
+#include "core/limits.h"
 #include "core/records.h"
 #include "core/state.h"
 #include "document/composite.h"
@@ -37,10 +38,12 @@ struct BatchOption {
     const char* name;  // "--min-frequency"
     float* value;      // where a number goes; null for a flag
     bool* flag;        // set when the flag is given; null for a number
+    Setting range;     // the range a number must lie in
 };
 
 // Parses argv[first..] into `options`, the one input and the "-o" output. Returns false with
-// a usage message on stderr for unknown options, missing values or text that is not a number.
+// a usage message on stderr for unknown options, missing values, text that is not a number or
+// a number outside its setting's range.
 static bool parse_options(const char* command, int argc, char** argv, int first, std::vector<BatchOption>& options,
                           std::string* input, std::string* output)
 {
@@ -76,6 +79,11 @@ static bool parse_options(const char* command, int argc, char** argv, int first,
             double v = strtod(text, &end);
             if (end == text || *end || !std::isfinite(v)) {
                 fprintf(stderr, "brindlewharf %s: %s takes a number, not \"%s\"\n", command, arg, text);
+                return false;
+            }
+            char why[160];
+            if (setting_fault(found->range, v, why, sizeof why)) {
+                fprintf(stderr, "brindlewharf %s: %s %s\n", command, arg, why);
                 return false;
             }
             *found->value = (float)v;
@@ -176,13 +184,18 @@ struct AnalysisOptions {
     void add_to(std::vector<BatchOption>& options)
     {
         std::vector<BatchOption> mine = {
-            {"--min-frequency", &min_freq, nullptr},   {"--max-frequency", &max_freq, nullptr},
-            {"--bands-per-octave", &bpo, nullptr},     {"--pixels-per-second", &pps, nullptr},
-            {"--frequency-scale", &base, nullptr},     {"--min-bpo", &min_bpo, nullptr},
-            {"--transition", &transition, nullptr},    {"--threads", &threads, nullptr},
-            {"--constant-time-resolution", nullptr, &constant_time},
-            {"--left", nullptr, &left},                {"--right", nullptr, &right},
-            {"--quiet", nullptr, &quiet},
+            {"--min-frequency", &min_freq, nullptr, SETTING_FREQUENCY},
+            {"--max-frequency", &max_freq, nullptr, SETTING_FREQUENCY},
+            {"--bands-per-octave", &bpo, nullptr, SETTING_BPO},
+            {"--pixels-per-second", &pps, nullptr, SETTING_PPS},
+            {"--frequency-scale", &base, nullptr, SETTING_BASE},
+            {"--min-bpo", &min_bpo, nullptr, SETTING_BPO},
+            {"--transition", &transition, nullptr, SETTING_PPS},
+            {"--threads", &threads, nullptr, SETTING_THREADS},
+            {"--constant-time-resolution", nullptr, &constant_time, SETTING_COUNT},
+            {"--left", nullptr, &left, SETTING_COUNT},
+            {"--right", nullptr, &right, SETTING_COUNT},
+            {"--quiet", nullptr, &quiet, SETTING_COUNT},
         };
         options.insert(options.end(), mine.begin(), mine.end());
     }
@@ -194,8 +207,6 @@ struct AnalysisOptions {
             fprintf(stderr, "brindlewharf %s: --left and --right exclude each other\n", command);
             return false;
         }
-        if (!thread_count_ok(command, threads))
-            return false;
         key[state_of(K_CONST_TIME_RES)] = constant_time ? 1 : 0;
         key[state_of(K_LEFT_ONLY)] = left ? 1 : 0;
         key[state_of(K_RIGHT_ONLY)] = right ? 1 : 0;
@@ -204,16 +215,6 @@ struct AnalysisOptions {
 
     // The threads to use: the option, else every core.
     int thread_count() const { return threads > 0.f ? (int)threads : batch_cores; }
-
-    // Checks a --threads value; false after a usage line.
-    static bool thread_count_ok(const char* command, float threads)
-    {
-        if (threads < 0.f || threads > 1024.f || threads != std::floor(threads)) {
-            fprintf(stderr, "brindlewharf %s: --threads takes a whole number from 1 to 1024\n", command);
-            return false;
-        }
-        return true;
-    }
 };
 
 // Whether --seed stands among the command's words (from argv[2] on): without it the sound is
@@ -413,15 +414,19 @@ static int batch_synth(int argc, char** argv)
     float pps = ANAL_PPS, min_freq = MIN_FREQ, max_freq = MAX_FREQ, base = 2.f, threads = 0.f, seed = 0.f;
     bool long_blocks = false, unnormalised = false, pcm24 = false, quiet = false;
     std::vector<BatchOption> options = {
-        {"--pixels-per-second", &pps, nullptr}, {"--min-frequency", &min_freq, nullptr},
-        {"--max-frequency", &max_freq, nullptr}, {"--frequency-scale", &base, nullptr},
-        {"--threads", &threads, nullptr},       {"--seed", &seed, nullptr},
-        {"--long-blocks", nullptr, &long_blocks}, {"--unnormalised", nullptr, &unnormalised},
-        {"--pcm24", nullptr, &pcm24},           {"--quiet", nullptr, &quiet},
+        {"--pixels-per-second", &pps, nullptr, SETTING_PPS},
+        {"--min-frequency", &min_freq, nullptr, SETTING_FREQUENCY},
+        {"--max-frequency", &max_freq, nullptr, SETTING_FREQUENCY},
+        {"--frequency-scale", &base, nullptr, SETTING_BASE},
+        {"--threads", &threads, nullptr, SETTING_THREADS},
+        {"--seed", &seed, nullptr, SETTING_SEED},
+        {"--long-blocks", nullptr, &long_blocks, SETTING_COUNT},
+        {"--unnormalised", nullptr, &unnormalised, SETTING_COUNT},
+        {"--pcm24", nullptr, &pcm24, SETTING_COUNT},
+        {"--quiet", nullptr, &quiet, SETTING_COUNT},
     };
     std::string in, out;
     if (!parse_options("synth", argc, argv, 2, options, &in, &out) ||
-        !AnalysisOptions::thread_count_ok("synth", threads) ||
         !output_kind_ok("synth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
         return BATCH_BAD_USAGE;
     const bool seeded = seed_given(argc, argv);
@@ -465,9 +470,11 @@ static int batch_resynth(int argc, char** argv)
     float seed = 0.f;
     bool lossless = false, long_blocks = false, unnormalised = false, pcm24 = false;
     std::vector<BatchOption> options = {
-        {"--lossless", nullptr, &lossless},     {"--seed", &seed, nullptr},
-        {"--long-blocks", nullptr, &long_blocks}, {"--unnormalised", nullptr, &unnormalised},
-        {"--pcm24", nullptr, &pcm24},
+        {"--lossless", nullptr, &lossless, SETTING_COUNT},
+        {"--seed", &seed, nullptr, SETTING_SEED},
+        {"--long-blocks", nullptr, &long_blocks, SETTING_COUNT},
+        {"--unnormalised", nullptr, &unnormalised, SETTING_COUNT},
+        {"--pcm24", nullptr, &pcm24, SETTING_COUNT},
     };
     a.add_to(options);
     std::string in, out;
@@ -527,14 +534,13 @@ static int batch_replay(int argc, char** argv)
     float threads = 0.f, seed = 0.f;
     bool quiet = false;
     std::vector<BatchOption> options = {
-        {"--seed", &seed, nullptr},
-        {"--threads", &threads, nullptr},
-        {"--quiet", nullptr, &quiet},
+        {"--seed", &seed, nullptr, SETTING_SEED},
+        {"--threads", &threads, nullptr, SETTING_THREADS},
+        {"--quiet", nullptr, &quiet, SETTING_COUNT},
     };
     static const char* const kinds[] = {"bmp", "png", "npy", "wav", "aiff", "aif", "flac", "ogg", "kbz", nullptr};
     std::string in, out;
     if (!parse_options("replay", argc, argv, 2, options, &in, &out) ||
-        !AnalysisOptions::thread_count_ok("replay", threads) ||
         !output_kind_ok("replay", out, kinds, ".bmp, .png, .npy, .wav, .aiff, .flac, .ogg or .kbz"))
         return BATCH_BAD_USAGE;
     const bool seeded = seed_given(argc, argv);

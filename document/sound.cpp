@@ -1,5 +1,6 @@
 // Sound documents: reading, resampling, analysing and installing a sound as the document.
 #include "document/sound.h"
+#include "core/limits.h"
 #include "core/state.h"
 #include "document/image.h"
 #include "dsp/analysis.h"
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 SoundDisplayHooks sound_display_hooks = {nullptr, nullptr};
@@ -17,17 +20,18 @@ SoundDisplayHooks sound_display_hooks = {nullptr, nullptr};
 // [SECTION] Checks before anything is replaced
 // ---------------------------------------------------------------------------------------------
 
-// Why the analysis settings make no image, or null when they are usable.
-static const char* settings_fault(float fmin, float fmax, float pps, float bpo, float base)
+// Why the analysis settings {min Hz, max Hz, px/s, transition px/s, bpo, min bpo, scale base}
+// make no image, or null when they are usable. The text lives until the next call on this thread.
+static const char* settings_fault(const float params[7])
 {
-    if (!(fmin > 0.f) || !(fmin < fmax))
-        return "the minimum frequency must be above 0 and below the maximum frequency";
-    if (!(bpo > 0.f))
-        return "the bands per octave must be above 0";
-    if (!(pps > 0.f))
-        return "the pixels per second must be above 0";
-    if (!(base >= 1.f && base <= 2.f))
-        return "the frequency scale must lie between 1 and 2";
+    static const Setting ranges[7] = {SETTING_FREQUENCY, SETTING_FREQUENCY, SETTING_PPS, SETTING_PPS,
+                                      SETTING_BPO,       SETTING_BPO,       SETTING_BASE};
+    thread_local char why[200];
+    for (int i = 0; i < 7; i++)
+        if (setting_fault(ranges[i], params[i], why, sizeof why))
+            return why;
+    if (!(params[0] < params[1]))
+        return "the minimum frequency must be below the maximum frequency";
     return nullptr;
 }
 
@@ -53,22 +57,17 @@ float* read_sound_at_rate(const char* path, int* len)
     if (!signal)
         return nullptr; // the reader has said why
     if (rate > 0 && rate != SOUND_SAMPLERATE) {
-        // The resampler works on whole seconds at the higher of the two rates.
-        const long long seconds = ((long long)*len + rate - 1) / rate;
-        const char* why = nullptr;
-        if (seconds * std::max(rate, SOUND_SAMPLERATE) > INT_MAX) {
-            why = "the sound is too long to be resampled";
-            free(signal);
-            signal = nullptr;
-        } else {
-            signal = resample_fft(signal, len, rate, SOUND_SAMPLERATE); // takes the signal over
-            if (!signal)
-                why = "the sound could not be resampled";
-            else if (*len < 1)
-                why = "no samples are left after resampling";
-        }
-        if (why) {
+        char why[200];
+        if (resample_fault(*len, rate, why, sizeof why)) {
             wrfprintf(stderr, "Cannot analyse '%s': %s\n", path, why);
+            free(signal);
+            return nullptr;
+        }
+        signal = resample_fft(signal, len, rate, SOUND_SAMPLERATE); // takes the signal over
+        const char* fault = !signal ? "the sound could not be resampled"
+                            : *len < 1 ? "no samples are left after resampling" : nullptr;
+        if (fault) {
+            wrfprintf(stderr, "Cannot analyse '%s': %s\n", path, fault);
             free(signal);
             return nullptr;
         }
@@ -76,10 +75,25 @@ float* read_sound_at_rate(const char* path, int* len)
     return signal;
 }
 
+const char* resample_fault(long long len, int rate, char* why, size_t size)
+{
+    const long long most = (long long)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN - 1;
+    const double out = std::nearbyint((double)SOUND_SAMPLERATE * ((double)len / (double)rate));
+    if (out > (double)most) {
+        snprintf(why, size, "%lld samples at %d Hz would be %.0f samples at %d Hz, above the largest supported, %lld",
+                 len, rate, out, SOUND_SAMPLERATE, most);
+        return why;
+    }
+    // The sound, its padded transform and the transform at the new rate, with the transform's
+    // working buffer.
+    const double bytes = sizeof(float) * ((double)len + 2.0 * ((double)len + 4096.0) + 2.0 * out);
+    return memory_refused(bytes, "resampling the sound", why, size) ? why : nullptr;
+}
+
 const char* analysis_geometry(int len, const float params[7], int* w, int* h)
 {
-    const float fmin = params[0], fmax = params[1], pps = params[2], bpo = params[4], base = params[6];
-    if (const char* why = settings_fault(fmin, fmax, pps, bpo, base))
+    const float fmin = params[0], fmax = params[1], pps = params[2], bpo = params[4];
+    if (const char* why = settings_fault(params))
         return why;
     *h = image_height(fmin, fmax, bpo);
     const float wf = (float)len * (pps / (float)SOUND_SAMPLERATE); // the analysis sizes its columns the same way
@@ -99,7 +113,7 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     const float fmin = es->anal_params[0], fmax = es->anal_params[1], pps = es->anal_params[2];
     const float transition = es->anal_params[3], bpo = es->anal_params[4], min_bpo = es->anal_params[5];
     const float base = es->anal_params[6];
-    if (const char* why = settings_fault(fmin, fmax, pps, bpo, base))
+    if (const char* why = settings_fault(es->anal_params))
         return refuse(path, why, nullptr);
 
     // 2. One channel at the program's rate.

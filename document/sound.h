@@ -4,6 +4,8 @@
 
 #include "core/records.h"
 
+#include <cstddef>
+
 struct AnalysisProgress;
 
 // ---------------------------------------------------------------------------------------------
@@ -36,6 +38,12 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress = n
 // Reads the sound at `path` as one channel (channel slots 60 and 62) at SOUND_SAMPLERATE.
 // Returns a new buffer of *len samples, or null after one line naming the file.
 float* read_sound_at_rate(const char* path, int* len);
+
+// Why `len` samples at `rate` Hz cannot be brought to SOUND_SAMPLERATE: the result would be
+// longer than a sound the program holds (the synthesised sound's chunks), or the resampling
+// would need more memory than is available. Null when it can; otherwise the reason, written
+// into `why` (`size` bytes).
+const char* resample_fault(long long len, int rate, char* why, size_t size);
 
 // Checks analysis settings {min Hz, max Hz, px/s, transition px/s, bpo, min bpo, scale base}
 // against a sound of `len` samples at SOUND_SAMPLERATE. Returns null with the picture size in

@@ -326,12 +326,14 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
         if (!constant_time)
             w = std::min(w, cap);
         w = std::max(w, 1.f);
-        int lo = (int)nearbyintf(log_pos(p((float)i - w), fmin, fmax) * (float)N);
-        int hi = (int)nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
-        band.a = log_pos_inv((float)lo / (float)N, fmin, fmax);
-        band.b = log_pos_inv((float)hi / (float)N, fmin, fmax);
-        hi = std::min(hi, N / 2);
-        lo = std::max(lo, 1);
+        // The edge bins stay floats until they are brought within the spectrum: with extreme
+        // settings they lie far outside any int (or are not numbers at all).
+        const float lo_f = nearbyintf(log_pos(p((float)i - w), fmin, fmax) * (float)N);
+        const float hi_f = nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
+        band.a = log_pos_inv(lo_f / (float)N, fmin, fmax);
+        band.b = log_pos_inv(hi_f / (float)N, fmin, fmax);
+        const int hi = hi_f < (float)(N / 2) ? (int)std::max(hi_f, 0.f) : N / 2; // NaN gives 0
+        const int lo = lo_f > 1.f ? (int)std::min(lo_f, (float)(N / 2)) : 1;
         band.lo = lo;
         band.nb = std::max(hi - lo, 0);
         band.w = w;
@@ -388,9 +390,20 @@ float* resample_fft(float* buffer, int* n, int rate_in, int rate_out)
     if (!buffer || len < 1 || rate_in < 1 || rate_out < 1)
         return nullptr;
 
-    // Whole seconds at both rates (counted in integers, so that long sounds are not cut).
-    const int64_t seconds = ((int64_t)len + rate_in - 1) / rate_in;
-    const int64_t nin64 = seconds * rate_in, nout64 = seconds * rate_out;
+    // Lengths at both rates that span the same time: the sound padded to a whole multiple of
+    // p = rate_in / g input samples, which stand for q = rate_out / g output samples (g the
+    // rates' greatest common divisor). When p is large (rates without a big common divisor)
+    // the sound is not padded and the output length is rounded: the time scale then moves by
+    // less than half an output sample over the whole sound. Either way the memory follows the
+    // sound's length, never the rates.
+    const int64_t g = std::gcd((int64_t)rate_in, (int64_t)rate_out);
+    const int64_t p = rate_in / g, q = rate_out / g;
+    int64_t nin64 = len, nout64 = std::max<int64_t>(1, std::llround((double)len * (double)q / (double)p));
+    if (p <= 4096) {
+        const int64_t units = ((int64_t)len + p - 1) / p;
+        nin64 = units * p;
+        nout64 = units * q;
+    }
     if (nin64 > INT_MAX || nout64 > INT_MAX)
         return nullptr;
     const int Nin = (int)nin64, Nout = (int)nout64;

@@ -74,7 +74,10 @@ void normi(Plane rows, int width, int height, float target);
 
 // Resamples *n samples from rate_in to rate_out through one forward and one inverse transform.
 // Takes over `buffer` (allocated with wrmalloc, freed here) and returns a new one of
-// round(rate_out * n / rate_in) samples, stored into *n. The level is multiplied by
-// sqrt(Nin / Nout), the ratio of the two transform lengths (whole seconds at each rate). Null,
-// with `buffer` still the caller's, for bad arguments or a sound too long to transform.
+// round(rate_out * n / rate_in) samples, stored into *n. The transforms span the sound padded to
+// a whole multiple of rate_in / gcd(rate_in, rate_out) samples when that is at most 4096, else
+// the sound alone, so the memory follows the sound's length, not the rates. The level is
+// multiplied by sqrt(Nin / Nout), about sqrt(rate_in / rate_out), the ratio of the two transform
+// lengths. Null, with `buffer` still the caller's, for bad arguments or a sound too long to
+// transform.
 float* resample_fft(float* buffer, int* n, int rate_in, int rate_out);

@@ -3,6 +3,8 @@
 
 #include "core/state.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 // ---------------------------------------------------------------------------------------------
@@ -18,13 +20,23 @@ static float bin_position(const LogAxis& axis, int bin, int T, float fallback)
     return std::isfinite(p) ? p : fallback;
 }
 
+// The nearest whole bin of a position times T, held within -T .. 2T (and INT_MAX; NaN gives
+// -T) so that edges far outside the spectrum, as extreme axes give them, still fit an int.
+static int raw_bin(float bin, int T)
+{
+    const float low = -(float)T, high = (float)std::min<long long>(2LL * T, INT_MAX / 2);
+    if (!(bin > low))
+        return -T;
+    return bin < high ? (int)lrintf(bin) : (int)high;
+}
+
 BandBins band_bins(const LogAxis& axis, int i, int H, int T)
 {
     BandBins bb{};
     const float step = H > 1 ? (float)(H - 1) : 1.f;
     const float x_lo = (float)(i - 1) / step, x_hi = (float)(i + 1) / step;
-    bb.lo_raw = (int)lrintf(log_axis_pos(axis, x_lo) * (float)T);
-    bb.hi_raw = (int)lrintf(log_axis_pos(axis, x_hi) * (float)T);
+    bb.lo_raw = raw_bin(log_axis_pos(axis, x_lo) * (float)T, T);
+    bb.hi_raw = raw_bin(log_axis_pos(axis, x_hi) * (float)T, T);
     bb.a = bin_position(axis, bb.lo_raw, T, x_lo);
     bb.b = bin_position(axis, bb.hi_raw, T, x_hi);
     bb.lo = bb.lo_raw < 1 ? 1 : bb.lo_raw;

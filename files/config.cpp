@@ -1,5 +1,6 @@
 // Configuration file: reading, writing and the reading rules of each line.
 #include "files/config.h"
+#include "core/limits.h"
 #include "core/state.h"
 #include "core/units.h"
 #include "platform/desktop.h"
@@ -74,22 +75,38 @@ static int read_window_size(const char* text, int minimum)
     return v != 0 && v < minimum ? minimum : v;
 }
 
-// Applies one "name = value" pair; unknown names are ignored.
-static void apply_setting(const char* name, const char* value)
+// Whether `value` of the line `name` lies in the range of `setting`; otherwise says so, naming
+// the line and the value kept.
+static bool in_range(Setting setting, double value, const char* name, double kept, int line_number)
+{
+    char why[160];
+    if (!setting_fault(setting, value, why, sizeof why))
+        return true;
+    wrfprintf(stderr, "Line %d of %s: %s = %s; %g is kept\n", line_number, get_config_path(), name, why, kept);
+    return false;
+}
+
+// Applies one "name = value" pair of line `line_number`; unknown names are ignored, values
+// outside their setting's range leave the setting as it was.
+static void apply_setting(const char* name, const char* value, int line_number)
 {
     struct IntSetting { const char* name; int* dest; };
     static const IntSetting ints[] = {
-        {"audio_buffer_size", &SOUND_BUFFERLEN},   {"audio_sample_rate", &SOUND_SAMPLERATE},
+        {"audio_buffer_size", &SOUND_BUFFERLEN},
         {"waveform_display_height", &WAVEFORM_H},  {"cursor_slow_rate", &mouse_sub_range},
         {"spray_harmonics", &spray_harmonics},     {"initial_kbz_size_limit", &KBZ_SIZE_LIMIT},
     };
     struct FloatSetting { const char* name; float* dest; };
     static const FloatSetting floats[] = {
-        {"live_cursor_fps", &live_cursor_fps}, {"min_frequency", &MIN_FREQ},
-        {"max_frequency", &MAX_FREQ},          {"pixels_per_second", &ANAL_PPS},
-        {"bands_per_octave", &ANAL_BPO},       {"min_bpo", &MIN_BPO},
-        {"max_time_res_for_min_bpo", &TRANSITION_PPS}, {"tool_width", &tool_width},
+        {"live_cursor_fps", &live_cursor_fps}, {"tool_width", &tool_width},
         {"tool_intensity", &tool_intensity},   {"min_point_size", &min_rad},
+    };
+    // The analysis settings, checked against the ranges every other way in is held to.
+    struct RangedSetting { const char* name; float* dest; Setting range; };
+    static const RangedSetting ranged[] = {
+        {"min_frequency", &MIN_FREQ, SETTING_FREQUENCY},  {"max_frequency", &MAX_FREQ, SETTING_FREQUENCY},
+        {"pixels_per_second", &ANAL_PPS, SETTING_PPS},    {"bands_per_octave", &ANAL_BPO, SETTING_BPO},
+        {"min_bpo", &MIN_BPO, SETTING_BPO},               {"max_time_res_for_min_bpo", &TRANSITION_PPS, SETTING_PPS},
     };
     struct SlotSetting { const char* name; int slot; };
     static const SlotSetting slots[] = {
@@ -106,6 +123,18 @@ static void apply_setting(const char* name, const char* value)
     for (const FloatSetting& s : floats)
         if (strcmp(name, s.name) == 0)
             read_float(value, s.dest);
+    for (const RangedSetting& s : ranged)
+        if (strcmp(name, s.name) == 0) {
+            float v = *s.dest;
+            read_float(value, &v);
+            if (in_range(s.range, v, name, *s.dest, line_number))
+                *s.dest = v;
+        }
+    if (strcmp(name, "audio_sample_rate") == 0) {
+        const long v = strtol(value, nullptr, 10);
+        if (in_range(SETTING_DEVICE_RATE, (double)v, name, SOUND_SAMPLERATE, line_number))
+            SOUND_SAMPLERATE = (int)v;
+    }
     for (const SlotSetting& s : slots)
         if (strcmp(name, s.name) == 0)
             read_slot(value, s.slot);
@@ -162,6 +191,7 @@ void config_load()
     key[K_DIM_UNIT] = UNIT_ST;
     key[K_RELATIVE_SELECTION] = 0;
     key[K_PCM24] = 0;
+    const float default_min = MIN_FREQ, default_max = MAX_FREQ;
 
     if (f) {
         char line[2050];
@@ -179,9 +209,16 @@ void config_load()
             }
             char *name, *value;
             if (split_line(line, &name, &value))
-                apply_setting(name, value);
+                apply_setting(name, value, line_number);
         }
         fclose(f);
+        if (!(MIN_FREQ < MAX_FREQ)) {
+            const float low = MIN_FREQ, high = MAX_FREQ;
+            MIN_FREQ = default_min;
+            MAX_FREQ = default_max;
+            wrfprintf(stderr, "%s: min_frequency %g Hz is not below max_frequency %g Hz; %g Hz - %g Hz are kept\n",
+                      path, low, high, MIN_FREQ, MAX_FREQ);
+        }
     } else {
         wrfprintf(stderr, "Configuration file not found. Creating it.\n");
         if (!key[state_of(K_LINEAR_KNOB)])

@@ -2,6 +2,7 @@
 // writers (BMP by hand, PNG through FreeImage).
 #include "files/media.h"
 #include "files/picture.h"
+#include "core/limits.h"
 #include "core/state.h"
 #include "platform/desktop.h"
 #include "platform/util.h"
@@ -229,6 +230,12 @@ float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
     if (ch < 1) {
         sf_close(sf);
         wrfprintf(stderr, "Could not read sound file '%s': no channels\n", path);
+        return nullptr;
+    }
+    char why[160];
+    if (setting_fault(SETTING_SOUND_RATE, info.samplerate, why, sizeof why)) {
+        sf_close(sf);
+        wrfprintf(stderr, "Could not read sound file '%s': %s\n", path, why);
         return nullptr;
     }
     // Which channel is taken: -1 = the sum of all channels.

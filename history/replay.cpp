@@ -2,6 +2,7 @@
 #include "history/replay.h"
 
 #include "history/open.h"
+#include "core/limits.h"
 #include "core/state.h"
 #include "core/units.h"
 #include "document/command_log.h"
@@ -12,6 +13,7 @@
 #include "document/move.h"
 #include "document/operations.h"
 #include "document/paint.h"
+#include "document/sound.h"
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "files/media.h"
@@ -195,7 +197,7 @@ static void knobs_follow(EngineState* es)
 // thousands of rows plus one above 1000 rows, 120 px/s with long blocks; at least 24.
 static void block_width_rule(EngineState* es)
 {
-    const int pps = (int)es->anal_params[2]; // checked to lie within 0 .. 100000 by the callers
+    const int pps = (int)es->anal_params[2]; // checked against its range by the callers
     int width = 4 * pps;
     if (es->image && es->image->h > 1000)
         width *= es->image->h / 1000 + 1;
@@ -204,20 +206,48 @@ static void block_width_rule(EngineState* es)
     es->block_w = std::max(width, 24);
 }
 
-// Checks values that set the frequency axis or the time resolution: warns and returns false
-// for values no document can have.
-static bool frequency_ok(float f) { return std::isfinite(f) && f > 0.f && f <= 1e6f; }
-static bool pps_ok(float pps) { return std::isfinite(pps) && pps > 0.f && pps <= 1e5f; }
-static bool base_ok(float b) { return std::isfinite(b) && b >= 1.f && b <= 2.f; }
+// Whether a value read from line `line_no` lies in the range of `setting`; otherwise warns
+// with the reason, and the line is ignored.
+static bool value_ok(Setting setting, float v, int line_no)
+{
+    char why[160];
+    if (!setting_fault(setting, v, why, sizeof why))
+        return true;
+    wrfprintf(stderr, "Warning: line %d: %s; line ignored\n", line_no, why);
+    return false;
+}
 
 static void warn_value(const char* what, int line_no)
 {
     wrfprintf(stderr, "Warning: line %d: %s out of range; line ignored\n", line_no, what);
 }
 
+// Whether `planes` more planes of w x h pixels fit in the memory available; otherwise warns
+// naming the line and what it asked for, and the line is ignored.
+static bool room_for_planes(long long planes, long long w, long long h, const char* what, int line_no)
+{
+    char why[200];
+    if (planes <= 0 || !memory_refused((double)planes * (double)w * (double)h * sizeof(float), what, why, sizeof why))
+        return true;
+    wrfprintf(stderr, "Warning: line %d: %s; line ignored\n", line_no, why);
+    return false;
+}
+
+// Planes of the document's size its layers and working planes hold: each layer's own, the
+// composite, the group accumulator, the transposed copy, undo and reference.
+static long long document_planes(const ImageStack* im)
+{
+    long long planes = 5;
+    for (int i = 0; i < im->count; i++)
+        planes += im->layers[i].plane != nullptr;
+    return planes;
+}
+
 static void set_frequency_range(EngineState* es, float fmin, float fmax, int line_no)
 {
-    if (!frequency_ok(fmin) || !frequency_ok(fmax) || !(fmin < fmax)) {
+    if (!value_ok(SETTING_FREQUENCY, fmin, line_no) || !value_ok(SETTING_FREQUENCY, fmax, line_no))
+        return;
+    if (!(fmin < fmax)) {
         warn_value("frequency range", line_no);
         return;
     }
@@ -228,20 +258,16 @@ static void set_frequency_range(EngineState* es, float fmin, float fmax, int lin
 
 static void set_frequency_scale(EngineState* es, float base, int line_no)
 {
-    if (!base_ok(base)) {
-        warn_value("frequency scale", line_no);
+    if (!value_ok(SETTING_BASE, base, line_no))
         return;
-    }
     es->anal_params[6] = base;
     knobs_follow(es);
 }
 
 static void set_time_resolution(EngineState* es, float pps, int line_no)
 {
-    if (!pps_ok(pps)) {
-        warn_value("time resolution", line_no);
+    if (!value_ok(SETTING_PPS, pps, line_no))
         return;
-    }
     es->anal_params[2] = pps;
     block_width_rule(es);
     knobs_follow(es);
@@ -349,6 +375,11 @@ static void line_dimensions(const LineArgs& a, bool crop)
                   *a.line_no, nw, nh);
         return;
     }
+    const long long growth = nw * nh - (long long)a.im->w * a.im->h; // the old planes go as the new ones come
+    char what[120];
+    snprintf(what, sizeof what, "a document of %lld x %lld pixels", nw, nh);
+    if (growth > 0 && !room_for_planes(document_planes(a.im), growth, 1, what, *a.line_no))
+        return;
     layer_steps_wait();
     take_image_locks(a.im);
     {
@@ -378,20 +409,14 @@ static void line_analysis(const LineArgs& a)
     } else if (sscanf(a.line, "Analysis time resolution %g", &v1) == 1) {
         set_time_resolution(es, v1, n);
     } else if (sscanf(a.line, "Analysis pitch resolution %g", &v1) == 1) {
-        if (std::isfinite(v1) && v1 > 0.f && v1 <= 1e4f)
+        if (value_ok(SETTING_BPO, v1, n))
             es->anal_params[4] = v1;
-        else
-            warn_value("pitch resolution", n);
     } else if (sscanf(a.line, "Analysis minimum pitch resolution %g", &v1) == 1) {
-        if (std::isfinite(v1) && v1 > 0.f && v1 <= 1e4f)
+        if (value_ok(SETTING_BPO, v1, n))
             es->anal_params[5] = v1;
-        else
-            warn_value("minimum pitch resolution", n);
     } else if (sscanf(a.line, "Analysis transition time resolution %g", &v1) == 1) {
-        if (pps_ok(v1))
+        if (value_ok(SETTING_PPS, v1, n))
             es->anal_params[3] = v1;
-        else
-            warn_value("transition time resolution", n);
     } else {
         char second[REPLAY_LINE_MAX];
         if (sscanf(a.line, "%*s %2047s", second) == 1) {
@@ -469,9 +494,9 @@ static void line_samplerate(const LineArgs& a)
     long long rate = 0;
     if (sscanf(a.line, "Samplerate %31[-+0-9]", number) != 1 || !parse_count(number, &rate))
         return;
-    if (rate < 1 || rate > 1000000) {
-        wrfprintf(stderr, "Warning: line %d: sample rate %lld out of range; the sound is taken as it is\n",
-                  *a.line_no, rate);
+    char why[160];
+    if (setting_fault(SETTING_SOUND_RATE, (double)rate, why, sizeof why)) {
+        wrfprintf(stderr, "Warning: line %d: %s; the sound is taken as it is\n", *a.line_no, why);
         rate = 0;
     }
     rs.samplerate = (int)rate;
@@ -495,7 +520,7 @@ static void new_original_sound(const LineArgs& a)
     const int bw = a.es->block_w > 0 ? a.es->block_w : 100;
     const float pps = a.es->anal_params[2];
     const double half = (double)(bw / 2) * SOUND_SAMPLERATE / pps;
-    if (pps_ok(pps) && (double)(bw / 2) * SOUND_SAMPLERATE < INT_MAX && half < (double)(1 << 28)) {
+    if (setting_in_range(SETTING_PPS, pps) && (double)(bw / 2) * SOUND_SAMPLERATE < INT_MAX && half < (double)(1 << 28)) {
         int block_len = 0;
         init_block_len(bw, &block_len, pps);
         if (block_len > 1) {
@@ -538,6 +563,10 @@ static void new_entry(const LineArgs& a, bool separator)
     char name[REPLAY_LINE_MAX] = "";
     quoted_text(a.line, name, sizeof name);
     rs.ctx = BLOCK_NONE;
+    char what[120];
+    snprintf(what, sizeof what, "a layer of %d x %d pixels", im->w, im->h);
+    if (!separator && !room_for_planes(1, im->w, im->h, what, *a.line_no))
+        return; // the block's data is skipped
     {
         LockGuard lock(im->layers_lock);
         const int at = layer_insert_above(im);
@@ -568,6 +597,14 @@ static void line_new(const LineArgs& a)
         new_original_sound(a);
     else if (strcmp(second, "original") == 0 && n == 2 && strcmp(third, "image") == 0)
         new_original_image(a);
+}
+
+static void line_duplicate(const LineArgs& a)
+{
+    char what[120];
+    snprintf(what, sizeof what, "a copy of a layer of %d x %d pixels", a.im->w, a.im->h);
+    if (room_for_planes(1, a.im->w, a.im->h, what, *a.line_no))
+        duplicate_layer(a.es);
 }
 
 static void line_merge(const LineArgs& a)
@@ -956,7 +993,12 @@ static void line_base85(const LineArgs& a)
         if (!orig_snd || orig_len < 1 || words != orig_len)
             return refuse(orig_snd ? orig_len : 0);
         fread_base85(a.stream, &orig_snd, 1, orig_len, a.line_no);
-        if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE) {
+        char why[200];
+        if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE &&
+            resample_fault(orig_len, rs.samplerate, why, sizeof why)) {
+            wrfprintf(stderr, "Warning: line %d: the original sound cannot be resampled: %s; it is taken as it is\n",
+                      at, why);
+        } else if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE) {
             int n = orig_len;
             float* resampled = resample_fft(orig_snd, &n, rs.samplerate, SOUND_SAMPLERATE);
             if (resampled) {
@@ -1085,7 +1127,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         {"Synthesis", line_synthesis},
         {"Samplerate", line_samplerate},
         {"New", line_new},
-        {"Duplicate", [](const LineArgs& l) { duplicate_layer(l.es); }},
+        {"Duplicate", line_duplicate},
         {"Merge", line_merge},
         {"Delete", [](const LineArgs& l) { delete_layer(l.es); }},
         {"Open", line_open},

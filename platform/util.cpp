@@ -4,8 +4,10 @@
 #include "platform/desktop.h"
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -113,6 +115,8 @@ void* wrmalloc(size_t size)
 
     if (worth_stirring(size)) {
         // Stir the heap: allocate and free many chunks so that the allocator can merge free space.
+        // Only the system allocator is called here: a chunk that cannot be had ends the stirring
+        // (this path must never come back into wrmalloc, which would stir again, and again).
         size_t chunk = size >> 5, count = 32;
         if (chunk < 4096) {
             chunk = 4096;
@@ -122,10 +126,11 @@ void* wrmalloc(size_t size)
             chunk = 1048576;
             count = (size >> 20) + 1;
         }
-        void** chunks = static_cast<void**>(wrcalloc(count, sizeof(void*)));
-        for (size_t i = 0; i < count; i++)
-            chunks[i] = wrmalloc(chunk);
-        for (size_t i = 0; i < count; i++)
+        void** chunks = static_cast<void**>(wr_system_malloc(count * sizeof(void*)));
+        size_t got = 0;
+        while (chunks && got < count && (chunks[got] = wr_system_malloc(chunk)) != nullptr)
+            got++;
+        for (size_t i = 0; i < got; i++)
             free(chunks[i]);
         free(chunks);
 
@@ -133,7 +138,7 @@ void* wrmalloc(size_t size)
             p = wr_system_malloc(size);
             if (p) {
                 wrfprintf(stderr, "wrmalloc() succeded to allocate %d MB after allocating %d chunks then with %d extra attempts\n",
-                          (int)(size >> 20), (int)count, attempt);
+                          (int)(size >> 20), (int)got, attempt);
                 return p;
             }
         }
@@ -142,6 +147,66 @@ void* wrmalloc(size_t size)
     wrfprintf(stderr, "wrmalloc(%d) ultimately failed to allocate %d MB\nExiting with error.\n", (int)size, (int)(size >> 20));
     message_box("Error: Brindlewharf cannot allocate more memory", "Out of memory", 0);
     exit(1);
+}
+
+// A "Name:   1234 kB" line of a /proc file, in bytes; false when the file or line is missing.
+static bool proc_kb(const char* path, const char* name, size_t* bytes)
+{
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return false;
+    char line[256];
+    const size_t n = strlen(name);
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) {
+        unsigned long long kb;
+        if (strncmp(line, name, n) == 0 && sscanf(line + n, " %llu", &kb) == 1) {
+            *bytes = (size_t)kb * 1024;
+            found = true;
+        }
+    }
+    fclose(f);
+    return found;
+}
+
+// A number alone in a file (as the cgroup files hold them); false for "max" or a missing file.
+static bool file_number(const char* path, size_t* value)
+{
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return false;
+    unsigned long long v;
+    const bool read = fscanf(f, "%llu", &v) == 1;
+    fclose(f);
+    if (read)
+        *value = (size_t)v;
+    return read;
+}
+
+size_t memory_available()
+{
+    size_t best = SIZE_MAX, v;
+    if (proc_kb("/proc/meminfo", "MemAvailable:", &v))
+        best = v;
+    // The cgroup (version 2) this process runs in: its limit less what it uses already.
+    size_t limit, used;
+    if (file_number("/sys/fs/cgroup/memory.max", &limit) && file_number("/sys/fs/cgroup/memory.current", &used))
+        best = std::min(best, limit > used ? limit - used : 0);
+    // The address-space limit less the address space in use.
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && proc_kb("/proc/self/status", "VmSize:", &used))
+        best = std::min(best, (size_t)rl.rlim_cur > used ? (size_t)rl.rlim_cur - used : 0);
+    return best;
+}
+
+bool memory_refused(double bytes, const char* what, char* why, size_t size)
+{
+    const size_t have = memory_available();
+    if (bytes < 0.9 * (double)have)
+        return false;
+    snprintf(why, size, "%s needs %.0f MB of memory and %.0f MB are available", what, bytes / 1048576.0,
+             (double)have / 1048576.0);
+    return true;
 }
 
 void* wrcalloc(size_t count, size_t size)

@@ -90,6 +90,15 @@ template <class T> int alloc_enough2(T** buffer, int needed, int current, size_t
 // A new copy of `text` (allocated with wrmalloc, freed with free). Null gives an empty string.
 char* string_assign(const char* text);
 
+// Bytes this process may still allocate: the least of the machine's available memory
+// (MemAvailable), the room left under its cgroup's memory limit and under its address-space
+// limit (RLIMIT_AS). SIZE_MAX when none of them is known.
+size_t memory_available();
+
+// Whether a job needing `bytes` must be refused: true when it would take more than 90 % of
+// memory_available(), with "WHAT needs N MB of memory and M MB are available" in `why`.
+bool memory_refused(double bytes, const char* what, char* why, size_t size);
+
 // The underlying allocator behind wrmalloc; tests replace it to simulate failures.
 extern void* (*wr_system_malloc)(size_t size);
 

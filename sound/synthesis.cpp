@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Block geometry
@@ -637,15 +638,48 @@ static float composite_max(ImageStack* im)
     return mx;
 }
 
+// Whether the block noise table was made for these parameters.
+static bool noise_table_current(const EngineState* es, int bw, int H, float fmin, float fmax, float pps, float base)
+{
+    const float want[7] = {(float)bw, 0.f, (float)H, fmin, fmax, pps, base};
+    bool same = es->noise && es->noise_len;
+    for (int j = 0; j < 7 && same; j++)
+        same = j == 1 || es->noise_for[j] == want[j];
+    return same;
+}
+
+// Bytes synthesis still has to find before it can run: the chunks of a sound of `len` samples
+// not held yet, the block noise table (rows of noise_row_sizes) when `table` is set, and per
+// worker the block image, the block's transforms and their working buffers.
+static double synthesis_bytes(const EngineState* es, int64_t len, int H, int bw, int N, int threads, bool table,
+                              float fmin, float fmax, float pps, float base)
+{
+    int held = 0;
+    for (int c = 0; c < SOUND_CHUNK_MAX; c++)
+        held += es->sound[c] != nullptr;
+    const int64_t chunks = std::max<int64_t>(len / SOUND_CHUNK_LEN + 1 - held, 0);
+    double floats = (double)chunks * SOUND_CHUNK_LEN;
+    double max_M = (double)N;
+    if (table) {
+        const int rate = SOUND_SAMPLERATE;
+        std::vector<int> M((size_t)H);
+        noise_row_sizes(log_axis(fmin / (float)rate, fmax / (float)rate, base), N, H, bw, pps / (float)rate, M.data());
+        for (int m : M) {
+            floats += m;
+            max_M = std::max(max_M, (double)m);
+        }
+        floats += 3.0 * N; // the table's white noise, band window and transform buffer
+    }
+    floats += (double)threads * ((double)H * bw + 4.0 * N + 8.0 * max_M);
+    return floats * sizeof(float);
+}
+
 // Rebuilds the block noise table when it was made for other parameters (or always with force).
 static int ensure_noise_table(EngineState* es, int bw, int H, float fmin, float fmax, float pps, float base,
                               int force)
 {
     const float want[7] = {(float)bw, 0.f, (float)H, fmin, fmax, pps, base};
-    bool same = es->noise && es->noise_len && !force;
-    for (int j = 0; j < 7 && same; j++)
-        same = j == 1 || es->noise_for[j] == want[j];
-    if (same)
+    if (!force && noise_table_current(es, bw, H, fmin, fmax, pps, base))
         return 1;
     NoiseTable old{es->noise, es->noise_len, es->noise_rows, (int)es->noise_for[1]};
     free_noise_array(&old);
@@ -716,17 +750,29 @@ static int synthesis_start(EngineState* es, int level, int threads, int move_too
     const double span = noise_block_span(bw, pps, rate);
     const int N = noise_block_len(span);
     const int64_t len = synth_sound_len(W, pps, rate, lossless);
-    if (len < 0 || !resize_sound(es->sound, len < 0 ? -1 : len)) {
-        if (len < 0)
-            wrfprintf(stderr, "Sound too long: %.0f samples; at most %lld samples can be held\n",
-                      lossless ? (double)orig_len : std::nearbyint((double)W * rate / pps),
-                      (long long)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN - 1);
+    if (len < 0) {
+        wrfprintf(stderr, "Sound too long: %.0f samples; at most %lld samples can be held\n",
+                  lossless ? (double)orig_len : std::nearbyint((double)W * rate / pps),
+                  (long long)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN - 1);
         return 0;
     }
     if (N < 2) {
         wrfprintf(stderr, "Cannot synthesise: block length out of range\n");
         return 0;
     }
+    // What it will take, worked out before anything is allocated.
+    if (threads < 1)
+        threads = CORE_COUNT;
+    const bool table = !lossless && (level == 3 || !noise_table_current(es, bw, H, fmin, fmax, pps, base));
+    char why[200], what[160];
+    snprintf(what, sizeof what, "synthesising %d x %d pixels in blocks of %d columns", W, H, bw);
+    if (memory_refused(synthesis_bytes(es, len, H, bw, N, threads, table, fmin, fmax, pps, base), what, why,
+                       sizeof why)) {
+        wrfprintf(stderr, "Cannot synthesise: %s\n", why);
+        return 0;
+    }
+    if (!resize_sound(es->sound, len))
+        return 0;
     if (!lossless && !ensure_noise_table(es, bw, H, fmin, fmax, pps, base, level == 3)) {
         wrfprintf(stderr, "Cannot make the noise table for %g Hz - %g Hz, %g px/s\n", fmin, fmax, pps);
         return 0;
@@ -760,8 +806,6 @@ static int synthesis_start(EngineState* es, int level, int threads, int move_too
     }
 
     // Worker records: grow the array when more workers are asked for than it holds.
-    if (threads < 1)
-        threads = CORE_COUNT;
     if (threads > thread_records(es) || !es->threads) {
         free(es->threads);
         es->threads = static_cast<ThreadRecord*>(wrcalloc((size_t)threads, sizeof(ThreadRecord)));

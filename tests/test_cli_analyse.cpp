@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -111,9 +114,6 @@ TEST_F(BatchTest, BadInputIsRefusedWithOneLineAndNothingWritten)
         {{tiny}, "tiny.wav"},
         {{out.file("missing.wav")}, "missing.wav"},
         {{wav, "--min-frequency", "20000", "--max-frequency", "100"}, "ok.wav"},
-        {{wav, "--bands-per-octave", "0"}, "ok.wav"},
-        {{wav, "--pixels-per-second", "-3"}, "ok.wav"},
-        {{wav, "--frequency-scale", "2.5"}, "ok.wav"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -142,4 +142,76 @@ TEST_F(BatchTest, BadUsageExitsWithTwo)
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_FALSE(r.err.empty());
     }
+}
+
+TEST_F(BatchTest, SettingsOutsideTheirRangesAreRefusedAlikeEverywhere)
+{
+    // Each value on the command line (exit 2, one line with the limit), in config.txt (said, the
+    // default kept: the default picture size) and in a project (said, the line ignored).
+    std::string wav = sound("r.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
+    const std::string npy = out.file("r.npy"), config = home.appdata("config.txt");
+    mkdir((home.dir.path + "/Brindlewharf").c_str(), 0700);
+    const struct {
+        const char *option, *config, *project, *value, *limit;
+    } cases[] = {
+        {"--max-frequency", "max_frequency", "Analysis frequency range 27.5 Hz - %s Hz", "1e9",
+         "1e+09 Hz is above the largest supported frequency, 26000 Hz"},
+        {"--min-frequency", "min_frequency", "Frequency range %s Hz - 20000 Hz", "0",
+         "0 Hz is below the smallest supported frequency, 0.02 Hz"},
+        {"--pixels-per-second", "pixels_per_second", "Time resolution %s px/s", "5e8",
+         "5e+08 px/s is above the largest supported time resolution, 2400.02 px/s"},
+        {"--transition", "max_time_res_for_min_bpo", "Analysis transition time resolution %s", "-3",
+         "below the smallest supported time resolution, 0.01 px/s"},
+        {"--bands-per-octave", "bands_per_octave", "Analysis pitch resolution %s", "1e5",
+         "above the largest supported pitch resolution, 1000 bands per octave"},
+        {"--min-bpo", "min_bpo", "Analysis minimum pitch resolution %s", "0", "smallest supported pitch resolution"},
+        {"--frequency-scale", nullptr, "Frequency scale %s", "2.5", "above the largest supported frequency scale, 2"},
+        {"--threads", nullptr, nullptr, "0", "below the smallest supported thread count, 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option);
+        write_file(config, "");
+        remove(npy.c_str());
+        RunResult r = analyse({wav, "-o", npy, c.option, c.value, "--quiet"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.limit), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(file_exists(npy));
+        if (c.config) {
+            write_file(config, std::string(c.config) + " = " + c.value + "\n");
+            r = analyse({wav, "-o", npy, "--quiet"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.err.find(c.limit), std::string::npos) << r.err;
+            EXPECT_NE(r.out.find("x 571 pixels"), std::string::npos) << r.out;
+        }
+        char line[200];
+        snprintf(line, sizeof line, c.project ? c.project : "Undo", c.value);
+        write_file(out.file("p.kbz"), std::string("Clear image\n") + line + "\nDimensions 10 px x 10 px\nNew layer \"a\"\n");
+        r = run("replay", {out.file("p.kbz"), "-o", out.file("p.npy")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (c.project) {
+            EXPECT_NE(r.err.find(c.limit), std::string::npos) << r.err;
+        }
+    }
+    // Two frequencies in range that make no range: the defaults stay.
+    write_file(config, "min_frequency = 9000\nmax_frequency = 100\n");
+    RunResult r = analyse({wav, "-o", npy, "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("27.5 Hz - 20000 Hz are kept"), std::string::npos) << r.err;
+}
+
+TEST_F(BatchTest, SampleRatesBeyondSoundFilesAreRefusedAtOnce)
+{
+    // A 16-bit mono WAV of 50 samples whose header claims 2,000,000,000 Hz (resampled "whole
+    // seconds at the higher rate", it asked for more than 20 GB).
+    std::string wav = "RIFF" + std::string("\x8c\0\0\0", 4) + "WAVEfmt " + std::string("\x10\0\0\0\x01\0\x01\0", 8);
+    const uint32_t fields[2] = {2000000000u, 4000000000u}; // rate, bytes per second
+    wav.append(reinterpret_cast<const char*>(fields), 8);
+    wav += std::string("\x02\0\x10\0", 4) + "data" + std::string("\x64\0\0\0", 4) + std::string(100, '\x10');
+    write_file(out.file("fast.wav"), wav);
+    RunResult r = analyse({out.file("fast.wav"), "-o", out.file("f.npy"), "--quiet"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fast.wav': 2e+09 Hz is above the largest supported sample rate, 768000 Hz"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(file_exists(out.file("f.npy")));
 }

@@ -81,3 +81,49 @@ TEST_F(BatchReplay, BadInputAndUsage)
     EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("x.png"), "--threads", "0.5"}).status, 2);
     EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("no/dir/x.png")}).status, 1);
 }
+
+TEST_F(BatchReplay, SoundBlockRatesAreHeldToTheirRangeAndTheSoundsLength)
+{
+    // A project whose sound block says 1 Hz for 48,000 samples: 13 hours at 44100 Hz, longer than
+    // any sound the program holds (it asked for a transform of 2.1e9 points); 800 kHz is beyond
+    // what sound files carry. Both are said and the sound is taken as it is.
+    std::vector<float> tone = sine_wave(440.f, 48000);
+    ASSERT_TRUE(write_test_sound(out.file("t.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, tone));
+    ASSERT_EQ(run("analyse", {out.file("t.wav"), "-o", out.file("t.kbz")}).status, 0);
+    const std::string text = read_file(out.file("t.kbz"));
+    const size_t at = text.find("Samplerate 44100 Hz\n");
+    ASSERT_NE(at, std::string::npos);
+    const struct {
+        const char *line, *said;
+    } cases[] = {
+        {"Samplerate 1 Hz\n", "48000 samples at 1 Hz would be 2116800000 samples at 44100 Hz, above the largest "
+                              "supported, 1048575999"},
+        {"Samplerate 800000 Hz\n", "800000 Hz is above the largest supported sample rate, 768000 Hz"},
+    };
+    for (const auto& c : cases) {
+        std::string changed = text;
+        changed.replace(at, 20, c.line);
+        write_file(out.file("r.kbz"), changed);
+        RunResult r = run("replay", {out.file("r.kbz"), "-o", out.file("r.npy")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(BatchReplay, LayersBeyondTheMemoryAreRefusedLineByLine)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+    // 4096 x 2048 pixels and 30 new layers of 32 MB each under a 768 MB limit: the layers that do
+    // not fit are refused one by one with what they need (the out-of-memory path used to recurse
+    // until the stack overflowed).
+    std::string text = "Clear image\nDimensions 4096 px x 2048 px\n";
+    for (int i = 0; i < 30; i++)
+        text += "New layer \"l\"\n";
+    write_file(out.file("big.kbz"), text);
+    RunResult r = run_limited(768L << 10, "replay", {out.file("big.kbz"), "-o", out.file("big.npy")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("a layer of 4096 x 2048 pixels needs 32 MB of memory and"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("30 layers"), std::string::npos) << r.out;
+}

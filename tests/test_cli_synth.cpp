@@ -111,6 +111,32 @@ TEST_F(BatchSynthTest, BadInputAndUsage)
     }
     EXPECT_EQ(run("synth", {good, "-o", out.file("x.mp3")}).status, 2);
     EXPECT_EQ(run("synth", {good, "-o", target, "--seed"}).status, 2);
-    EXPECT_EQ(run("synth", {good, "-o", target, "--min-frequency", "0"}).status, 1);
+    // Settings beyond what the program reaches: one line with the limit, exit 2 (a time
+    // resolution of 5e8 overflowed the noise table's set-up; 1e9 wrote an empty sound).
+    for (const char* pps : {"5e8", "1e9", "1e6"}) {
+        RunResult r = run("synth", {good, "-o", target, "--pixels-per-second", pps});
+        EXPECT_EQ(r.status, 2) << pps;
+        EXPECT_NE(r.err.find("above the largest supported time resolution, 2400.02 px/s"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(run("synth", {good, "-o", target, "--min-frequency", "0"}).status, 2);
+    EXPECT_EQ(run("synth", {good, "-o", target, "--seed", "1e30"}).status, 2);
+    EXPECT_FALSE(file_exists(target));
     EXPECT_EQ(run("resynth", {DEMO, "-o", out.file("no/dir/x.wav")}).status, 1);
+}
+
+TEST_F(BatchSynthTest, WhatAPictureNeedsIsWorkedOutBeforeItIsAllocated)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+    // 2 x 100,000 pixels: the block width grows with the height, and the noise table with it,
+    // to far more than 8 GB. Refused before anything is allocated, with what it needs.
+    std::string tall = tone_image("tall.npy", 2, 100000, 50000, 1.f);
+    RunResult r = run_limited(8L << 20, "synth", {tall, "-o", out.file("t.wav")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("Cannot synthesise: synthesising 2 x 100000 pixels in blocks of 40400 columns needs"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("MB of memory and"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(out.file("t.wav")));
 }

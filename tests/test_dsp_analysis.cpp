@@ -119,18 +119,21 @@ TEST(DspAnalysis, EnvelopeAndDownsampling)
 TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
 {
     // {rate in, rate out, samples in, samples out}: odd (11025) and even (8000) lengths up, odd
-    // (11025) and even (22050) lengths down, and one and a half seconds at 48000 Hz.
+    // (11025) and even (22050) lengths down, one and a half seconds at 48000 Hz, and rates
+    // without a large common divisor (the sound is then not padded).
     for (auto [rate_in, rate_out, n_in, n_out] : std::vector<std::array<int, 4>>{
              {11025, 44100, 11025, 44100}, {8000, 44100, 8000, 44100}, {44100, 11025, 44100, 11025},
-             {44100, 22050, 44100, 22050}, {48000, 44100, 72000, 66150}}) {
+             {44100, 22050, 44100, 22050}, {48000, 44100, 72000, 66150}, {44099, 44100, 30000, 30001}}) {
         float* buf = static_cast<float*>(wrmalloc(sizeof(float) * n_in));
         std::vector<float> x = sine(n_in, 1000.0, rate_in, 0.5f);
         memcpy(buf, x.data(), sizeof(float) * n_in);
         int n = n_in;
         float* out = resample_fft(buf, &n, rate_in, rate_out);
         ASSERT_EQ(n, n_out) << rate_in << " -> " << rate_out;
-        // Each output sample against the sine at the level the transform lengths give.
-        std::vector<float> want = sine(n, 1000.0, rate_out, 0.5f * sqrtf((float)rate_in / rate_out));
+        // Each output sample against the sine at the level the transform lengths give. Without
+        // padding the time scale is n_out / n_in, within half a sample of the rates' ratio.
+        const double scale = (double)n_out / n_in * rate_in;
+        std::vector<float> want = sine(n, 1000.0, scale, 0.5f * sqrtf((float)rate_in / rate_out));
         for (int j = n / 4; j < 3 * n / 4; j++)
             ASSERT_NEAR(out[j], want[j], 2e-3f) << rate_in << " -> " << rate_out << " at " << j;
         free(out);
@@ -144,6 +147,30 @@ TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
     float* out = resample_fft(buf, &n, 22050, 44100);
     for (int j = 0; j < n; j++)
         ASSERT_NEAR(out[j], 0.5f * sqrtf(0.5f) * cosf((float)M_PI * 0.5f * (j % 4)), 1e-4f) << j;
+    free(out);
+}
+
+static size_t largest_request;
+static void* recording_malloc(size_t size)
+{
+    largest_request = std::max(largest_request, size);
+    return malloc(size);
+}
+
+TEST(DspAnalysis, ResamplingMemoryFollowsTheSoundNotTheRates)
+{
+    // 300 samples between rates whose greatest common divisor is 1: whole seconds would take
+    // 44100 + 44099 floats; the padded sound takes a few hundred.
+    float* buf = static_cast<float*>(wrcalloc(300, sizeof(float)));
+    int n = 300;
+    auto saved = wr_system_malloc;
+    wr_system_malloc = recording_malloc;
+    largest_request = 0;
+    float* out = resample_fft(buf, &n, 44099, 44100);
+    wr_system_malloc = saved;
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(n, 300);
+    EXPECT_LT(largest_request, 4096u);
     free(out);
 }
 

@@ -188,7 +188,7 @@ TEST_F(ConfigTest, MalformedLinesAreIgnored)
     EXPECT_EQ(spray_harmonics, 100);
     EXPECT_EQ(mouse_sub_range, 8);
     EXPECT_FLOAT_EQ(ANAL_PPS, 100.f);
-    EXPECT_FLOAT_EQ(MIN_BPO, 0.f);
+    EXPECT_FLOAT_EQ(MIN_BPO, 24.f); // 0 lies outside its range: the default stays
     EXPECT_EQ(SOUND_BUFFERLEN, 2147483647);
     EXPECT_FLOAT_EQ(MAX_FREQ, 16000.f);
 }

@@ -148,6 +148,15 @@ TEST(AllocDeathTest, AbsurdSizeEndsWithOutOfMemoryAlert)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(wrmalloc(SIZE_MAX / 2), testing::ExitedWithCode(1),
                 "ultimately failed to allocate(.|\n)*Out of memory: Error: Brindlewharf cannot allocate more memory");
+    // A machine out of memory: no block of a page or more can be had, so the heap stirring's
+    // own chunks fail too. That ends the same way, never in stirring within stirring until the
+    // stack is gone.
+    EXPECT_EXIT(
+        {
+            wr_system_malloc = [](size_t size) { return size < 4096 ? malloc(size) : nullptr; };
+            wrmalloc((size_t)1 << 20);
+        },
+        testing::ExitedWithCode(1), "ultimately failed to allocate 1 MB");
 }
 
 // ---------------------------------------------------------------------------------------------

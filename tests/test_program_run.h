@@ -25,6 +25,15 @@ struct ProgramRun : testing::Test {
             args.push_back("--quiet");
         return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
     }
+    // The same under an address-space limit of `kb` kilobytes (ulimit -v), as on a machine
+    // with that much memory.
+    RunResult run_limited(long kb, const char* command, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -v " + std::to_string(kb) + " && exec \"$@\"", "sh",
+                                   BW_PROGRAM, command});
+        args.push_back("--quiet");
+        return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
+    }
     // The float image of a .npy file, row after row; empty when it cannot be read.
     static std::vector<float> npy(const std::string& path, int* w, int* h)
     {
