@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,5 +174,33 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = read_file(out_path);
     r.err = read_file(err_path);
+    return r;
+}
+
+ChildResult run_in_child(const std::function<bool()>& fn, int seconds)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn() ? 0 : 1);
+    ChildResult r{false, false, 0};
+    if (pid < 0)
+        return r;
+    int status = 0;
+    struct rusage ru{};
+    // Polls for the child's end, 10 ms at a time, up to the bound.
+    for (long waited = 0; waited <= seconds * 1000L; waited += 10) {
+        if (wait4(pid, &status, WNOHANG, &ru) == pid) {
+            r.finished = true;
+            break;
+        }
+        usleep(10000);
+    }
+    if (!r.finished) {
+        kill(pid, SIGKILL);
+        wait4(pid, &status, 0, &ru);
+    }
+    r.ok = r.finished && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.peak_mb = ru.ru_maxrss / 1024;
     return r;
 }
