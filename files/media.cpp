@@ -27,7 +27,7 @@ int file_type(const char* path)
     static const char* const image_ext[] = {
         "bmp", "cut", "dds", "doom", "exr", "hdr", "gif", "ico", "jp2", "jpg",
         "jpeg", "lbm", "mdl", "mng", "pal", "pbm", "pcd", "pcx", "pgm", "pic",
-        "png", "ppm", "psd", "psp", "raw", "sgi", "tga", "tif", "tiff",
+        "png", "ppm", "psd", "psp", "raw", "sgi", "tga", "tif", "tiff", "webp",
     };
     char* ext = extract_file_extension(path, nullptr);
     if (!ext || ext[0] == 0) {
