@@ -175,3 +175,50 @@ TEST_F(MediaSound, BadInputIsRefusedWithOneLine)
         free(s);
     }
 }
+
+// A file whose data ends before its header says is read as far as it goes, with one warning
+// naming it and how much was read; whole files and streamed WAVs (no length stated) say nothing.
+TEST_F(MediaSound, CutFilesAreReadAsFarAsTheyGoWithOneWarning)
+{
+    const std::vector<float> tone = sine_wave(440.f, 1000, 8000);
+    ASSERT_TRUE(write_test_sound(dir.file("w.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, tone));
+    ASSERT_TRUE(write_test_sound(dir.file("a.aiff"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 8000,
+                                 std::vector<float>(2000, 0.25f)));
+    ASSERT_TRUE(write_test_sound(dir.file("f.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 8000,
+                                 sine_wave(440.f, 20000, 8000)));
+    const std::string wav = read_file(dir.file("w.wav")), aiff = read_file(dir.file("a.aiff")),
+                      flac = read_file(dir.file("f.flac"));
+    const size_t wav_data = wav.find("data") + 8, aiff_data = aiff.find("SSND") + 16;
+    std::string streamed = wav;
+    streamed.replace(wav_data - 4, 4, "\xff\xff\xff\xff");
+    const struct {
+        const char* name;
+        std::string bytes;
+        const char* warning; // "" when none is expected
+    } cases[] = {
+        {"whole.wav", wav, ""},
+        {"streamed.wav", streamed, ""},
+        {"cut.wav", wav.substr(0, wav_data + 2 * 500), "500 of the 1000 frames its header promises were read (50.0%)"},
+        {"cut.aiff", aiff.substr(0, aiff_data + 4 * 250), "250 of the 1000 frames its header promises were read (25.0%)"},
+        {"cut.flac", flac.substr(0, flac.size() / 2), "of the 20000 frames its header promises were read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file(c.name);
+        write_file(path, c.bytes);
+        testing::internal::CaptureStderr();
+        int rate = 0;
+        const std::vector<float> got = load(path, &rate);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rate, 8000);
+        ASSERT_FALSE(got.empty());
+        if (!*c.warning) {
+            EXPECT_EQ(err, "");
+            EXPECT_EQ(got.size(), 1000u);
+            continue;
+        }
+        EXPECT_EQ(err.rfind("Sound file '" + path + "' ends early: ", 0), 0u) << err;
+        EXPECT_NE(err.find(c.warning), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
