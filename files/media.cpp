@@ -28,7 +28,7 @@ int file_type(const char* path)
     static const char* const image_ext[] = {
         "bmp", "cut", "dds", "doom", "exr", "hdr", "gif", "ico", "jp2", "jpg",
         "jpeg", "lbm", "mdl", "mng", "pal", "pbm", "pcd", "pcx", "pgm", "pic",
-        "png", "ppm", "psd", "psp", "raw", "sgi", "tga", "tif", "tiff",
+        "png", "ppm", "psd", "psp", "raw", "sgi", "tga", "tif", "tiff", "webp",
     };
     char* ext = extract_file_extension(path, nullptr);
     if (!ext || ext[0] == 0) {
@@ -216,6 +216,56 @@ static float* finish_sound(float* out, int n, const char* path, int* len)
     return out;
 }
 
+// WAV format tags whose block is one frame: PCM, float, A-law, mu-law and the extensible form.
+static bool sample_tag(uint32_t tag)
+{
+    return tag == 1 || tag == 3 || tag == 6 || tag == 7 || tag == 0xfffe;
+}
+
+// Frames the header of a WAV (RIFF or RIFX) or AIFF file promises, read from its chunks: the
+// "data" chunk's size over the "fmt " chunk's block size (for formats of one frame a block), or
+// the "COMM" chunk's frame count.
+// -1 when the file is not one of them or states no length (0 and 0xffffffff are what writers
+// streaming to a pipe leave in the size).
+static long long header_frames(const char* path)
+{
+    FILE* f = fopen(path, "rb");
+    if (!f)
+        return -1;
+    uint8_t b[12];
+    long long frames = -1;
+    if (fread(b, 1, 12, f) == 12) {
+        const bool riff = memcmp(b, "RIFF", 4) == 0 && memcmp(b + 8, "WAVE", 4) == 0;
+        const bool rifx = memcmp(b, "RIFX", 4) == 0 && memcmp(b + 8, "WAVE", 4) == 0;
+        const bool aiff = memcmp(b, "FORM", 4) == 0 && (memcmp(b + 8, "AIFF", 4) == 0 || memcmp(b + 8, "AIFC", 4) == 0);
+        const bool big = !riff;
+        auto u16 = [big](const uint8_t* p) { return big ? (uint32_t)p[0] << 8 | p[1] : p[0] | (uint32_t)p[1] << 8; };
+        auto u32 = [&](const uint8_t* p) { return big ? u16(p) << 16 | u16(p + 2) : u16(p) | u16(p + 2) << 16; };
+        long long data = -1, block = 0;
+        // A few dozen chunks at most precede the sound data in real files.
+        for (int i = 0; i < 64 && (riff || rifx || aiff) && frames < 0; i++) {
+            uint8_t c[8], v[14];
+            if (fread(c, 1, 8, f) != 8)
+                break;
+            const uint32_t size = u32(c + 4);
+            const long next = ftell(f) + (long)size + (long)(size & 1); // chunks are padded to even sizes
+            const size_t got = fread(v, 1, sizeof v, f);
+            if (aiff && memcmp(c, "COMM", 4) == 0 && got >= 6)
+                frames = u32(v + 2);
+            else if (!aiff && memcmp(c, "fmt ", 4) == 0 && got >= 14 && sample_tag(u16(v)))
+                block = u16(v + 12);
+            else if (!aiff && memcmp(c, "data", 4) == 0)
+                data = size == 0xffffffffu || size == 0 ? -2LL : (long long)size;
+            if (data == -2 || (data > 0 && block > 0))
+                frames = data > 0 ? data / block : -1;
+            if (data == -2 || fseek(f, next, SEEK_SET) != 0)
+                break;
+        }
+    }
+    fclose(f);
+    return frames;
+}
+
 float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
 {
     *len = 0;
@@ -276,6 +326,15 @@ float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
         return nullptr;
     }
     *rate = info.samplerate;
+    // A file cut short is read as far as it goes, but the user hears of it. FLAC states its
+    // length exactly; for WAV and AIFF the reader trims its count to the data present, so the
+    // header's own figure is taken.
+    long long promised = header_frames(path);
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC && info.frames > 0 && info.frames < SF_COUNT_MAX)
+        promised = info.frames;
+    if (n > 0 && n < promised)
+        wrfprintf(stderr, "Sound file '%s' ends early: %lld of the %lld frames its header promises were read (%.1f%%)\n",
+                  path, n, promised, 100.0 * (double)n / (double)promised);
     return finish_sound(out, (int)n, path, len);
 }
 

@@ -9,6 +9,8 @@
 // Returns 1 on success; on failure writes one line naming the file and returns 0.
 int save_npy(const char* path, Plane rows, int w, int h);
 
-// Reads a 2-D float32 .npy file (C order, little-endian) into a new plane. Returns null with a
-// one-line message naming the file when the file is not such an array.
+// Reads a 2-D .npy array of 32- or 64-bit floats (either byte order, C or Fortran order) into a
+// new plane of floats, converting on reading. Returns null with a one-line message naming the
+// file when the file is not such an array; the header length and the data size are checked
+// against the file before memory is taken for them.
 Plane load_npy(const char* path, int* w, int* h);

@@ -1,5 +1,7 @@
 // Picture reading: every picture the program uses (the user's pictures opened as documents and
 // the resource pictures under "gfx") is decoded through FreeImage into a plain top-down buffer.
+// Only PNG, JPEG, BMP, GIF, TIFF and WebP are read, told by their first bytes whatever the
+// file's name; any other file is refused with one line before a decoder sees it.
 #pragma once
 
 #include <FreeImage.h>

@@ -89,6 +89,12 @@ TEST_F(BatchTest, EveryReadableFormatAndRateGivesTheToneAtItsRow)
         EXPECT_NEAR(brightest_row(rows, w, h), expected_row, 1) << in;
         free2d(rows, h);
     }
+    // A WAV cut to half its data is analysed as far as it goes, with a warning naming it.
+    const std::string whole = read_file(inputs[0]);
+    write_file(out.file("half.wav"), whole.substr(0, whole.find("data") + 8 + whole.size() / 2 - 22));
+    RunResult half = analyse({out.file("half.wav"), "-o", out.file("half.npy"), "--quiet"});
+    EXPECT_EQ(half.status, 0) << half.err;
+    EXPECT_NE(half.err.find("half.wav' ends early: 24000 of the 48000 frames"), std::string::npos) << half.err;
     // Pictures: BMP and PNG by extension.
     ASSERT_EQ(analyse({inputs[1], "-o", out.file("t.bmp"), "--quiet"}).status, 0);
     ASSERT_EQ(analyse({inputs[1], "-o", out.file("t.png"), "--quiet"}).status, 0);

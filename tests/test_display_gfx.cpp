@@ -24,14 +24,6 @@
 #include <vector>
 #include <tuple>
 
-// The SDL 1.2 compatibility layer never frees the window surfaces it makes (neither on a
-// second SDL_SetVideoMode nor in SDL_Quit); those blocks are the library's, not ours. SDL is
-// built without frame pointers, so the reports only show its modules.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:SDL_SetVideoMode\nleak:libSDL-1.2.so\nleak:libSDL2-2.0.so\n";
-}
-
 namespace {
 
 constexpr uint32_t CANARY = 0xA5C3E17Fu;

@@ -191,7 +191,65 @@ TEST(MediaPicture, UnreadableAndAbsurdPicturesAreRefused)
     int w, h;
     testing::internal::CaptureStderr();
     EXPECT_EQ(load_image_ph(dir.file("text.png").c_str(), &w, &h, 1), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not open image " + dir.file("text.png") + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Could not open image " + dir.file("text.png") + ": not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n");
+}
+
+// Pictures are told by their first bytes, never by their names: the six formats read decode
+// whatever the file is called, and every other format is refused before a decoder sees it (a
+// 64 x 48 XBM with one damaged value hung the library's own reader for ever).
+TEST(MediaPicture, OnlyTheKnownFormatsAreDecodedWhateverTheirNames)
+{
+    TempDir dir;
+    FIBITMAP* colour = FreeImage_Allocate(3, 2, 24);
+    RGBQUAD grey{90, 90, 90, 0};
+    for (int i = 0; i < 6; i++)
+        FreeImage_SetPixelColor(colour, i % 3, i / 3, &grey);
+    FIBITMAP* palette = FreeImage_ConvertTo8Bits(colour);
+    const struct {
+        FREE_IMAGE_FORMAT fif;
+        FIBITMAP* dib;
+    } known[] = {{FIF_PNG, colour}, {FIF_JPEG, colour}, {FIF_BMP, colour},
+                 {FIF_GIF, palette}, {FIF_TIFF, colour}, {FIF_WEBP, colour}};
+    for (const auto& k : known) {
+        SCOPED_TRACE(FreeImage_GetFormatFromFIF(k.fif));
+        const std::string path = dir.file(std::string("picture") + FreeImage_GetFormatFromFIF(k.fif)); // no extension
+        ASSERT_TRUE(FreeImage_Save(k.fif, k.dib, path.c_str(), k.fif == FIF_WEBP ? WEBP_LOSSLESS : 0));
+        int w = 0, h = 0;
+        uint8_t* p = load_picture(path.c_str(), &w, &h, 1);
+        ASSERT_TRUE(p && w == 3 && h == 2);
+        EXPECT_NEAR(p[0] + p[5], 180, 4); // JPEG is lossy
+        free(p);
+    }
+    FreeImage_Unload(palette);
+    FreeImage_Unload(colour);
+
+    // A 64 x 48 XBM, its value 100 replaced by `bad` when given.
+    auto xbm = [](const char* bad) {
+        std::string text = "#define t_width 64\n#define t_height 48\nstatic char t_bits[] = {\n";
+        for (int i = 0; i < 8 * 48; i++)
+            text += std::string(i == 100 && bad ? bad : i % 7 ? "0x0f" : "0xa5") + (i + 1 < 8 * 48 ? ", " : "};\n");
+        return text;
+    };
+    const std::pair<const char*, std::string> others[] = {
+        {"damaged.xbm", xbm("zz")},
+        {"xbm.png", xbm(nullptr)}, // a sound XBM named as a PNG
+        {"grey.pgm", "P5 2 2 255\n" + raw("\1\2\3\4")},
+        {"picture", "P6 1 1 255\n" + raw("\1\2\3")},
+    };
+    for (const auto& [name, bytes] : others) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        write_file(path, bytes);
+        const ChildResult child = run_in_child([&] {
+            int w, h;
+            return freopen(dir.file("err").c_str(), "w", stderr) && !load_picture(path.c_str(), &w, &h, 0);
+        }, 30);
+        EXPECT_TRUE(child.finished);
+        EXPECT_TRUE(child.ok);
+        EXPECT_EQ(read_file(dir.file("err")),
+                  "Could not open image " + path + ": not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n");
+    }
 }
 
 TEST(MediaPictureDeathTest, MissingResourceEndsTheProgramWithAnAlert)

@@ -1,6 +1,7 @@
 // Shared helpers of the test suite: temporary folders, file reading, running the program.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,3 +55,14 @@ struct RunResult {
 // Runs `argv` (argv[0] is the program path) with extra environment entries "NAME=value",
 // without a shell, and waits for it.
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// Result of running a function in a child process.
+struct ChildResult {
+    bool finished; // ended within the time allowed (otherwise it was killed)
+    bool ok;       // ended normally and the function returned true
+    long peak_mb;  // the child's peak resident memory
+};
+
+// Runs `fn` in a forked child and waits for it at most `seconds`, killing it after that: for
+// inputs that could hang or take a machine's memory before a fix.
+ChildResult run_in_child(const std::function<bool()>& fn, int seconds = 60);
