@@ -19,5 +19,10 @@ constexpr int FFT_INVERSE = 1; // direction: halfcomplex spectrum to time signal
 // unknown direction.
 int fftf(float* in, float* out, int n, int direction);
 
+// Inverse complex transform of n >= 1 complex values in place, unscaled: z[j] becomes
+// sum_k z[k] e^(+2 pi i jk / n); `z` holds 2n floats, real and imaginary parts interleaved. Safe
+// to call from many threads at once. Returns 1, or 0 (nothing done) for n < 1 or a null `z`.
+int fftc_inverse(float* z, int n);
+
 // Releases every cached transform plan (at shut-down; no transform may be running).
 void fftf_release();
