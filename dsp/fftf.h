@@ -13,10 +13,12 @@
 
 constexpr int FFT_FORWARD = 0; // direction: time signal to halfcomplex spectrum
 constexpr int FFT_INVERSE = 1; // direction: halfcomplex spectrum to time signal
+constexpr int FFT_REUSED = 2;  // added to a direction: a size transformed again and again (synthesis blocks), planned for running rather than planning fast
 
 // Transforms n values of `in` into `out` (which may be `in`; otherwise `in` is left as it was).
 // Safe to call from many threads at once. Returns 1, or 0 (nothing done) for n < 1 or an
-// unknown direction.
+// unknown direction. Calls with the same size and direction (FFT_REUSED included) give the
+// same results on every run.
 int fftf(float* in, float* out, int n, int direction);
 
 // Inverse complex transform of n >= 1 complex values in place, unscaled: z[j] becomes
