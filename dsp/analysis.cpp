@@ -186,14 +186,13 @@ struct AnalysisJob {
 // bin of an even length has none.
 static inline float bin_im(const float* s, int N, int k) { return 2 * k == N ? 0.f : s[N - k]; }
 
-// Analyses band i into a new row and publishes it. B and Q are scratch arrays of max_M floats.
-static void analyse_band(AnalysisJob* job, int i, float* B, float* Q)
+// Analyses band i into a new row and publishes it. Z is scratch for max_M complex values.
+static void analyse_band(AnalysisJob* job, int i, float* Z)
 {
     const BandPlan& band = job->plan[i];
     const int M = band.M, N = job->N;
     const float* S = job->spectrum;
-    memset(B, 0, sizeof(float) * (size_t)M);
-    memset(Q, 0, sizeof(float) * (size_t)M);
+    memset(Z, 0, sizeof(float) * 2 * (size_t)M);
 
     // Cut the band out of the spectrum and shift it down to bin 1, under a Hann window over the
     // band's span on the axis (each bin weighted by the window at the bin just below it).
@@ -201,21 +200,19 @@ static void analyse_band(AnalysisJob* job, int i, float* B, float* Q)
     for (int k = 0; k < band.nb; k++) {
         float t = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
         float g = 0.5f - 0.5f * cosf(2.f * PI * t);
-        B[k + 1] = g * S[band.lo + 1 + k];
-        B[M - 1 - k] = g * bin_im(S, N, band.lo + 1 + k);
+        Z[2 * (k + 1)] = g * S[band.lo + 1 + k];
+        Z[2 * (k + 1) + 1] = g * bin_im(S, N, band.lo + 1 + k);
     }
-    // The quadrature spectrum: B times -i.
-    for (int k = 0; k < band.nb; k++) {
-        Q[k + 1] = B[M - 1 - k];
-        Q[M - 1 - k] = -B[k + 1];
-    }
-    fftf(B, B, M, FFT_INVERSE);
-    fftf(Q, Q, M, FFT_INVERSE);
+    // The analytic band signal: the inverse transform of the positive-frequency bins alone (its
+    // real part is the band signal, its imaginary part the quadrature signal, both doubled).
+    fftc_inverse(Z, M);
 
-    // The envelope of the analytic band signal.
-    const float gain = sqrtf((float)M / band.w);
+    // Its magnitude, the envelope. 2 / sqrt(M) scales the doubled, unscaled transform as the
+    // real transform scales, times the band gain sqrt(M / w).
+    const float gain = 2.f / sqrtf(band.w);
+    float* B = Z; // the envelope overwrites the first M values
     for (int j = 0; j < M; j++)
-        B[j] = sqrtf(Q[j] * Q[j] + B[j] * B[j]) * gain;
+        B[j] = sqrtf(Z[2 * j] * Z[2 * j] + Z[2 * j + 1] * Z[2 * j + 1]) * gain;
 
     // The zero extension makes Wp > W; with absurd settings the columns past the padded sound
     // stay zero.
@@ -234,20 +231,18 @@ static void analyse_band(AnalysisJob* job, int i, float* B, float* Q)
 // row (on the calling thread only).
 static void analyse_bands(AnalysisJob* job, bool on_row)
 {
-    float* B = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->max_M));
-    float* Q = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->max_M));
+    float* Z = static_cast<float*>(wrmalloc(sizeof(float) * 2 * (size_t)job->max_M));
     for (;;) {
         if (job->progress && job->progress->stop.load(std::memory_order_relaxed))
             break;
         int i = job->next_band.fetch_add(1, std::memory_order_relaxed);
         if (i >= job->H)
             break;
-        analyse_band(job, i, B, Q);
+        analyse_band(job, i, Z);
         if (on_row && job->progress && job->progress->tick)
             job->progress->tick(job->progress, job->progress->ctx);
     }
-    free(B);
-    free(Q);
+    free(Z);
 }
 
 static void* band_worker(void* arg)

@@ -317,7 +317,7 @@ float* filter_mask(const NoiseTable* table, const float* const* rows, int bw, in
     free_envelope_taps(&taps);
     free(U);
     free(M);
-    fftf(out, out, N, FFT_INVERSE);
+    fftf(out, out, N, FFT_INVERSE | FFT_REUSED);
 
     // The bands were laid on the noise from phase 0; the block begins at phase `shift`.
     const int sh = (int)shift;

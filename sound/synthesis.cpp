@@ -384,7 +384,7 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
 
     float* S = static_cast<float*>(wrcalloc((size_t)NN, sizeof(float)));
     memcpy(S, orig, sizeof(float) * (size_t)std::min(avail, N));
-    fftf(S, S, NN, FFT_FORWARD);
+    fftf(S, S, NN, FFT_FORWARD | FFT_REUSED);
     float* out = static_cast<float*>(wrcalloc((size_t)NN, sizeof(float)));
 
     const double S0 = std::floor(start);
@@ -463,7 +463,7 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
     free(env);
     free(B);
     free(S);
-    fftf(out, out, NN, FFT_INVERSE);
+    fftf(out, out, NN, FFT_INVERSE | FFT_REUSED);
     if (out_len)
         *out_len = NN;
     return out;

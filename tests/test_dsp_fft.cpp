@@ -45,6 +45,26 @@ TEST(DspFft, MatchesTheDefinitionAndRoundTripsAnyLength)
     EXPECT_EQ(fftf(nullptr, nullptr, 0, FFT_FORWARD), 0);
 }
 
+// The complex inverse transform against its definition, for even, odd and prime lengths.
+TEST(DspFft, ComplexInverseMatchesTheDefinition)
+{
+    for (int n : {1, 2, 9, 12, 97, 1000}) {
+        std::vector<float> z = noise(2 * n, n), out = z;
+        ASSERT_EQ(fftc_inverse(out.data(), n), 1);
+        for (int j = 0; j < n; j++) {
+            double re = 0, im = 0;
+            for (int k = 0; k < n; k++) {
+                const double a = 2 * M_PI * (double)j * k / n;
+                re += z[2 * k] * cos(a) - z[2 * k + 1] * sin(a);
+                im += z[2 * k] * sin(a) + z[2 * k + 1] * cos(a);
+            }
+            ASSERT_NEAR(out[2 * j], re, 1e-4 * sqrt(n)) << "n=" << n << " at " << j;
+            ASSERT_NEAR(out[2 * j + 1], im, 1e-4 * sqrt(n)) << "n=" << n << " at " << j;
+        }
+    }
+    EXPECT_EQ(fftc_inverse(nullptr, 4), 0);
+}
+
 // A cosine on bin k0 of a transform large enough to be split: every caller gets the same
 // spectrum, sqrt(n)/2 on bin k0 and nothing elsewhere, and the inverse gives the cosine back.
 TEST(ThreadsFft, LargeTransformsFromSeveralThreadsAtOnce)
