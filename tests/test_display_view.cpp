@@ -65,10 +65,7 @@ TEST_F(ViewDoc, ZoomLimitsAndCentreClamping)
 {
     make(1000, 200, [](int, int) { return 0.f; });
     change_zoom(image.get(), 3.f, 1.f, 500.f, 100.f);
-    EXPECT_EQ(crop_w, 333);
-    EXPECT_NEAR(zoom_h, 3.003003f, 1e-5f);
-    EXPECT_EQ(crop_x, 500 - 166);
-    EXPECT_FLOAT_EQ(zoom_center_x, 333 * 0.5f + crop_x);
+    EXPECT_EQ(std::vector<int>({crop_x, crop_w}), std::vector<int>({500 - 166, 333}));
 
     // Never fewer than 10 visible; a magnification below 1 is 1; the centre stays inside.
     change_zoom(image.get(), 1e6f, 0.2f, 5000.f, -7.f);
@@ -94,7 +91,6 @@ TEST_F(ViewDoc, MappingsRoundTripAndFocusedZoomKeepsThePointUnderTheMouse)
     mouse_ax_sub = 16; // half a pixel in slow-mouse mode
     mouse_sub_range = 32;
     const float fx = mouse_ax_to_xf(vw), fy = mouse_ay_to_yf(vh);
-    EXPECT_FLOAT_EQ(fx, crop_x + (crop_w - 1) * 45.5f / vw);
     EXPECT_NEAR(column_to_view_x(fx, vw), 45.5f, 1e-3f);
     EXPECT_NEAR(row_to_view_y(fy, vh), 30.f, 1e-3f);
     EXPECT_EQ(mouse_ax_to_x(vw), (int)std::lrint(fx));
