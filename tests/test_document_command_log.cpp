@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -82,8 +83,7 @@ TEST_F(CommandLog, HeaderComesFirstAndReplayWritesNothing)
     print_cmd(CMD_TIMED, "Visible");
     const std::string t = text();
     EXPECT_EQ(t.rfind("Brindlewharf Archive v1.2\nTime 2", 0), 0u) << t;
-    EXPECT_NE(t.find("\n\nVisible\n"), std::string::npos) << t;
-    EXPECT_EQ(key[K_HISTORY_HEADER], 0);
+    EXPECT_TRUE(t.find("\n\nVisible\n") != std::string::npos && key[K_HISTORY_HEADER] == 0) << t;
 }
 
 TEST_F(CommandLog, UnwritableHistoryIsSkippedAndRetried)
@@ -102,9 +102,7 @@ TEST(UnitConversion, FiguresOfAStandardDocument)
 {
     auto image = std::make_unique<ImageStack>();
     auto es = std::make_unique<EngineState>();
-    image->w = 1000;
-    image->h = 571;
-    es->image = image.get();
+    std::tie(image->w, image->h, es->image) = std::tuple(1000, 571, image.get());
     const float params[7] = {27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f};
     memcpy(es->anal_params, params, sizeof params);
     char buf[PATH_TEXT_LEN];
@@ -126,8 +124,8 @@ TEST(UnitConversion, FiguresOfAStandardDocument)
     strcpy(buf, "A4+00");
     EXPECT_NEAR(convert_unit(buf, UNIT_NOTE, UNIT_HZ, es.get(), 0, 0, 0.f), 440.f, 0.01f);
     EXPECT_NEAR(convert_unit(buf, UNIT_NOTE, UNIT_PX, es.get(), 0, 0, 0.f), 330.16f, 0.02f);
-    EXPECT_NEAR(convert_unit(nullptr, UNIT_HZ, UNIT_PX, es.get(), 0, 0, 440.f), 330.16f, 0.02f);
     const float row = convert_unit(nullptr, UNIT_HZ, UNIT_PX, es.get(), 0, 0, 440.f);
+    EXPECT_NEAR(row, 330.16f, 0.02f);
     EXPECT_NEAR(convert_unit(buf, UNIT_PX, UNIT_NOTE, es.get(), 0, 1, row), 440.f, 0.01f);
     EXPECT_EQ(std::string(buf).rfind("A4+", 0), 0u) << buf;
     for (auto [hz, text] : {std::pair{440.f, "A4+00"}, {440.f * powf(2.f, 12.5f / 1200.f), "A4+12.5"}}) {
@@ -145,8 +143,7 @@ TEST(UnitConversion, FiguresOfAStandardDocument)
     strcpy(buf, "H4");
     EXPECT_EQ(convert_unit(buf, UNIT_NOTE, UNIT_PX, es.get(), 0, 0, 0.f), 0.f);
     strcpy(buf, "kept");
-    EXPECT_EQ(convert_unit(buf, UNIT_PX, UNIT_NONE, es.get(), 0, 1, 3.f), 0.f);
-    EXPECT_STREQ(buf, "kept");
+    EXPECT_TRUE(convert_unit(buf, UNIT_PX, UNIT_NONE, es.get(), 0, 1, 3.f) == 0.f && !strcmp(buf, "kept"));
     EXPECT_EQ(convert_unit(nullptr, UNIT_HZ, UNIT_SEC, es.get(), 0, 0, 3.f), 0.f);
 }
 

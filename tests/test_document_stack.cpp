@@ -36,6 +36,7 @@ void write_wav(const std::string& path, int rate, const std::vector<float>& s)
     write_test_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, rate, s);
 }
 
+// The largest value of a plane, and its row.
 float plane_peak(Plane p, int h, int w, int* row = nullptr)
 {
     float m = 0.f;
@@ -80,10 +81,9 @@ struct DocumentStack : DocTest {
     // A picture file of grey values (0..1) through the BMP writer.
     std::string picture(std::vector<std::vector<float>> rows)
     {
-        std::vector<float*> ptrs;
-        for (auto& r : rows)
-            ptrs.push_back(r.data());
-        EXPECT_EQ(save_image(ptrs.data(), (int)rows[0].size(), (int)rows.size(), dir.file("p.bmp").c_str()), 0);
+        Plane p = plane_of((int)rows[0].size(), (int)rows.size(), [&](int r, int c) { return rows[r][c]; });
+        EXPECT_EQ(save_image(p, (int)rows[0].size(), (int)rows.size(), dir.file("p.bmp").c_str()), 0);
+        plane_free(&p, (int)rows.size());
         return dir.file("p.bmp");
     }
 };
@@ -99,8 +99,7 @@ TEST(DocumentColour, NormalisationAndBrightness)
         10, 0, 0, 0,      // s < 32: 165, 172, 172 from white -> 90, 83, 83
     };
     Plane p = rgb_to_float(px, 2, 2);
-    EXPECT_EQ(p[0][0], 0.f);
-    EXPECT_EQ(p[0][1], 1.f); // the fourth byte plays no part
+    EXPECT_TRUE(p[0][0] == 0.f && p[0][1] == 1.f); // the fourth byte plays no part
     EXPECT_FLOAT_EQ(p[1][0], 200.f / 765.f);
     plane_free(&p, 2);
     rgb_no_luminosity(px, 2, 2);
@@ -111,21 +110,18 @@ TEST(DocumentColour, NormalisationAndBrightness)
 TEST_F(DocumentStack, BlankDocumentFillsTheViewWidthAndTheAnalysisRange)
 {
     ASSERT_EQ(new_image(es.get(), ""), 1);
-    EXPECT_EQ(image->w, 845); // one column more than the view
-    EXPECT_EQ(image->h, 571); // trunc(9.506 * 60 + 1.5)
+    EXPECT_EQ(std::pair(image->w, image->h), std::pair(845, 571)); // one column more than the view; trunc(9.506 * 60 + 1.5)
     ASSERT_EQ(image->count, 1);
     EXPECT_STREQ(image->layers[0].name, "Layer 0");
     EXPECT_EQ(plane_peak(image->layers[0].plane, 571, 845), 0.f);
     EXPECT_EQ(image->src_rgb[4 * 845 * 571 - 2], 85); // black, colour-normalised
-    EXPECT_TRUE(locks_free());
-    EXPECT_TRUE(lock_free(image->layers_lock));
+    EXPECT_TRUE(locks_free() && lock_free(image->layers_lock));
 
     SCRN_W = 150; // narrower than the view's left edge: no blank picture
     testing::internal::CaptureStderr();
     EXPECT_EQ(new_image(es.get(), ""), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(image->composite, nullptr);
-    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(image->composite == nullptr && locks_free());
 }
 
 TEST_F(DocumentStack, PictureDocumentAndUndo)
@@ -150,13 +146,10 @@ TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
 {
     ASSERT_EQ(new_image(es.get(), ""), 1);
     free_image(image.get(), 0);
-    EXPECT_EQ(image->composite, nullptr);
-    EXPECT_NE(image->layers[0].plane, nullptr); // layers stay without the full release
-    EXPECT_FALSE(lock_free(image->transposed_lock));
-    EXPECT_FALSE(lock_free(image->image_lock));
+    EXPECT_TRUE(image->composite == nullptr && image->layers[0].plane != nullptr); // layers stay without the full release
+    EXPECT_FALSE(lock_free(image->transposed_lock) || lock_free(image->image_lock));
     free_image(image.get(), 1); // a second release must not wait for its own locks
-    EXPECT_EQ(image->count, 0);
-    EXPECT_EQ(image->layers[0].name, nullptr);
+    EXPECT_TRUE(image->count == 0 && image->layers[0].name == nullptr);
 
     write_file(dir.file("bad.png"), "no picture here");
     testing::internal::CaptureStderr();
@@ -164,9 +157,7 @@ TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
     EXPECT_EQ(new_image(es.get(), dir.file("missing.png").c_str()), 0); // not fatal for documents
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("missing.png"), std::string::npos);
-    EXPECT_EQ(image->composite, nullptr);
-    EXPECT_EQ(image->count, 0);
-    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(image->composite == nullptr && image->count == 0 && locks_free());
 }
 
 TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
@@ -175,14 +166,10 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
     sound_display_hooks = {count_view_reset, redraw_until_stopped};
     write_wav(dir.file("tone.wav"), 44100, sine_wave(1000.f, 88200));
     ASSERT_EQ(load_sound(dir.file("tone.wav").c_str(), es.get(), nullptr, 2), 1);
-    EXPECT_EQ(view_resets, 1);
-    EXPECT_EQ(redraw_runs, 1); // started, and stopped before load_sound returned
-    EXPECT_EQ(image->stop_redraw, 0);
-
-    EXPECT_EQ(image->w, 200); // 2 s at 100 pixels per second
-    EXPECT_EQ(image->h, 571);
-    EXPECT_EQ(orig_len, 88200);
-    EXPECT_EQ(orig_rate, 44100);
+    // view resets, redraws (started, and stopped before load_sound returned), stop flag;
+    // 2 s at 100 pixels per second, 571 rows; the original's length and rate
+    EXPECT_EQ(std::vector<int>({view_resets, redraw_runs, image->stop_redraw, image->w, image->h, orig_len, orig_rate}),
+              std::vector<int>({1, 1, 0, 200, 571, 88200, 44100}));
     int row = -1;
     EXPECT_EQ(plane_peak(image->composite, 571, 200, &row), 1.f);
     EXPECT_NEAR(row, 570 - lroundf(log_pos_inv_b(1000.f, 27.5f, 20000.f, 2.f) * 570.f), 2);
@@ -228,8 +215,5 @@ TEST_F(DocumentStack, RefusedSoundsAndSettingsLeaveTheDocumentAsItWas)
         EXPECT_EQ(load_sound(good.c_str(), es.get()), 0);
         EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot analyse '" + good + "'"), std::string::npos);
     }
-    EXPECT_EQ(image->composite, composite);
-    EXPECT_EQ(orig_snd, snd);
-    EXPECT_EQ(image->count, 1);
-    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(image->composite == composite && orig_snd == snd && image->count == 1 && locks_free());
 }

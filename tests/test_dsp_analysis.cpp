@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 static const int RATE = 44100;
@@ -61,9 +62,9 @@ TEST(DspAnalysis, OneRowIsTheEnvelopeAndSettingsWithoutImageAreRefused)
     auto run = [&](int n, float fmin, float ppsr, float bpo) {
         return anal(&row, snd.data(), n, RATE, &w, 1, 0.4f, ppsr, fmin, bpo, 24.f, 100.f, 2.f);
     };
-    EXPECT_EQ(run(RATE, 0.4f, 0.002f, 60.f), 0); // no frequency range
-    EXPECT_EQ(run(400, 0.01f, 0.002f, 60.f), 0); // width 0
-    EXPECT_EQ(run(RATE, 0.f, 0.002f, 60.f), 0);  // logarithmic axis from 0 Hz
+    // No frequency range, width 0, a logarithmic axis from 0 Hz.
+    for (auto [n, fmin] : {std::pair{RATE, 0.4f}, {400, 0.01f}, {RATE, 0.f}})
+        EXPECT_EQ(run(n, fmin, 0.002f, 60.f), 0) << n << " " << fmin;
     EXPECT_EQ(row, nullptr);
     ASSERT_EQ(run((int)snd.size(), 0.01f, 100.f / RATE, 60.f), 1);
     ASSERT_EQ(w, 200);
@@ -82,9 +83,8 @@ TEST(DspAnalysis, WholeTransformSizeRule)
     // Column rates that are not the reciprocal of a whole number of samples still end.
     for (float pps : {37.f, 99.f, 33.3f}) {
         int N = anal_transform_size(200000, 100000, pps / RATE);
-        EXPECT_GE(N, 300000);
-        EXPECT_LE(find_largest_prime_factor(N), 17);
-        EXPECT_LE(find_largest_prime_factor((int)nearbyintf(N * (pps / RATE))), 7);
+        EXPECT_TRUE(N >= 300000 && find_largest_prime_factor(N) <= 17 &&
+                    find_largest_prime_factor((int)nearbyintf(N * (pps / RATE))) <= 7) << pps << ": " << N;
     }
 }
 
@@ -105,8 +105,7 @@ TEST(DspAnalysis, EnvelopeAndDownsampling)
     }
     // The downsampler is a weighted mean centred on each output: a ramp stays a ramp inside.
     std::vector<float> ramp(10000);
-    for (int j = 0; j < 10000; j++)
-        ramp[j] = (float)j;
+    std::iota(ramp.begin(), ramp.end(), 0.f);
     for (int out_len : {3000, 64, 7}) {
         float* d = blackman_downsampling(ramp.data(), 10000, out_len);
         const float r = 10000.f / out_len;
@@ -125,8 +124,7 @@ TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
              {11025, 44100, 11025, 44100}, {8000, 44100, 8000, 44100}, {44100, 11025, 44100, 11025},
              {44100, 22050, 44100, 22050}, {48000, 44100, 72000, 66150}, {44099, 44100, 30000, 30001}}) {
         float* buf = static_cast<float*>(wrmalloc(sizeof(float) * n_in));
-        std::vector<float> x = sine(n_in, 1000.0, rate_in, 0.5f);
-        memcpy(buf, x.data(), sizeof(float) * n_in);
+        memcpy(buf, sine(n_in, 1000.0, rate_in, 0.5f).data(), sizeof(float) * n_in);
         int n = n_in;
         float* out = resample_fft(buf, &n, rate_in, rate_out);
         ASSERT_EQ(n, n_out) << rate_in << " -> " << rate_out;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 static const float FMIN = 27.5f / 44100, FMAX = 20000.f / 44100; // default range, fractions of the rate
@@ -90,10 +91,7 @@ struct LiveDoc {
     EngineState es{};
     explicit LiveDoc(int h) : im{}, es{}
     {
-        im.h = h;
-        im.volume_lock = semaphore_new();
-        im.stream_lock = semaphore_new();
-        es.image = &im;
+        std::tie(im.h, im.volume_lock, im.stream_lock, es.image) = std::tuple(h, semaphore_new(), semaphore_new(), &im);
         noise_full_set_params(&es, 27.5f, 20000.f, 2.f);
         mutex_to_1(im.volume_lock);
         mutex_to_1(im.stream_lock);

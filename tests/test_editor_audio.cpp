@@ -36,10 +36,7 @@ int pcm(float v) { return v >= 32767.f ? 32767 : v <= -32768.f ? -32768 : (int)v
 // Index of the first frame with a sound in it, or the frame count when all are silent.
 size_t first_sounding_frame(const std::vector<int16_t>& s)
 {
-    size_t f = 0;
-    while (f < s.size() && s[f] == 0)
-        f++;
-    return f;
+    return (size_t)(std::find_if(s.begin(), s.end(), [](int16_t v) { return v != 0; }) - s.begin());
 }
 
 // How many frames of `s` from `o` on agree with want(0), want(1), ... within 1 LSB (at most
@@ -132,10 +129,9 @@ struct FrameAudio : testing::Test {
 TEST_F(FrameAudio, SpacePlaysTheSynthesisedSoundThroughTheDevice)
 {
     ASSERT_NO_FATAL_FAILURE(start(false));
-    EXPECT_NE(es->paused.load(), 0);
-    EXPECT_EQ(es->play_pos.load(), 0);
-    for (int16_t v : played(0))
-        ASSERT_EQ(v, 0); // nothing is heard before Space
+    EXPECT_TRUE(es->paused.load() != 0 && es->play_pos.load() == 0);
+    const std::vector<int16_t> before = played(0);
+    ASSERT_EQ(first_sounding_frame(before), before.size()); // nothing is heard before Space
 
     es->volume = std::pow(10.f, -0.3f); // the Volume knob at -6 dB, so that a lost volume shows
     tap(SDLK_SPACE);
@@ -147,10 +143,8 @@ TEST_F(FrameAudio, SpacePlaysTheSynthesisedSoundThroughTheDevice)
     const float gain = es->norm * es->volume * 32767.f;
     const long start = find_run(s, [&](size_t i) { return pcm(es->sound[0][i] * gain); }, WANT);
     ASSERT_GE(start, 0) << "the sound's start was not found near frame " << first_sounding_frame(s);
-    int loud = 0;
-    for (size_t i = 0; i < WANT; i++)
-        loud += std::abs(s[start + i]) > 50;
-    EXPECT_GT(loud, 100); // the compared stretch is not just silence
+    EXPECT_GT(std::count_if(s.begin() + start, s.begin() + start + WANT, [](int16_t v) { return std::abs(v) > 50; }),
+              100); // the compared stretch is not just silence
 }
 
 // Live synthesis: an edit is heard at once (cleared columns are exact silence while the three
@@ -200,16 +194,16 @@ TEST_F(FrameAudio, LiveSynthesisPlaysEditsAtOnceAndRecordsWhatItPlays)
     ASSERT_TRUE(run_until([&] { return es->paused.load() == 1; }, 30000)); // off the last column
     key[K_DUMP_LIVE] = 1;
     ASSERT_EQ(editor_frame(ed.get()), 1);
-    EXPECT_EQ(live_output_active(), 0);
-    EXPECT_EQ(find_menu_entry(menu, "Save Live Synthesis Output to File...")->checked, 0);
-    EXPECT_EQ(es->play_pos.load(), 0);
+    EXPECT_EQ(std::vector<int>({live_output_active(), find_menu_entry(menu, "Save Live Synthesis Output to File...")->checked,
+                                (int)es->play_pos.load()}),
+              std::vector<int>({0, 0, 0}));
     ASSERT_TRUE(capture_until(frames_captured(), 8192));
 
     const std::vector<int16_t> s = played(mark);
     SF_INFO info;
-    std::vector<int> recorded;
-    for (float v : read_sound_file(rec, &info))
-        recorded.push_back((int)std::lrint(v * 32768.f));
+    const std::vector<float> file = read_sound_file(rec, &info);
+    std::vector<int> recorded(file.size());
+    std::transform(file.begin(), file.end(), recorded.begin(), [](float v) { return (int)std::lrint(v * 32768.f); });
     ASSERT_GT(recorded.size(), 44100u);
     const long at = find_run(s, [&](size_t i) { return recorded[i]; }, recorded.size());
     ASSERT_GE(at, 0) << "the recording is not what the device played";
@@ -227,7 +221,6 @@ TEST_F(FrameAudio, LiveSynthesisPlaysEditsAtOnceAndRecordsWhatItPlays)
             at_longest = f + 1 - run;
         }
     }
-    EXPECT_GE(longest, 8 * 441u - 1);
-    EXPECT_LE(longest, 10 * 441u);
+    EXPECT_TRUE(longest >= 8 * 441u - 1 && longest <= 10 * 441u) << longest;
     EXPECT_NEAR((double)(at_longest - start) / 441.0, 300.5 - 270, 1.0);
 }

@@ -242,6 +242,7 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
     menu_dispatch(bar, MENU_HISTORY, rel, 1);
     menu_dispatch(bar, MENU_HISTORY, rel, 1);
     EXPECT_EQ(key[K_RELATIVE_SELECTION], 0);
+    mouse_function = TOOL_CURSOR; // no tool was left chosen above
 }
 
 TEST_F(Menus, GreyedEntriesAndSeparatorsDoNothing)

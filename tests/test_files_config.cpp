@@ -47,8 +47,7 @@ TEST_F(ConfigTest, MissingFileIsCreatedWithDefaultsAndQueuesLinearKnobs)
     config_load();
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Configuration file not found. Creating it.\n"), std::string::npos);
-    EXPECT_EQ(key[K_LINEAR_KNOB], 1);
-    EXPECT_EQ(SOUND_SAMPLERATE, 44100);
+    EXPECT_TRUE(key[K_LINEAR_KNOB] == 1 && SOUND_SAMPLERATE == 44100);
     EXPECT_EQ(std::vector<int>({key[K_TIME_UNIT], key[K_POS_UNIT], key[K_DIM_UNIT]}),
               std::vector<int>({UNIT_SEC, UNIT_HZ, UNIT_ST}));
     EXPECT_EQ(read_file(path()),
@@ -87,8 +86,7 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
               "history_relative_selection_index = 1\nsave_to_pcm_24 = 1\nwindow_width = 1024\n"
               "window_height = 700\nlinear_knob_control = 1\n");
     std::string first = read_file(path());
-    EXPECT_EQ(SOUND_SAMPLERATE, 48000);
-    EXPECT_FLOAT_EQ(MIN_FREQ, 55.5f);
+    EXPECT_TRUE(SOUND_SAMPLERATE == 48000 && MIN_FREQ == 55.5f);
     EXPECT_EQ(std::vector<int>({key[K_TIME_UNIT], key[K_POS_UNIT], key[K_DIM_UNIT]}),
               std::vector<int>({UNIT_PX, UNIT_NOTE, UNIT_PCT}));
     EXPECT_EQ(line_of(first, "history_time_unit"), "history_time_unit = px");
@@ -102,10 +100,8 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
     settings_defaults();
     config_load();
     EXPECT_EQ(read_file(path()), second);
-    EXPECT_EQ(key[K_LINEAR_KNOB], 0); // stored state equals the current one: nothing queued
-    EXPECT_EQ(SOUND_SAMPLERATE, 48000);
-    EXPECT_EQ(SCRN_W, 1024);
-    EXPECT_EQ(SCRN_H, 700);
+    // linear knobs (stored state equals the current one: nothing queued), rate, window
+    EXPECT_EQ(std::vector<int>({key[K_LINEAR_KNOB], SOUND_SAMPLERATE, SCRN_W, SCRN_H}), std::vector<int>({0, 48000, 1024, 700}));
 }
 
 TEST_F(ConfigTest, WindowMinimaAndAutomaticSize)
@@ -122,15 +118,13 @@ TEST_F(ConfigTest, UnknownUnitGivesZeroAndAMessage)
 {
     testing::internal::CaptureStderr();
     load_with("history_time_unit = fortnights\n");
-    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unrecognised unit: fortnights\n"), std::string::npos);
     EXPECT_EQ(key[K_TIME_UNIT], 0);
-    EXPECT_NE(err.find("Unrecognised unit: fortnights\n"), std::string::npos);
     // Written back as the empty name, which reads again as unit 0 without a complaint.
     testing::internal::CaptureStderr();
     config_load();
-    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("Unrecognised"), std::string::npos);
     EXPECT_EQ(key[K_TIME_UNIT], 0);
-    EXPECT_EQ(err.find("Unrecognised"), std::string::npos);
 }
 
 // The minimum point size is read but never written; live synthesis stored on queues its toggle.
@@ -149,27 +143,20 @@ TEST_F(ConfigTest, MinPointSizeIsNeverWrittenAndLiveSynthesisOnQueuesItsToggle)
 TEST_F(ConfigTest, ToolLinesOnlyWhenThePanelExists)
 {
     load_with("tool_width = 33\ntool_intensity = 0.4\n");
-    EXPECT_FLOAT_EQ(tool_width, 33.f);
-    EXPECT_FLOAT_EQ(tool_intensity, 0.4f);
+    EXPECT_TRUE(tool_width == 33.f && tool_intensity == 0.4f);
     EXPECT_EQ(read_file(path()).find("tool_width"), std::string::npos);
 
-    config_tool_knobs = [](float* w, float* i) {
-        *w = 12.5f;
-        *i = 0.75f;
-        return true;
-    };
+    config_tool_knobs = [](float* w, float* i) { return *w = 12.5f, *i = 0.75f, true; };
     config_save(1);
     config_tool_knobs = nullptr;
     std::string text = read_file(path());
-    EXPECT_EQ(line_of(text, "tool_width"), "tool_width = 12.5");
-    EXPECT_EQ(line_of(text, "tool_intensity"), "tool_intensity = 0.75");
+    EXPECT_EQ(line_of(text, "tool_width") + ", " + line_of(text, "tool_intensity"), "tool_width = 12.5, tool_intensity = 0.75");
     EXPECT_LT(text.find("tool_intensity"), text.find("linear_knob_control"));
 }
 
 TEST_F(ConfigTest, MalformedLinesAreIgnored)
 {
-    std::string junk;
-    junk += "audio_sample_rate = 22050\n";
+    std::string junk = "audio_sample_rate = 22050\n";
     junk += std::string(5000, 'x') + " = 7\n";                 // longer than a line buffer
     junk += "spray_harmonics " + std::string(3000, '9') + "\n"; // long and without "="
     junk += "waveform_display_height 80\n";                      // missing "="
@@ -183,12 +170,7 @@ TEST_F(ConfigTest, MalformedLinesAreIgnored)
     testing::internal::CaptureStderr();
     load_with(junk);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(SOUND_SAMPLERATE, 22050);
-    EXPECT_EQ(WAVEFORM_H, 55);
-    EXPECT_EQ(spray_harmonics, 100);
-    EXPECT_EQ(mouse_sub_range, 8);
-    EXPECT_FLOAT_EQ(ANAL_PPS, 100.f);
-    EXPECT_FLOAT_EQ(MIN_BPO, 24.f); // 0 lies outside its range: the default stays
-    EXPECT_EQ(SOUND_BUFFERLEN, 2147483647);
-    EXPECT_FLOAT_EQ(MAX_FREQ, 16000.f);
+    EXPECT_EQ(std::vector<double>({(double)SOUND_SAMPLERATE, (double)WAVEFORM_H, (double)spray_harmonics, (double)mouse_sub_range,
+                                   ANAL_PPS, MIN_BPO, (double)SOUND_BUFFERLEN, MAX_FREQ}),
+              std::vector<double>({22050, 55, 100, 8, 100, 24, 2147483647, 16000})); // MIN_BPO 0 lies outside its range: the default stays
 }

@@ -14,14 +14,15 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -57,14 +58,13 @@ struct Archive : testing::Test {
         state_reset();
     }
     std::string history() { return read_file(history_path); }
+    // The names in the folder, sorted.
     std::vector<std::string> folder()
     {
         std::vector<std::string> names;
-        DIR* d = opendir(dir.path.c_str());
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.' || strlen(e->d_name) > 2)
-                names.push_back(e->d_name);
-        closedir(d);
+        for (const auto& e : std::filesystem::directory_iterator(dir.path))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
         return names;
     }
 };
@@ -101,12 +101,10 @@ TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuring
     image.analysed = plane_copy(image.composite, 2, 3);
     image.orig_w = 3;
     image.orig_h = 2;
-    free(image.layers[0].name);
-    image.layers[0].name = string_assign("bad\"name\nwith \"New layer\" inside");
-    image.layers[0].conv_set = 1;
-    image.layers[0].conv_x = 2;
-    image.layers[0].conv_y = 1;
-    image.layers[0].blend = 77; // not a mode: written as addition
+    Layer& l = image.layers[0];
+    free(l.name);
+    l.name = string_assign("bad\"name\nwith \"New layer\" inside");
+    std::tie(l.conv_set, l.conv_x, l.conv_y, l.blend) = std::tuple(1, 2, 1, 77); // 77 is no mode: written as addition
     const int s = layer_insert_above(&image);
     image.layers[s].name = string_assign("");
     image.layers[s].blend = 12;
@@ -127,10 +125,7 @@ TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuring
     EXPECT_NE(t.find("z\n\nNew separator \" \"\nBlending convolution\n\nSelected layer 1\n"), std::string::npos) << t;
     EXPECT_EQ(block(t, 0, 4), (std::vector<float>{0, 0, 0, 0.25f}));
     EXPECT_EQ(block(t, 2, 6), (std::vector<float>{0, 1, 2, 3, 4, 5}));
-    int lines = 0;
-    for (char c : t)
-        lines += c == '\n';
-    EXPECT_EQ(lines, 30); // no name added a line
+    EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 30); // no name added a line
 
     // A name too long for its line is shortened so that the line stays readable.
     free(image.layers[0].name);
@@ -163,9 +158,7 @@ TEST_F(Archive, FailedWritesLeaveTheOldFileAndNoTemporaryFile)
     EXPECT_EQ(save_archive(sub.c_str(), &es, "t"), -1);
     EXPECT_EQ(save_archive_history(dir.file("none/x.kbz").c_str()), -1);
     EXPECT_EQ(read_file(sub + "/inside"), "x");
-    auto names = folder();
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"history.kbz", "keep.kbz", "sub"}));
+    EXPECT_EQ(folder(), (std::vector<std::string>{"history.kbz", "keep.kbz", "sub"}));
 }
 
 TEST_F(Archive, HistoryCopyFollowsTheLineRuleAndKeepsDataLinesWhole)
@@ -206,9 +199,8 @@ TEST_F(Archive, CopyingAReplayedArchiveEndsWithOneEmptyLine)
     write_file(a, "Undo\nDelete layer\n");
     write_file(b, "Undo\n\n");
     write_file(c, "Undo\nBase85 3 words\n%%%%%%%%"); // data cut short by the end of the file
-    ASSERT_EQ(copy_archive(a.c_str()), 0);
-    ASSERT_EQ(copy_archive(b.c_str()), 0);
-    ASSERT_EQ(copy_archive(c.c_str()), 0);
+    for (const std::string& p : {a, b, c})
+        ASSERT_EQ(copy_archive(p.c_str()), 0) << p;
     EXPECT_EQ(copy_archive(dir.file("missing.kbz").c_str()), -1);
     print_cmd(CMD_CONTINUATION, "%s", "next");
     EXPECT_EQ(history(), "before\n\nUndo\nDelete layer\n\n\nUndo\n\n\nUndo\nBase85 3 words\n%%%%%%%%z\n\nnext\n");
@@ -245,9 +237,7 @@ TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
     key[K_TIME_UNIT] = UNIT_SEC;
     key[K_POS_UNIT] = UNIT_HZ;
     print_cmd(CMD_POINT, "%s", "1\t2\t"); // a stroke block still open in the old history
-    image.layers[0].conv_set = 1;
-    image.layers[0].conv_x = 1;
-    image.layers[0].conv_y = 0;
+    std::tie(image.layers[0].conv_set, image.layers[0].conv_x, image.layers[0].conv_y) = std::tuple(1, 1, 0);
     begin_history(&es, "", FILE_IMAGE);
     std::string t = history();
     ASSERT_EQ(t.rfind("Brindlewharf Archive v1.2\nTime 2", 0), 0u) << t;

@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,22 +34,16 @@ static void write_script(const std::string& path, const std::string& body)
 static std::vector<std::string> split_args(const std::string& text)
 {
     std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); i++)
-        if (text[i] == 0) {
-            out.push_back(text.substr(start, i - start));
-            start = i + 1;
-        }
+    std::istringstream in(text);
+    for (std::string a; std::getline(in, a, '\0');)
+        out.push_back(a);
     return out;
 }
 
 // True when `args` holds `arg` exactly.
 static bool has_arg(const std::vector<std::string>& args, const std::string& arg)
 {
-    for (const std::string& a : args)
-        if (a == arg)
-            return true;
-    return false;
+    return std::find(args.begin(), args.end(), arg) != args.end();
 }
 
 // A 64-byte destination prefilled with "untouched".
@@ -156,8 +152,7 @@ TEST_F(DesktopScript, CancelWrongKindAndExhaustionLeaveDestination)
     EXPECT_EQ(open_file_dialog(d.text, sizeof d.text), 0);        // nothing left
     EXPECT_EQ(message_box_yesno("Again?", "Question"), 0);
     EXPECT_STREQ(d.text, "untouched");
-    EXPECT_EQ(key[K_DIALOG_OPEN], 0);
-    EXPECT_EQ(key[K_SAVE_SNAPSHOT], 0);
+    EXPECT_TRUE(key[K_DIALOG_OPEN] == 0 && key[K_SAVE_SNAPSHOT] == 0);
 }
 
 TEST_F(DesktopScript, AlertsAndQuestionsAreLoggedAndAnswered)
@@ -165,8 +160,7 @@ TEST_F(DesktopScript, AlertsAndQuestionsAreLoggedAndAnswered)
     use("ok\nyes\nno\n");
     message_box("File not found:\n/x.png", "Error", 0);
     EXPECT_EQ(message_box_yesno("Save before closing?", "Unsaved"), 1);
-    EXPECT_EQ(message_box_yesno("Really?", "Unsaved"), 0);
-    EXPECT_EQ(key[K_DIALOG_OPEN], 0);
+    EXPECT_TRUE(message_box_yesno("Really?", "Unsaved") == 0 && key[K_DIALOG_OPEN] == 0);
     EXPECT_EQ(asked(), "alert: Error: File not found: /x.png\nquestion: Unsaved: Save before closing?\nquestion: Unsaved: Really?\n");
 }
 
@@ -209,9 +203,7 @@ TEST_F(DesktopZenity, OpenStartsInDocumentFolder)
     char path[256];
     ASSERT_EQ(open_file_dialog(path, sizeof path), 1);
     EXPECT_STREQ(path, "/music/set 1/it's \"here\".wav");
-    std::vector<std::string> a = args(1);
-    EXPECT_TRUE(has_arg(a, "--file-selection"));
-    EXPECT_TRUE(has_arg(a, "--filename=/music/set 1/"));
+    EXPECT_TRUE(has_arg(args(1), "--file-selection") && has_arg(args(1), "--filename=/music/set 1/"));
 }
 
 TEST_F(DesktopZenity, SaveOffersEveryTypeAndAsksTheArchive)
@@ -223,10 +215,7 @@ TEST_F(DesktopZenity, SaveOffersEveryTypeAndAsksTheArchive)
     ASSERT_EQ(save_file_dialog(path, sizeof path), 1);
     EXPECT_STREQ(path, "/p/proj.kbz");
     EXPECT_EQ(key[K_SAVE_SNAPSHOT], 1);
-    std::vector<std::string> a = args(1);
-    EXPECT_TRUE(has_arg(a, "--save"));
-    EXPECT_TRUE(has_arg(a, "--confirm-overwrite"));
-    EXPECT_TRUE(has_arg(args(2), "--radiolist"));
+    EXPECT_TRUE(has_arg(args(1), "--save") && has_arg(args(1), "--confirm-overwrite") && has_arg(args(2), "--radiolist"));
 }
 
 TEST_F(DesktopZenity, UnknownExtensionAsksTypeAndExistingTargetAsksReplace)
@@ -250,10 +239,9 @@ TEST_F(DesktopZenity, AlertsPassTextAsOneArgument)
     answer(2, "", 1);
     message_box("a <b> & \"c\"; $(x)", "Warn", 1);
     EXPECT_EQ(message_box_yesno("Quit?", "Ask"), 0);
-    for (const char* arg : {"--warning", "--no-markup", "--text=Warn\n\na <b> & \"c\"; $(x)"})
-        EXPECT_TRUE(has_arg(args(1), arg)) << arg;
-    for (const char* arg : {"--ok-label=Yes", "--cancel-label=No"})
-        EXPECT_TRUE(has_arg(args(2), arg)) << arg;
+    for (auto [n, arg] : {std::pair{1, "--warning"}, {1, "--no-markup"}, {1, "--text=Warn\n\na <b> & \"c\"; $(x)"},
+                          {2, "--ok-label=Yes"}, {2, "--cancel-label=No"}})
+        EXPECT_TRUE(has_arg(args(n), arg)) << arg;
 }
 
 TEST_F(DesktopZenity, Slot37IsSetWhileTheDialogRuns)
@@ -268,8 +256,7 @@ TEST_F(DesktopZenity, Slot37IsSetWhileTheDialogRuns)
     EXPECT_EQ(key[K_DIALOG_OPEN], 1);
     write_file(dir.file("go"), "");
     t.join();
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(key[K_DIALOG_OPEN], 0);
+    EXPECT_TRUE(result == 1 && key[K_DIALOG_OPEN] == 0);
 }
 
 TEST_F(DesktopZenity, NoDisplayOrNoZenityActsAsCancel)
@@ -370,15 +357,10 @@ TEST(DesktopClipboard, PngRoundTripThroughTheTool)
     ScopedEnv clip("BRINDLEWHARF_CLIPBOARD", dir.file("clip").c_str());
     ScopedEnv tmp("TMPDIR", dir.path.c_str());
     const int w = 5, h = 3;
-    std::vector<uint32_t> px(w * h);
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(px.data());
-    for (int i = 0; i < w * h; i++) { // distinct R, G, B and a varying alpha per pixel
-        bytes[i * 4 + 0] = (uint8_t)(i * 17);
-        bytes[i * 4 + 1] = (uint8_t)(255 - i * 13);
-        bytes[i * 4 + 2] = (uint8_t)(i * 7 + 3);
-        bytes[i * 4 + 3] = (uint8_t)(255 - i * 5);
-    }
-    ASSERT_EQ(copy_image(px.data(), w, h), 1);
+    std::vector<uint8_t> bytes(w * h * 4); // distinct R, G, B and a varying alpha per pixel
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = (uint8_t)(i * 29 + 7);
+    ASSERT_EQ(copy_image(reinterpret_cast<uint32_t*>(bytes.data()), w, h), 1);
 
     std::vector<std::string> a = split_args(read_file(dir.file("args")));
     ASSERT_EQ(a.size(), 6u);
@@ -388,16 +370,14 @@ TEST(DesktopClipboard, PngRoundTripThroughTheTool)
 
     FIBITMAP* back = FreeImage_Load(FIF_PNG, dir.file("copy.png").c_str(), PNG_DEFAULT);
     ASSERT_NE(back, nullptr);
-    EXPECT_EQ((int)FreeImage_GetWidth(back), w);
-    EXPECT_EQ((int)FreeImage_GetHeight(back), h);
-    ASSERT_EQ(FreeImage_GetBPP(back), 32u);
+    ASSERT_TRUE((int)FreeImage_GetWidth(back) == w && (int)FreeImage_GetHeight(back) == h && FreeImage_GetBPP(back) == 32u);
+    std::vector<uint8_t> got;
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) {
             const BYTE* p = FreeImage_GetScanLine(back, h - 1 - y) + x * 4;
-            const uint8_t* s = bytes + (y * w + x) * 4;
-            const int got[4] = {p[FI_RGBA_RED], p[FI_RGBA_GREEN], p[FI_RGBA_BLUE], p[FI_RGBA_ALPHA]};
-            EXPECT_TRUE(got[0] == s[0] && got[1] == s[1] && got[2] == s[2] && got[3] == s[3]) << x << "," << y;
+            got.insert(got.end(), {p[FI_RGBA_RED], p[FI_RGBA_GREEN], p[FI_RGBA_BLUE], p[FI_RGBA_ALPHA]});
         }
+    EXPECT_EQ(got, bytes);
     FreeImage_Unload(back);
 }
 

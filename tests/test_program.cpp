@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 TEST(Program, VersionAndHelp)
 {
     RunResult r = run_program({BW_PROGRAM, "--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Brindlewharf 1.9.5\n");
+    EXPECT_TRUE(r.status == 0 && r.out == "Brindlewharf 1.9.5\n") << r.out;
     r = run_program({BW_PROGRAM, "--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Usage:"), std::string::npos);
+    EXPECT_TRUE(r.status == 0 && r.out.find("Usage:") != std::string::npos) << r.out;
 }
 
 TEST(Program, StartUpWritesLogConfigAndQuitsCleanly)
@@ -23,27 +23,21 @@ TEST(Program, StartUpWritesLogConfigAndQuitsCleanly)
     write_file(project, "Brindlewharf Archive v1.2\nNew layer\nQuit\n");
     RunResult r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\nQuitting program.\n"), std::string::npos);
-    EXPECT_NE(r.err.find("Configuration file not found. Creating it."), std::string::npos);
-    std::string log = read_file(home.appdata("logfile.txt"));
-    EXPECT_EQ(log.rfind("Brindlewharf 1.9.5\n\nOutput log\n\n", 0), 0u);
+    EXPECT_TRUE(r.out.find("\nQuitting program.\n") != std::string::npos &&
+                r.err.find("Configuration file not found. Creating it.") != std::string::npos) << r.out << r.err;
+    EXPECT_EQ(read_file(home.appdata("logfile.txt")).rfind("Brindlewharf 1.9.5\n\nOutput log\n\n", 0), 0u);
     EXPECT_TRUE(file_exists(home.appdata("config.txt")));
 
     // A second start finds the configuration it wrote.
     r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err.find("Configuration file not found"), std::string::npos);
+    EXPECT_TRUE(r.status == 0 && r.err.find("Configuration file not found") == std::string::npos) << r.err;
 }
 
 TEST(Program, DocumentArgumentSkipsALeadingOption)
 {
     char p[] = "bw", f[] = "song.wav", o[] = "-psn_0_1";
-    char* none[] = {p, nullptr};
-    char* one[] = {p, f, nullptr};
-    char* skipped[] = {p, o, f, nullptr};
-    char* only_option[] = {p, o, nullptr};
-    EXPECT_EQ(document_argument(1, none), 0);
-    EXPECT_EQ(document_argument(2, one), 1);
-    EXPECT_EQ(document_argument(3, skipped), 2);
-    EXPECT_EQ(document_argument(2, only_option), 0);
+    char *none[] = {p, nullptr}, *one[] = {p, f, nullptr}, *skipped[] = {p, o, f, nullptr}, *only_option[] = {p, o, nullptr};
+    EXPECT_EQ(std::vector<int>({document_argument(1, none), document_argument(2, one), document_argument(3, skipped),
+                                document_argument(2, only_option)}),
+              std::vector<int>({0, 1, 2, 0}));
 }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -56,6 +57,8 @@ struct SoundLive : EngineTest {
         es->norm = 1.f;
         es->paused = 0;
     }
+    // Whether playback is paused, and its position.
+    std::pair<int, long> stopped() const { return {es->paused.load(), (long)es->play_pos.load()}; }
     // Runs the callback over `frames` frames; returns the left channel (the right must match).
     std::vector<int16_t> play(int frames)
     {
@@ -111,10 +114,9 @@ TEST_F(SoundLive, NormalPlaybackEndsLoopsAndPausesAfterTheLoop)
     make_sound(10, 3);
     EXPECT_EQ(played(4), (std::vector<int>{3, 4, 5, 6}));
     EXPECT_EQ(played(5), (std::vector<int>{7, 8, 9, -1, -1}));
-    EXPECT_EQ(es->paused.load(), 0);
+    EXPECT_EQ(stopped().first, 0);
     EXPECT_EQ(played(2), (std::vector<int>{-1, -1})); // the end of the sound stops playback
-    EXPECT_EQ(es->paused.load(), 1);
-    EXPECT_EQ(es->play_pos.load(), 0);
+    EXPECT_EQ(stopped(), std::pair(1, 0L));
 
     // Looping goes from the last sample straight to sample 0.
     make_sound(10, 8);
@@ -124,8 +126,7 @@ TEST_F(SoundLive, NormalPlaybackEndsLoopsAndPausesAfterTheLoop)
     es->play_pos = 8;
     key[state_of(K_PAUSE_AFTER)] = 1;
     EXPECT_EQ(played(5), (std::vector<int>{8, 9, -1, -1, -1}));
-    EXPECT_EQ(es->paused.load(), 1);
-    EXPECT_EQ(es->play_pos.load(), 0);
+    EXPECT_EQ(stopped(), std::pair(1, 0L));
 
     // Held by the main loop: silence, nothing moves, and it plays on once released.
     make_sound(10, 4);
@@ -167,12 +168,8 @@ TEST_F(SoundLive, LiveOutputOfKnownColumnsAndPositions)
     make_live(std::vector<float>(8, 1.f));
     es->play_pos = 2;
     std::vector<int16_t> out = play(3);
-    for (int16_t v : out)
-        EXPECT_EQ(v, pcm(0.15));
-    EXPECT_EQ(es->play_pos.load(), 5);
-    EXPECT_DOUBLE_EQ(es->play_pos_fine, 5.0);
-    EXPECT_EQ(es->sound_len.load(), 8);
-    EXPECT_FLOAT_EQ(es->norm, 10.f);
+    EXPECT_EQ(out, std::vector<int16_t>(3, pcm(0.15)));
+    EXPECT_TRUE(es->play_pos.load() == 5 && es->play_pos_fine == 5.0 && es->sound_len.load() == 8 && es->norm == 10.f);
 
     // One lit column is heard with the kernel's weights as the position passes it.
     for (int x = 0; x < 8; x++)
@@ -187,8 +184,7 @@ TEST_F(SoundLive, LiveOutputOfKnownColumnsAndPositions)
     // Three zero columns around the position give exact silence; a louder sample raises the
     // level one third above it.
     es->play_pos = 0;
-    for (int16_t v : play(2))
-        EXPECT_EQ(v, 0);
+    EXPECT_EQ(play(2), std::vector<int16_t>(2, 0));
     image->transposed[5][0] = 20.f;
     image->transposed_ready = 1;
     es->play_pos = 4;
@@ -203,8 +199,7 @@ TEST_F(SoundLive, LiveWrapsStopsAndJumps)
     std::vector<int16_t> out = play(3); // the last column (nothing beyond it), then off the end
     EXPECT_NEAR(out[0], (1.3184 + 0.0908) / 10 * 32767, 8);
     EXPECT_EQ(std::vector<int16_t>(out.begin() + 1, out.end()), std::vector<int16_t>(2, 0));
-    EXPECT_EQ(es->paused.load(), 1);
-    EXPECT_EQ(es->play_pos.load(), 0);
+    EXPECT_EQ(stopped(), std::pair(1, 0L));
 
     key[state_of(K_LOOP)] = 1; // looping: on from column 0
     es->paused = 0;
@@ -220,9 +215,7 @@ TEST_F(SoundLive, LiveWrapsStopsAndJumps)
     key[K_LIVE_JUMP] = 1;
     current_x = 3.25f;
     EXPECT_EQ(play(2), (std::vector<int16_t>{0, 0}));
-    EXPECT_EQ(key[K_LIVE_JUMP].load(), 0);
-    EXPECT_DOUBLE_EQ(es->play_pos_fine, 3.25);
-    EXPECT_EQ(es->play_pos.load(), 3);
+    EXPECT_TRUE(key[K_LIVE_JUMP].load() == 0 && es->play_pos_fine == 3.25 && es->play_pos.load() == 3);
     es->paused = 0;
     play(1);
     EXPECT_DOUBLE_EQ(es->play_pos_fine, 4.25);
@@ -262,8 +255,7 @@ TEST_F(SoundLive, LiveLevelChangesGlideInsteadOfStepping)
 
     // A table built for another height is never read.
     es->noise_param_i[1] = 3;
-    for (int16_t v : play(8))
-        EXPECT_EQ(v, 0);
+    EXPECT_EQ(play(8), std::vector<int16_t>(8, 0));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -325,16 +317,10 @@ TEST_F(SoundLive, SwitchingLiveSynthesisOnAndOff)
     live_synthesis_switch(es.get());
     live_table_wait();
     calc_max_vol_live_wait();
-    EXPECT_EQ(key[K_NOISE_INIT].load(), 0);
     ASSERT_NE(es->noise_full, nullptr);
-    EXPECT_EQ(es->noise_param_i[1], H);
-    EXPECT_GT(es->norm, 0.f);
-    EXPECT_EQ(live_table_stale(es.get()), 0);
+    EXPECT_TRUE(key[K_NOISE_INIT].load() == 0 && es->noise_param_i[1] == H && es->norm > 0.f && !live_table_stale(es.get()));
     std::vector<int16_t> out = play(2048);
-    int loud = 0;
-    for (int16_t v : out)
-        loud += std::abs(v) > 100;
-    EXPECT_GT(loud, 500);
+    EXPECT_GT(std::count_if(out.begin(), out.end(), [](int16_t v) { return std::abs(v) > 100; }), 500);
     EXPECT_GT(es->play_pos_fine, 30.0); // went on from where normal playback was
     es->synth_range[1] = 15000.f;
     EXPECT_EQ(live_table_stale(es.get()), 1);
@@ -343,8 +329,8 @@ TEST_F(SoundLive, SwitchingLiveSynthesisOnAndOff)
     key[state_of(K_LIVE_SYNTH)] = 0;
     live_synthesis_switch(es.get());
     EXPECT_EQ(es->noise_full, nullptr);
+    EXPECT_EQ(stopped().first, 0);
     EXPECT_EQ(es->sound_len.load(), (int)std::lround(W * SOUND_SAMPLERATE / es->synth_range[2]));
-    EXPECT_EQ(es->paused.load(), 0);
     end_sound_threads(es.get());
 }
 
@@ -358,29 +344,25 @@ TEST_F(SoundLive, RecordingHoldsWhatWasPlayedAndIsCompleteAfterClose)
     const std::string path = dir.file("live.wav");
     make_sound(1000, 0);
     ASSERT_EQ(live_output_open(path.c_str()), 1);
-    std::vector<int16_t> heard;
-    for (int b = 0; b < 3; b++)
-        for (int16_t v : play(100))
-            heard.push_back(v);
+    std::vector<int16_t> heard = play(300);
     EXPECT_EQ(live_output_suspend_toggle(), 1);
     play(100); // not recorded
     EXPECT_EQ(live_output_suspend_toggle(), 0);
     es->paused = 1;
     play(100); // silence while paused is not recorded either
     es->paused = 0;
-    for (int16_t v : play(100))
-        heard.push_back(v);
+    const std::vector<int16_t> more = play(100);
+    heard.insert(heard.end(), more.begin(), more.end());
     EXPECT_EQ(live_output_frames(), 400);
     live_output_close();
     EXPECT_EQ(live_output_active(), 0);
 
     SF_INFO info;
     std::vector<float> got = read_sound_file(path, &info);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.samplerate, SOUND_SAMPLERATE);
-    ASSERT_EQ(got.size(), heard.size());
-    for (size_t i = 0; i < got.size(); i++)
-        ASSERT_EQ((int)std::lround(got[i] * 32768.f), heard[i]) << i;
+    EXPECT_TRUE(info.channels == 1 && info.samplerate == SOUND_SAMPLERATE);
+    std::vector<int16_t> back(got.size());
+    std::transform(got.begin(), got.end(), back.begin(), [](float v) { return (int16_t)std::lround(v * 32768.f); });
+    EXPECT_EQ(back, heard);
 
     EXPECT_EQ(live_output_open(dir.file("live.mp4").c_str()), 0);
     EXPECT_FALSE(file_exists(dir.file("live.mp4")));
@@ -419,11 +401,9 @@ TEST(SoundMix, ChannelFilesBecomeOneStereoFile)
     ASSERT_EQ(mix_to_stereo(dir.file("l.wav").c_str(), dir.file("r.wav").c_str(), dir.file("lr.flac").c_str()), 1);
     SF_INFO info;
     std::vector<float> s = read_sound_file(dir.file("lr.flac"), &info);
-    EXPECT_EQ(info.channels, 2);
-    ASSERT_EQ(info.frames, 30000);
-    EXPECT_NEAR(s[0], 0.5f, 1e-4f);
-    EXPECT_NEAR(s[2 * 29999], 0.5f, 1e-4f);
-    EXPECT_NEAR(s[2 * 19999 + 1], -0.25f, 1e-4f);
+    ASSERT_TRUE(info.channels == 2 && info.frames == 30000);
+    for (auto [i, v] : {std::pair{0, 0.5f}, {2 * 29999, 0.5f}, {2 * 19999 + 1, -0.25f}})
+        EXPECT_NEAR(s[i], v, 1e-4f) << i;
     EXPECT_EQ(s[2 * 20000 + 1], 0.f); // the shorter file is padded with silence
 
     write_mono(dir.file("r22.wav"), 100, 0.1f, 22050);

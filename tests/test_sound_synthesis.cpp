@@ -12,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <numeric>
 #include <memory>
 #include <vector>
 #include <tuple>
@@ -30,10 +33,8 @@ struct SynthDoc : EngineTest {
         image->w = image->src_w = W;
         image->h = image->src_h = H;
         image->composite = plane_alloc(H, W);
-        es->synth_range[0] = fmin;
-        es->synth_range[1] = fmax;
-        es->synth_range[2] = pps;
-        es->synth_range[3] = base;
+        std::tie(es->synth_range[0], es->synth_range[1], es->synth_range[2], es->synth_range[3]) =
+            std::tuple(fmin, fmax, pps, base);
     }
     // An original sound of `len` samples f(0), f(1), ... analysed as a flat W x H picture of 1,
     // which the composite is too.
@@ -44,8 +45,7 @@ struct SynthDoc : EngineTest {
         for (int i = 0; i < orig_len; i++)
             orig_snd[i] = f(i);
         image->analysed = plane_filled(W, H, 1.f);
-        image->orig_w = W;
-        image->orig_h = H;
+        std::tie(image->orig_w, image->orig_h) = std::pair(W, H);
         fill_plane(image->composite, W, H, 1.f);
     }
     std::vector<float> sound() const
@@ -113,8 +113,7 @@ TEST(SynthesisNoise, ZeroBlockIsSilentAndATableOfAnotherHeightIsRefused)
         std::vector<float> zero((size_t)c.H * c.bw, 0.f);
         float* out = synt_noise(zero.data(), c.bw, c.H, N, 44100, &table, nullptr, 0, c.fmin, c.pps, c.fmax, c.base, 1234.5);
         ASSERT_NE(out, nullptr);
-        for (int j = 0; j < N; j++)
-            ASSERT_EQ(out[j], 0.f) << j;
+        EXPECT_EQ(std::vector<float>(out, out + N), std::vector<float>(N, 0.f));
         free(out);
 
         // A table made for another height no longer matches: refused instead of misread.
@@ -134,8 +133,7 @@ TEST(SynthesisGeometry, BlockWidthsAndCounts)
     for (auto [pps, h, long_blocks, width] : {std::tuple{100.f, 571, 0, 400}, {100.f, 1500, 0, 800},
                                               {100.f, 571, 1, 12000}, {5.9f, 571, 0, 24}, {0.5f, 571, 1, 24}})
         EXPECT_EQ(synth_block_width(pps, h, long_blocks), width) << pps << " " << h << " " << long_blocks;
-    EXPECT_EQ(synth_block_count(800, 400), 4);
-    EXPECT_EQ(synth_block_count(1000, 400), 6);
+    EXPECT_TRUE(synth_block_count(800, 400) == 4 && synth_block_count(1000, 400) == 6);
 }
 
 TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
@@ -169,8 +167,7 @@ TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
         }
         EXPECT_EQ(forward, backward);
         EXPECT_EQ(forward.front(), 1.f); // block 0 from sample 0
-        for (int64_t i = 0; i < len; i++)
-            ASSERT_NE(forward[(size_t)i], 0.f) << "sample " << i << " never written";
+        EXPECT_EQ(std::find(forward.begin(), forward.end(), 0.f), forward.end()) << "a sample never written";
         // Each block's share is centred on its middle half.
         for (int b = 1; b < B; b++)
             EXPECT_NEAR((double)block_write_start(b, span), (b + 0.5) * span, 0.5 + 1e-9);
@@ -182,12 +179,10 @@ TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
 TEST(SynthesisGeometry, SoundsBeyondTheChunkTableAreRefused)
 {
     float* chunks[SOUND_CHUNK_MAX] = {};
-    EXPECT_EQ(resize_sound(chunks, (int64_t)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN), 0);
-    EXPECT_EQ(chunks[0], nullptr);
+    EXPECT_TRUE(resize_sound(chunks, (int64_t)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN) == 0 && chunks[0] == nullptr);
     EXPECT_EQ(synth_sound_len(100, 0.001f, 44100, 0), -1);
     ASSERT_EQ(resize_sound(chunks, (int64_t)SOUND_CHUNK_LEN * 2), 1);
-    EXPECT_NE(chunks[2], nullptr);
-    EXPECT_EQ(chunks[3], nullptr);
+    EXPECT_TRUE(chunks[2] != nullptr && chunks[3] == nullptr);
     ASSERT_EQ(resize_sound(chunks, 10), 1);
     EXPECT_EQ(chunks[1], nullptr);
     free_null(&chunks[0]);
@@ -257,8 +252,7 @@ TEST_F(SynthesisDoc, NoiseRunsOnSeamlesslyAcrossBlocks)
         energy += (double)s[t] * s[t];
     }
     ASSERT_GT(energy, 0.0);
-    EXPECT_LT(diff / energy, 1e-4);
-    EXPECT_GT(es->norm, 0.f);
+    EXPECT_TRUE(diff / energy < 1e-4 && es->norm > 0.f) << diff / energy;
 }
 
 TEST_F(SynthesisDoc, TooLongASoundIsRefused)
@@ -332,8 +326,8 @@ TEST_F(SynthesisDoc, LosslessUneditedRecordingComesBack)
         if (strstr(path, "Front_Center") == nullptr)
             continue;
         for (int r = 0; r < image->h; r++)
-            for (int x = 0; x < image->w; x++)
-                image->composite[r][x] = image->analysed[r][x] * 1.000001f;
+            std::transform(image->analysed[r], image->analysed[r] + image->w, image->composite[r],
+                           [](float v) { return v * 1.000001f; });
         ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
         const std::vector<float> z = sound();
         double dd = 0;
@@ -387,9 +381,8 @@ TEST_F(SynthesisDoc, LosslessErasedPictureIsSilent)
     EXPECT_GT(10 * std::log10(xx / err), 90.0); // unedited: the whole sound comes back
     fill_plane(image->composite, W, H, 0.f);
     ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
-    double yy = 0;
-    for (float v : sound())
-        yy += (double)v * v;
+    const std::vector<float> silent = sound();
+    const double yy = std::inner_product(silent.begin(), silent.end(), silent.begin(), 0.0);
     printf("erased picture: %.1f dB below the original\n", 10 * std::log10(xx / std::max(yy, 1e-30)));
     EXPECT_GT(10 * std::log10(xx / std::max(yy, 1e-30)), 90.0);
 }
@@ -417,8 +410,7 @@ TEST_F(SynthesisDoc, LosslessEditIsHeardAtItsColumn)
             ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
             const std::vector<float> z = sound();
             std::vector<float> extra(z.size());
-            for (size_t i = 0; i < z.size(); i++)
-                extra[i] = z[i] - y[i];
+            std::transform(z.begin(), z.end(), y.begin(), extra.begin(), std::minus<float>());
             const double expect = c * 44100.0 / pps;
             const long col = (long)(44100 / pps);
             const double got = bump_centre(extra, y, (long)(expect - 3 * col), (long)(expect + 3 * col), 16);
@@ -445,8 +437,7 @@ TEST_F(ThreadsSynthesis, FixedSeedGivesTheSameSoundWhateverTheThreadCount)
     const float norm_one = es->norm;
     wrsrand(42);
     ASSERT_EQ(synthesise_all(es.get(), 0, 3), 1);
-    EXPECT_EQ(sound(), one);
-    EXPECT_EQ(es->norm, norm_one);
+    EXPECT_TRUE(sound() == one && es->norm == norm_one);
     wrsrand(43);
     ASSERT_EQ(synthesise_all(es.get(), 0, 2), 1);
     EXPECT_NE(sound(), one);
@@ -507,10 +498,8 @@ TEST_F(ThreadsSynthesis, StopMidBlockLeavesTheBlockToDo)
     end_sound_threads(es.get());
     ASSERT_TRUE(claimed);
     EXPECT_EQ(synthesis_blocks_done(es.get()), 0);
-    for (int b = 0; b < es->block_count; b++)
-        EXPECT_EQ(es->block_state[b], 0);
-    for (int64_t i = 0; i < es->sound_len.load(); i++)
-        ASSERT_EQ(sound_sample(es.get(), i), 0.f);
+    EXPECT_EQ(std::vector<uint8_t>(es->block_state, es->block_state + es->block_count), std::vector<uint8_t>(es->block_count, 0));
+    EXPECT_EQ(sound(), std::vector<float>(es->sound_len.load(), 0.f));
     // Started again, every block gets done.
     ASSERT_EQ(synthesis_change(es.get(), 2, 1), 1);
     ASSERT_TRUE(wait_workers());
@@ -525,10 +514,8 @@ TEST_F(ThreadsSynthesis, StopWhileSuspendedLeavesTheSoundAlone)
     ASSERT_EQ(synthesis_change(es.get(), 3, 2), 1);
     end_sound_threads(es.get());
     key[state_of(K_SUSPEND)].store(0);
-    EXPECT_EQ(es->running.load(), 0);
-    EXPECT_EQ(synthesis_blocks_done(es.get()), 0);
-    for (int64_t i = 0; i < es->sound_len.load(); i += 97)
-        ASSERT_EQ(sound_sample(es.get(), i), 0.f);
+    EXPECT_TRUE(es->running.load() == 0 && synthesis_blocks_done(es.get()) == 0);
+    EXPECT_EQ(sound(), std::vector<float>(es->sound_len.load(), 0.f));
 }
 
 } // namespace

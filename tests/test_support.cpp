@@ -58,8 +58,7 @@ ScopedEnv::ScopedEnv(const char* n, const char* value) : name(n)
 {
     const char* v = getenv(n);
     had_old = v != nullptr;
-    if (v)
-        old = v;
+    old = v ? v : "";
     if (value)
         setenv(n, value, 1);
     else
@@ -143,9 +142,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
     std::vector<char*> cargv, cenv;
     for (const std::string& a : argv)
         cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
     for (std::string& e : envs)
         cenv.push_back(e.data());
+    cargv.push_back(nullptr);
     cenv.push_back(nullptr);
 
     posix_spawn_file_actions_t fa;
@@ -161,11 +160,7 @@ RunResult run_program(const std::vector<std::string>& argv, const std::vector<st
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
-    RunResult r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
-    return r;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out_path), read_file(err_path)};
 }
 
 ChildResult run_in_child(const std::function<bool()>& fn, int seconds)
