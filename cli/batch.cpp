@@ -295,8 +295,13 @@ static int batch_analyse(int argc, char** argv)
                   a.bpo, a.min_bpo, a.transition, a.base, a.thread_count(), &progress);
     progress_draw(&bar, h, true);
     free(signal);
-    if (!ok) {
-        fprintf(stderr, "Cannot analyse '%s': the analysis failed\n", in.c_str());
+    const long long bad = ok ? plane_nonfinite(rows, out_w, h, false) : 0;
+    if (!ok || bad > 0) {
+        if (bad > 0)
+            fprintf(stderr, "Cannot analyse '%s': %lld of %lld values of the analysis are not numbers\n", in.c_str(),
+                    bad, (long long)out_w * h);
+        else
+            fprintf(stderr, "Cannot analyse '%s': the analysis failed\n", in.c_str());
         free2d(rows, h);
         return BATCH_BAD_INPUT;
     }

@@ -163,6 +163,8 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     for (int r = 0; r < h; r++)
         if (!filled_row(image->composite, r))
             image->composite[r] = static_cast<float*>(wrcalloc((size_t)w, sizeof(float)));
+    if (const long long bad = plane_nonfinite(image->composite, w, h, true))
+        wrfprintf(stderr, "Warning: '%s': %lld values of the analysis were not numbers and are silent\n", path, bad);
     normi(image->composite, w, h, 1.f);
 
     // 8. The one-layer document and its working planes.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -111,6 +112,20 @@ float* envelope(float* x, int* n, float ratio)
     return out;
 }
 
+long long plane_nonfinite(Plane rows, int width, int height, bool zero)
+{
+    long long count = 0;
+    for (int r = 0; rows && r < height; r++)
+        if (rows[r])
+            for (int c = 0; c < width; c++)
+                if (!std::isfinite(rows[r][c])) {
+                    count++;
+                    if (zero)
+                        rows[r][c] = 0.f;
+                }
+    return count;
+}
+
 void normi(Plane rows, int width, int height, float target)
 {
     if (!rows)
@@ -154,6 +169,42 @@ int anal_transform_size(int n, int pad, float ppsr)
 }
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Level scale
+// ---------------------------------------------------------------------------------------------
+
+// A power of two that brings the sound's peak to 1 or below (1 for sounds already there). The
+// analysis squares spectral values of the whole sound: from a peak of about 1e19 on, those
+// squares overflow and every value becomes NaN. Scaling by a power of two is exact, so a
+// sound within +-1 is analysed bit for bit as before and any other comes out the same but finite.
+static float level_scale(const float* samples, int n)
+{
+    float peak = 0.f;
+    for (int i = 0; i < n; i++)
+        peak = std::max(peak, fabsf(samples[i])); // NaN never wins
+    if (!(peak > 1.f) || !std::isfinite(peak))
+        return 1.f;
+    return ldexpf(1.f, -(ilogbf(peak) + 1));
+}
+
+// A copy of n samples times `scale`.
+static float* scaled_copy(const float* samples, int n, float scale, size_t room)
+{
+    float* copy = static_cast<float*>(wrcalloc(room, sizeof(float)));
+    for (int i = 0; i < n; i++)
+        copy[i] = samples[i] * scale;
+    return copy;
+}
+
+// Takes the level scale back out of a finished row, holding the values within the float range.
+static void unscale_row(float* row, int W, float scale)
+{
+    if (scale == 1.f)
+        return;
+    for (int c = 0; c < W; c++)
+        row[c] = std::min(row[c] / scale, FLT_MAX);
+}
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] Band geometry
 // ---------------------------------------------------------------------------------------------
 
@@ -176,6 +227,7 @@ struct AnalysisJob {
     int H, W, Wp;               // bands, image width, columns spanning the padded sound
     int max_M;                  // largest band transform size (scratch size)
     LogAxis axis;               // the frequency axis in fractions of the sample rate
+    float scale;                // level scale the sound was analysed at (see level_scale)
     const BandPlan* plan;       // H band plans, band 0 first
     std::atomic<int> next_band; // next band to claim
     std::atomic<int> made;      // rows finished
@@ -224,6 +276,7 @@ static void analyse_band(AnalysisJob* job, int i, float* B, float* Q)
         blackman_downsample_into(B, M, job->Wp, row, std::min(job->W, job->Wp));
     else
         memcpy(row, B, sizeof(float) * (size_t)std::min(job->W, M));
+    unscale_row(row, job->W, job->scale);
     publish_row(job->rows, job->H - 1 - i, row);
     job->made.fetch_add(1, std::memory_order_relaxed);
     if (job->progress)
@@ -263,8 +316,8 @@ static void* band_worker(void* arg)
 // The one-row image: the envelope of the whole sound at the column rate.
 static int anal_single_row(Plane rows, const float* samples, int n, int W, float ppsr, AnalysisProgress* progress)
 {
-    float* copy = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)n));
-    memcpy(copy, samples, sizeof(float) * (size_t)n);
+    const float scale = level_scale(samples, n);
+    float* copy = scaled_copy(samples, n, scale, (size_t)n);
     int len = n;
     float* env = envelope(copy, &len, ppsr);
     float* row = static_cast<float*>(wrcalloc((size_t)W, sizeof(float)));
@@ -273,6 +326,7 @@ static int anal_single_row(Plane rows, const float* samples, int n, int W, float
     if (env != copy)
         free(env);
     free(copy);
+    unscale_row(row, W, scale);
     publish_row(rows, 0, row);
     if (progress) {
         progress->rows_done.fetch_add(1, std::memory_order_relaxed);
@@ -307,8 +361,8 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
     const int pad = (int)pad_f;
 
     const int N = anal_transform_size(n, pad, ppsr);
-    float* S = static_cast<float*>(wrcalloc((size_t)N, sizeof(float)));
-    memcpy(S, samples, sizeof(float) * (size_t)n);
+    const float scale = level_scale(samples, n);
+    float* S = scaled_copy(samples, n, scale, (size_t)N);
     fftf(S, S, N, FFT_FORWARD);
 
     const int Wp = (int)nearbyintf(ppsr * (float)N);
@@ -359,6 +413,7 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
     job.Wp = Wp;
     job.max_M = max_M;
     job.axis = log_axis(fmin, fmax, base);
+    job.scale = scale;
     job.plan = plan.data();
     job.next_band.store(0);
     job.made.store(0);

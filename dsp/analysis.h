@@ -64,6 +64,10 @@ float* envelope(float* x, int* n, float ratio);
 // in_len/out_len samples either side of its position (a constant input stays constant).
 float* blackman_downsampling(const float* in, int in_len, int out_len);
 
+// Counts the values of the rows that are not finite numbers (null rows are skipped); with
+// `zero` they are set to 0 as well.
+long long plane_nonfinite(Plane rows, int width, int height, bool zero);
+
 // Scales every value of the rows so that the largest absolute value becomes `target`
 // (all zero when the image is silent). Null rows are skipped.
 void normi(Plane rows, int width, int height, float target);

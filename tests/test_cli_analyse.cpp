@@ -222,3 +222,28 @@ TEST_F(BatchTest, SampleRatesBeyondSoundFilesAreRefusedAtOnce)
         << r.err;
     EXPECT_FALSE(file_exists(out.file("f.npy")));
 }
+
+TEST_F(BatchTest, AHugeSampleStillGivesAFiniteAnalysisAndSound)
+{
+    // One sample of 1.5e29 in a float WAV (below the 1e30 guard) made every value NaN: a black
+    // picture and a silent resynthesis, with exit 0.
+    std::vector<float> tone = sine_wave(440.f, 22050);
+    tone[10000] = 1.5e29f;
+    ASSERT_TRUE(write_test_sound(out.file("huge.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, tone));
+    RunResult r = analyse({out.file("huge.wav"), "-o", out.file("h.npy"), "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w = 0, h = 0;
+    const std::vector<float> v = ProgramRun::npy(out.file("h.npy"), &w, &h);
+    ASSERT_EQ(v.size(), (size_t)w * h);
+    EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); }));
+    EXPECT_FLOAT_EQ(*std::max_element(v.begin(), v.end()), 1.f);
+
+    r = run("resynth", {out.file("huge.wav"), "-o", out.file("h.wav"), "--seed", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO info;
+    const std::vector<float> s = read_sound_file(out.file("h.wav"), &info);
+    float peak = 0.f;
+    for (float x : s)
+        peak = std::max(peak, std::fabs(x));
+    EXPECT_NEAR(peak, 1.f, 0.01f);
+}
