@@ -314,10 +314,13 @@ static void* band_worker(void* arg)
 // ---------------------------------------------------------------------------------------------
 
 // The one-row image: the envelope of the whole sound at the column rate.
-static int anal_single_row(Plane rows, const float* samples, int n, int W, float ppsr, AnalysisProgress* progress)
+static int anal_single_row(Plane rows, const float* samples, int n, int W, float ppsr, AnalysisProgress* progress,
+                           float** release)
 {
     const float scale = level_scale(samples, n);
     float* copy = scaled_copy(samples, n, scale, (size_t)n);
+    if (release)
+        free_null(release);
     int len = n;
     float* env = envelope(copy, &len, ppsr);
     float* row = static_cast<float*>(wrcalloc((size_t)W, sizeof(float)));
@@ -336,9 +339,38 @@ static int anal_single_row(Plane rows, const float* samples, int n, int W, float
     return 1;
 }
 
+// Samples of zero extension of the whole sound: five periods of the frequency spacing just
+// below the lowest band of H (fmin, fmax fractions of the rate); -1 when it could not be held.
+static int anal_pad(int H, float fmin, float fmax, float base)
+{
+    const float top = (float)(H - 1);
+    const float d = log_pos_b(0.f, fmin, fmax, base) - log_pos_b(-1.f / top, fmin, fmax, base);
+    const float pad_f = nearbyintf(5.f / d);
+    if (!(pad_f >= 0.f) || pad_f > (float)(INT_MAX / 4))
+        return -1;
+    return (int)pad_f;
+}
+
+double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base, int threads)
+{
+    const double W = (double)n * ppsr;
+    double floats = W * H; // the rows
+    if (H > 1) {
+        const int pad = anal_pad(H, fmin, fmax, base);
+        const double N = 1.05 * ((double)n + (pad < 0 ? INT_MAX / 4 : pad)) + 64.0; // smooth sizes lie a little above
+        // The spectrum and the transform's working buffer; per thread two band transforms,
+        // at least the padded sound's columns, at most the whole spectrum.
+        const double M = std::min(N, std::max(N * ppsr, 8.0 * N / H));
+        floats += 2.0 * N + (double)std::max(threads, 1) * 2.0 * M;
+    } else {
+        floats += 3.0 * n; // the copy, its spectrum and quadrature
+    }
+    return floats * sizeof(float);
+}
+
 int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, float fmax, float ppsr,
          float fmin, float bpo, float min_bpo, float transition, float base, int threads,
-         AnalysisProgress* progress)
+         AnalysisProgress* progress, float** release)
 {
     if (!rows || !samples || !out_w || n < 1 || H < 1 || rate < 1 || !(ppsr > 0.f) || !(bpo > 0.f) ||
         !(fmin < fmax) || (base != 1.f && !(fmin > 0.f)))
@@ -349,20 +381,19 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
         return 0;
     *out_w = W;
     if (H == 1)
-        return anal_single_row(rows, samples, n, W, ppsr, progress);
+        return anal_single_row(rows, samples, n, W, ppsr, progress, release);
 
-    // Zero extension: five periods of the frequency spacing just below the lowest band.
     const float top = (float)(H - 1);
     auto p = [top](float u) { return u / top; };
-    const float d = log_pos(0.f, fmin, fmax) - log_pos(p(-1.f), fmin, fmax);
-    const float pad_f = nearbyintf(5.f / d);
-    if (!(pad_f >= 0.f) || pad_f > (float)(INT_MAX / 4) || n > INT_MAX / 4)
+    const int pad = anal_pad(H, fmin, fmax, base);
+    if (pad < 0 || n > INT_MAX / 4)
         return 0; // a spacing so fine that the padded sound could not be held
-    const int pad = (int)pad_f;
 
     const int N = anal_transform_size(n, pad, ppsr);
     const float scale = level_scale(samples, n);
     float* S = scaled_copy(samples, n, scale, (size_t)N);
+    if (release)
+        free_null(release);
     fftf(S, S, N, FFT_FORWARD);
 
     const int Wp = (int)nearbyintf(ppsr * (float)N);

@@ -247,3 +247,26 @@ TEST_F(BatchTest, AHugeSampleStillGivesAFiniteAnalysisAndSound)
         peak = std::max(peak, std::fabs(x));
     EXPECT_NEAR(peak, 1.f, 0.01f);
 }
+
+TEST_F(BatchTest, AnAnalysisBeyondTheMemoryIsRefusedBeforeItStarts)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+    // 20 s at 2400 px/s and 1000 bands per octave: a picture of 1.8 GB, under a 1 GB limit.
+    std::string wav = sound("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 20 * 44100);
+    const std::vector<std::string> fine = {"--pixels-per-second", "2400", "--bands-per-octave", "1000"};
+    for (const char* command : {"analyse", "resynth"}) {
+        SCOPED_TRACE(command);
+        const std::string target = out.file(std::string(command) == "analyse" ? "l.npy" : "l.wav");
+        std::vector<std::string> args = {wav, "-o", target};
+        args.insert(args.end(), fine.begin(), fine.end());
+        RunResult r = run_limited(1L << 20, command, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Cannot analyse '" + wav + "': analysing 20 s of sound into 48000 x 9507 pixels needs"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("MB of memory and"), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(target));
+    }
+}
