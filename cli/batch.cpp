@@ -283,20 +283,35 @@ static int batch_analyse(int argc, char** argv)
         free(signal);
         return BATCH_BAD_INPUT;
     }
+    const int sr = SOUND_SAMPLERATE;
+    char why[200], what[160];
+    snprintf(what, sizeof what, "analysing %.0f s of sound into %d x %d pixels", (double)len / sr, w, h);
+    if (memory_refused(anal_memory(len, h, a.min_freq / (float)sr, a.max_freq / (float)sr, a.pps / (float)sr, a.base,
+                                   a.thread_count()),
+                       what, why, sizeof why)) {
+        fprintf(stderr, "Cannot analyse '%s': %s\n", in.c_str(), why);
+        free(signal);
+        return BATCH_BAD_INPUT;
+    }
 
     Plane rows = static_cast<Plane>(wrcalloc((size_t)h, sizeof(float*)));
     ProgressBar bar = {"Analysing", h, !a.quiet && isatty(2), t0};
     AnalysisProgress progress;
     progress.tick = analysis_tick;
     progress.ctx = &bar;
-    const int sr = SOUND_SAMPLERATE;
     int out_w = w;
+    // The analysis releases the sound once it holds its own copy.
     int ok = anal(rows, signal, len, sr, &out_w, h, a.max_freq / (float)sr, a.pps / (float)sr, a.min_freq / (float)sr,
-                  a.bpo, a.min_bpo, a.transition, a.base, a.thread_count(), &progress);
+                  a.bpo, a.min_bpo, a.transition, a.base, a.thread_count(), &progress, &signal);
     progress_draw(&bar, h, true);
     free(signal);
-    if (!ok) {
-        fprintf(stderr, "Cannot analyse '%s': the analysis failed\n", in.c_str());
+    const long long bad = ok ? plane_nonfinite(rows, out_w, h, false) : 0;
+    if (!ok || bad > 0) {
+        if (bad > 0)
+            fprintf(stderr, "Cannot analyse '%s': %lld of %lld values of the analysis are not numbers\n", in.c_str(),
+                    bad, (long long)out_w * h);
+        else
+            fprintf(stderr, "Cannot analyse '%s': the analysis failed\n", in.c_str());
         free2d(rows, h);
         return BATCH_BAD_INPUT;
     }
@@ -367,6 +382,12 @@ static int synthesise_and_save(BatchDocument& doc, bool lossless, int threads, b
                                std::chrono::steady_clock::time_point t0)
 {
     drop_editing_planes(&doc.image);
+    if (!lossless) {
+        // Noise synthesis reads the composite only: the analysis and the sound can go.
+        plane_free(&doc.image.analysed, doc.image.orig_h);
+        free_null(&orig_snd);
+        orig_len = 0;
+    }
     ProgressBar bar = {"Synthesising", 1, !quiet && isatty(2), t0};
     if (!synthesise_all(&doc.es, lossless ? 1 : 0, threads, synthesis_tick, &bar))
         return BATCH_BAD_INPUT;
@@ -379,9 +400,10 @@ static int synthesise_and_save(BatchDocument& doc, bool lossless, int threads, b
 }
 
 // Gives the document the analysis and synthesis settings of `a` and analyses the sound `in` into
-// it, with a progress bar; false when the sound cannot be read or analysed.
+// it, with a progress bar, keeping the planes `keep` says (SoundPlanes); false when the sound
+// cannot be read or analysed.
 static bool analyse_into(BatchDocument& doc, const AnalysisOptions& a, const std::string& in,
-                         std::chrono::steady_clock::time_point t0)
+                         std::chrono::steady_clock::time_point t0, int keep)
 {
     const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};
     memcpy(doc.es.anal_params, params, sizeof params);
@@ -392,7 +414,7 @@ static bool analyse_into(BatchDocument& doc, const AnalysisOptions& a, const std
     AnalysisProgress progress;
     progress.tick = analysis_tick;
     progress.ctx = &bar;
-    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count()))
+    if (!load_sound(in.c_str(), &doc.es, &progress, a.thread_count(), keep))
         return false;
     progress_draw(&bar, bar.total, true);
     return true;
@@ -488,7 +510,7 @@ static int batch_resynth(int argc, char** argv)
     auto t0 = std::chrono::steady_clock::now();
     apply_synthesis_switches(long_blocks, unnormalised, pcm24, seed, seeded);
     BatchDocument doc;
-    if (!analyse_into(doc, a, in, t0))
+    if (!analyse_into(doc, a, in, t0, lossless ? SOUND_FOR_SAVING : SOUND_FOR_NOISE))
         return BATCH_BAD_INPUT;
     return synthesise_and_save(doc, lossless, a.thread_count(), a.quiet, out, t0);
 }
@@ -510,7 +532,7 @@ static int analyse_to_archive(AnalysisOptions& a, const std::string& in, const s
 {
     auto t0 = std::chrono::steady_clock::now();
     BatchDocument doc;
-    if (!analyse_into(doc, a, in, t0))
+    if (!analyse_into(doc, a, in, t0, SOUND_FOR_SAVING))
         return BATCH_BAD_INPUT;
     if (save_archive_status(out.c_str(), &doc.es, file_name_of(in).c_str()) != 0) {
         fprintf(stderr, "%s: cannot be written\n", out.c_str());

@@ -123,11 +123,22 @@ void image_view_rect(ImageStack* image)
     image->view_h = SCRN_H - image->view_y - MARGIN_Y;
 }
 
+// Whether `planes` planes of w x h pixels fit in the memory available; otherwise the reason in `why`.
+static bool planes_fit(int w, int h, int planes, char* why, size_t size)
+{
+    char what[120];
+    snprintf(what, sizeof what, "a picture of %d x %d pixels", w, h);
+    return !memory_refused((double)planes * w * h * sizeof(float), what, why, size);
+}
+
 int image_from_plane(ImageStack* image, Plane plane, int w, int h, const char* what)
 {
     const char* why = nullptr;
+    char room[200];
     if (w < 1 || h < 1 || (long long)w * h > MAX_PICTURE_PIXELS)
         why = "the picture size is not usable";
+    else if (!planes_fit(w, h, 5, room, sizeof room))
+        why = room;
     for (int r = 0; r < h && !why; r++)
         for (int x = 0; x < w; x++)
             if (!std::isfinite(plane[r][x])) {
@@ -193,6 +204,14 @@ int new_image(EngineState* es, const char* path)
         image->gradient_mode = 1;
     }
 
+    char room[200];
+    if (!planes_fit(image->src_w, image->src_h, 4, room, sizeof room)) {
+        wrfprintf(stderr, "Cannot use '%s': %s\n", path && path[0] ? path : "a blank picture", room);
+        free_null(&image->src_rgb);
+        image->src_w = image->src_h = 0;
+        image_locks_release(image);
+        return 0;
+    }
     image->layers[0].gamma = 1.f;
     image_view_rect(image);
     image->w = image->src_w;

@@ -105,8 +105,9 @@ const char* analysis_geometry(int len, const float params[7], int* w, int* h)
     return nullptr;
 }
 
-int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, int threads)
+int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, int threads, int keep)
 {
+    const bool editing = keep == SOUND_FOR_EDITING, saving = keep != SOUND_FOR_NOISE;
     ImageStack* image = es->image;
 
     // 1. Settings that can make an image.
@@ -127,6 +128,17 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     const float ppsr = pps / (float)sr;
     int w = 0, h = 0;
     if (const char* why = analysis_geometry(len, es->anal_params, &w, &h))
+        return refuse(path, why, signal);
+    // The analysis's own memory, or the planes of the document it becomes, whichever is more
+    // (the analysis has released its spectrum before the planes are copied); the sound itself
+    // is held already. The document being replaced is not counted as free.
+    const double plane = sizeof(float) * (double)w * h;
+    const double needed = std::max(anal_memory(len, h, fmin / (float)sr, fmax / (float)sr, ppsr, base,
+                                               threads > 0 ? threads : CORE_COUNT),
+                                   plane * (editing ? 7 : saving ? 3 : 2));
+    char why[200], what[160];
+    snprintf(what, sizeof what, "analysing %.0f s of sound into %d x %d pixels", (double)len / sr, w, h);
+    if (memory_refused(needed, what, why, sizeof why))
         return refuse(path, why, signal);
 
     // 4. The sound becomes the original sound; the old document goes.
@@ -152,8 +164,11 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     if (sound_display_hooks.redraw)
         thread_spawn(&redraw, sound_display_hooks.redraw, image);
     int out_w = w;
+    // Without a use for the original sound, the analysis releases it once it has its own copy.
     anal(image->composite, signal, len, sr, &out_w, h, fmax / (float)sr, ppsr, fmin / (float)sr, bpo, min_bpo,
-         transition, base, threads, progress);
+         transition, base, threads, progress, saving ? nullptr : &orig_snd);
+    if (!orig_snd)
+        orig_len = 0;
 
     // 7. Redraw stopped; bands an interrupted analysis did not reach stay silent.
     image->stop_redraw = 1;
@@ -163,23 +178,29 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     for (int r = 0; r < h; r++)
         if (!filled_row(image->composite, r))
             image->composite[r] = static_cast<float*>(wrcalloc((size_t)w, sizeof(float)));
+    if (const long long bad = plane_nonfinite(image->composite, w, h, true))
+        wrfprintf(stderr, "Warning: '%s': %lld values of the analysis were not numbers and are silent\n", path, bad);
     normi(image->composite, w, h, 1.f);
 
     // 8. The one-layer document and its working planes.
     image->view_w = SCRN_W - 60 - image->view_x;
     image->view_h = SCRN_H - image->view_y - MARGIN_Y;
-    image->group_acc = plane_alloc(h, w);
-    image->transposed = plane_alloc(w, h);
+    if (editing) {
+        image->group_acc = plane_alloc(h, w);
+        image->transposed = plane_alloc(w, h);
+    }
     image_locks_release(image);
     make_single_layer(image);
     key[K_LOADING] = 0;
 
     // 9. What the erase tools, undo and lossless synthesis start from.
-    image->reference = plane_copy(image->composite, h, w);
-    image->undo = plane_copy(image->composite, h, w);
+    if (editing) {
+        image->reference = plane_copy(image->composite, h, w);
+        image->undo = plane_copy(image->composite, h, w);
+    }
     plane_free(&image->analysed, image->orig_h);
-    image->analysed = plane_copy(image->composite, h, w);
-    image->orig_w = w;
-    image->orig_h = h;
+    image->analysed = saving ? plane_copy(image->composite, h, w) : nullptr;
+    image->orig_w = saving ? w : 0;
+    image->orig_h = saving ? h : 0;
     return 1;
 }

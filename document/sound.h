@@ -24,16 +24,26 @@ extern SoundDisplayHooks sound_display_hooks; // set by the program at start-up
 // [SECTION] Loading
 // ---------------------------------------------------------------------------------------------
 
+// What a loaded sound document holds besides its composite.
+enum SoundPlanes : int {
+    SOUND_FOR_EDITING = 0,  // everything the editor works with: the layer, the original sound and
+                            // analysis, reference, undo, group accumulator and transposed copy
+    SOUND_FOR_SAVING = 1,   // the layer, the original sound and analysis (projects, lossless synthesis)
+    SOUND_FOR_NOISE = 2,    // the composite and the layer: the sound is released once the analysis has it
+};
+
 // Reads the sound at `path` as one channel (channel slots 60 and 62), resamples it to
 // SOUND_SAMPLERATE, keeps it as `orig_snd`/`orig_len`/`orig_rate` and analyses it with the
 // engine state's analysis settings into a new one-layer document, peak-normalised to 1.0, with
 // `reference`, `undo` and `analysed` (`orig_w` x `orig_h`) as copies of the composite.
 // `progress` (may be null) follows and can stop the analysis (unfinished rows stay silent);
-// `threads` is handed to the analysis (0: CORE_COUNT). Returns 1 when the document was made.
-// A sound that cannot be read, holds no samples, or makes no image with the settings writes
-// one line naming the file, sets slot 7 (Open again) and returns 0 with the document and the
-// original sound left as they were.
-int load_sound(const char* path, EngineState* es, AnalysisProgress* progress = nullptr, int threads = 0);
+// `threads` is handed to the analysis (0: CORE_COUNT). `keep` says which planes are made (see
+// SoundPlanes). Returns 1 when the document was made.
+// A sound that cannot be read, holds no samples, makes no image with the settings, or whose
+// analysis needs more memory than is available writes one line naming the file, sets slot 7
+// (Open again) and returns 0 with the document and the original sound left as they were.
+int load_sound(const char* path, EngineState* es, AnalysisProgress* progress = nullptr, int threads = 0,
+               int keep = SOUND_FOR_EDITING);
 
 // Reads the sound at `path` as one channel (channel slots 60 and 62) at SOUND_SAMPLERATE.
 // Returns a new buffer of *len samples, or null after one line naming the file.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -111,6 +112,20 @@ float* envelope(float* x, int* n, float ratio)
     return out;
 }
 
+long long plane_nonfinite(Plane rows, int width, int height, bool zero)
+{
+    long long count = 0;
+    for (int r = 0; rows && r < height; r++)
+        if (rows[r])
+            for (int c = 0; c < width; c++)
+                if (!std::isfinite(rows[r][c])) {
+                    count++;
+                    if (zero)
+                        rows[r][c] = 0.f;
+                }
+    return count;
+}
+
 void normi(Plane rows, int width, int height, float target)
 {
     if (!rows)
@@ -154,6 +169,42 @@ int anal_transform_size(int n, int pad, float ppsr)
 }
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Level scale
+// ---------------------------------------------------------------------------------------------
+
+// A power of two that brings the sound's peak to 1 or below (1 for sounds already there). The
+// analysis squares spectral values of the whole sound: from a peak of about 1e19 on, those
+// squares overflow and every value becomes NaN. Scaling by a power of two is exact, so a
+// sound within +-1 is analysed bit for bit as before and any other comes out the same but finite.
+static float level_scale(const float* samples, int n)
+{
+    float peak = 0.f;
+    for (int i = 0; i < n; i++)
+        peak = std::max(peak, fabsf(samples[i])); // NaN never wins
+    if (!(peak > 1.f) || !std::isfinite(peak))
+        return 1.f;
+    return ldexpf(1.f, -(ilogbf(peak) + 1));
+}
+
+// A copy of n samples times `scale`.
+static float* scaled_copy(const float* samples, int n, float scale, size_t room)
+{
+    float* copy = static_cast<float*>(wrcalloc(room, sizeof(float)));
+    for (int i = 0; i < n; i++)
+        copy[i] = samples[i] * scale;
+    return copy;
+}
+
+// Takes the level scale back out of a finished row, holding the values within the float range.
+static void unscale_row(float* row, int W, float scale)
+{
+    if (scale == 1.f)
+        return;
+    for (int c = 0; c < W; c++)
+        row[c] = std::min(row[c] / scale, FLT_MAX);
+}
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] Band geometry
 // ---------------------------------------------------------------------------------------------
 
@@ -176,6 +227,7 @@ struct AnalysisJob {
     int H, W, Wp;               // bands, image width, columns spanning the padded sound
     int max_M;                  // largest band transform size (scratch size)
     LogAxis axis;               // the frequency axis in fractions of the sample rate
+    float scale;                // level scale the sound was analysed at (see level_scale)
     const BandPlan* plan;       // H band plans, band 0 first
     std::atomic<int> next_band; // next band to claim
     std::atomic<int> made;      // rows finished
@@ -221,6 +273,7 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
         blackman_downsample_into(B, M, job->Wp, row, std::min(job->W, job->Wp));
     else
         memcpy(row, B, sizeof(float) * (size_t)std::min(job->W, M));
+    unscale_row(row, job->W, job->scale);
     publish_row(job->rows, job->H - 1 - i, row);
     job->made.fetch_add(1, std::memory_order_relaxed);
     if (job->progress)
@@ -256,10 +309,13 @@ static void* band_worker(void* arg)
 // ---------------------------------------------------------------------------------------------
 
 // The one-row image: the envelope of the whole sound at the column rate.
-static int anal_single_row(Plane rows, const float* samples, int n, int W, float ppsr, AnalysisProgress* progress)
+static int anal_single_row(Plane rows, const float* samples, int n, int W, float ppsr, AnalysisProgress* progress,
+                           float** release)
 {
-    float* copy = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)n));
-    memcpy(copy, samples, sizeof(float) * (size_t)n);
+    const float scale = level_scale(samples, n);
+    float* copy = scaled_copy(samples, n, scale, (size_t)n);
+    if (release)
+        free_null(release);
     int len = n;
     float* env = envelope(copy, &len, ppsr);
     float* row = static_cast<float*>(wrcalloc((size_t)W, sizeof(float)));
@@ -268,6 +324,7 @@ static int anal_single_row(Plane rows, const float* samples, int n, int W, float
     if (env != copy)
         free(env);
     free(copy);
+    unscale_row(row, W, scale);
     publish_row(rows, 0, row);
     if (progress) {
         progress->rows_done.fetch_add(1, std::memory_order_relaxed);
@@ -277,9 +334,38 @@ static int anal_single_row(Plane rows, const float* samples, int n, int W, float
     return 1;
 }
 
+// Samples of zero extension of the whole sound: five periods of the frequency spacing just
+// below the lowest band of H (fmin, fmax fractions of the rate); -1 when it could not be held.
+static int anal_pad(int H, float fmin, float fmax, float base)
+{
+    const float top = (float)(H - 1);
+    const float d = log_pos_b(0.f, fmin, fmax, base) - log_pos_b(-1.f / top, fmin, fmax, base);
+    const float pad_f = nearbyintf(5.f / d);
+    if (!(pad_f >= 0.f) || pad_f > (float)(INT_MAX / 4))
+        return -1;
+    return (int)pad_f;
+}
+
+double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base, int threads)
+{
+    const double W = (double)n * ppsr;
+    double floats = W * H; // the rows
+    if (H > 1) {
+        const int pad = anal_pad(H, fmin, fmax, base);
+        const double N = 1.05 * ((double)n + (pad < 0 ? INT_MAX / 4 : pad)) + 64.0; // smooth sizes lie a little above
+        // The spectrum and the transform's working buffer; per thread two band transforms,
+        // at least the padded sound's columns, at most the whole spectrum.
+        const double M = std::min(N, std::max(N * ppsr, 8.0 * N / H));
+        floats += 2.0 * N + (double)std::max(threads, 1) * 2.0 * M;
+    } else {
+        floats += 3.0 * n; // the copy, its spectrum and quadrature
+    }
+    return floats * sizeof(float);
+}
+
 int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, float fmax, float ppsr,
          float fmin, float bpo, float min_bpo, float transition, float base, int threads,
-         AnalysisProgress* progress)
+         AnalysisProgress* progress, float** release)
 {
     if (!rows || !samples || !out_w || n < 1 || H < 1 || rate < 1 || !(ppsr > 0.f) || !(bpo > 0.f) ||
         !(fmin < fmax) || (base != 1.f && !(fmin > 0.f)))
@@ -290,20 +376,19 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
         return 0;
     *out_w = W;
     if (H == 1)
-        return anal_single_row(rows, samples, n, W, ppsr, progress);
+        return anal_single_row(rows, samples, n, W, ppsr, progress, release);
 
-    // Zero extension: five periods of the frequency spacing just below the lowest band.
     const float top = (float)(H - 1);
     auto p = [top](float u) { return u / top; };
-    const float d = log_pos(0.f, fmin, fmax) - log_pos(p(-1.f), fmin, fmax);
-    const float pad_f = nearbyintf(5.f / d);
-    if (!(pad_f >= 0.f) || pad_f > (float)(INT_MAX / 4) || n > INT_MAX / 4)
+    const int pad = anal_pad(H, fmin, fmax, base);
+    if (pad < 0 || n > INT_MAX / 4)
         return 0; // a spacing so fine that the padded sound could not be held
-    const int pad = (int)pad_f;
 
     const int N = anal_transform_size(n, pad, ppsr);
-    float* S = static_cast<float*>(wrcalloc((size_t)N, sizeof(float)));
-    memcpy(S, samples, sizeof(float) * (size_t)n);
+    const float scale = level_scale(samples, n);
+    float* S = scaled_copy(samples, n, scale, (size_t)N);
+    if (release)
+        free_null(release);
     fftf(S, S, N, FFT_FORWARD);
 
     const int Wp = (int)nearbyintf(ppsr * (float)N);
@@ -354,6 +439,7 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
     job.Wp = Wp;
     job.max_M = max_M;
     job.axis = log_axis(fmin, fmax, base);
+    job.scale = scale;
     job.plan = plan.data();
     job.next_band.store(0);
     job.made.store(0);

@@ -39,9 +39,17 @@ struct AnalysisProgress {
 // whole sound. The bands are spread over `threads` threads (0 or less: CORE_COUNT); the result
 // does not depend on the thread count. The width goes to *out_w. Returns 1 when every row was made, 0 on arguments
 // that make no image (rows stay null) or when stopped through `progress` (finished rows stay).
+// With `release` (the caller's pointer to the buffer `samples` points into, allocated with
+// wrmalloc) the buffer is freed and the pointer set to null as soon as the analysis has its
+// own copy of the sound, so that a long sound is not held twice.
 int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, float fmax, float ppsr,
          float fmin, float bpo, float min_bpo, float transition, float base, int threads = 0,
-         AnalysisProgress* progress = nullptr);
+         AnalysisProgress* progress = nullptr, float** release = nullptr);
+
+// Bytes `anal` allocates for n samples into H rows (fmin, fmax fractions of the rate, ppsr
+// columns per sample) on `threads` threads: the rows, the padded whole-sound spectrum with the
+// transform's working buffer, and each thread's band buffers. The sound itself is not counted.
+double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base, int threads);
 
 // Row r of a plane an analysis may still be filling: null until that row is complete.
 float* filled_row(Plane rows, int r);
@@ -63,6 +71,10 @@ float* envelope(float* x, int* n, float ratio);
 // A new array of out_len values: every output the Blackman-weighted mean of the inputs within
 // in_len/out_len samples either side of its position (a constant input stays constant).
 float* blackman_downsampling(const float* in, int in_len, int out_len);
+
+// Counts the values of the rows that are not finite numbers (null rows are skipped); with
+// `zero` they are set to 0 as well.
+long long plane_nonfinite(Plane rows, int width, int height, bool zero);
 
 // Scales every value of the rows so that the largest absolute value becomes `target`
 // (all zero when the image is silent). Null rows are skipped.

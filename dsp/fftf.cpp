@@ -72,21 +72,38 @@ static fftwf_plan plan_for(int n, int kind, bool reused)
     return plan;
 }
 
+// Bins above which a thread's complex buffer is released after each transform: the whole-sound
+// transforms of long sounds would otherwise keep hundreds of megabytes for the thread's life,
+// and a transform that large costs far more than allocating its buffer again.
+constexpr int KEPT_BINS_MAX = 1 << 20;
+
 // The calling thread's complex buffer, grown as needed and released when the thread ends.
+struct ThreadBuffer {
+    fftwf_complex* data = nullptr;
+    int bins = 0;
+    ~ThreadBuffer() { fftwf_free(data); }
+};
+static thread_local ThreadBuffer buffer;
+
+// The calling thread's buffer with room for `bins` complex values (null when it cannot be had).
 static fftwf_complex* thread_buffer(int bins)
 {
-    struct Buffer {
-        fftwf_complex* data = nullptr;
-        int bins = 0;
-        ~Buffer() { fftwf_free(data); }
-    };
-    thread_local Buffer buffer;
     if (buffer.bins < bins) {
         fftwf_free(buffer.data);
         buffer.data = fftwf_alloc_complex((size_t)bins);
         buffer.bins = buffer.data ? bins : 0;
     }
     return buffer.data;
+}
+
+// Releases the calling thread's buffer when it has grown beyond KEPT_BINS_MAX.
+static void thread_buffer_trim()
+{
+    if (buffer.bins > KEPT_BINS_MAX) {
+        fftwf_free(buffer.data);
+        buffer.data = nullptr;
+        buffer.bins = 0;
+    }
 }
 
 void fftf_release()
@@ -140,6 +157,7 @@ int fftf(float* in, float* out, int n, int direction)
         }
         fftwf_execute_dft_c2r(plan_for(n, direction, reused), c, out);
     }
+    thread_buffer_trim();
     return 1;
 }
 

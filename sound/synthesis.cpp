@@ -890,7 +890,16 @@ int synthesise_all(EngineState* es, int lossless, int threads, SynthProgressFn p
         wrfprintf(stderr, "Synthesis stopped after %d of %d blocks\n", done, es->block_count);
         return 0;
     }
-    es->norm = norm_vol(es, es->sound_len.load(), 1);
+    // A sound that is not all numbers would be written as silence or noise: say so instead.
+    const int64_t len = es->sound_len.load();
+    int64_t bad = 0;
+    for (int64_t i = 0; i < len; i++)
+        bad += !std::isfinite(sound_sample(es, i));
+    if (bad > 0) {
+        wrfprintf(stderr, "Synthesis gave %lld samples that are not numbers\n", (long long)bad);
+        return 0;
+    }
+    es->norm = norm_vol(es, len, 1);
     return 1;
 }
 

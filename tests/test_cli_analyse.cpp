@@ -221,3 +221,51 @@ TEST_F(BatchTest, SampleRatesBeyondSoundFilesAreRefusedAtOnce)
         << r.err;
     EXPECT_FALSE(file_exists(out.file("f.npy")));
 }
+
+TEST_F(BatchTest, AHugeSampleStillGivesAFiniteAnalysisAndSound)
+{
+    // One sample of 1.5e29 in a float WAV (below the 1e30 guard) made every value NaN: a black
+    // picture and a silent resynthesis, with exit 0.
+    std::vector<float> tone = sine_wave(440.f, 22050);
+    tone[10000] = 1.5e29f;
+    ASSERT_TRUE(write_test_sound(out.file("huge.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, tone));
+    RunResult r = analyse({out.file("huge.wav"), "-o", out.file("h.npy"), "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w = 0, h = 0;
+    const std::vector<float> v = ProgramRun::npy(out.file("h.npy"), &w, &h);
+    ASSERT_EQ(v.size(), (size_t)w * h);
+    EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); }));
+    EXPECT_FLOAT_EQ(*std::max_element(v.begin(), v.end()), 1.f);
+
+    r = run("resynth", {out.file("huge.wav"), "-o", out.file("h.wav"), "--seed", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO info;
+    const std::vector<float> s = read_sound_file(out.file("h.wav"), &info);
+    float peak = 0.f;
+    for (float x : s)
+        peak = std::max(peak, std::fabs(x));
+    EXPECT_NEAR(peak, 1.f, 0.01f);
+}
+
+TEST_F(BatchTest, AnAnalysisBeyondTheMemoryIsRefusedBeforeItStarts)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+    // 20 s at 2400 px/s and 1000 bands per octave: a picture of 1.8 GB, under a 1 GB limit.
+    std::string wav = sound("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 20 * 44100);
+    const std::vector<std::string> fine = {"--pixels-per-second", "2400", "--bands-per-octave", "1000"};
+    for (const char* command : {"analyse", "resynth"}) {
+        SCOPED_TRACE(command);
+        const std::string target = out.file(std::string(command) == "analyse" ? "l.npy" : "l.wav");
+        std::vector<std::string> args = {wav, "-o", target};
+        args.insert(args.end(), fine.begin(), fine.end());
+        RunResult r = run_limited(1L << 20, command, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Cannot analyse '" + wav + "': analysing 20 s of sound into 48000 x 9507 pixels needs"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("MB of memory and"), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(target));
+    }
+}
