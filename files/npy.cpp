@@ -195,7 +195,7 @@ Plane load_npy(const char* path, int* w, int* h)
             len = fread(head + 10, 1, 2, f) == 2 ? len | (size_t)head[10] << 16 | (size_t)head[11] << 24 : 0;
         std::string header;
         if (len == 0 || len > NPY_MAX_HEADER)
-            problem = "truncated header";
+            problem = "header length out of range (damaged file)";
         else if (header.resize(len), fread(header.data(), 1, len, f) != len)
             problem = "truncated header";
         else
