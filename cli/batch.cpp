@@ -667,9 +667,11 @@ const char* batch_usage()
 
 int run_batch(int argc, char** argv)
 {
-    // The configuration gives the defaults; the log file stays the editor's.
+    // The configuration gives the defaults and is only read: many batch commands may run at
+    // once, and settings the editor queues are never carried out here. The log file stays the
+    // editor's.
     state_reset();
-    config_load();
+    config_read();
     find_resources(argv[0]);
     batch_cores = core_count();
     CORE_COUNT = batch_cores > 1 ? batch_cores - 1 : 1;

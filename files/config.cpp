@@ -6,6 +6,8 @@
 #include "platform/desktop.h"
 #include "platform/util.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -19,17 +21,20 @@ bool (*config_tool_knobs)(float* width, float* intensity) = nullptr;
 // [SECTION] Path
 // ---------------------------------------------------------------------------------------------
 
-const char* get_config_path()
+// Path of "config.txt"; the data folder is made when `create` is set.
+static const char* config_path(int create)
 {
     // Recomputed on each use (it is cheap) so that a change of the data folder is followed.
     static std::string path;
-    char* p = make_appdata_path(APPDATA_FOLDER, "config.txt", 1);
+    char* p = make_appdata_path(APPDATA_FOLDER, "config.txt", create);
     if (!p)
         return nullptr;
     path = p;
     free(p);
     return path.c_str();
 }
+
+const char* get_config_path() { return config_path(1); }
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Reading
@@ -179,10 +184,11 @@ static bool split_line(char* line, char** name, char** value)
     return true;
 }
 
-void config_load()
+bool config_read()
 {
-    const char* path = get_config_path();
-    FILE* f = path ? wrfopen(path, "r") : nullptr;
+    // Only a file that is there is opened: a missing one is no error here.
+    const char* path = config_path(0);
+    FILE* f = path && access(path, F_OK) == 0 ? wrfopen(path, "r") : nullptr;
 
     settings_defaults();
     key[K_HISTORY_MENU] = 0;
@@ -219,12 +225,17 @@ void config_load()
             wrfprintf(stderr, "%s: min_frequency %g Hz is not below max_frequency %g Hz; %g Hz - %g Hz are kept\n",
                       path, low, high, MIN_FREQ, MAX_FREQ);
         }
-    } else {
+    }
+    return f != nullptr;
+}
+
+void config_load()
+{
+    if (!config_read()) {
         wrfprintf(stderr, "Configuration file not found. Creating it.\n");
         if (!key[state_of(K_LINEAR_KNOB)])
             key[K_LINEAR_KNOB] = 1;
     }
-
     config_save(1);
 }
 
@@ -242,12 +253,14 @@ void config_save(int force)
     const char* path = get_config_path();
     if (!path)
         return;
-    // Write beside the file and rename over it, so that a failure half-way never leaves a
-    // truncated configuration behind.
-    std::string tmp = std::string(path) + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "w");
-    if (!f)
+    // Written under a unique name beside the file and renamed over it, so that a failure
+    // half-way never leaves a truncated configuration and two writers never share a file.
+    ReplacingFile out;
+    if (!out.open(path)) {
+        wrfprintf(stderr, "%s: the settings cannot be saved: %s\n", path, strerror(errno));
         return;
+    }
+    FILE* f = out.f;
 
     fprintf(f, "audio_buffer_size = %d\n", SOUND_BUFFERLEN);
     fprintf(f, "audio_sample_rate = %d\n", SOUND_SAMPLERATE);
@@ -281,8 +294,6 @@ void config_save(int force)
     }
     fprintf(f, "linear_knob_control = %d\n", (int)key[state_of(K_LINEAR_KNOB)]);
 
-    bool ok = fflush(f) == 0 && ferror(f) == 0;
-    ok = fclose(f) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path) != 0)
-        remove(tmp.c_str());
+    if (out.commit() != 0)
+        wrfprintf(stderr, "%s: the settings cannot be saved: %s\n", path, strerror(errno));
 }

@@ -492,11 +492,12 @@ int save_image(Plane image, int w, int h, const char* path)
         wrfprintf(stderr, "Could not write '%s': %d x %d pixels is too large for a BMP file\n", path, w, h);
         return -1;
     }
-    FILE* f = fopen(path, "wb");
-    if (!f) {
+    ReplacingFile out;
+    if (!out.open(path)) {
         wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
         return -1;
     }
+    FILE* f = out.f;
     const float m = plane_peak(image, w, h);
     const int d = (int)data;
 
@@ -527,12 +528,10 @@ int save_image(Plane image, int w, int h, const char* path)
     free(row);
     fwrite_le_short(0, f);
 
-    bool failed = ferror(f) != 0;
-    int status = fclose(f);
-    if (failed || status != 0) {
+    // A failed write leaves the old picture as it was and no half-written one behind.
+    if (out.commit() != 0) {
         wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
-        remove(path); // no half-written picture is left behind
-        return status != 0 ? status : -1;
+        return -1;
     }
     return 0;
 }
@@ -560,19 +559,21 @@ int save_image_png(Plane image, int w, int h, const char* path)
             line[x] = image[r] ? grey_level(image[r][x], m) : 0;
     }
 
-    FILE* f = fopen(path, "wb");
-    if (!f) {
+    ReplacingFile out;
+    if (!out.open(path)) {
         FreeImage_Unload(dib);
         wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
         return -1;
     }
     FreeImageIO io = freeimage_file_io();
-    bool saved = FreeImage_SaveToHandle(FIF_PNG, dib, &io, f, PNG_DEFAULT);
+    bool saved = FreeImage_SaveToHandle(FIF_PNG, dib, &io, out.f, PNG_DEFAULT);
     FreeImage_Unload(dib);
-    bool failed = ferror(f) != 0;
-    if (fclose(f) != 0 || failed || !saved) {
+    if (!saved) {
         wrfprintf(stderr, "Could not write '%s': the PNG encoder failed\n", path);
-        remove(path);
+        return -1; // the old picture stays as it was
+    }
+    if (out.commit() != 0) {
+        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
         return -1;
     }
     return 0;

@@ -109,10 +109,11 @@ float* load_raw_sound(const char* path, int* len, int* rate);
 uint8_t grey_level(float v, float m);
 
 // Writes `image` (h rows of w floats, row 0 at the top; missing rows count as 0) as a 24-bit
-// grey BMP to `path`, whatever its extension. Returns 0 on success; on failure writes one line
-// naming the file and returns non-zero.
+// grey BMP to `path`, whatever its extension, through a ReplacingFile: a failed write leaves an
+// existing picture untouched. Returns 0 on success; on failure writes one line naming the file
+// and returns non-zero.
 int save_image(Plane image, int w, int h, const char* path);
 
-// The same picture with the same grey mapping as an 8-bit grey PNG through FreeImage.
-// Returns 0 on success, non-zero (with one line naming the file) on failure.
+// The same picture with the same grey mapping as an 8-bit grey PNG through FreeImage, also
+// through a ReplacingFile. Returns 0 on success, non-zero (with one line naming the file) on failure.
 int save_image_png(Plane image, int w, int h, const char* path);

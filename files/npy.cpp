@@ -26,22 +26,21 @@ int save_npy(const char* path, Plane rows, int w, int h)
     header.append((64 - total % 64) % 64, ' ');
     header += '\n';
 
-    std::string tmp = std::string(path) + ".part";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) {
+    ReplacingFile out;
+    if (!out.open(path)) {
         wrfprintf(stderr, "%s: cannot be written: %s\n", path, strerror(errno));
         return 0;
     }
     unsigned char head[10] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0,
                               (unsigned char)(header.size() & 0xff), (unsigned char)(header.size() >> 8)};
+    FILE* f = out.f;
     bool ok = fwrite(head, 1, 10, f) == 10 && fwrite(header.data(), 1, header.size(), f) == header.size();
     for (int r = 0; r < h && ok; r++)
         ok = fwrite(rows[r], sizeof(float), (size_t)w, f) == (size_t)w; // this platform is little-endian
-    ok = fclose(f) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path) != 0) {
-        wrfprintf(stderr, "%s: cannot be written: %s\n", path, strerror(errno ? errno : EIO));
-        remove(tmp.c_str());
-        return 0;
+    const int e = errno;
+    if (!ok || out.commit() != 0) {
+        wrfprintf(stderr, "%s: cannot be written: %s\n", path, strerror(ok ? errno : e ? e : EIO));
+        return 0; // the old file stays as it was
     }
     return 1;
 }

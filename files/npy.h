@@ -5,7 +5,7 @@
 #include "core/records.h"
 
 // Writes `rows` (h rows of w floats) to `path` in the .npy format version 1.0. The file is
-// written beside its final name and renamed into place, so a failure leaves no partial file.
+// written through a ReplacingFile, so a failure leaves the old file as it was and no partial one.
 // Returns 1 on success; on failure writes one line naming the file and returns 0.
 int save_npy(const char* path, Plane rows, int w, int h);
 

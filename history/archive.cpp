@@ -9,11 +9,8 @@
 #include "history/base85.h"
 #include "platform/util.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -74,113 +71,6 @@ std::string vformat(const char* format, va_list args)
     if (n > 0)
         vsnprintf(s.data(), s.size() + 1, format, args);
     return s;
-}
-
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Replacing files whole
-// ---------------------------------------------------------------------------------------------
-
-std::string folder_of(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A file written beside its target under a temporary name and renamed over the target only
-// once it is complete and on disk. Abandoned (closed and removed) unless committed.
-struct ReplacingFile {
-    std::string target; // the file to replace (a symbolic link's destination)
-    std::string temp;   // the file being written, in the target's folder
-    FILE* f = nullptr;
-
-    ReplacingFile() = default;
-    ReplacingFile(const ReplacingFile&) = delete;
-    ReplacingFile& operator=(const ReplacingFile&) = delete;
-    ~ReplacingFile() { abandon(); }
-
-    // Creates the temporary file: `temp_name` in the target's folder, or a fresh unique name
-    // when it is null. Returns false when it cannot be created.
-    bool open(const char* path, const char* temp_name)
-    {
-        target = path;
-        struct stat st;
-        // Replace what a link points at, so that the link stays a link.
-        if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-            if (char* real = realpath(path, nullptr)) {
-                target = real;
-                free(real);
-            }
-        }
-        const std::string folder = folder_of(target);
-        int fd = -1;
-        if (temp_name) {
-            temp = folder + "/" + temp_name;
-            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        } else {
-            static std::atomic<unsigned> counter{0};
-            for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-                temp = folder + "/.bw-save-" + std::to_string((long)getpid()) + "-" + std::to_string(counter++) + ".tmp";
-                fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (fd < 0 && errno != EEXIST)
-                    break;
-            }
-        }
-        if (fd < 0)
-            return false;
-        // The new file keeps the permissions of the one it replaces.
-        if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            fchmod(fd, st.st_mode & 0777);
-        f = fdopen(fd, "wb");
-        if (!f) {
-            close(fd);
-            remove(temp.c_str());
-            return false;
-        }
-        return true;
-    }
-
-    // Flushes the file to disk and renames it over the target. Returns 0, or -1 (temporary
-    // file removed, target untouched).
-    int commit()
-    {
-        if (!f)
-            return -1;
-        FILE* file = f;
-        f = nullptr;
-        bool ok = fflush(file) == 0 && !ferror(file) && fsync(fileno(file)) == 0;
-        ok = fclose(file) == 0 && ok;
-        if (ok)
-            ok = rename(temp.c_str(), target.c_str()) == 0;
-        if (!ok) {
-            remove(temp.c_str());
-            return -1;
-        }
-        // Make the rename itself durable (best effort: not every file system allows it).
-        const int dir = ::open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            fsync(dir);
-            close(dir);
-        }
-        return 0;
-    }
-
-    void abandon()
-    {
-        if (f) {
-            fclose(f);
-            f = nullptr;
-            remove(temp.c_str());
-        }
-    }
-};
-
-// Whether two paths name the same existing file.
-bool same_file(const char* a, const char* b)
-{
-    struct stat sa, sb;
-    return a && b && stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -496,7 +386,7 @@ int save_archive_status(const char* path, EngineState* es, const char* title)
     // then follow to the new file, or later commands would go to the replaced one.
     const bool onto_history = cmd_out_file && same_file(path, history_path);
     ReplacingFile rf;
-    if (!rf.open(path, nullptr)) {
+    if (!rf.open(path)) {
         wrfprintf(stderr, "Cannot write '%s': %s\n", path, strerror(errno));
         return -1;
     }
@@ -530,7 +420,7 @@ int save_archive_history(const char* path)
     int status = -1;
     {
         ReplacingFile rf;
-        if (rf.open(path, nullptr)) {
+        if (rf.open(path)) {
             // A missing history leaves the archive empty.
             FILE* in = history_path ? fopen(history_path, "rb") : nullptr;
             bool read_ok = true;
@@ -597,7 +487,7 @@ int update_history_file()
     int status = -1;
     {
         ReplacingFile rf;
-        if (rf.open(history_path, "history_.kbz")) {
+        if (rf.open(history_path)) {
             CopyState st;
             copy_lines(in, rf.f, "history.kbz", &st);
             close_copy(rf.f, st);

@@ -110,6 +110,13 @@ void open_file(char* path, EngineState* es, int* opened)
         return;
     ImageStack* image = es->image;
     find_document(path);
+    // Only regular files are read: a FIFO or a device would hold the open (or a replayed
+    // "Open" line) forever. The document stays as it was.
+    if (path[0] && !is_regular_file(path)) {
+        wrfprintf(stderr, "Cannot open '%s': not a regular file\n", path);
+        key[K_OPEN] = 1;
+        return;
+    }
 
     // 2. Nothing of the old document keeps running.
     if (open_hooks.stop_synthesis)

@@ -23,6 +23,7 @@
 #include "platform/util.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +32,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 ReplayHooks replay_hooks = {};
 
@@ -72,6 +74,7 @@ struct ReplayState {
 static ReplayState rs;
 static int depth = 0;          // replays running (an archive may open another)
 static bool quit_seen = false; // a "Quit" line ended the replay
+static std::string project_folder; // real path of the outermost file's folder ("" when unknown)
 
 int replay_depth() { return depth; }
 
@@ -633,8 +636,47 @@ static void line_open(const LineArgs& a)
     key[state_of(K_RIGHT_ONLY)] = 0;
 }
 
+// Where a replayed "Save" line may write `path`: a name relative to the project's folder, or
+// an absolute one, whose folder lies (links resolved) within the project's folder. Gives the
+// resolved file in `*target`, or null with the reason in `*why`.
+static bool save_target(const char* path, std::string* target, std::string* why)
+{
+    if (project_folder.empty()) {
+        *why = "has no project folder to be saved in";
+        return false;
+    }
+    const std::string full = path[0] == '/' ? std::string(path) : project_folder + "/" + path;
+    const size_t slash = full.rfind('/');
+    const std::string name = full.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        *why = "names no file";
+        return false;
+    }
+    char* real = realpath(slash == 0 ? "/" : full.substr(0, slash).c_str(), nullptr);
+    if (!real) {
+        *why = "is in a folder that does not exist";
+        return false;
+    }
+    const std::string folder = real;
+    free(real);
+    const std::string inside = project_folder == "/" ? "/" : project_folder + "/";
+    if (folder != project_folder && folder.compare(0, inside.size(), inside) != 0) {
+        *why = "is outside the project's folder " + project_folder;
+        return false;
+    }
+    *target = folder == "/" ? "/" + name : folder + "/" + name;
+    struct stat st;
+    if (lstat(target->c_str(), &st) == 0) {
+        *why = "exists already";
+        return false;
+    }
+    return true;
+}
+
 // "Save": a picture (.bmp, .png) or a snapshot archive (.kbz) of the document. A replayed file
-// chooses its own targets, so it never replaces an existing file and writes nothing else.
+// chooses its own targets, so it writes only inside the folder of the project being replayed
+// (relative names are taken from there), never replaces an existing file and writes nothing
+// else; a line it refuses is named in a warning.
 static void line_save(const LineArgs& a)
 {
     char path[PATH_TEXT_LEN];
@@ -645,11 +687,10 @@ static void line_save(const LineArgs& a)
     const int kind = file_type(path);
     if (kind == FILE_SOUND)
         return; // sounds are written by the main loop once synthesis is done
-    struct stat st;
     const bool known = strcmp(ext, "bmp") == 0 || strcmp(ext, "png") == 0 || kind == FILE_ARCHIVE;
-    if (!known || lstat(path, &st) == 0) {
-        wrfprintf(stderr, "Warning: line %d: \"%s\" %s; not saved\n", *a.line_no, path,
-                  known ? "exists already" : "is not a .bmp, .png or .kbz file");
+    std::string target, why = "is not a .bmp, .png or .kbz file";
+    if (!known || !save_target(path, &target, &why)) {
+        wrfprintf(stderr, "Warning: line %d: \"%s\" %s; not saved\n", *a.line_no, path, why.c_str());
         return;
     }
     process_layers(a.es);
@@ -657,13 +698,13 @@ static void line_save(const LineArgs& a)
         wrfprintf(stderr, "Warning: line %d: no document to save to \"%s\"\n", *a.line_no, path);
         return;
     }
-    wrfprintf(stdout, "Saving to file : %s\n", path);
+    wrfprintf(stdout, "Saving to file : %s\n", target.c_str());
     if (kind == FILE_ARCHIVE)
-        save_archive_status(path, a.es, a.title ? a.title : "");
+        save_archive_status(target.c_str(), a.es, a.title ? a.title : "");
     else if (strcmp(ext, "png") == 0)
-        save_image_png(a.im->composite, a.im->w, a.im->h, path);
+        save_image_png(a.im->composite, a.im->w, a.im->h, target.c_str());
     else
-        save_image(a.im->composite, a.im->w, a.im->h, path);
+        save_image(a.im->composite, a.im->w, a.im->h, target.c_str());
 }
 
 static void line_blending(const LineArgs& a)
@@ -1166,6 +1207,11 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
                   REPLAY_DEPTH_MAX);
         return -1;
     }
+    // Only a regular file: opening a FIFO or a device could wait forever or never end.
+    if (!is_regular_file(path)) {
+        wrfprintf(stderr, "Cannot replay '%s': %s\n", path, access(path, F_OK) == 0 ? "not a regular file" : strerror(errno));
+        return -1;
+    }
     FILE* f = fopen(path, "rb");
     if (!f) {
         wrfprintf(stderr, "Cannot replay '%s': %s\n", path, strerror(errno));
@@ -1176,6 +1222,12 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
     if (outermost) {
         key[K_REPLAYING] = 1;
         quit_seen = false;
+        // The folder that replayed "Save" lines may write in.
+        const char* slash = strrchr(path, '/');
+        const std::string folder = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+        char* real = realpath(folder.c_str(), nullptr);
+        project_folder = real ? real : "";
+        free(real);
     }
     long total = 0;
     if (outermost && replay_hooks.progress) {
@@ -1225,7 +1277,9 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
     key[K_RELAYOUT] = 1;
 
     depth--;
-    if (outermost)
+    if (outermost) {
         key[K_REPLAYING] = 0;
+        project_folder.clear();
+    }
     return commands;
 }

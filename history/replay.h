@@ -52,8 +52,10 @@ enum ReplayLine : int {
 // a "Quit" line ends the replay. Then the selection is made valid, the name counter follows
 // the layer count, the knobs and the layer list are refreshed, `change_state` becomes 3 and
 // slot 36 is set. `title` (`title_size` bytes, may be null) receives a "Title" line; `opened`
-// (may be null) is handed to open_file for "Open" lines. Slot 114 stays set until the
-// outermost replay ends. Returns the number of lines that were commands (0: the file is not a
+// (may be null) is handed to open_file for "Open" lines. "Save" lines write only within the
+// folder of the outermost file (relative names are taken from there, links resolved) and never
+// over an existing file; others are refused with a warning naming the line. Only a regular file
+// is replayed. Slot 114 stays set until the outermost replay ends. Returns the number of lines that were commands (0: the file is not a
 // project or history), or -1 when the file cannot be opened or the replay would nest deeper
 // than REPLAY_DEPTH_MAX (one line on stderr).
 int load_archive(const char* path, EngineState* es, char* title, size_t title_size, int* opened);

@@ -3,11 +3,14 @@
 #include "platform/util.h"
 #include "platform/desktop.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -330,6 +333,127 @@ void wrsleep(int ms)
 }
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Files replaced whole, regular files and file locks
+// ---------------------------------------------------------------------------------------------
+
+// The folder part of a path ("." for a bare name, "/" for a file at the root).
+static std::string folder_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool ReplacingFile::open(const char* path)
+{
+    abandon();
+    target = path ? path : "";
+    if (target.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    struct stat st;
+    // Replace what a link points at, so that the link stays a link.
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = realpath(path, nullptr)) {
+            target = real;
+            free(real);
+        }
+    }
+    const std::string folder = folder_of(target);
+    static std::atomic<unsigned> counter{0};
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        temp = folder + "/.bw-save-" + std::to_string((long)getpid()) + "-" + std::to_string(counter++) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return false;
+    // The new file keeps the permissions of the one it replaces.
+    if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        fchmod(fd, st.st_mode & 0777);
+    f = fdopen(fd, "wb");
+    if (!f) {
+        const int e = errno;
+        close(fd);
+        remove(temp.c_str());
+        errno = e;
+        return false;
+    }
+    return true;
+}
+
+int ReplacingFile::commit()
+{
+    if (!f) {
+        errno = EBADF;
+        return -1;
+    }
+    FILE* file = f;
+    f = nullptr;
+    bool ok = fflush(file) == 0 && !ferror(file) && fsync(fileno(file)) == 0;
+    int e = ok ? 0 : (errno ? errno : EIO);
+    if (fclose(file) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
+        remove(temp.c_str());
+        errno = e;
+        return -1;
+    }
+    // Make the rename itself durable (best effort: not every file system allows it).
+    const int dir = ::open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return 0;
+}
+
+void ReplacingFile::abandon()
+{
+    if (f) {
+        fclose(f);
+        f = nullptr;
+        remove(temp.c_str());
+    }
+}
+
+bool is_regular_file(const char* path)
+{
+    struct stat st;
+    return path && stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool same_file(const char* a, const char* b)
+{
+    struct stat sa, sb;
+    return a && b && stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int lock_file(const char* path)
+{
+    const int fd = path ? ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666) : -1;
+    if (fd < 0)
+        return -2;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        return e == EWOULDBLOCK ? -1 : -2;
+    }
+    return fd;
+}
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] Random numbers
 // ---------------------------------------------------------------------------------------------
 
@@ -416,11 +540,11 @@ void find_resources(const char* argv0)
         set_respath(exe_dir);
 }
 
-void os_init(int argc, char** argv, const char* app_folder, const char* banner)
+void os_init(int argc, char** argv, const char* app_folder, const char* banner, const char* log_name)
 {
     find_resources(argc > 0 ? argv[0] : nullptr);
 
-    char* log_path = make_appdata_path(app_folder, "logfile.txt", 1);
+    char* log_path = make_appdata_path(app_folder, log_name, 1);
     if (log_path) {
         logfile = fopen(log_path, "w");
         free(log_path);

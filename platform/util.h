@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Threads
@@ -121,6 +122,51 @@ FILE* wrfopen(const char* path, const char* mode);
 void wrsleep(int ms);
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Files replaced whole, regular files and file locks
+// ---------------------------------------------------------------------------------------------
+
+// A file written under a unique temporary name in its target's folder and renamed over the
+// target only once it is complete and on disk (flushed and fsynced), so that a failed or
+// interrupted write never leaves a truncated file: the old file stays as it was. Abandoned
+// (closed and removed) unless committed. A target that is a symbolic link has its destination
+// replaced, so that the link stays a link; the new file keeps the old one's permissions. Every
+// writer of a file the user owns goes through this record.
+struct ReplacingFile {
+    std::string target; // the file to replace (a symbolic link's destination)
+    std::string temp;   // the file being written, in the target's folder
+    FILE* f = nullptr;  // the open temporary file; writers may also use fileno(f)
+
+    ReplacingFile() = default;
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+    ~ReplacingFile() { abandon(); }
+
+    // Creates the temporary file beside `path` under a fresh name. False (errno set) when it
+    // cannot be created.
+    bool open(const char* path);
+
+    // Flushes the file to disk and renames it over the target. Returns 0, or -1 (errno set;
+    // temporary file removed, target untouched).
+    int commit();
+
+    // Closes and removes the temporary file (nothing when none is open).
+    void abandon();
+};
+
+// Whether `path` names a regular file (symbolic links followed). Opening anything else (a FIFO,
+// a device) could block forever or never end.
+bool is_regular_file(const char* path);
+
+// Whether two paths name the same existing file.
+bool same_file(const char* a, const char* b);
+
+// Takes an exclusive advisory lock (flock) on `path`, creating the file if needed, without
+// waiting. Returns the descriptor that holds the lock (closing it releases the lock), -1 when
+// another open description holds it (another process, or another open in this one), or -2
+// when the file cannot be opened.
+int lock_file(const char* path);
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] Random numbers: the program's own generator, so that a seed reproduces a run
 // ---------------------------------------------------------------------------------------------
 
@@ -138,9 +184,10 @@ float dblrand();             // uniform in [-1, 1)
 // Number of processors this process may run on (1 when unknown).
 int core_count();
 
-// Process start-up: finds the resource folder, opens "logfile.txt" in the application-data
-// folder `app_folder`, writes `banner` and the working directory.
-void os_init(int argc, char** argv, const char* app_folder, const char* banner);
+// Process start-up: finds the resource folder, opens the log `log_name` in the
+// application-data folder `app_folder`, writes `banner` and the working directory.
+void os_init(int argc, char** argv, const char* app_folder, const char* banner,
+             const char* log_name = "logfile.txt");
 
 // Second start-up step (nothing to do on this platform).
 void os_init2();

@@ -703,6 +703,7 @@ struct Recorder {
     std::atomic<uint64_t> tail{0};  // samples written (the writer's)
     std::atomic<int64_t> dropped{0}; // samples lost to a full ring
     SNDFILE* file = nullptr;
+    ReplacingFile out;              // the recording's file, renamed into place when it ends
     std::string path;
     int write_failed = 0;           // the writer's; read after it was joined
     ThreadRecord writer{};
@@ -758,8 +759,13 @@ int live_output_open(const char* path)
                   path ? path : "(no file)");
         return 0;
     }
-    SNDFILE* f = sf_open(path, SFM_WRITE, &info);
+    if (!rec.out.open(path)) {
+        wrfprintf(stderr, "%s: cannot be recorded into: %s\n", path, strerror(errno));
+        return 0;
+    }
+    SNDFILE* f = sf_open_fd(fileno(rec.out.f), SFM_WRITE, &info, SF_FALSE);
     if (!f) {
+        rec.out.abandon();
         wrfprintf(stderr, "%s: cannot be recorded into: %s\n", path, sf_strerror(nullptr));
         return 0;
     }
@@ -779,7 +785,7 @@ int live_output_open(const char* path)
         sf_close(f);
         rec.file = nullptr;
         free_null(&rec.ring);
-        remove(path);
+        rec.out.abandon();
         wrfprintf(stderr, "%s: cannot be recorded into: no thread for the writer\n", path);
         return 0;
     }
@@ -800,8 +806,13 @@ void live_output_close()
     const int closed = sf_close(rec.file);
     rec.file = nullptr;
     free_null(&rec.ring);
-    if (rec.write_failed || closed != 0)
-        wrfprintf(stderr, "%s: the recording could not be written completely\n", rec.path.c_str());
+    // A recording that could not be written whole leaves the file it would replace as it was.
+    if (rec.write_failed || closed != 0) {
+        rec.out.abandon();
+        wrfprintf(stderr, "%s: the recording could not be written completely and was not saved\n", rec.path.c_str());
+    } else if (rec.out.commit() != 0) {
+        wrfprintf(stderr, "%s: the recording could not be saved: %s\n", rec.path.c_str(), strerror(errno));
+    }
     const int64_t lost = rec.dropped.load();
     if (lost > 0)
         wrfprintf(stderr, "%s: %lld samples of the recording were lost (the disk could not keep up)\n",
@@ -871,8 +882,12 @@ int mix_to_stereo(const char* left_path, const char* right_path, const char* out
         wrfprintf(stderr, "%s: cannot be written: a sound file must end in .wav, .aiff, .flac or .ogg\n", out_path);
         return 0;
     }
-    const std::string tmp = std::string(out_path) + ".part";
-    SNDFILE* out = sf_open(tmp.c_str(), SFM_WRITE, &oi);
+    ReplacingFile file;
+    if (!file.open(out_path)) {
+        wrfprintf(stderr, "%s: cannot be written: %s\n", out_path, strerror(errno));
+        return 0;
+    }
+    SNDFILE* out = sf_open_fd(fileno(file.f), SFM_WRITE, &oi, SF_FALSE);
     if (!out) {
         wrfprintf(stderr, "%s: cannot be written: %s\n", out_path, sf_strerror(nullptr));
         return 0;
@@ -900,10 +915,9 @@ int mix_to_stereo(const char* left_path, const char* right_path, const char* out
     const char* why = ok ? nullptr : sf_strerror(out);
     const std::string reason = why ? why : "";
     ok = sf_close(out) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), out_path) != 0) {
+    if (!ok || file.commit() != 0) {
         wrfprintf(stderr, "%s: cannot be written: %s\n", out_path, reason.empty() ? strerror(errno) : reason.c_str());
-        remove(tmp.c_str());
-        return 0;
+        return 0; // the old file stays as it was
     }
     return 1;
 }

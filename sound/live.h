@@ -119,7 +119,9 @@ void live_synthesis_switch(EngineState* es);
 // Starts recording what the callback plays (mono, SOUND_SAMPLERATE, 16-bit or 24-bit PCM with
 // slot 131, the format from the extension: wav, aiff, flac, ogg) into `path`, closing any
 // recording in progress first. A writer thread empties a ring buffer that the callback fills.
-// Returns 1, or 0 after one line naming the file.
+// The recording goes to a ReplacingFile and takes the name `path` when it ends complete; an
+// existing file of that name stays until then, and is kept when the recording fails. Returns
+// 1, or 0 after one line naming the file.
 int live_output_open(const char* path);
 
 // Ends the recording: everything played so far is written and the file closed, complete. Safe

@@ -44,8 +44,12 @@ int write_sound_file(const char* path, float* const* chunks, int len, float gain
         wrfprintf(stderr, "%s: cannot be written: a sound file must end in .wav, .aiff, .flac or .ogg\n", path);
         return 0;
     }
-    std::string tmp = std::string(path) + ".part";
-    SNDFILE* f = sf_open(tmp.c_str(), SFM_WRITE, &info);
+    ReplacingFile out;
+    if (!out.open(path)) {
+        wrfprintf(stderr, "%s: cannot be written: %s\n", path, strerror(errno));
+        return 0;
+    }
+    SNDFILE* f = sf_open_fd(fileno(out.f), SFM_WRITE, &info, SF_FALSE);
     if (!f) {
         wrfprintf(stderr, "%s: cannot be written: %s\n", path, sf_strerror(nullptr));
         return 0;
@@ -67,10 +71,9 @@ int write_sound_file(const char* path, float* const* chunks, int len, float gain
     const char* why = ok ? nullptr : sf_strerror(f);
     std::string reason = why ? why : "";
     ok = sf_close(f) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path) != 0) {
+    if (!ok || out.commit() != 0) {
         wrfprintf(stderr, "%s: cannot be written: %s\n", path, reason.empty() ? strerror(errno) : reason.c_str());
-        remove(tmp.c_str());
-        return 0;
+        return 0; // the old file stays as it was
     }
     return 1;
 }

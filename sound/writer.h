@@ -10,8 +10,8 @@ int sound_file_format(const char* path, int pcm24);
 
 // Writes `len` samples held in chunks of SOUND_CHUNK_LEN (`chunks[c]` holds samples
 // c * SOUND_CHUNK_LEN onwards), each multiplied by `gain`, to `path`. Samples beyond the
-// format's range are clipped. The file is written beside its name and renamed into place, so a
-// failure leaves nothing behind. Returns 1, or 0 after one line naming the file.
+// format's range are clipped. The file is written through a ReplacingFile, so a failure leaves
+// the old file as it was and nothing else behind. Returns 1, or 0 after one line naming the file.
 int write_sound_file(const char* path, float* const* chunks, int len, float gain, int pcm24);
 
 // Saves the engine state's synthesised sound to `path`: scaled by the playback normalisation

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -268,4 +270,40 @@ TEST_F(BatchTest, AnAnalysisBeyondTheMemoryIsRefusedBeforeItStarts)
         EXPECT_NE(r.err.find("MB of memory and"), std::string::npos) << r.err;
         EXPECT_FALSE(file_exists(target));
     }
+}
+
+// Batch commands read the configuration and never write it: settings only the editor writes
+// (the tool knobs), stored toggles and lines of the user's own survive byte for byte, also
+// with eight commands at once; a missing file is not created.
+TEST_F(BatchTest, TheConfigurationIsReadNeverWritten)
+{
+    const std::string wav = sound("c.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
+    const std::string config = home.appdata("config.txt");
+    const std::string text = "pixels_per_second = 50\ntool_width = 33\ntool_intensity = 0.4\n"
+                             "linear_knob_control = 1\n# the user's own note\n";
+    std::filesystem::create_directories(home.dir.path + "/Brindlewharf");
+    write_file(config, text);
+
+    RunResult r = analyse({wav, "-o", out.file("c.npy"), "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("5 x "), std::string::npos) << r.out; // 0.1 s at the configured 50 px/s
+    EXPECT_EQ(read_file(config), text);
+
+    std::vector<std::thread> runs;
+    std::vector<int> status(8, -1);
+    for (int i = 0; i < 8; i++)
+        runs.emplace_back([&, i] { status[i] = analyse({wav, "-o", out.file(std::to_string(i) + ".npy"), "--quiet"}).status; });
+    for (std::thread& t : runs)
+        t.join();
+    EXPECT_EQ(status, std::vector<int>(8, 0));
+    EXPECT_EQ(read_file(config), text);
+    std::vector<std::string> names; // no temporary file either
+    for (const auto& e : std::filesystem::directory_iterator(home.dir.path + "/Brindlewharf"))
+        names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"config.txt"});
+
+    std::filesystem::remove_all(home.dir.path + "/Brindlewharf");
+    r = analyse({wav, "-o", out.file("d.npy"), "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(home.dir.path + "/Brindlewharf"));
 }

@@ -16,11 +16,13 @@
 #include "test_doc.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -418,4 +420,41 @@ TEST_F(HistoryReplay, HistoryAndSnapshotOfOneSessionGiveTheSameComposite)
         EXPECT_EQ(a.image.count, b.image.count) << "cut at " << cut;
         EXPECT_TRUE(same_composite(a.image, b.image)) << "cut at " << cut;
     }
+}
+
+// A project writes only inside its own folder, whatever the working folder: relative names are
+// taken from there, names that lead out (upwards, absolute, through a link) are refused with a
+// warning naming the line. A FIFO is neither opened nor replayed (reading it would wait forever).
+TEST_F(HistoryReplay, SavesStayInTheProjectsFolderAndOnlyRegularFilesAreOpened)
+{
+    const std::string proj = dir.file("proj");
+    std::filesystem::create_directories(proj + "/sub");
+    std::filesystem::create_directory_symlink(dir.path, proj + "/out");
+    ASSERT_EQ(mkfifo((proj + "/f.wav").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((proj + "/f.kbz").c_str(), 0600), 0);
+    const std::string text = "Clear image\nDimensions 8 px x 6 px\nNew layer \"L\"\n"
+                             "Save \"inside.png\"\n"                    // line 4
+                             "Save \"sub/deeper.bmp\"\n"                // 5
+                             "Save \"" + proj + "/absolute.kbz\"\n"     // 6
+                             "Save \"../escape.png\"\n"                 // 7
+                             "Save \"" + dir.file("abs.bmp") + "\"\n"   // 8
+                             "Save \"out/linked.png\"\n"                // 9
+                             "Save \"inside.png\"\n"                    // 10: exists now
+                             "Open \"" + proj + "/f.wav\"\n"
+                             "Open \"" + proj + "/f.kbz\"\nDuplicate layer\n";
+    testing::internal::CaptureStderr();
+    write_file(proj + "/p.kbz", text);
+    EXPECT_EQ(load_archive((proj + "/p.kbz").c_str(), &es, title, sizeof title, nullptr), 13);
+    const std::string err = testing::internal::GetCapturedStderr();
+    for (const char* name : {"inside.png", "sub/deeper.bmp", "absolute.kbz"})
+        EXPECT_TRUE(file_exists(proj + "/" + name)) << name;
+    for (const char* name : {"escape.png", "abs.bmp", "linked.png"})
+        EXPECT_FALSE(file_exists(dir.file(name))) << name;
+    for (int line : {7, 8, 9})
+        EXPECT_NE(err.find("line " + std::to_string(line) + ": "), std::string::npos) << err;
+    EXPECT_NE(err.find("\"../escape.png\" is outside the project's folder"), std::string::npos) << err;
+    EXPECT_NE(err.find("line 10: \"inside.png\" exists already"), std::string::npos) << err;
+    EXPECT_NE(err.find("f.wav': not a regular file"), std::string::npos) << err;
+    EXPECT_NE(err.find("f.kbz': not a regular file"), std::string::npos) << err;
+    EXPECT_EQ(image.count, 2); // the document of the project, its duplicate after the refused opens
 }

@@ -1,8 +1,12 @@
 // The program binary: command-line options and the windowless start-up.
 #include "files/startup.h"
+#include "platform/util.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <vector>
 
@@ -40,4 +44,34 @@ TEST(Program, DocumentArgumentSkipsALeadingOption)
     EXPECT_EQ(std::vector<int>({document_argument(1, none), document_argument(2, one), document_argument(3, skipped),
                                 document_argument(2, only_option)}),
               std::vector<int>({0, 1, 2, 0}));
+}
+
+// Two editors sharing one data folder never write one history: while another editor holds
+// history.kbz (its lock taken here), the next keeps its history and log in files of its own and
+// says so, leaving the other's untouched; once the slot is free the next takes history.kbz.
+TEST(Program, ASecondEditorKeepsAHistoryOfItsOwn)
+{
+    ScopedDataHome home;
+    TempDir dir;
+    const std::string project = dir.file("p.kbz");
+    write_file(project, "Brindlewharf Archive v1.2\nClear image\nDimensions 8 px x 6 px\nNew layer \"mine\"\nQuit\n");
+    std::filesystem::create_directories(home.dir.path + "/Brindlewharf");
+    write_file(home.appdata("history.kbz"), "the first editor's history\n");
+    const int held = lock_file(home.appdata("history.kbz.lock").c_str());
+    ASSERT_GE(held, 0);
+
+    RunResult r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Another Brindlewharf is using history.kbz: this session keeps its history in "
+                         "history-2.kbz and its log in logfile-2.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(home.appdata("history.kbz")), "the first editor's history\n");
+    EXPECT_NE(read_file(home.appdata("history-2.kbz")).find("New layer \"mine\""), std::string::npos);
+    EXPECT_NE(read_file(home.appdata("logfile-2.txt")).find("history-2.kbz"), std::string::npos);
+    EXPECT_FALSE(file_exists(home.appdata("logfile.txt")));
+
+    close(held);
+    r = run_program({BW_PROGRAM, project}, {"XDG_DATA_HOME=" + home.dir.path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("Another Brindlewharf"), std::string::npos) << r.err;
+    EXPECT_NE(read_file(home.appdata("history.kbz")).find("New layer \"mine\""), std::string::npos);
 }

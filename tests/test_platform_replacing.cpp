@@ -1,0 +1,130 @@
+// Every writer of a user's file replaces it whole: a write that fails part-way (here a file-size
+// limit, which fails writes as a full disk does) leaves the old file as it was and nothing else
+// behind; a write that succeeds replaces it and keeps its permissions.
+#include "core/state.h"
+#include "files/config.h"
+#include "files/media.h"
+#include "files/npy.h"
+#include "history/archive.h"
+#include "platform/util.h"
+#include "sound/live.h"
+#include "sound/writer.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Runs `write` in a child process that may not write past `limit` bytes of any file (SIGXFSZ
+// ignored, so the write fails with EFBIG). Returns the child's exit status: 0 when `write`
+// reported success, 1 when it reported failure.
+int write_with_file_limit(rlim_t limit, const std::function<bool()>& write)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit r = {limit, limit};
+        setrlimit(RLIMIT_FSIZE, &r);
+        _exit(write() ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::set<std::string> names_in(const std::string& folder)
+{
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        names.insert(e.path().filename());
+    return names;
+}
+
+mode_t mode_of(const std::string& path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+} // namespace
+
+TEST(ReplacingFile, AFailedWriteKeepsTheOldFileAndASuccessfulOneReplacesIt)
+{
+    ScopedDataHome home;
+    TempDir dir;
+    state_reset();
+    settings_defaults();
+
+    // A picture of noise (no encoder shrinks it below the limit) and its sound.
+    constexpr int W = 200, H = 120;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    std::vector<std::vector<float>> rows(H, std::vector<float>(W));
+    std::vector<float*> plane;
+    for (auto& r : rows) {
+        for (float& v : r)
+            v = u(rng);
+        plane.push_back(r.data());
+    }
+    std::vector<float> samples = sine_wave(440.f, 44100);
+    float* chunks[1] = {samples.data()};
+    ASSERT_EQ(write_sound_file(dir.file("left.wav").c_str(), chunks, (int)samples.size(), 1.f, 0), 1);
+    const std::string history = dir.file("history.kbz");
+    std::string lines = "Brindlewharf Archive v1.2\n";
+    for (int i = 0; i < 2000; i++)
+        lines += "Undo\n";
+    write_file(history, lines);
+    history_path = strdup(history.c_str());
+    std::filesystem::create_directories(home.dir.path + "/Brindlewharf");
+
+    struct Case {
+        std::string path;
+        std::function<bool(const char*)> write;
+    };
+    const std::vector<Case> cases = {
+        {dir.file("p.bmp"), [&](const char* p) { return save_image(plane.data(), W, H, p) == 0; }},
+        {dir.file("p.png"), [&](const char* p) { return save_image_png(plane.data(), W, H, p) == 0; }},
+        {dir.file("p.npy"), [&](const char* p) { return save_npy(p, plane.data(), W, H) == 1; }},
+        {dir.file("s.flac"), [&](const char* p) { return write_sound_file(p, chunks, (int)samples.size(), 1.f, 1) == 1; }},
+        {dir.file("m.wav"), [&](const char* p) { return mix_to_stereo(dir.file("left.wav").c_str(), dir.file("left.wav").c_str(), p) == 1; }},
+        {dir.file("h.kbz"), [&](const char* p) { return save_archive_history(p) == 0; }},
+        {home.appdata("config.txt"), [&](const char*) {
+             config_save(1);
+             return read_file(home.appdata("config.txt")).find("audio_sample_rate") != std::string::npos;
+         }},
+    };
+    for (const Case& c : cases) {
+        const std::string folder = std::filesystem::path(c.path).parent_path();
+        write_file(c.path, "the old file\n");
+        chmod(c.path.c_str(), 0604);
+        const std::set<std::string> before = names_in(folder);
+
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(write_with_file_limit(256, [&] { return c.write(c.path.c_str()); }), 1) << c.path;
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(read_file(c.path), "the old file\n") << c.path;
+        EXPECT_EQ(names_in(folder), before) << c.path;
+
+        ASSERT_TRUE(c.write(c.path.c_str())) << c.path;
+        EXPECT_GT(read_file(c.path).size(), 256u) << c.path;
+        EXPECT_EQ(mode_of(c.path), 0604u) << c.path;
+        EXPECT_EQ(names_in(folder), before) << c.path;
+    }
+    free_null(&history_path);
+}
