@@ -277,7 +277,7 @@ static int batch_analyse(int argc, char** argv)
     if (!signal)
         return BATCH_BAD_INPUT;
     int w = 0, h = 0;
-    if (const char* why = analysis_geometry(len, params, &w, &h)) {
+    if (const char* why = analysis_geometry(len, params, 1, &w, &h)) {
         fprintf(stderr, "Cannot analyse '%s': %s\n", in.c_str(), why);
         free(signal);
         return BATCH_BAD_INPUT;

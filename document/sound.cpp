@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 SoundDisplayHooks sound_display_hooks = {nullptr, nullptr};
@@ -76,7 +77,7 @@ float* read_sound_at_rate(const char* path, int* len)
     return signal;
 }
 
-const char* analysis_geometry(int len, const float params[7], int* w, int* h)
+const char* analysis_geometry(int len, const float params[7], int planes, int* w, int* h)
 {
     const float fmin = params[0], fmax = params[1], pps = params[2], bpo = params[4], base = params[6];
     if (const char* why = settings_fault(fmin, fmax, pps, bpo, base))
@@ -88,6 +89,16 @@ const char* analysis_geometry(int len, const float params[7], int* w, int* h)
     if (*h < 1 || wf * (float)*h > (float)INT_MAX)
         return "the settings make a picture of an impossible size";
     *w = (int)wf;
+    // The planes, and the analysis's own arrays: the sound, its zero-extended spectrum and the
+    // band scratch, each a few times the sound at most.
+    const double need = 4.0 * ((double)planes * (double)*w * (double)*h + 4.0 * (double)len);
+    const size_t available = memory_available();
+    if (available > 0 && need > (double)available) {
+        thread_local char why[128];
+        snprintf(why, sizeof why, "the sound is too long for this machine's memory (%.0f MB needed, %.0f MB free)",
+                 need / 1048576.0, (double)available / 1048576.0);
+        return why;
+    }
     return nullptr;
 }
 
@@ -112,7 +123,7 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     // 3. The picture size, checked before the current document is released.
     const float ppsr = pps / (float)sr;
     int w = 0, h = 0;
-    if (const char* why = analysis_geometry(len, es->anal_params, &w, &h))
+    if (const char* why = analysis_geometry(len, es->anal_params, DOCUMENT_PLANES, &w, &h))
         return refuse(path, why, signal);
 
     // 4. The sound becomes the original sound; the old document goes.

@@ -38,6 +38,12 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress = n
 float* read_sound_at_rate(const char* path, int* len);
 
 // Checks analysis settings {min Hz, max Hz, px/s, transition px/s, bpo, min bpo, scale base}
-// against a sound of `len` samples at SOUND_SAMPLERATE. Returns null with the picture size in
-// *w and *h, or the reason no picture can be made.
-const char* analysis_geometry(int len, const float params[7], int* w, int* h);
+// against a sound of `len` samples at SOUND_SAMPLERATE, for a caller that will hold `planes`
+// pictures of that size. Returns null with the picture size in *w and *h, or the reason no
+// picture can be made, among them a picture and analysis larger than the machine's available
+// memory (checked before anything of that size is allocated).
+const char* analysis_geometry(int len, const float params[7], int planes, int* w, int* h);
+
+// Image planes a loaded document holds: the picture, its layer, the reference, Undo, the
+// analysed copy and two working planes.
+constexpr int DOCUMENT_PLANES = 7;

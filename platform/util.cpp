@@ -97,6 +97,22 @@ static bool worth_stirring(size_t size)
     return size / (size_t)page < (size_t)pages;
 }
 
+size_t memory_available()
+{
+    if (FILE* f = fopen("/proc/meminfo", "r")) {
+        char line[128];
+        unsigned long long kb = 0;
+        bool found = false;
+        while (!found && fgets(line, sizeof line, f))
+            found = sscanf(line, "MemAvailable: %llu kB", &kb) == 1;
+        fclose(f);
+        if (found)
+            return (size_t)kb * 1024;
+    }
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? (size_t)pages * (size_t)page : 0;
+}
+
 void* wrmalloc(size_t size)
 {
     void* p = wr_system_malloc(size);

@@ -59,6 +59,10 @@ struct LockGuard {
 // [SECTION] Memory
 // ---------------------------------------------------------------------------------------------
 
+// Bytes of memory the machine can still give without swapping (its available memory, or its
+// physical memory when that cannot be read); 0 when neither is known.
+size_t memory_available();
+
 // Allocates `size` bytes; never returns null. Retries, stirs the heap, retries again, and finally
 // shows the "Out of memory" alert and ends the process with status 1.
 void* wrmalloc(size_t size);

@@ -11,6 +11,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -237,6 +238,15 @@ TEST_F(DocumentStack, RefusedSoundsAndSettingsLeaveTheDocumentAsItWas)
         EXPECT_EQ(load_sound(good.c_str(), es.get()), 0);
         EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot analyse '" + good + "'"), std::string::npos);
     }
+    // A picture and analysis larger than the machine's available memory are refused before
+    // anything of their size is allocated; a minute's picture fits.
+    const float defaults[7] = {27.5f, 20000, 100, 100, 60, 24, 2};
+    int w = 0, h = 0;
+    EXPECT_EQ(analysis_geometry(60 * 44100, defaults, DOCUMENT_PLANES, &w, &h), nullptr);
+    EXPECT_EQ(w, 6000);
+    const char* why = analysis_geometry(INT_MAX / 2, defaults, 1000, &w, &h);
+    ASSERT_NE(why, nullptr);
+    EXPECT_NE(std::string(why).find("too long for this machine's memory"), std::string::npos) << why;
     EXPECT_EQ(image->composite, composite);
     EXPECT_EQ(orig_snd, snd);
     EXPECT_EQ(image->count, 1);
