@@ -32,13 +32,12 @@ static const char* settings_fault(float fmin, float fmax, float pps, float bpo, 
 }
 
 // Refuses a sound: one line naming the file, the Open dialog again, the signal released.
-static int refuse(const char* path, const char* why, float* signal)
+static void refuse(const char* path, const char* why, float* signal)
 {
     if (why)
         wrfprintf(stderr, "Cannot analyse '%s': %s\n", path, why);
     free(signal);
     key[K_OPEN] = 1;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -91,29 +90,45 @@ const char* analysis_geometry(int len, const float params[7], int* w, int* h)
     return nullptr;
 }
 
+float* sound_for_document(const char* path, const EngineState* es, int* len)
+{
+    // 1. Settings that can make an image.
+    const float* p = es->anal_params;
+    *len = 0;
+    const char* why = settings_fault(p[0], p[1], p[2], p[4], p[6]);
+    // 2. One channel at the program's rate.
+    float* signal = why ? nullptr : read_sound_at_rate(path, len);
+    // 3. The picture size, checked before the current document is released.
+    int w = 0, h = 0;
+    if (signal)
+        why = analysis_geometry(*len, es->anal_params, &w, &h);
+    if (!signal || why) {
+        refuse(path, why, signal);
+        return nullptr;
+    }
+    return signal;
+}
+
 int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, int threads)
 {
-    ImageStack* image = es->image;
+    int len = 0;
+    float* signal = sound_for_document(path, es, &len);
+    if (!signal)
+        return 0;
+    sound_to_document(signal, len, es, progress, threads);
+    return 1;
+}
 
-    // 1. Settings that can make an image.
+void sound_to_document(float* signal, int len, EngineState* es, AnalysisProgress* progress, int threads)
+{
+    ImageStack* image = es->image;
     const float fmin = es->anal_params[0], fmax = es->anal_params[1], pps = es->anal_params[2];
     const float transition = es->anal_params[3], bpo = es->anal_params[4], min_bpo = es->anal_params[5];
     const float base = es->anal_params[6];
-    if (const char* why = settings_fault(fmin, fmax, pps, bpo, base))
-        return refuse(path, why, nullptr);
-
-    // 2. One channel at the program's rate.
-    int len = 0;
-    float* signal = read_sound_at_rate(path, &len);
-    if (!signal)
-        return refuse(path, nullptr, nullptr);
     const int sr = SOUND_SAMPLERATE;
-
-    // 3. The picture size, checked before the current document is released.
     const float ppsr = pps / (float)sr;
     int w = 0, h = 0;
-    if (const char* why = analysis_geometry(len, es->anal_params, &w, &h))
-        return refuse(path, why, signal);
+    analysis_geometry(len, es->anal_params, &w, &h); // checked by sound_for_document
 
     // 4. The sound becomes the original sound; the old document goes.
     free_image(image, 1);
@@ -167,5 +182,4 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     image->analysed = plane_copy(image->composite, h, w);
     image->orig_w = w;
     image->orig_h = h;
-    return 1;
 }

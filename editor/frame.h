@@ -58,6 +58,8 @@ struct Editor {
     int press;                 // PressState of this frame
     int prev_press;            // press state of the previous frame (-1 after a menu redraw)
     int buttons;               // mouse buttons (bits 0, 1) seen by the previous classification
+    int unseen_press;          // buttons pressed since the last classification
+    int late_release;          // buttons let go before their press was classified: let go next frame
     int grabbed;               // panel control hit by the current press
     int precision;             // right button, or left button with Ctrl
     std::atomic<int32_t> image_changed; // something was drawn into sfb0 (the document's screen_dirty points here)
@@ -74,6 +76,10 @@ struct Editor {
     char save_path[DOC_DIR_LEN]; // path chosen in the Save dialog
     int open_flag;             // a document is opened or created this frame
     int launch;                // drives the opening of the file named on the command line
+    int change_absorbed;       // the pending document change is the one an open or a save already holds
+    int quit_after_save;       // Quit waits for the save its question asked for
+    int prompt_answered;       // the close question was answered for the Open that a refused file repeats
+    int dialogs_seen;          // `dialogs_shown` when the frame last dropped the input a dialog let in
 
     int events;                // window events drained by this frame
     int wait_ms;               // wait after this frame, as editor_wait chose it

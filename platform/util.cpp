@@ -220,12 +220,29 @@ char* string_assign(const char* text)
 FILE* logfile = nullptr;
 char respath[4096] = ".";
 
+// What this thread last wrote to standard error (see last_error_text).
+static thread_local std::string last_error;
+
+const char* last_error_text() { return last_error.c_str(); }
+
+void clear_last_error_text() { last_error.clear(); }
+
 void wrfprintf(FILE* stream, const char* format, ...)
 {
     if (!stream)
         return;
     va_list args;
     va_start(args, format);
+    if (stream == stderr) {
+        char line[1024];
+        va_list copy;
+        va_copy(copy, args);
+        vsnprintf(line, sizeof line, format, copy);
+        va_end(copy);
+        last_error = line;
+        while (!last_error.empty() && last_error.back() == '\n')
+            last_error.pop_back();
+    }
     FILE* log = logfile;
     if (log && (stream == stdout || stream == stderr)) {
         va_list copy;
