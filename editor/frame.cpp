@@ -1373,8 +1373,6 @@ int editor_frame(Editor* ed)
     const int elapsed = std::clamp((int)(now - ed->last_frame_ms), 1, 50);
     ed->last_frame_ms = now;
 
-    mouse_b &= (uint8_t)~ed->late_release; // the clicks the previous frame saw end now
-    ed->late_release = 0;
     ed->events = editor_events(ed);                                  // 1
     classify_pointer(ed);                                            // 2
     if (key[K_RELAYOUT].exchange(0)) {                               // 3
@@ -1432,6 +1430,8 @@ int editor_frame(Editor* ed)
     quit_step(ed);                                                   // 34
     drop_dialog_input(ed);
     draw_step(ed);                                                   // 33
+    mouse_b &= (uint8_t)~ed->late_release; // the quick clicks this frame saw end for the next one
+    ed->late_release = 0;
     ed->frames++;
     return key[K_QUIT] ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 #include "document/image.h"
 #include "files/npy.h"
 #include "files/picture.h"
+#include "platform/desktop.h"
 #include "sound/synthesis.h"
 #include "test_editor.h"
 #include "test_doc.h"
@@ -344,6 +345,67 @@ TEST_F(FrameEditor, MenuStripAndKnobPanelWork)
     quit_editor(ed);
     EXPECT_EQ(ctrl, nullptr);
     EXPECT_TRUE(menu.empty());
+}
+
+// Keys pushed into the window's queue while a dialog is open, as a user typing into it would.
+void (*dialog_open_before)(int) = nullptr;
+void type_into_dialog(int open)
+{
+    dialog_open_before(open);
+    if (!open)
+        return;
+    for (SDLKey sym : {SDLK_t, SDLK_e, SDLK_v}) {
+        SDL_Event down = key_event(SDL_KEYDOWN, sym), up = key_event(SDL_KEYUP, sym);
+        SDL_PushEvent(&down);
+        SDL_PushEvent(&up);
+    }
+}
+
+// Input the frame loop must neither lose nor carry out twice: a click whose press and release
+// come within one frame opens a menu; Escape closes it and keeps the tool; keys typed while a
+// dialog was open are dropped when it closes.
+TEST_F(FrameEditor, QuickClickEscapeAndKeysTypedIntoADialog)
+{
+    TempDir dir;
+    const std::string script = dir.file("dialogs.txt");
+    write_file(script, "cancel\n");
+    ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
+    ASSERT_NO_FATAL_FAILURE(start_idle());
+
+    const Menu& layers = menu[MENU_LAYERS];
+    SDL_Event ev{};
+    ev.type = ev.button.type = SDL_MOUSEBUTTONDOWN;
+    ev.button.button = SDL_BUTTON_LEFT;
+    ev.button.x = (Uint16)(layers.x + 12 + layers.title_w / 2);
+    ev.button.y = (Uint16)(MENU_STRIP_H / 2);
+    SDL_Event motion{};
+    motion.type = motion.motion.type = SDL_MOUSEMOTION;
+    motion.motion.x = ev.button.x;
+    motion.motion.y = ev.button.y;
+    editor_event(ed.get(), &motion);
+    editor_event(ed.get(), &ev);
+    ev.type = ev.button.type = SDL_MOUSEBUTTONUP;
+    editor_event(ed.get(), &ev);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(menu_opened, MENU_LAYERS);
+    EXPECT_EQ(mouse_b, 0);
+
+    mouse_function = TOOL_DARK_SPRAY;
+    press(ed.get(), SDLK_ESCAPE);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(menu_opened, -1);
+    EXPECT_EQ(mouse_function, TOOL_DARK_SPRAY);
+    mouse_function = TOOL_CURSOR;
+
+    dialog_open_before = desktop_context.dialog_open;
+    desktop_context.dialog_open = type_into_dialog;
+    press(ed.get(), SDLK_s);
+    ASSERT_EQ(editor_frame(ed.get()), 1); // the save dialog, cancelled
+    desktop_context.dialog_open = dialog_open_before;
+    EXPECT_EQ(editor_events(ed.get()), 0);
+    for (int slot : {(int)K_TURN_OFF_LAYER, (int)K_ERASE_MASK, (int)K_VIEW_LAYER_ONLY})
+        EXPECT_EQ(key[slot], 0) << slot;
 }
 
 // The tools in the running editor: a dark spray stroke dragged across the view darkens the layer
