@@ -33,7 +33,7 @@ static bool table_has_room(const ImageStack* image)
 {
     if (image->count < LAYER_CAPACITY)
         return true;
-    wrfprintf(stderr, "Too many layers (%d)\n", LAYER_CAPACITY);
+    user_notice("Too many layers (%d): no layer was added", LAYER_CAPACITY);
     return false;
 }
 

@@ -543,7 +543,8 @@ static void pan_step(Editor* ed)
     }
 }
 
-// Frame step 4: the status line shows the program, or the help of the tool in use.
+// Frame step 4: the status line shows the program, or the help of the tool in use, or for a while
+// the last user notice.
 static void status_line(Editor* ed)
 {
     static const char* const help[8] = {
@@ -559,8 +560,14 @@ static void status_line(Editor* ed)
     };
     const char* what = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
     snprintf(ed->status, sizeof ed->status, "%s", what);
+    // A notice (something asked for did not happen) stays in the line for a while.
+    const uint32_t now = SDL_GetTicks();
+    if (take_user_notice(ed->notice, sizeof ed->notice))
+        ed->notice_until = now + NOTICE_MS;
     const int base = press_base(ed->press);
-    if (base != PRESS_MENU && base != PRESS_STRIP)
+    if (ed->notice[0] && (int32_t)(ed->notice_until - now) > 0)
+        snprintf(ed->status, sizeof ed->status, "%s", ed->notice);
+    else if (base != PRESS_MENU && base != PRESS_STRIP)
         mouse_text(ed);
     if (text)
         snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
@@ -703,7 +710,7 @@ static void copy_step(Editor* ed)
             }
     }
     if (!copy_image(px.data(), im->w, im->h))
-        wrfprintf(stderr, "The picture could not be copied to the clipboard\n");
+        user_notice("The picture could not be copied to the clipboard");
 }
 
 // Slot 63: a left and a right channel file mixed into one stereo file.

@@ -26,6 +26,7 @@ constexpr int IDLE_WAIT_MAX_MS = 15;    // longest wait between frames while not
 constexpr int PLAYING_WAIT_MAX_MS = 8;  // longest wait while playback runs (the play bar moves)
 
 constexpr int SCALES_STATE_LEN = 13; // values that decide what the scales show
+constexpr int NOTICE_MS = 10000;     // how long the status line shows a user notice
 
 // Press states of the pointer (bit PRESS_PAN is added while the view is panned).
 enum PressState : int {
@@ -69,6 +70,8 @@ struct Editor {
     ViewPan pan;               // where a pan began
     RedrawThread redraw;       // continuous redraw during drags and strokes
     char status[PATH_TEXT_LEN]; // the status line's text (the panel's line 3 takes it every frame)
+    char notice[PATH_TEXT_LEN]; // the last user notice (something asked for did not happen)
+    uint32_t notice_until;      // clock until which the status line shows `notice`
     float scales_for[SCALES_STATE_LEN]; // crop, document axis and window size the scales were drawn for
 
     char path[DOC_DIR_LEN];      // current document path (Reload opens it again)

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 
@@ -254,6 +255,32 @@ void wrfprintf(FILE* stream, const char* format, ...)
     vfprintf(stream, format, args);
     fflush(stream);
     va_end(args);
+}
+
+// The notice the window has not shown yet, and its lock (notices may come from any thread).
+static std::mutex notice_lock;
+static std::string notice_pending;
+
+void user_notice(const char* format, ...)
+{
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    wrfprintf(stderr, "%s\n", line);
+    std::lock_guard<std::mutex> lock(notice_lock);
+    notice_pending = line;
+}
+
+int take_user_notice(char* out, size_t size)
+{
+    std::lock_guard<std::mutex> lock(notice_lock);
+    if (notice_pending.empty())
+        return 0;
+    snprintf(out, size, "%s", notice_pending.c_str());
+    notice_pending.clear();
+    return 1;
 }
 
 FILE* wrfopen(const char* path, const char* mode)

@@ -212,7 +212,10 @@ TEST_F(DocumentLayers, UndoExchangesAndTheFullTableRefuses)
     run(K_MERGE_ALL);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(image->count, LAYER_CAPACITY);
-    EXPECT_NE(err.find("Too many layers (8192)\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Too many layers (8192): no layer was added\n"), std::string::npos) << err;
+    char notice[128] = "";
+    EXPECT_EQ(take_user_notice(notice, sizeof notice), 1); // for the window's status line
+    EXPECT_STREQ(notice, "Too many layers (8192): no layer was added");
     EXPECT_EQ(history(), (Lines{"Undo", "Undo", "New separator \"----\""}));
 }
 

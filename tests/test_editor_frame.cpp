@@ -782,3 +782,22 @@ TEST_F(FrameFlows, RefusedOpensKeepTheDocumentAndSayWhy)
     ASSERT_TRUE(run_until(ed.get(), [&] { return demo_synthesised(ed.get()); }, 60000));
     EXPECT_EQ(es->norm, norm);
 }
+
+// What did not happen is said in the window: no audio device at start-up, no program to open
+// the home page.
+TEST(FrameNotices, NoAudioDeviceAndNoOpenerAreSaidInTheStatusLine)
+{
+    EditorEnv env("nosuchdriver");
+    ScopedEnv opener("BRINDLEWHARF_OPENER", "false");
+    auto ed = start_on_demo();
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_NE(std::string(text[3].str).find("Unable to open audio"), std::string::npos) << text[3].str;
+
+    int mi = -1, ei = -1;
+    ASSERT_NE(find_menu_entry(menu, "Check for Updates Online...", &mi, &ei), nullptr);
+    menu_dispatch(menu, mi, ei, 1);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(std::string(text[3].str), std::string("false could not open ") + HOME_PAGE +
+                                            " (status 1): no program on this desktop opens it");
+    quit_editor(ed);
+}
