@@ -1359,6 +1359,7 @@ static void draw_step(Editor* ed)
     }
     ed->image_changed |= panel_draw_controls(es, sfb0, ed->full_redraw);
     ed->image_changed |= panel_draw_text_lines(sfb0, ed->full_redraw);
+    cursor_tool_width = knob_spray_width();
     overlays_frame(es, sfb0);
     apply_pointer_visibility();
     window_title(has_document(ed) ? input_file_name : "", doc_modified > 0);
