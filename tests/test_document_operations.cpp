@@ -110,7 +110,8 @@ TEST_F(Operations, PointWiseFunctionsStayFinite)
     EXPECT_FLOAT_EQ(px(0, 2), 0.25f);
     EXPECT_EQ(px(0, 3), 0.f);
     EXPECT_EQ(image->change_state, 1);
-    EXPECT_EQ(lines(), "Operation invert\nOperation invert\nOperation 1/x\nOperation square\nOperation square root\n");
+    EXPECT_EQ(lines(),
+              "Operation invert\n\nOperation invert\n\nOperation 1/x\n\nOperation square\n\nOperation square root\n\n");
 }
 
 TEST_F(Operations, SeparatorsAndMissingDocumentsAreLeftAlone)
@@ -173,8 +174,8 @@ TEST_F(Operations, RotationsKeepTheDocumentSize)
     EXPECT_EQ(image->undo[0][0], 0.f);
     rotate_image(image.get(), -2);
     EXPECT_EQ(px(3, 7), 3.f * 400 + 7);
-    EXPECT_EQ(lines(), "Operation rotation by 90\nOperation rotation by 270\nOperation rotation by 180\n"
-                       "Operation rotation by 180\n");
+    EXPECT_EQ(lines(), "Operation rotation by 90\n\nOperation rotation by 270\n\nOperation rotation by 180\n\n"
+                       "Operation rotation by 180\n\n");
 }
 
 TEST_F(Operations, CurvesAndFillsFromMaxima)
@@ -238,8 +239,8 @@ TEST_F(Operations, CurvesAndFillsFromMaxima)
     for (int r = 0; r < 4; r++)
         for (int c = 0; c < 4; c++)
             EXPECT_EQ(px(r, c), 0.f);
-    EXPECT_NE(lines().find("Operation horizontal curves\nOperation vertical curves\nOperation fill to left\n"
-                           "Operation fill to bottom\nOperation vertical normalisation\n"),
+    EXPECT_NE(lines().find("Operation horizontal curves\n\nOperation vertical curves\n\nOperation fill to left\n\n"
+                           "Operation fill to bottom\n\nOperation vertical normalisation\n\n"),
               std::string::npos);
 }
 
@@ -273,8 +274,9 @@ TEST_F(Operations, NormalisationsAndNoiseFills)
     EXPECT_FLOAT_EQ(px(4, 0), 1.f);
     EXPECT_FLOAT_EQ(px(0, 0), 1.f / sqrtf(5.f)); // (1 + 4)^(-1/2); the bottom row is already 1
     const std::string t = lines();
-    EXPECT_NE(t.find("Operation normalisation\nOperation fill pink\n"), std::string::npos) << t;
-    EXPECT_NE(t.find("Operation normalisation\nOperation fill white\nOperation normalisation\nOperation fill brown\n"),
+    EXPECT_NE(t.find("Operation normalisation\n\nOperation fill pink\n\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Operation normalisation\n\nOperation fill white\n\nOperation normalisation\n\n"
+                     "Operation fill brown\n\n"),
               std::string::npos)
         << t;
 }
@@ -350,8 +352,8 @@ TEST_F(Operations, DispatchRunsInOrderSavesUndoAndHoldsTheLock)
     done = true;
     reader.join();
 
-    EXPECT_EQ(lines(), "Operation 1/x\nOperation rotation by 180\nOperation invert\nOperation horizontal average\n"
-                       "Operation vertical average\n");
+    EXPECT_EQ(lines(), "Operation 1/x\n\nOperation rotation by 180\n\nOperation invert\n\n"
+                       "Operation horizontal average\n\nOperation vertical average\n\n");
     EXPECT_EQ(invert_toggles, 1);
     EXPECT_EQ(key[68], 0);
     EXPECT_EQ(key[K_ROTATE], 0);
