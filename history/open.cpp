@@ -104,6 +104,14 @@ static void open_archive(const char* path, EngineState* es, int* opened)
     }
 }
 
+// With live synthesis on, the waveform strip of the new document is made once more after the
+// run that is under way (which may still show the old sound).
+static void live_strip_again()
+{
+    if (key[state_of(K_LIVE_SYNTH)])
+        key[K_WAVEFORM_AGAIN] = 1;
+}
+
 // Nothing of the old document keeps running: it is about to be replaced.
 static void stop_old_document(EngineState* es)
 {
@@ -130,6 +138,8 @@ void open_file(char* path, EngineState* es, int* opened)
         open_archive(path, es, opened);
         if (!*opened && image->composite)
             image->change_state = 3; // a refused project: the document on screen is synthesised again
+        if (*opened)
+            live_strip_again();
         return;
     }
     if (kind == FILE_SOUND) {
@@ -196,4 +206,7 @@ void open_file(char* path, EngineState* es, int* opened)
     // 8. A fresh history for the new document.
     if (open_hooks.begin_history)
         open_hooks.begin_history(es, path, kind);
+
+    // 9.
+    live_strip_again();
 }
