@@ -16,7 +16,12 @@ std::atomic<int8_t> key[KEY_COUNT];
 // ---------------------------------------------------------------------------------------------
 
 // Slot 37 is 1 while a dialog or alert is showing.
-static void store_dialog_open(int open) { key[K_DIALOG_OPEN] = (int8_t)open; }
+static void store_dialog_open(int open)
+{
+    key[K_DIALOG_OPEN] = (int8_t)open;
+    if (open)
+        dialogs_shown++;
+}
 
 // The save panel's archive choice lands in slot 116, which the archive writer reads.
 static void store_archive_choice(int snapshot) { key[K_SAVE_SNAPSHOT] = (int8_t)snapshot; }
@@ -100,6 +105,8 @@ std::atomic<float> current_x{0.f};
 int progress_crop_x = 0;
 int menu_opened = -1;
 int mac_redraw = 0;
+int doc_modified = 0;
+std::atomic<int> dialogs_shown{0};
 float zoom_center_x = 0.f, zoom_center_y = 0.f, zoom_h = 0.f, zoom_v = 0.f;
 int crop_x = 0, crop_y = 0, crop_w = 0, crop_h = 0;
 
@@ -126,6 +133,7 @@ void state_reset()
     progress_crop_x = 0;
     menu_opened = -1;
     mac_redraw = 0;
+    doc_modified = 0;
     zoom_center_x = zoom_center_y = zoom_h = zoom_v = 0.f;
     crop_x = crop_y = crop_w = crop_h = 0;
 }

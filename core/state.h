@@ -214,6 +214,8 @@ extern std::atomic<float> current_x;   // image column clicked for live synthesi
 extern int progress_crop_x;            // crop position at which the waveform strip was last made
 extern int menu_opened;                // open drawn menu, -1 when none
 extern int mac_redraw;                 // set by menu handlers: redraw everything next frame
+extern int doc_modified;               // changes to the document since it was opened or last saved (0: nothing to lose)
+extern std::atomic<int> dialogs_shown; // dialogs and alerts opened so far (input that came meanwhile is dropped)
 extern float zoom_center_x, zoom_center_y, zoom_h, zoom_v; // view zoom
 extern int crop_x, crop_y, crop_w, crop_h;                // view crop
 

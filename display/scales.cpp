@@ -91,17 +91,17 @@ static void mark(uint32_t* fb, const ImageStack* image, int x, int y)
 // ---------------------------------------------------------------------------------------------
 
 ScalesHooks scales_hooks = {nullptr, nullptr};
-int cursor_tool_size = 20;
+float cursor_tool_width = 8.f;
 
 // The pointer as the overlays draw it: the frame loop copies the pointer globals here under
 // `overlay_lock`, so that the continuous redraw thread never reads them while the frame loop
 // writes them.
 struct OverlayPointer {
     int x, y;   // pointer position in drawing-area pixels
-    int size;   // brush size in screen pixels
+    float width; // "Spray width" knob value
     int tool;   // current tool
 };
-static OverlayPointer overlay_pointer = {-1, -1, 20, 0};
+static OverlayPointer overlay_pointer = {-1, -1, 8.f, 0};
 
 // Strip colours: R - 1 band colours, lowest band first, then the background.
 static std::vector<uint32_t> rainbow = [] {
@@ -565,7 +565,8 @@ static void cross_points(std::vector<int>& pts, int x, int y, int rv, int rh, in
         }
 }
 
-void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, int size, int tool, std::atomic<int32_t>* dirty)
+void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, float width, int tool,
+                 std::atomic<int32_t>* dirty)
 {
     if (!fb || !image)
         return;
@@ -609,7 +610,13 @@ void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int m
 
     if (custom) {
         std::vector<int> pts;
-        const int r = std::max(size, 0) / 2 + 2;
+        // The rectangle's cross is a plain mark; a spray's spans its dab.
+        int rh = 12, r = 12;
+        float bx, by;
+        if (tool != TOOL_RECTANGLE && brush_window_radius(image, std::max(width, 0.f), &bx, &by)) {
+            rh = std::clamp((int)lroundf(bx), 2, std::max(v.w, 2));
+            r = std::clamp((int)lroundf(by), 2, std::max(v.h, 2));
+        }
         if (magnet && gx >= 0)
             for (const int d : {2, 3})
                 for (const int sx : {-1, 1})
@@ -617,7 +624,7 @@ void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int m
                         pts.push_back(gx + sx * d);
                         pts.push_back(gy + sy * d);
                     }
-        cross_points(pts, mx, my, r, r, r / 5);
+        cross_points(pts, mx, my, r, rh, std::min(r, rh) / 5);
         if (harmonics && tool != TOOL_RECTANGLE && es) {
             const VisibleAxis a = visible_axis(es->anal_params[0], es->anal_params[1], es->anal_params[6], image->h);
             for (int k = 2; k <= 5; k++) {
@@ -625,7 +632,7 @@ void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int m
                 if (!(rise > 0.f) || !std::isfinite(rise) || rise > (float)v.h)
                     continue;
                 const int rk = std::max((int)((float)r / sqrtf((float)k)), 2);
-                cross_points(pts, mx, my - (int)lroundf(rise), rk, r, rk / 5);
+                cross_points(pts, mx, my - (int)lroundf(rise), rk, rh, rk / 5);
             }
         }
         LockGuard lock(image->display_lock);
@@ -715,7 +722,7 @@ void draw_overlays(EngineState* es, uint32_t* fb)
     if (!image || !fb)
         return;
     const OverlayPointer p = overlay_pointer;
-    draw_cursor(fb, es, image, p.x, p.y, p.size, p.tool, image->screen_dirty);
+    draw_cursor(fb, es, image, p.x, p.y, p.width, p.tool, image->screen_dirty);
     if (!image->composite)
         return;
     if (key[state_of(K_RHYTHM_OVERLAY)])
@@ -729,7 +736,7 @@ void overlays_frame(EngineState* es, uint32_t* fb)
     if (!es || !es->image)
         return;
     LockGuard lock(es->image->overlay_lock);
-    overlay_pointer = OverlayPointer{mouse_ax, mouse_ay, cursor_tool_size, mouse_function};
+    overlay_pointer = OverlayPointer{mouse_ax, mouse_ay, cursor_tool_width, mouse_function};
     draw_overlays(es, fb);
 }
 

@@ -33,7 +33,7 @@ struct ScalesHooks {
 
 extern ScalesHooks scales_hooks; // installed by the program at start-up
 
-extern int cursor_tool_size; // integer part of the "Spray width" knob (screen pixels); the panel keeps it current
+extern float cursor_tool_width; // the "Spray width" knob value the brush cursor is drawn for; the frame keeps it current
 
 // Installs the overlays and the analysis strip into the view's hooks and the strip refresh into
 // the full-band noise builder's ready hook.
@@ -119,9 +119,11 @@ void draw_bar(uint32_t* fb, ImageStack* image, std::atomic<int32_t>* dirty, int 
 
 // Puts back the previous cursor marks from `display`, draws the playback bar, then, for the
 // spray and rectangle tools with the mouse in the view (or in slow-mouse mode), the brush cross
-// of arm size/2 + 2 at (mx, my), its harmonic crosses when Harmonics is on and the magnet mark
-// when Magnet is on. Otherwise the system pointer is shown. Sets *dirty when the marks moved.
-void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, int size, int tool,
+// at (mx, my), its harmonic crosses when Harmonics is on and the magnet mark when Magnet is on.
+// A spray's cross spans the dab a spray of `width` paints at the current zoom (brush_window_radius,
+// at most the view); the rectangle's arms are 12 pixels. Otherwise the system pointer is shown.
+// Sets *dirty when the marks moved.
+void draw_cursor(uint32_t* fb, EngineState* es, ImageStack* image, int mx, int my, float width, int tool,
                  std::atomic<int32_t>* dirty);
 
 // 4/4 beat bars: 16 beats over the document width, bar lines every fourth.
@@ -137,7 +139,7 @@ void draw_semitone_overlay(uint32_t* fb, EngineState* es);
 void draw_overlays(EngineState* es, uint32_t* fb);
 
 // For the frame loop (main thread): under `overlay_lock`, hands over the pointer globals
-// (mouse_ax, mouse_ay, cursor_tool_size, mouse_function) to the overlays, then draws them.
+// (mouse_ax, mouse_ay, cursor_tool_width, mouse_function) to the overlays, then draws them.
 void overlays_frame(EngineState* es, uint32_t* fb);
 
 // Forgets the previous cursor marks and bar column (a new frame buffer or document); the next

@@ -13,6 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+// The title last given to the window.
+static std::string title_shown;
 
 SDL_Surface* screen = nullptr;
 uint32_t* menu_fb = nullptr;
@@ -102,9 +106,21 @@ void graphics_full_init(uint32_t** fb0, uint32_t** fb1)
     if (!screen)
         window_failed();
     SDL_WM_SetCaption(PROGRAM_TITLE, PROGRAM_TITLE);
+    title_shown = PROGRAM_TITLE;
 
     replace_buffers(fb0, fb1);
     config_save(0);
+}
+
+void window_title(const char* name, int modified)
+{
+    std::string title = PROGRAM_TITLE;
+    if (name && name[0])
+        title += std::string(" - ") + (modified ? "*" : "") + name;
+    if (title == title_shown)
+        return;
+    title_shown = title;
+    SDL_WM_SetCaption(title.c_str(), title.c_str());
 }
 
 // Takes a lock that may not exist yet (before the ImageStack is made, or in tests).

@@ -51,6 +51,10 @@ void auto_window_size(int desk_w, int desk_h, int* w, int* h);
 // line to the standard error and ends the process with status 1.
 void graphics_full_init(uint32_t** fb0, uint32_t** fb1);
 
+// The window title for the document `name` (may be empty): PROGRAM_TITLE, then " - " and the
+// name, with a leading "*" when `modified`. Sets it only when it differs from the last one set.
+void window_title(const char* name, int modified);
+
 // A window resized by the user to w x h (the whole window, strip included): the drawing area
 // becomes max(w, 200) x max(h - MENU_STRIP_H, 420) and the window takes that size; then, with
 // the ImageStack's layers, overlay, display and screen locks taken in that order, SCRN_W and

@@ -177,32 +177,28 @@ void make_single_layer(ImageStack* image)
     image->change_state = 3;
 }
 
-int new_image(EngineState* es, const char* path)
+uint8_t* document_picture(const EngineState* es, const char* path, int* w, int* h)
+{
+    if (path && path[0])
+        return load_picture(path, w, h, 0);
+    // A blank picture one column wider than the view, as tall as the analysis range.
+    *w = SCRN_W - 59 - 120;
+    *h = image_height(es->anal_params[0], es->anal_params[1], es->anal_params[4]);
+    if (*w < 1 || *h < 1 || (long long)*w * *h > MAX_PICTURE_PIXELS) {
+        wrfprintf(stderr, "No blank picture of %d x %d pixels can be made\n", *w, *h);
+        return nullptr;
+    }
+    return static_cast<uint8_t*>(wrcalloc((size_t)*w * *h, 4));
+}
+
+void image_from_picture(EngineState* es, uint8_t* rgb, int w, int h, int blank)
 {
     ImageStack* image = es->image;
     free_image(image, 1);
-
-    if (path && path[0]) {
-        image->src_rgb = load_picture(path, &image->src_w, &image->src_h, 0);
-        if (!image->src_rgb) {
-            image_locks_release(image);
-            return 0;
-        }
-        image->gradient_mode = 0; // a picture is shown in its own colours
-    } else {
-        // A blank picture one column wider than the view, as tall as the analysis range.
-        const int w = SCRN_W - 59 - 120;
-        const int h = image_height(es->anal_params[0], es->anal_params[1], es->anal_params[4]);
-        if (w < 1 || h < 1 || (long long)w * h > MAX_PICTURE_PIXELS) {
-            wrfprintf(stderr, "No blank picture of %d x %d pixels can be made\n", w, h);
-            image_locks_release(image);
-            return 0;
-        }
-        image->src_w = w;
-        image->src_h = h;
-        image->src_rgb = static_cast<uint8_t*>(wrcalloc((size_t)w * h, 4));
-        image->gradient_mode = 1;
-    }
+    image->src_rgb = rgb;
+    image->src_w = w;
+    image->src_h = h;
+    image->gradient_mode = blank ? 1 : 0; // a picture is shown in its own colours
 
     char room[200];
     if (!planes_fit(image->src_w, image->src_h, 4, room, sizeof room)) {
@@ -229,6 +225,15 @@ int new_image(EngineState* es, const char* path)
     image_locks_release(image);
 
     make_single_layer(image);
+}
+
+int new_image(EngineState* es, const char* path)
+{
+    int w = 0, h = 0;
+    uint8_t* rgb = document_picture(es, path, &w, &h);
+    if (!rgb)
+        return 0; // the document stays as it was
+    image_from_picture(es, rgb, w, h, !(path && path[0]));
     return 1;
 }
 

@@ -45,8 +45,17 @@ void image_locks_release(ImageStack* image);
 
 // Replaces the document by the picture at `path` or, for an empty path, by a blank picture of
 // the view's width and the height of the engine state's analysis range. Returns 1 when a
-// document was made; 0 (no document: `composite` null) when the picture could not be read.
+// document was made; 0, after one line naming the file and with the document left as it was,
+// when the picture could not be read.
 int new_image(EngineState* es, const char* path);
+
+// The RGBA picture new_image would make for `path` (empty: the blank picture), read without
+// touching the document: a new buffer of *w x *h pixels, or null after one line saying why.
+uint8_t* document_picture(const EngineState* es, const char* path, int* w, int* h);
+
+// Replaces the document by the RGBA picture `rgb` (taken over) of w x h pixels, made by
+// document_picture; `blank` shows it with the gradient colour map.
+void image_from_picture(EngineState* es, uint8_t* rgb, int w, int h, int blank);
 
 // A plane of `h` rows of `w` floats, each (R + G + B) / 765 of the RGBA picture `rgb`.
 Plane rgb_to_float(const uint8_t* rgb, int w, int h);

@@ -33,7 +33,7 @@ static bool table_has_room(const ImageStack* image)
 {
     if (image->count < LAYER_CAPACITY)
         return true;
-    wrfprintf(stderr, "Too many layers (%d)\n", LAYER_CAPACITY);
+    user_notice("Too many layers (%d): no layer was added", LAYER_CAPACITY);
     return false;
 }
 
@@ -72,7 +72,7 @@ static void entries_changed(EngineState* es)
 
 // Edits the layer table under layers_lock with edit() (false: it could not act, nothing follows
 // and 0 is returned) and saves the new selection for Undo; then the knobs, view and list follow,
-// the document is marked and `line` is logged. Returns 1.
+// the document is marked and `line` is logged, followed by an empty line. Returns 1.
 template <class Edit> static int edit_table(EngineState* es, ImageStack* image, const char* line, Edit edit)
 {
     {
@@ -83,7 +83,7 @@ template <class Edit> static int edit_table(EngineState* es, ImageStack* image, 
     }
     entries_changed(es);
     image->change_state = 1;
-    print_cmd(CMD_TIMED, "%s", line);
+    print_cmd(CMD_TIMED, "%s\n", line);
     return 1;
 }
 
@@ -159,7 +159,7 @@ int new_layer(EngineState* es)
         layer_to_undo(image); // the selection changed
     }
     entries_changed(es);
-    print_cmd(CMD_TIMED, "New layer \"%s\"", name);
+    print_cmd(CMD_TIMED, "New layer \"%s\"\n", name);
     return 1;
 }
 
@@ -210,7 +210,7 @@ int add_separator(EngineState* es)
     // A separator on top closes an empty group: the composite does not change.
     if (!topmost)
         image->change_state = 1;
-    print_cmd(CMD_TIMED, "New separator \"%s\"", "----");
+    print_cmd(CMD_TIMED, "New separator \"%s\"\n", "----");
     return 1;
 }
 
@@ -261,7 +261,7 @@ int merge_all_to_new_layer(EngineState* es)
 }
 
 // Moves the selected entry one place (+1 up, -1 down), marks the document, rebuilds the list and
-// logs `line`; 0 when it cannot move.
+// logs `line` and an empty line; 0 when it cannot move.
 static int move_selected(EngineState* es, int direction, const char* line)
 {
     ImageStack* image = document_of(es);
@@ -269,7 +269,7 @@ static int move_selected(EngineState* es, int direction, const char* line)
         return 0;
     image->change_state = 1;
     list_refresh(es);
-    print_cmd(CMD_TIMED, "%s", line);
+    print_cmd(CMD_TIMED, "%s\n", line);
     return 1;
 }
 
@@ -292,7 +292,7 @@ int select_layer(EngineState* es, int position)
     entries_changed(es);
     layer_to_undo(image);
     const bool relative = key[K_RELATIVE_SELECTION] != 0;
-    print_cmd(CMD_TIMED, relative ? "Selected layer %+d" : "Selected layer %d", relative ? to - old : to);
+    print_cmd(CMD_TIMED, relative ? "Selected layer %+d" : "Selected layer %d\n", relative ? to - old : to);
     return 1;
 }
 
@@ -347,7 +347,7 @@ int set_blending(EngineState* es, int mode)
     }
     image->change_state = 1;
     list_refresh(es);
-    print_cmd(CMD_TIMED, "Blending %s", blending_name[mode]);
+    print_cmd(CMD_TIMED, "Blending %s\n", blending_name[mode]);
     return 1;
 }
 
@@ -369,7 +369,7 @@ int undo_layer(EngineState* es)
             std::swap_ranges(p[y], p[y] + image->w, u[y]);
     }
     image->change_state = 1;
-    print_cmd(CMD_TIMED, "Undo");
+    print_cmd(CMD_TIMED, "Undo\n");
     return 1;
 }
 

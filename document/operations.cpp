@@ -31,10 +31,11 @@ static Plane selected_plane(const ImageStack* image)
     return image->layers[image->sel].plane;
 }
 
-// Logs the operation's history line and marks the document; returns 1 (the operation acted).
+// Logs the operation's history line (followed by an empty line) and marks the document; returns
+// 1 (the operation acted).
 static int finish(ImageStack* image, const char* line, int state = 1)
 {
-    print_cmd(CMD_TIMED, "%s", line);
+    print_cmd(CMD_TIMED, "%s\n", line);
     image->change_state = state;
     return 1;
 }

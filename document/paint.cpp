@@ -578,6 +578,30 @@ void print_conv_centre(EngineState* es, int cx, int cy)
                   unit_to_name(pu));
 }
 
+bool brush_radius(const ImageStack* im, float size, float* rx, float* ry)
+{
+    float sx, sy;
+    if (!view_scale(im, &sx, &sy))
+        return false;
+    *rx = size * 0.5f * 3.f * sx;
+    *ry = size * 0.5f * 3.f * sy;
+    if (*rx < min_rad)
+        *rx = min_rad;
+    if (*ry < min_rad)
+        *ry = min_rad;
+    return true;
+}
+
+bool brush_window_radius(const ImageStack* im, float size, float* rx, float* ry)
+{
+    float sx, sy, dx, dy;
+    if (!view_scale(im, &sx, &sy) || !brush_radius(im, size, &dx, &dy))
+        return false;
+    *rx = sx > 0.f ? dx / sx : size * 1.5f;
+    *ry = sy > 0.f ? dy / sy : size * 1.5f;
+    return true;
+}
+
 int paint_point(EngineState* es, int erase, int tool, int new_click, float mouse_x, float mouse_y, float size,
                 float strength)
 {
@@ -588,11 +612,8 @@ int paint_point(EngineState* es, int erase, int tool, int new_click, float mouse
     if (!view_scale(im, &sx, &sy))
         return 0;
 
-    float rad_x = size * 0.5f * 3.f * sx, rad_y = size * 0.5f * 3.f * sy;
-    if (rad_x < min_rad)
-        rad_x = min_rad;
-    if (rad_y < min_rad)
-        rad_y = min_rad;
+    float rad_x, rad_y;
+    brush_radius(im, size, &rad_x, &rad_y);
     float x, y;
     if (magnet) {
         x = (float)magnet_x;

@@ -77,6 +77,14 @@ int paint_press_conv_centre(EngineState* es, float mouse_x, float mouse_y);
 // Logs "Central convolution point ..." for the document position (cx, cy) in the user's units.
 void print_conv_centre(EngineState* es, int cx, int cy);
 
+// Half-extents (columns, rows) of the dab a spray of width `size` (the "Spray width" knob)
+// paints at the current zoom: 1.5 `size` window pixels, never below `min_rad`. False when the
+// view has no size.
+bool brush_radius(const ImageStack* im, float size, float* rx, float* ry);
+
+// The same half-extents in window pixels, which the brush cursor is drawn with.
+bool brush_window_radius(const ImageStack* im, float size, float* rx, float* ry);
+
 // One pass of a held spray: maps the mouse to the document (or takes the magnet's point), sizes
 // the brush from `size` screen pixels, logs the stroke, queues the point and starts the painting
 // thread. Nothing on a separator. Returns 1 when the point was queued.

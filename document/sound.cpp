@@ -36,13 +36,12 @@ static const char* settings_fault(const float params[7])
 }
 
 // Refuses a sound: one line naming the file, the Open dialog again, the signal released.
-static int refuse(const char* path, const char* why, float* signal)
+static void refuse(const char* path, const char* why, float* signal)
 {
     if (why)
         wrfprintf(stderr, "Cannot analyse '%s': %s\n", path, why);
     free(signal);
     key[K_OPEN] = 1;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -105,41 +104,71 @@ const char* analysis_geometry(int len, const float params[7], int* w, int* h)
     return nullptr;
 }
 
-int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, int threads, int keep)
+float* sound_for_document(const char* path, const EngineState* es, int* len, int threads, int keep)
 {
     const bool editing = keep == SOUND_FOR_EDITING, saving = keep != SOUND_FOR_NOISE;
-    ImageStack* image = es->image;
+    *len = 0;
 
     // 1. Settings that can make an image.
     const float fmin = es->anal_params[0], fmax = es->anal_params[1], pps = es->anal_params[2];
-    const float transition = es->anal_params[3], bpo = es->anal_params[4], min_bpo = es->anal_params[5];
     const float base = es->anal_params[6];
-    if (const char* why = settings_fault(es->anal_params))
-        return refuse(path, why, nullptr);
+    if (const char* why = settings_fault(es->anal_params)) {
+        refuse(path, why, nullptr);
+        return nullptr;
+    }
 
     // 2. One channel at the program's rate.
-    int len = 0;
-    float* signal = read_sound_at_rate(path, &len);
-    if (!signal)
-        return refuse(path, nullptr, nullptr);
+    float* signal = read_sound_at_rate(path, len);
+    if (!signal) {
+        refuse(path, nullptr, nullptr);
+        return nullptr;
+    }
     const int sr = SOUND_SAMPLERATE;
 
-    // 3. The picture size, checked before the current document is released.
+    // 3. The picture size and the memory, checked before the current document is released.
     const float ppsr = pps / (float)sr;
     int w = 0, h = 0;
-    if (const char* why = analysis_geometry(len, es->anal_params, &w, &h))
-        return refuse(path, why, signal);
+    if (const char* why = analysis_geometry(*len, es->anal_params, &w, &h)) {
+        refuse(path, why, signal);
+        return nullptr;
+    }
     // The analysis's own memory, or the planes of the document it becomes, whichever is more
     // (the analysis has released its spectrum before the planes are copied); the sound itself
     // is held already. The document being replaced is not counted as free.
     const double plane = sizeof(float) * (double)w * h;
-    const double needed = std::max(anal_memory(len, h, fmin / (float)sr, fmax / (float)sr, ppsr, base,
+    const double needed = std::max(anal_memory(*len, h, fmin / (float)sr, fmax / (float)sr, ppsr, base,
                                                threads > 0 ? threads : CORE_COUNT),
                                    plane * (editing ? 7 : saving ? 3 : 2));
     char why[200], what[160];
-    snprintf(what, sizeof what, "analysing %.0f s of sound into %d x %d pixels", (double)len / sr, w, h);
-    if (memory_refused(needed, what, why, sizeof why))
-        return refuse(path, why, signal);
+    snprintf(what, sizeof what, "analysing %.0f s of sound into %d x %d pixels", (double)*len / sr, w, h);
+    if (memory_refused(needed, what, why, sizeof why)) {
+        refuse(path, why, signal);
+        return nullptr;
+    }
+    return signal;
+}
+
+int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, int threads, int keep)
+{
+    int len = 0;
+    float* signal = sound_for_document(path, es, &len, threads, keep);
+    if (!signal)
+        return 0;
+    sound_to_document(signal, len, es, progress, threads, keep);
+    return 1;
+}
+
+void sound_to_document(float* signal, int len, EngineState* es, AnalysisProgress* progress, int threads, int keep)
+{
+    const bool editing = keep == SOUND_FOR_EDITING, saving = keep != SOUND_FOR_NOISE;
+    ImageStack* image = es->image;
+    const float fmin = es->anal_params[0], fmax = es->anal_params[1], pps = es->anal_params[2];
+    const float transition = es->anal_params[3], bpo = es->anal_params[4], min_bpo = es->anal_params[5];
+    const float base = es->anal_params[6];
+    const int sr = SOUND_SAMPLERATE;
+    const float ppsr = pps / (float)sr;
+    int w = 0, h = 0;
+    analysis_geometry(len, es->anal_params, &w, &h); // checked by sound_for_document
 
     // 4. The sound becomes the original sound; the old document goes.
     free_image(image, 1);
@@ -202,5 +231,4 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     image->analysed = saving ? plane_copy(image->composite, h, w) : nullptr;
     image->orig_w = saving ? w : 0;
     image->orig_h = saving ? h : 0;
-    return 1;
 }

@@ -45,6 +45,18 @@ enum SoundPlanes : int {
 int load_sound(const char* path, EngineState* es, AnalysisProgress* progress = nullptr, int threads = 0,
                int keep = SOUND_FOR_EDITING);
 
+// The first half of load_sound: reads the sound at `path` and checks that the analysis settings
+// make a picture of it that fits in the memory available (`threads` and `keep` as for
+// load_sound), touching nothing else. Returns a new buffer of *len samples, or null after one
+// line naming the file (slot 7 set).
+float* sound_for_document(const char* path, const EngineState* es, int* len, int threads = 0,
+                          int keep = SOUND_FOR_EDITING);
+
+// The second half of load_sound: the sound made by sound_for_document (taken over) becomes the
+// original sound and is analysed into the new document.
+void sound_to_document(float* signal, int len, EngineState* es, AnalysisProgress* progress = nullptr,
+                       int threads = 0, int keep = SOUND_FOR_EDITING);
+
 // Reads the sound at `path` as one channel (channel slots 60 and 62) at SOUND_SAMPLERATE.
 // Returns a new buffer of *len samples, or null after one line naming the file.
 float* read_sound_at_rate(const char* path, int* len);

@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 #include <vector>
 
@@ -258,6 +259,7 @@ int editor_start(Editor* ed, int argc, char** argv)
     ed->rect_start[0] = ed->rect_start[1] = -1;
     ed->launch = argc;
     ed->wait_ms = 1;
+    ed->dialogs_seen = dialogs_shown.load();
     pointer_wanted = 1;
     pointer_shown = -1;
 
@@ -342,7 +344,11 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
     case SDLK_v: key[shift ? K_VIEW_GROUP_ONLY : K_VIEW_LAYER_ONLY] = 1; break;
     case SDLK_DELETE: key[K_DELETE_LAYER] = 1; break;
     case SDLK_ESCAPE:
-        mouse_function = TOOL_CURSOR;
+        // An open menu closes; otherwise the Cursor tool comes back.
+        if (menu_opened >= 0)
+            menu_close();
+        else
+            mouse_function = TOOL_CURSOR;
         mac_redraw = 1;
         break;
     case SDLK_SPACE: key[shift ? K_PAUSE_AFTER : K_PLAY] = 1; break;
@@ -400,8 +406,13 @@ void editor_event(Editor* ed, const SDL_Event* ev)
     case SDL_MOUSEMOTION: pointer_at(ev->motion.x, ev->motion.y); break;
     case SDL_MOUSEBUTTONDOWN:
         switch (ev->button.button) {
-        case SDL_BUTTON_LEFT: mouse_b |= 1; break;
-        case SDL_BUTTON_RIGHT: mouse_b |= 2; break;
+        case SDL_BUTTON_LEFT:
+        case SDL_BUTTON_RIGHT: {
+            const int bit = ev->button.button == SDL_BUTTON_LEFT ? 1 : 2;
+            mouse_b |= (uint8_t)bit;
+            ed->unseen_press |= bit;
+            break;
+        }
         case SDL_BUTTON_MIDDLE: key[K_PAN] = 1; break;
         case SDL_BUTTON_WHEELUP: key[K_WHEEL]++; break;
         case SDL_BUTTON_WHEELDOWN: key[K_WHEEL]--; break;
@@ -410,8 +421,17 @@ void editor_event(Editor* ed, const SDL_Event* ev)
         break;
     case SDL_MOUSEBUTTONUP:
         switch (ev->button.button) {
-        case SDL_BUTTON_LEFT: mouse_b &= (uint8_t)~1; break;
-        case SDL_BUTTON_RIGHT: mouse_b &= (uint8_t)~2; break;
+        case SDL_BUTTON_LEFT:
+        case SDL_BUTTON_RIGHT: {
+            // A press no frame has seen yet keeps its button down for one frame, so that a click
+            // shorter than a frame is still a click.
+            const int bit = ev->button.button == SDL_BUTTON_LEFT ? 1 : 2;
+            if (ed->unseen_press & bit)
+                ed->late_release |= bit;
+            else
+                mouse_b &= (uint8_t)~bit;
+            break;
+        }
         case SDL_BUTTON_MIDDLE: key[K_PAN] = 0; break;
         default: break;
         }
@@ -455,6 +475,7 @@ static void classify_pointer(Editor* ed)
     else if (!ed->buttons)
         base = (base == PRESS_MENU || base == PRESS_STRIP) ? (mouse_ay < 0 ? PRESS_STRIP : PRESS_MENU) : PRESS_NEW;
     ed->buttons = buttons;
+    ed->unseen_press = 0;
     ed->press = base | (key[K_PAN] ? PRESS_PAN : 0);
     slow_mouse_step(ed);
 }
@@ -522,7 +543,8 @@ static void pan_step(Editor* ed)
     }
 }
 
-// Frame step 4: the status line shows the program, or the help of the tool in use.
+// Frame step 4: the status line shows the program, or the help of the tool in use, or for a while
+// the last user notice.
 static void status_line(Editor* ed)
 {
     static const char* const help[8] = {
@@ -538,8 +560,14 @@ static void status_line(Editor* ed)
     };
     const char* what = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
     snprintf(ed->status, sizeof ed->status, "%s", what);
+    // A notice (something asked for did not happen) stays in the line for a while.
+    const uint32_t now = SDL_GetTicks();
+    if (take_user_notice(ed->notice, sizeof ed->notice))
+        ed->notice_until = now + NOTICE_MS;
     const int base = press_base(ed->press);
-    if (base != PRESS_MENU && base != PRESS_STRIP)
+    if (ed->notice[0] && (int32_t)(ed->notice_until - now) > 0)
+        snprintf(ed->status, sizeof ed->status, "%s", ed->notice);
+    else if (base != PRESS_MENU && base != PRESS_STRIP)
         mouse_text(ed);
     if (text)
         snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
@@ -682,7 +710,7 @@ static void copy_step(Editor* ed)
             }
     }
     if (!copy_image(px.data(), im->w, im->h))
-        wrfprintf(stderr, "The picture could not be copied to the clipboard\n");
+        user_notice("The picture could not be copied to the clipboard");
 }
 
 // Slot 63: a left and a right channel file mixed into one stereo file.
@@ -802,6 +830,9 @@ static void synthesis_step(Editor* ed)
     const int level = im->change_state.exchange(0);
     if (!level)
         return;
+    if (!ed->change_absorbed)
+        doc_modified++;
+    ed->change_absorbed = 0;
     im->recomposite = 1;
     image_redraw(es, 0);
     const int was = playback_hold(es);
@@ -1003,8 +1034,9 @@ static void tool_drop(Editor* ed)
 // [SECTION] Document flows
 // ---------------------------------------------------------------------------------------------
 
-// Opens (or, with an empty path, creates) the document at ed->path; flow step 10.
-static void open_now(Editor* ed)
+// Opens (or, with an empty path, creates) the document at ed->path; flow step 10. Returns 1
+// when it was opened; a refused file is named in an alert that says why.
+static int open_now(Editor* ed)
 {
     EngineState* es = &ed->es;
     if (ed->path[0])
@@ -1023,11 +1055,29 @@ static void open_now(Editor* ed)
     else if (es->anal_params[5] <= 0.f)
         es->anal_params[5] = MIN_BPO;
     int opened = 0;
+    const int pending_change = ed->image.change_state.load();
+    clear_last_error_text();
     open_file(ed->path, es, &opened);
     drop_events(ed);
+    if (opened) {
+        // A new document: nothing to lose yet; the change state it starts with is not an edit.
+        doc_modified = 0;
+        ed->change_absorbed = 1;
+    } else {
+        // Refused: the document stays, and the user is told why before the Open dialog returns
+        // (without asking again whether to save: that was answered for this change).
+        if (!pending_change)
+            ed->change_absorbed = ed->image.change_state.load() != 0;
+        const char* name = strrchr(ed->path, '/');
+        const std::string title = std::string("Could not open ") + (name ? name + 1 : ed->path);
+        const std::string why = last_error_text(); // a copy: the alert writes its own line
+        message_box(why.empty() ? "The file could not be read." : why.c_str(), title.c_str(), 1);
+        ed->prompt_answered = key[K_OPEN] ? 1 : 0;
+    }
     int x = 0, y = 0;
     SDL_GetMouseState(&x, &y);
     pointer_at(x, y);
+    return opened;
 }
 
 // Frame step 27: the document flows: New, Resume Last Session, the "Save before closing"
@@ -1052,7 +1102,9 @@ static void document_flows(Editor* ed)
 
     // The document on screen is about to be replaced: offer to save it first. "Yes" runs the
     // save later in this frame and the change waits until that save has ended.
-    if (has_document(ed) && (key[K_OPEN] || key[K_RELOAD]) && key[K_CLOSE_AFTER_SAVE] == 0 && !menu_deferral) {
+    // Only when the document holds changes since it was opened or saved.
+    if (has_document(ed) && doc_modified > 0 && !ed->prompt_answered && (key[K_OPEN] || key[K_RELOAD]) &&
+        key[K_CLOSE_AFTER_SAVE] == 0 && !menu_deferral) {
         int playing = 0;
         es->paused.compare_exchange_strong(playing, 2);
         if (message_box_yesno("Save the current project to file before closing it?", "Save before closing")) {
@@ -1079,6 +1131,7 @@ static void document_flows(Editor* ed)
                 snprintf(ed->prev_path, sizeof ed->prev_path, "%s", ed->path);
             int playing = 0;
             es->paused.compare_exchange_strong(playing, 2);
+            ed->prompt_answered = 0;
             if (!key[K_RELOAD] && key[K_CLOSE_AFTER_SAVE] != 1)
                 ed->open_flag = open_file_dialog(ed->path, sizeof ed->path);
             key[K_OPEN] = 0;
@@ -1088,9 +1141,11 @@ static void document_flows(Editor* ed)
                 else
                     wrfprintf(stderr, "File %s couldn't be opened\nfopen() returns NULL\n", ed->path);
             }
-            if (ed->open_flag)
-                open_now(ed);
-            else if (!key[K_RELOAD])
+            if (ed->open_flag) {
+                // A refused file leaves the document on screen, and its path, as they were.
+                if (!open_now(ed) && !key[K_RELOAD])
+                    snprintf(ed->path, sizeof ed->path, "%s", ed->prev_path);
+            } else if (!key[K_RELOAD])
                 snprintf(ed->path, sizeof ed->path, "%s", ed->prev_path);
             else
                 ed->prev_path[0] = 0;
@@ -1164,8 +1219,13 @@ static void save_now(Editor* ed)
         ok = (strcasecmp(ext, "png") == 0 ? save_image_png(im->composite, im->w, im->h, path)
                                       : save_image(im->composite, im->w, im->h, path)) == 0;
     }
-    if (!ok)
+    if (!ok) {
         message_box(path, "The file could not be saved", 0);
+        return;
+    }
+    // Saved: nothing to lose; a change made this frame is in the file already.
+    doc_modified = 0;
+    ed->change_absorbed = im->change_state.load() != 0;
 }
 
 // Frame step 30: Save. Slot 9 = 1 asks for a path and saves; a sound waits (slot 9 = 2), frame
@@ -1202,6 +1262,44 @@ static void flows_save(Editor* ed)
     es->paused.compare_exchange_strong(held, 0);
     if (key[K_CLOSE_AFTER_SAVE] == 1)
         key[K_CLOSE_AFTER_SAVE] = 2;
+}
+
+// Frame step 34: Quit with changes not saved asks first; "Yes" saves, and the program ends once
+// that save has left nothing to lose (a cancelled or failed save keeps it running). A project
+// replayed while it opens may quit at once: it holds nothing new.
+static void quit_step(Editor* ed)
+{
+    if (ed->quit_after_save) {
+        if (key[K_SAVE]) {
+            key[K_QUIT] = 0; // the save is still under way (a sound waits for synthesis)
+            return;
+        }
+        ed->quit_after_save = 0;
+        key[K_QUIT] = doc_modified > 0 ? 0 : 1;
+        return;
+    }
+    if (!key[K_QUIT] || doc_modified <= 0 || !has_document(ed))
+        return;
+    int playing = 0;
+    ed->es.paused.compare_exchange_strong(playing, 2);
+    if (message_box_yesno("Save the current project to file before closing it?", "Save before closing")) {
+        key[K_QUIT] = 0;
+        key[K_SAVE] = 1;
+        ed->quit_after_save = 1;
+    }
+    int held = 2;
+    ed->es.paused.compare_exchange_strong(held, 0);
+}
+
+// Keys and clicks that reached the window while a dialog or an alert was open were meant for
+// the dialog: they are dropped (releases and resizes still count).
+static void drop_dialog_input(Editor* ed)
+{
+    const int shown = dialogs_shown.load();
+    if (shown == ed->dialogs_seen)
+        return;
+    ed->dialogs_seen = shown;
+    drop_events(ed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1261,8 +1359,10 @@ static void draw_step(Editor* ed)
     }
     ed->image_changed |= panel_draw_controls(es, sfb0, ed->full_redraw);
     ed->image_changed |= panel_draw_text_lines(sfb0, ed->full_redraw);
+    cursor_tool_width = knob_spray_width();
     overlays_frame(es, sfb0);
     apply_pointer_visibility();
+    window_title(has_document(ed) ? input_file_name : "", doc_modified > 0);
     if (ed->image_changed || ed->full_redraw) {
         editor_present(ed, 1);
         ed->image_changed = 0;
@@ -1335,9 +1435,13 @@ int editor_frame(Editor* ed)
     lossless_log(ed);                                                // 31
     synthesis_step(ed);                                              // 32
     panel_sync(es);                                                  // 16, 20, 24: tool, modifier and Play buttons
+    quit_step(ed);                                                   // 34
+    drop_dialog_input(ed);
     draw_step(ed);                                                   // 33
+    mouse_b &= (uint8_t)~ed->late_release; // the quick clicks this frame saw end for the next one
+    ed->late_release = 0;
     ed->frames++;
-    return key[K_QUIT] ? 0 : 1;                                      // 34
+    return key[K_QUIT] ? 0 : 1;
 }
 
 // Requests, held keys whose work goes on every frame, and worker flags.

@@ -26,6 +26,7 @@ constexpr int IDLE_WAIT_MAX_MS = 15;    // longest wait between frames while not
 constexpr int PLAYING_WAIT_MAX_MS = 8;  // longest wait while playback runs (the play bar moves)
 
 constexpr int SCALES_STATE_LEN = 13; // values that decide what the scales show
+constexpr int NOTICE_MS = 10000;     // how long the status line shows a user notice
 
 // Press states of the pointer (bit PRESS_PAN is added while the view is panned).
 enum PressState : int {
@@ -58,6 +59,8 @@ struct Editor {
     int press;                 // PressState of this frame
     int prev_press;            // press state of the previous frame (-1 after a menu redraw)
     int buttons;               // mouse buttons (bits 0, 1) seen by the previous classification
+    int unseen_press;          // buttons pressed since the last classification
+    int late_release;          // buttons let go before their press was classified: let go next frame
     int grabbed;               // panel control hit by the current press
     int precision;             // right button, or left button with Ctrl
     std::atomic<int32_t> image_changed; // something was drawn into sfb0 (the document's screen_dirty points here)
@@ -67,6 +70,8 @@ struct Editor {
     ViewPan pan;               // where a pan began
     RedrawThread redraw;       // continuous redraw during drags and strokes
     char status[PATH_TEXT_LEN]; // the status line's text (the panel's line 3 takes it every frame)
+    char notice[PATH_TEXT_LEN]; // the last user notice (something asked for did not happen)
+    uint32_t notice_until;      // clock until which the status line shows `notice`
     float scales_for[SCALES_STATE_LEN]; // crop, document axis and window size the scales were drawn for
 
     char path[DOC_DIR_LEN];      // current document path (Reload opens it again)
@@ -74,6 +79,10 @@ struct Editor {
     char save_path[DOC_DIR_LEN]; // path chosen in the Save dialog
     int open_flag;             // a document is opened or created this frame
     int launch;                // drives the opening of the file named on the command line
+    int change_absorbed;       // the pending document change is the one an open or a save already holds
+    int quit_after_save;       // Quit waits for the save its question asked for
+    int prompt_answered;       // the close question was answered for the Open that a refused file repeats
+    int dialogs_seen;          // `dialogs_shown` when the frame last dropped the input a dialog let in
 
     int events;                // window events drained by this frame
     int wait_ms;               // wait after this frame, as editor_wait chose it

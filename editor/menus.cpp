@@ -226,6 +226,16 @@ bool locate(const MenuBar& bar, const char* label, int* mi, int* ei)
 // [SECTION] Building the model
 // ---------------------------------------------------------------------------------------------
 
+// The entries Ctrl+letter chooses (the letter without Ctrl may do something else, or nothing).
+const struct {
+    char letter;
+    const char* label;
+} ctrl_equivalents[] = {
+    {'n', "New"},  {'o', "Open..."}, {'s', "Save..."},    {'r', "Reload"},
+    {'z', "Undo"}, {'c', "Copy"},    {'e', "Erase Mask"}, {'d', "Default Values"},
+    {'k', "Suspend Processing"},     {'q', "Quit"},
+};
+
 // One entry to add: label, shortcut hint, greyed, checked.
 struct EntrySpec {
     const char* label;
@@ -246,8 +256,14 @@ Menu make_menu(const char* name, std::initializer_list<EntrySpec> specs)
     Menu m = {};
     m.name = name;
     m.entries.reserve(specs.size());
-    for (const EntrySpec& s : specs)
-        add_entry(m, s.label, s.shortcut, s.greyed, s.checked);
+    for (const EntrySpec& s : specs) {
+        // An entry with a Ctrl equivalent shows it, as the hint that works everywhere.
+        std::string hint = s.shortcut;
+        for (const auto& q : ctrl_equivalents)
+            if (strcmp(q.label, s.label) == 0)
+                hint = std::string("Ctrl+") + (char)(q.letter - 'a' + 'A');
+        add_entry(m, s.label, hint.c_str(), s.greyed, s.checked);
+    }
     return m;
 }
 
@@ -467,7 +483,7 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Save...", "S", 0, 0},
                                      {"Reload", "R", 0, 0},
                                      {"-", "", 0, 0},
-                                     {"Quit", "Alt+F4", 0, 0}}));
+                                     {"Quit", "", 0, 0}}));
     bar.push_back(make_menu("Edit", {{"Undo", "U", 0, 0},
                                      {"-", "", 0, 0},
                                      {"Copy", "C", 0, 0},
@@ -796,19 +812,11 @@ int menu_dispatch(MenuBar& bar, int menu_index, int entry_index, int from_strip)
 
 int menu_key_equivalent(MenuBar& bar, int sym)
 {
-    static const struct {
-        char letter;
-        const char* label;
-    } equivalents[] = {
-        {'n', "New"},  {'o', "Open..."}, {'s', "Save..."},        {'r', "Reload"},
-        {'z', "Undo"}, {'c', "Copy"},    {'e', "Erase Mask"},     {'d', "Default Values"},
-        {'k', "Suspend Processing"},     {'q', "Quit"},
-    };
     if (sym >= 'A' && sym <= 'Z')
         sym += 'a' - 'A';
     if (sym < 'a' || sym > 'z')
         return 0;
-    for (const auto& q : equivalents) {
+    for (const auto& q : ctrl_equivalents) {
         int mi, ei;
         if (q.letter == sym && locate(bar, q.label, &mi, &ei))
             menu_dispatch(bar, mi, ei, 0);

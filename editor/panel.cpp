@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 Control* ctrl = nullptr;
 TextLabel* text = nullptr;
@@ -1465,7 +1466,9 @@ int panel_draw_text_lines(uint32_t* fb, int full)
 {
     if (!text || !fb)
         return 0;
-    snprintf(text[4].str, sizeof text[4].str, "%s", input_file_name);
+    // The document's name, marked with "*" while it holds changes not saved.
+    const std::string name = std::string(doc_modified > 0 && input_file_name[0] ? "*" : "") + input_file_name;
+    snprintf(text[4].str, sizeof text[4].str, "%s", name.c_str());
     int drawn = 0;
     for (int k = 0; k < TEXT_LINES; k++) {
         TextLabel& l = text[k];

@@ -262,5 +262,6 @@ int lossless_size_check(EngineState* es);
 int panel_draw_controls(EngineState* es, uint32_t* fb, int full);
 
 // Draws the lines of `text` whose text or position changed (all with `full`); the document
-// name line takes `input_file_name` first. Returns 1 when anything was drawn.
+// name line takes `input_file_name` first (with a leading "*" while `doc_modified`). Returns 1
+// when anything was drawn.
 int panel_draw_text_lines(uint32_t* fb, int full);

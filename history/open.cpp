@@ -104,6 +104,25 @@ static void open_archive(const char* path, EngineState* es, int* opened)
     }
 }
 
+// With live synthesis on, the waveform strip of the new document is made once more after the
+// run that is under way (which may still show the old sound).
+static void live_strip_again()
+{
+    if (key[state_of(K_LIVE_SYNTH)])
+        key[K_WAVEFORM_AGAIN] = 1;
+}
+
+// Nothing of the old document keeps running: it is about to be replaced.
+static void stop_old_document(EngineState* es)
+{
+    if (open_hooks.stop_synthesis)
+        open_hooks.stop_synthesis(es);
+    key[state_of(K_VIEW_LAYER_ONLY)] = 0;
+    if (es->block_state)
+        memset(es->block_state, 0, (size_t)es->block_count);
+    es->norm = 0.f;
+}
+
 void open_file(char* path, EngineState* es, int* opened)
 {
     if (!path)
@@ -118,29 +137,35 @@ void open_file(char* path, EngineState* es, int* opened)
         return;
     }
 
-    // 2. Nothing of the old document keeps running.
-    if (open_hooks.stop_synthesis)
-        open_hooks.stop_synthesis(es);
-    key[state_of(K_VIEW_LAYER_ONLY)] = 0;
-    if (es->block_state)
-        memset(es->block_state, 0, (size_t)es->block_count);
-    es->norm = 0.f;
-
-    // 3. By kind.
+    // 2. By kind, read first: a file that cannot be read leaves the document, its synthesis and
+    // its playback as they were. A project replays into the document, so it stops it first.
     const int kind = path[0] ? file_type(path) : FILE_IMAGE;
     if (kind == FILE_ARCHIVE) {
+        stop_old_document(es);
         open_archive(path, es, opened);
+        if (!*opened && image->composite)
+            image->change_state = 3; // a refused project: the document on screen is synthesised again
+        if (*opened)
+            live_strip_again();
         return;
     }
     if (kind == FILE_SOUND) {
-        if (!load_sound(path, es))
-            return; // load_sound has said why and asked for another file
+        int len = 0;
+        float* signal = sound_for_document(path, es, &len);
+        if (!signal)
+            return; // sound_for_document has said why and asked for another file
+        stop_old_document(es);
+        sound_to_document(signal, len, es);
         size_original_for_blocks(es);
     } else if (kind == FILE_IMAGE) {
-        if (!new_image(es, path) || !image->composite) {
+        int w = 0, h = 0;
+        uint8_t* rgb = document_picture(es, path, &w, &h);
+        if (!rgb) {
             key[K_OPEN] = 1;
             return;
         }
+        stop_old_document(es);
+        image_from_picture(es, rgb, w, h, !path[0]);
         if (!orig_snd) {
             lossless_mode = 0;
             key[K_RELAYOUT] = 1;
@@ -188,4 +213,7 @@ void open_file(char* path, EngineState* es, int* opened)
     // 8. A fresh history for the new document.
     if (open_hooks.begin_history)
         open_hooks.begin_history(es, path, kind);
+
+    // 9.
+    live_strip_again();
 }

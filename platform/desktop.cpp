@@ -757,11 +757,11 @@ int system_open(const char* path)
         target = "./" + target; // a name beginning with "-" must not pass for an option of the opener
     ChildRun r = run_child({opener, target}, CHILD_HELPER, HELPER_WAIT_MS, std::string());
     if (!r.started) {
-        wrfprintf(stderr, "Cannot run %s to open %s: %s\n", opener, path, strerror(r.error));
+        user_notice("Cannot run %s to open %s: %s", opener, path, strerror(r.error));
         return 0;
     }
     if (r.finished && r.status != 0) {
-        wrfprintf(stderr, "%s could not open %s (status %d)\n", opener, path, r.status);
+        user_notice("%s could not open %s (status %d): no program on this desktop opens it", opener, path, r.status);
         return 0;
     }
     return 1; // ended well, or still showing the document in the foreground
@@ -775,7 +775,7 @@ void open_manual()
     path += "guide.html";
     struct stat sb;
     if (stat(path.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        wrfprintf(stderr, "User guide not found: %s\n", path.c_str());
+        user_notice("User guide not found: %s", path.c_str());
         return;
     }
     system_open(path.c_str());
@@ -791,7 +791,7 @@ void open_appdata()
 {
     char* dir = desktop_context.app_folder ? make_appdata_path(desktop_context.app_folder, nullptr, 1) : nullptr;
     if (!dir) {
-        wrfprintf(stderr, "No application-data folder: neither XDG_DATA_HOME nor HOME is set\n");
+        user_notice("No application-data folder: neither XDG_DATA_HOME nor HOME is set");
         return;
     }
     system_open(dir);

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 
@@ -288,12 +289,29 @@ char* string_assign(const char* text)
 FILE* logfile = nullptr;
 char respath[4096] = ".";
 
+// What this thread last wrote to standard error (see last_error_text).
+static thread_local std::string last_error;
+
+const char* last_error_text() { return last_error.c_str(); }
+
+void clear_last_error_text() { last_error.clear(); }
+
 void wrfprintf(FILE* stream, const char* format, ...)
 {
     if (!stream)
         return;
     va_list args;
     va_start(args, format);
+    if (stream == stderr) {
+        char line[1024];
+        va_list copy;
+        va_copy(copy, args);
+        vsnprintf(line, sizeof line, format, copy);
+        va_end(copy);
+        last_error = line;
+        while (!last_error.empty() && last_error.back() == '\n')
+            last_error.pop_back();
+    }
     FILE* log = logfile;
     if (log && (stream == stdout || stream == stderr)) {
         va_list copy;
@@ -305,6 +323,32 @@ void wrfprintf(FILE* stream, const char* format, ...)
     vfprintf(stream, format, args);
     fflush(stream);
     va_end(args);
+}
+
+// The notice the window has not shown yet, and its lock (notices may come from any thread).
+static std::mutex notice_lock;
+static std::string notice_pending;
+
+void user_notice(const char* format, ...)
+{
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    wrfprintf(stderr, "%s\n", line);
+    std::lock_guard<std::mutex> lock(notice_lock);
+    notice_pending = line;
+}
+
+int take_user_notice(char* out, size_t size)
+{
+    std::lock_guard<std::mutex> lock(notice_lock);
+    if (notice_pending.empty())
+        return 0;
+    snprintf(out, size, "%s", notice_pending.c_str());
+    notice_pending.clear();
+    return 1;
 }
 
 FILE* wrfopen(const char* path, const char* mode)

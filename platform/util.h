@@ -114,6 +114,22 @@ extern char respath[4096]; // base directory of relative resource paths (holds g
 // A null stream writes nothing.
 void wrfprintf(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// The text this thread last wrote to standard error through wrfprintf, without its final line
+// break (empty when nothing since clear_last_error_text): what the window tells the user when
+// something it asked for was refused.
+const char* last_error_text();
+
+// Forgets the text last_error_text gives, before an action whose refusal is to be shown.
+void clear_last_error_text();
+
+// Something the user asked for did not happen (no audio device, no program to open a page, a
+// full layer table): writes the one-line text to standard error and keeps it for the window,
+// which shows it in its status line. Any thread.
+void user_notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Copies the notice not shown yet into `out` (`size` bytes) and forgets it; 0 when there is none.
+int take_user_notice(char* out, size_t size);
+
 // Opens a file; a relative path is taken under `respath`. On failure writes
 // "File not found: %s" with the path tried and returns null.
 FILE* wrfopen(const char* path, const char* mode);

@@ -53,7 +53,7 @@ int sound_init(EngineState* es, ImageStack* image)
 
     if (!SDL_WasInit(SDL_INIT_AUDIO)) {
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) < 0) {
-            wrfprintf(stderr, "Unable to open audio: %s (the editor goes on without sound)\n", SDL_GetError());
+            user_notice("Unable to open audio: %s (the editor goes on without sound)", SDL_GetError());
             return 0;
         }
         audio_started_here = 1;
@@ -67,7 +67,7 @@ int sound_init(EngineState* es, ImageStack* image)
     wanted.userdata = es;
     SDL_AudioSpec request = wanted, obtained{};
     if (SDL_OpenAudio(&wanted, &obtained) < 0) {
-        wrfprintf(stderr, "Unable to open audio: %s (the editor goes on without sound)\n", SDL_GetError());
+        user_notice("Unable to open audio: %s (the editor goes on without sound)", SDL_GetError());
         return 0;
     }
     if (audio_spec_report(&request, &obtained) &&
@@ -77,7 +77,7 @@ int sound_init(EngineState* es, ImageStack* image)
         SDL_CloseAudio();
         wanted = request;
         if (SDL_OpenAudio(&wanted, nullptr) < 0) {
-            wrfprintf(stderr, "Unable to open audio: %s (the editor goes on without sound)\n", SDL_GetError());
+            user_notice("Unable to open audio: %s (the editor goes on without sound)", SDL_GetError());
             return 0;
         }
     }

@@ -41,7 +41,11 @@ int synth_block_count(int W, int bw)
 
 int64_t synth_sound_len(int W, float pps, int rate, int lossless)
 {
-    double n = lossless ? (double)orig_len : std::nearbyint((double)W * (double)rate / (double)pps);
+    // The recording the document was analysed from keeps its own length, part of a column
+    // included, as long as the document has the columns its analysis at `pps` made.
+    const bool recording = orig_snd && orig_len > 0 && rate == SOUND_SAMPLERATE &&
+                           (int)((float)orig_len * (pps / (float)rate)) == W;
+    double n = lossless || recording ? (double)orig_len : std::nearbyint((double)W * (double)rate / (double)pps);
     if (!(n >= 0.0) || n >= (double)SOUND_CHUNK_MAX * (double)SOUND_CHUNK_LEN)
         return -1;
     return (int64_t)n;

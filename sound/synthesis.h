@@ -29,8 +29,10 @@ int synth_block_width(float pps, int H, int long_blocks);
 // Number of blocks over W columns: 2W div bw, plus 1 when W mod bw is not 0.
 int synth_block_count(int W, int bw);
 
-// Samples of the synthesised sound: orig_len in lossless mode, else round(W * rate / pps);
-// -1 when that length does not fit in the chunk table.
+// Samples of the synthesised sound: orig_len in lossless mode, and also when W is the column
+// count the analysis of the original sound at `pps` gives (the recording keeps its length, not
+// cut to whole columns); else round(W * rate / pps). -1 when that length does not fit in the
+// chunk table.
 int64_t synth_sound_len(int W, float pps, int rate, int lossless);
 
 // First sample block b writes (0 for block 0) given the half-block span in samples.

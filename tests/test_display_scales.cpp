@@ -5,6 +5,7 @@
 #include "core/state.h"
 #include "display/gfx.h"
 #include "display/scales.h"
+#include "document/paint.h"
 #include "display/view.h"
 #include "document/image.h"
 #include "dsp/scale.h"
@@ -266,7 +267,9 @@ TEST_F(Scales, CursorMarksAreDrawnInContrastAndPutBack)
     shown_p = &shown;
     scales_hooks.show_system_cursor = [](int s) { *shown_p = s; };
 
-    const int mx = 300, my = 250, size = 20, r = size / 2 + 2;
+    // A spray of width 8 paints 12 window pixels either side at this zoom: the cross spans that.
+    const int mx = 300, my = 250, r = 12;
+    const float size = 8.f;
     std::vector<uint32_t> before = fb;
     draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_DARK_SPRAY, &dirty);
     EXPECT_TRUE(shown == 0 && dirty == 1);
@@ -282,6 +285,28 @@ TEST_F(Scales, CursorMarksAreDrawnInContrastAndPutBack)
     const float octave = logf(2.f) * (image->view_h - 1) / (logf(20000.f) - logf(27.5f));
     EXPECT_EQ(at(mx - r, my - (int)lroundf(octave)), 0xFFFFFFFFu);
     harmonics = 0;
+
+    // A wider brush, and a view zoomed in until the smallest dab is wider than the knob asks:
+    // the cross follows (the harmonic crosses keep their horizontal arm).
+    const struct {
+        float width;
+        int crop;
+    } spans[] = {{20.f, crop_w}, {2.f, 21}};
+    const int full_crop = crop_w;
+    for (const auto& c : spans) {
+        crop_w = c.crop;
+        float bx = 0.f, by = 0.f;
+        ASSERT_TRUE(brush_window_radius(image.get(), c.width, &bx, &by));
+        const int arm = (int)lroundf(bx);
+        if (c.crop == full_crop)
+            EXPECT_EQ(arm, (int)lroundf(1.5f * c.width));
+        else
+            EXPECT_GT(arm, (int)lroundf(1.5f * c.width)); // the smallest dab, magnified
+        draw_cursor(fb.data(), es.get(), image.get(), mx, my, c.width, TOOL_DARK_SPRAY, &dirty);
+        EXPECT_EQ(at(mx + arm, my), 0xFFFFFFFFu) << c.width;
+        EXPECT_EQ(at(mx + arm + 1, my), dark) << c.width;
+    }
+    crop_w = full_crop;
 
     // Moving on puts the picture back; the move tool shows the system pointer and draws nothing.
     draw_cursor(fb.data(), es.get(), image.get(), mx + 50, my, size, TOOL_MOVE, &dirty);

@@ -41,7 +41,7 @@ struct DocumentLayers : DocTest {
         document_hooks = {};
         DocTest::TearDown();
     }
-    // The history's command lines, without the time lines.
+    // The history's command lines, without the time lines (empty lines are kept as "").
     std::vector<std::string> history() { return ScopedHistory::command_lines(); }
     // Sets a request slot and lets the dispatcher run it.
     void run(int slot, int value = 1)
@@ -99,9 +99,9 @@ TEST_F(DocumentLayers, AddingEntriesNamesAndLogsThem)
     EXPECT_EQ(name(image->sel), "Layer 4");
     EXPECT_EQ(image->layers[image->sel].plane[1][1], 5.f);
 
-    EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "New separator \"----\"", "Duplicate layer",
-                                "Duplicate layer", "New separator \"----\"", "Delete layer", "Delete layer",
-                                "New layer \"Layer 3\"", "Merge all to new layer"}));
+    EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "", "New separator \"----\"", "", "Duplicate layer", "",
+                                "Duplicate layer", "", "New separator \"----\"", "", "Delete layer", "",
+                                "Delete layer", "", "New layer \"Layer 3\"", "", "Merge all to new layer", ""}));
     EXPECT_EQ(knob_layouts, 1);
 }
 
@@ -135,8 +135,8 @@ TEST_F(DocumentLayers, MergeDeleteAndMoveRefuseQuietly)
     image->sel = 1;
     run(K_DELETE_LAYER); // the topmost: the one below is selected
     EXPECT_EQ(image->sel, 0);
-    EXPECT_EQ(history(), (Lines{"New separator \"----\"", "New layer \"Layer 1\"", "Move layer down",
-                                "Merge down layer", "Delete layer"}));
+    EXPECT_EQ(history(), (Lines{"New separator \"----\"", "", "New layer \"Layer 1\"", "", "Move layer down", "",
+                                "Merge down layer", "", "Delete layer", ""}));
 }
 
 TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
@@ -175,8 +175,8 @@ TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
     EXPECT_EQ(image->recomposite, 1);
     EXPECT_EQ(redraws, 1);
 
-    EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "New layer \"Layer 2\"", "Selected layer 2",
-                                "Selected layer -2", "Blending convolution looped", "New separator \"----\"",
+    EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "", "New layer \"Layer 2\"", "", "Selected layer 2", "",
+                                "Selected layer -2", "Blending convolution looped", "", "New separator \"----\"", "",
                                 "Selected layer -3"}));
 }
 
@@ -204,8 +204,11 @@ TEST_F(DocumentLayers, UndoExchangesAndTheFullTableRefuses)
     run(K_MERGE_ALL);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(image->count, LAYER_CAPACITY);
-    EXPECT_NE(err.find("Too many layers (8192)\n"), std::string::npos) << err;
-    EXPECT_EQ(history(), (Lines{"Undo", "Undo", "New separator \"----\""}));
+    EXPECT_NE(err.find("Too many layers (8192): no layer was added\n"), std::string::npos) << err;
+    char notice[128] = "";
+    EXPECT_EQ(take_user_notice(notice, sizeof notice), 1); // for the window's status line
+    EXPECT_STREQ(notice, "Too many layers (8192): no layer was added");
+    EXPECT_EQ(history(), (Lines{"Undo", "", "Undo", "", "New separator \"----\"", ""}));
 }
 
 TEST_F(DocumentLayers, ResizingKeepsTheTopLeftOfEveryLayer)

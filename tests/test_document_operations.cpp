@@ -109,7 +109,7 @@ TEST_F(Operations, PointWiseFunctionsStayFinite)
     sqrt_layer(image.get());
     EXPECT_FLOAT_EQ(px(0, 2), 0.25f);
     EXPECT_TRUE(px(0, 3) == 0.f && image->change_state == 1);
-    EXPECT_EQ(lines(), "Operation invert\nOperation invert\nOperation 1/x\nOperation square\nOperation square root\n");
+    EXPECT_EQ(lines(), "Operation invert\n\nOperation invert\n\nOperation 1/x\n\nOperation square\n\nOperation square root\n\n");
 }
 
 TEST_F(Operations, SeparatorsAndMissingDocumentsAreLeftAlone)
@@ -165,8 +165,8 @@ TEST_F(Operations, RotationsKeepTheDocumentSize)
     EXPECT_EQ(std::vector<float>({px(0, 0), px(99, 1), image->undo[0][0]}), std::vector<float>({99.f * 400 + 399, 398.f, 0.f}));
     rotate_image(image.get(), -2);
     EXPECT_EQ(px(3, 7), 3.f * 400 + 7);
-    EXPECT_EQ(lines(), "Operation rotation by 90\nOperation rotation by 270\nOperation rotation by 180\n"
-                       "Operation rotation by 180\n");
+    EXPECT_EQ(lines(), "Operation rotation by 90\n\nOperation rotation by 270\n\nOperation rotation by 180\n\n"
+                       "Operation rotation by 180\n\n");
 }
 
 TEST_F(Operations, CurvesAndFillsFromMaxima)
@@ -222,8 +222,8 @@ TEST_F(Operations, CurvesAndFillsFromMaxima)
     fill_to_bottom(es.get());
     vert_norm(es.get());
     EXPECT_EQ(values(), std::vector<float>(16, 0.f));
-    EXPECT_NE(lines().find("Operation horizontal curves\nOperation vertical curves\nOperation fill to left\n"
-                           "Operation fill to bottom\nOperation vertical normalisation\n"),
+    EXPECT_NE(lines().find("Operation horizontal curves\n\nOperation vertical curves\n\nOperation fill to left\n\n"
+                           "Operation fill to bottom\n\nOperation vertical normalisation\n\n"),
               std::string::npos);
 }
 
@@ -254,8 +254,9 @@ TEST_F(Operations, NormalisationsAndNoiseFills)
     EXPECT_FLOAT_EQ(px(4, 0), 1.f);
     EXPECT_FLOAT_EQ(px(0, 0), 1.f / sqrtf(5.f)); // (1 + 4)^(-1/2); the bottom row is already 1
     const std::string t = lines();
-    EXPECT_NE(t.find("Operation normalisation\nOperation fill pink\n"), std::string::npos) << t;
-    EXPECT_NE(t.find("Operation normalisation\nOperation fill white\nOperation normalisation\nOperation fill brown\n"),
+    EXPECT_NE(t.find("Operation normalisation\n\nOperation fill pink\n\n"), std::string::npos) << t;
+    EXPECT_NE(t.find("Operation normalisation\n\nOperation fill white\n\nOperation normalisation\n\n"
+                     "Operation fill brown\n\n"),
               std::string::npos)
         << t;
 }
@@ -321,8 +322,8 @@ TEST_F(Operations, DispatchRunsInOrderSavesUndoAndHoldsTheLock)
     done = true;
     reader.join();
 
-    EXPECT_EQ(lines(), "Operation 1/x\nOperation rotation by 180\nOperation invert\nOperation horizontal average\n"
-                       "Operation vertical average\n");
+    EXPECT_EQ(lines(), "Operation 1/x\n\nOperation rotation by 180\n\nOperation invert\n\n"
+                       "Operation horizontal average\n\nOperation vertical average\n\n");
     EXPECT_EQ(std::vector<int>({invert_toggles, key[68], key[K_ROTATE], image->change_state}), std::vector<int>({1, 0, 0, 1}));
     EXPECT_NE(image->undo[0][0], before_last); // saved again before Vertical Average
 }

@@ -117,11 +117,13 @@ TEST_F(DocumentStack, BlankDocumentFillsTheViewWidthAndTheAnalysisRange)
     EXPECT_EQ(image->src_rgb[4 * 845 * 571 - 2], 85); // black, colour-normalised
     EXPECT_TRUE(locks_free() && lock_free(image->layers_lock));
 
-    SCRN_W = 150; // narrower than the view's left edge: no blank picture
+    SCRN_W = 150; // narrower than the view's left edge: no blank picture, the document stays
+    Plane before = image->composite;
     testing::internal::CaptureStderr();
     EXPECT_EQ(new_image(es.get(), ""), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(image->composite == nullptr && locks_free());
+    EXPECT_EQ(image->composite, before);
+    EXPECT_TRUE(locks_free());
 }
 
 TEST_F(DocumentStack, PictureDocumentAndUndo)
@@ -142,7 +144,7 @@ TEST_F(DocumentStack, PictureDocumentAndUndo)
     EXPECT_EQ(layer[0][0], 1.f);
 }
 
-TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
+TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesKeepTheDocument)
 {
     ASSERT_EQ(new_image(es.get(), ""), 1);
     free_image(image.get(), 0);
@@ -151,13 +153,20 @@ TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
     free_image(image.get(), 1); // a second release must not wait for its own locks
     EXPECT_TRUE(image->count == 0 && image->layers[0].name == nullptr);
 
+    // Pictures that cannot be read leave the document on screen as it was.
+    ASSERT_EQ(new_image(es.get(), ""), 1);
+    Plane before = image->composite;
     write_file(dir.file("bad.png"), "no picture here");
     testing::internal::CaptureStderr();
     EXPECT_EQ(new_image(es.get(), dir.file("bad.png").c_str()), 0);
     EXPECT_EQ(new_image(es.get(), dir.file("missing.png").c_str()), 0); // not fatal for documents
     std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("bad.png"), std::string::npos);
     EXPECT_NE(err.find("missing.png"), std::string::npos);
-    EXPECT_TRUE(image->composite == nullptr && image->count == 0 && locks_free());
+    EXPECT_EQ(image->composite, before);
+    EXPECT_EQ(image->count, 1);
+    EXPECT_NE(image->layers[0].plane, nullptr);
+    EXPECT_TRUE(locks_free());
 }
 
 TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)

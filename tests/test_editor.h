@@ -78,10 +78,11 @@ inline bool demo_synthesised(Editor* ed)
            synthesis_blocks_done(es) == es->block_count;
 }
 
-// Quits and shuts the editor down, leaving the program state as a fresh process has it.
+// Quits (without asking to save) and shuts the editor down, leaving the program state as a fresh process has it.
 // Returns what the shutdown wrote on standard output.
 inline std::string quit_editor(std::unique_ptr<Editor>& ed)
 {
+    doc_modified = 0; // no save question
     key[K_QUIT] = 1;
     EXPECT_EQ(editor_frame(ed.get()), 0);
     testing::internal::CaptureStdout();

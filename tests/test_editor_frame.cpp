@@ -9,6 +9,7 @@
 #include "document/composite.h"
 #include "document/image.h"
 #include "files/picture.h"
+#include "platform/desktop.h"
 #include "sound/synthesis.h"
 #include "test_editor.h"
 #include "test_doc.h"
@@ -316,6 +317,67 @@ TEST_F(FrameEditor, MenuStripAndKnobPanelWork)
     EXPECT_TRUE(menu.empty());
 }
 
+// Keys pushed into the window's queue while a dialog is open, as a user typing into it would.
+void (*dialog_open_before)(int) = nullptr;
+void type_into_dialog(int open)
+{
+    dialog_open_before(open);
+    if (!open)
+        return;
+    for (SDLKey sym : {SDLK_t, SDLK_e, SDLK_v}) {
+        SDL_Event down = key_event(SDL_KEYDOWN, sym), up = key_event(SDL_KEYUP, sym);
+        SDL_PushEvent(&down);
+        SDL_PushEvent(&up);
+    }
+}
+
+// Input the frame loop must neither lose nor carry out twice: a click whose press and release
+// come within one frame opens a menu; Escape closes it and keeps the tool; keys typed while a
+// dialog was open are dropped when it closes.
+TEST_F(FrameEditor, QuickClickEscapeAndKeysTypedIntoADialog)
+{
+    TempDir dir;
+    const std::string script = dir.file("dialogs.txt");
+    write_file(script, "cancel\n");
+    ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
+    ASSERT_NO_FATAL_FAILURE(start_idle());
+
+    const Menu& layers = menu[MENU_LAYERS];
+    SDL_Event ev{};
+    ev.type = ev.button.type = SDL_MOUSEBUTTONDOWN;
+    ev.button.button = SDL_BUTTON_LEFT;
+    ev.button.x = (Uint16)(layers.x + 12 + layers.title_w / 2);
+    ev.button.y = (Uint16)(MENU_STRIP_H / 2);
+    SDL_Event motion{};
+    motion.type = motion.motion.type = SDL_MOUSEMOTION;
+    motion.motion.x = ev.button.x;
+    motion.motion.y = ev.button.y;
+    editor_event(ed.get(), &motion);
+    editor_event(ed.get(), &ev);
+    ev.type = ev.button.type = SDL_MOUSEBUTTONUP;
+    editor_event(ed.get(), &ev);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(menu_opened, MENU_LAYERS);
+    EXPECT_EQ(mouse_b, 0);
+
+    mouse_function = TOOL_DARK_SPRAY;
+    press(ed.get(), SDLK_ESCAPE);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(menu_opened, -1);
+    EXPECT_EQ(mouse_function, TOOL_DARK_SPRAY);
+    mouse_function = TOOL_CURSOR;
+
+    dialog_open_before = desktop_context.dialog_open;
+    desktop_context.dialog_open = type_into_dialog;
+    press(ed.get(), SDLK_s);
+    ASSERT_EQ(editor_frame(ed.get()), 1); // the save dialog, cancelled
+    desktop_context.dialog_open = dialog_open_before;
+    EXPECT_EQ(editor_events(ed.get()), 0);
+    for (int slot : {(int)K_TURN_OFF_LAYER, (int)K_ERASE_MASK, (int)K_VIEW_LAYER_ONLY})
+        EXPECT_EQ(key[slot], 0) << slot;
+}
+
 // The move tool in the running editor (strokes through the window are in the session test
 // below): dragged across the view it shifts the layer by the columns dragged and logs the move;
 // Undo brings the layer back.
@@ -436,7 +498,7 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
 {
     TempDir dir;
     const std::string project = dir.file("session.kbz"), script = dir.file("dialogs.txt");
-    write_file(script, "save snapshot " + project + "\nno\nopen " + project + "\n");
+    write_file(script, "save snapshot " + project + "\nopen " + project + "\n");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
     ASSERT_NO_FATAL_FAILURE(start_idle());
     const std::vector<float> analysed = composite_of(im);
@@ -494,7 +556,7 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
         worst = std::max(worst, std::fabs(resumed[i] - saved[i]));
     EXPECT_LT(worst, 1e-3f);
 
-    // Open asks first whether to save the document on screen ("no"), then opens the snapshot.
+    // Open does not ask to save the resumed document (it holds nothing new), and opens the snapshot.
     key[K_OPEN] = 1;
     ASSERT_TRUE(run_until(ed.get(), [&] { return !key[K_OPEN] && im->count == 2 && idle(); }, 100000));
     EXPECT_STREQ(ed->path, project.c_str());
@@ -502,22 +564,41 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     quit_editor(ed);
 }
 
-// The document flows around the close prompt, and the saves: Open with a document on screen asks
-// first; "yes" runs the Save dialog and the Open dialog follows it even when the save was
-// cancelled; a cancelled Open keeps the document and its path. S saves a grey BMP at once, and a
-// sound only once synthesis has caught up with the latest edit (with the waiting message
-// meanwhile), as the synthesised sound. New empties the path and the picture.
+// The document flows around the close prompt, and the saves: Open asks whether to save only
+// when the document holds changes since it was opened or saved (the name and the window title
+// show them with "*"); "yes" runs the Save dialog and the Open dialog follows it even when the
+// save was cancelled; a cancelled Open keeps the document and its path. S saves a grey BMP at
+// once, and a sound only once synthesis has caught up with the latest edit (with the waiting
+// message meanwhile), as the synthesised sound. New empties the path and the picture. Quit with
+// changes asks too: a cancelled save keeps the editor running, "no" ends it.
 TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
 {
     TempDir dir;
     const std::string script = dir.file("dialogs.txt"), asked = dir.file("asked.txt");
     const std::string bmp = dir.file("picture.bmp"), wav = dir.file("sound.wav");
-    write_file(script, "yes\ncancel\ncancel\nsave " + bmp + "\nsave " + wav + "\nno\n");
+    write_file(script, "cancel\nyes\ncancel\ncancel\nsave " + bmp + "\nsave " + wav + "\nyes\ncancel\nno\n");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
     ScopedEnv log("BRINDLEWHARF_DIALOG_LOG", asked.c_str());
     ASSERT_NO_FATAL_FAILURE(start_idle());
     EXPECT_EQ(read_file(asked), ""); // the file named on the command line opened without a dialog
+    auto title = [] {
+        char* t = nullptr;
+        SDL_WM_GetCaption(&t, nullptr);
+        return std::string(t ? t : "");
+    };
+    EXPECT_EQ(title(), std::string(PROGRAM_TITLE) + " - demo.wav");
 
+    // Nothing changed since the open: straight to the Open dialog.
+    choose(ed.get(), "Open...", [&] { return !key[K_OPEN]; });
+    EXPECT_EQ(read_file(asked), "open dialog\n");
+    write_file(asked, "");
+
+    key[K_INVERT] = 1;
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    ASSERT_TRUE(run_until(ed.get(), idle, 60000));
+    EXPECT_EQ(doc_modified, 1);
+    EXPECT_STREQ(text[4].str, "*demo.wav");
+    EXPECT_EQ(title(), std::string(PROGRAM_TITLE) + " - *demo.wav");
     choose(ed.get(), "Open...", [&] { return !key[K_OPEN] && !key[K_CLOSE_AFTER_SAVE] && !key[K_SAVE]; });
     EXPECT_EQ(read_file(asked),
               "question: Save before closing: Save the current project to file before closing it?\n"
@@ -525,6 +606,7 @@ TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
     EXPECT_EQ(ed->path, demo_path);
     ASSERT_NE(im->composite, nullptr);
     EXPECT_EQ(es->paused.load(), 1);
+    EXPECT_EQ(doc_modified, 1); // the save was cancelled
 
     press(ed.get(), SDLK_s);
     ASSERT_TRUE(run_until(ed.get(), [&] { return !key[K_SAVE]; }, 10000));
@@ -558,7 +640,11 @@ TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
     const std::string history = read_file(env.home.appdata("history.kbz"));
     EXPECT_NE(history.find("// Save \"" + wav + "\""), std::string::npos);
 
-    // New ("no" to the prompt): a blank one-layer picture, no path, so Reload makes one again.
+    // Saved: nothing to lose. New asks nothing: a blank one-layer picture, no path, so Reload
+    // makes one again.
+    EXPECT_EQ(doc_modified, 0);
+    EXPECT_STREQ(text[4].str, "demo.wav");
+    write_file(asked, "");
     key[K_NEW] = 1;
     ASSERT_TRUE(run_until(ed.get(), [&] { return !key[K_NEW] && !key[K_RELOAD] && idle(); }, 60000));
     EXPECT_STREQ(ed->path, "");
@@ -568,5 +654,83 @@ TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
         for (int c = 0; c < im->w; c++)
             top = std::max(top, im->composite[r][c]);
     EXPECT_EQ(top, 0.f);
+    EXPECT_EQ(read_file(asked), "");
+
+    // Quit with a change: "yes" and a cancelled save keep the editor; "no" ends it.
+    key[K_INVERT] = 1;
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    ASSERT_TRUE(run_until(ed.get(), idle, 60000));
+    press(ed.get(), SDLK_q, KMOD_LCTRL);
+    EXPECT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(ed->quit_after_save, 1);
+    ASSERT_TRUE(run_until(ed.get(), [&] { return !ed->quit_after_save; }, 10000));
+    EXPECT_EQ(doc_modified, 1);
+    key[K_QUIT] = 1;
+    EXPECT_EQ(editor_frame(ed.get()), 0);
+    EXPECT_EQ(read_file(asked), "question: Save before closing: Save the current project to file before closing it?\n"
+                                "save dialog\n"
+                                "question: Save before closing: Save the current project to file before closing it?\n");
+    quit_editor(ed);
+}
+
+// Files that cannot be opened (a text file named as a picture, a text file and an empty file
+// named as sounds) leave the document, its sound and its changes as they were, each with an
+// alert naming the file; the Open dialog comes back without asking again whether to save.
+TEST_F(FrameFlows, RefusedOpensKeepTheDocumentAndSayWhy)
+{
+    TempDir dir;
+    const std::string script = dir.file("dialogs.txt"), asked = dir.file("asked.txt");
+    write_file(dir.file("bad.png"), "no picture here\n");
+    write_file(dir.file("bad.wav"), "no sound here\n");
+    write_file(dir.file("empty.wav"), "");
+    write_file(script, "no\nopen " + dir.file("bad.png") + "\nok\nopen " + dir.file("bad.wav") + "\nok\nopen " +
+                           dir.file("empty.wav") + "\nok\ncancel\n");
+    ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
+    ScopedEnv log("BRINDLEWHARF_DIALOG_LOG", asked.c_str());
+    ASSERT_NO_FATAL_FAILURE(start_idle());
+    key[K_INVERT] = 1;
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    ASSERT_TRUE(run_until(ed.get(), [&] { return demo_synthesised(ed.get()) && idle(); }, 60000));
+    const std::vector<float> before = composite_of(im);
+    const float norm = es->norm;
+    ASSERT_GT(norm, 0.f);
+
+    key[K_OPEN] = 1;
+    ASSERT_TRUE(run_until(ed.get(), [&] { return !key[K_OPEN] && idle(); }, 60000));
+    const std::string question = "question: Save before closing: Save the current project to file before closing it?\n";
+    const std::string text = read_file(asked);
+    EXPECT_EQ(text.rfind(question, 0), 0u) << text; // asked once only
+    EXPECT_EQ(text.find(question, 1), std::string::npos) << text;
+    EXPECT_NE(text.find("\nalert: Could not open bad.png: Could not open image " + dir.file("bad.png") + "\n"),
+              std::string::npos) << text;
+    for (const char* name : {"bad.wav", "empty.wav"})
+        EXPECT_NE(text.find(std::string("\nalert: Could not open ") + name + ": Could not read sound file '" +
+                            dir.file(name) + "'"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 8) << text; // the question, 4 dialogs, 3 alerts
+    EXPECT_STREQ(input_file_name, "demo.wav");
+    EXPECT_EQ(ed->path, demo_path);
+    EXPECT_EQ(doc_modified, 1);
+    EXPECT_TRUE(composite_of(im) == before);
+    // The sound goes on: synthesis complete, the level as it was.
+    ASSERT_TRUE(run_until(ed.get(), [&] { return demo_synthesised(ed.get()); }, 60000));
+    EXPECT_EQ(es->norm, norm);
+}
+
+// What did not happen is said in the window: no audio device at start-up, no program to open
+// the home page.
+TEST(FrameNotices, NoAudioDeviceAndNoOpenerAreSaidInTheStatusLine)
+{
+    EditorEnv env("nosuchdriver");
+    ScopedEnv opener("BRINDLEWHARF_OPENER", "false");
+    auto ed = start_on_demo();
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_NE(std::string(text[3].str).find("Unable to open audio"), std::string::npos) << text[3].str;
+
+    int mi = -1, ei = -1;
+    ASSERT_NE(find_menu_entry(menu, "Check for Updates Online...", &mi, &ei), nullptr);
+    menu_dispatch(menu, mi, ei, 1);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(std::string(text[3].str), std::string("false could not open ") + HOME_PAGE +
+                                            " (status 1): no program on this desktop opens it");
     quit_editor(ed);
 }

@@ -543,15 +543,30 @@ TEST_F(Menus, StripAndPanelAreDrawn)
 // [SECTION] Key equivalents
 // ---------------------------------------------------------------------------------------------
 
+// Each Ctrl letter does its entry's command and nothing else, and the entry shows it as its hint;
+// no entry shows a key the window never receives.
 TEST_F(Menus, CtrlKeyEquivalents)
 {
     const struct {
         int sym, slot, value;
+        const char* label;
     } cases[] = {
-        {'n', K_NEW, 1},  {'o', K_OPEN, 1}, {'s', K_SAVE, 1},       {'r', K_RELOAD, 3},   {'z', K_UNDO, 1},
-        {'c', K_COPY, 1}, {'e', K_ERASE_MASK, 1}, {'d', K_DEFAULTS, 1}, {'k', K_SUSPEND, 1}, {'Q', K_QUIT, 1},
+        {'n', K_NEW, 1, "New"},           {'o', K_OPEN, 1, "Open..."},     {'s', K_SAVE, 1, "Save..."},
+        {'r', K_RELOAD, 3, "Reload"},     {'z', K_UNDO, 1, "Undo"},        {'c', K_COPY, 1, "Copy"},
+        {'e', K_ERASE_MASK, 1, "Erase Mask"}, {'d', K_DEFAULTS, 1, "Default Values"},
+        {'k', K_SUSPEND, 1, "Suspend Processing"}, {'Q', K_QUIT, 1, "Quit"},
     };
+    int hints = 0;
+    for (const Menu& m : bar)
+        for (const MenuEntry& e : m.entries) {
+            EXPECT_EQ(e.shortcut.find("Alt+"), std::string::npos) << e.label;
+            hints += e.shortcut.rfind("Ctrl+", 0) == 0;
+        }
+    EXPECT_EQ(hints, (int)std::size(cases));
     for (const auto& c : cases) {
+        int mi = -1, ei = -1;
+        ASSERT_NE(find_menu_entry(bar, c.label, &mi, &ei), nullptr) << c.label;
+        EXPECT_EQ(bar[mi].entries[ei].shortcut, std::string("Ctrl+") + (char)toupper(c.sym)) << c.label;
         state_reset();
         std::vector<int> want = slots();
         want[c.slot] = c.value;

@@ -51,8 +51,10 @@ struct OpenTest : testing::Test {
 
 TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
 {
+    key[state_of(K_LIVE_SYNTH)] = 1;
     open(wav("tone.wav", 44100));
     ASSERT_EQ(opened, 1);
+    EXPECT_EQ(key[K_WAVEFORM_AGAIN], 1); // live synthesis: the strip is made once more
     EXPECT_EQ(image.w, 100);
     EXPECT_EQ(image.h, 571);
     EXPECT_EQ(image.count, 1);
@@ -83,6 +85,7 @@ TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
 {
     open("");
     ASSERT_EQ(opened, 1);
+    EXPECT_EQ(key[K_WAVEFORM_AGAIN], 0); // block synthesis: no second strip
     EXPECT_EQ(image.w, 845);
     EXPECT_EQ(image.h, 571);
     EXPECT_STREQ(input_file_name, "");
@@ -110,15 +113,24 @@ TEST_F(OpenTest, UnreadableFilesAskForAnotherAndKeepTheDocument)
     ASSERT_EQ(opened, 1);
     const int w = image.w;
     write_file(dir.file("junk.wav"), "not a sound");
+    write_file(dir.file("empty.wav"), "");
+    write_file(dir.file("junk.png"), "not a picture");
     write_file(dir.file("project.kbz"), "text");
     write_file(dir.file("notes.txt"), "text");
     testing::internal::CaptureStderr();
-    for (const char* name : {"junk.wav", "project.kbz", "notes.txt"}) {
+    for (const char* name : {"junk.wav", "empty.wav", "junk.png", "notes.txt", "project.kbz"}) {
         key[K_OPEN] = 0;
+        es.norm = 0.5f; // the playback level of the document on screen
+        image.change_state = 0;
         open(dir.file(name));
         EXPECT_EQ(opened, 0) << name;
         EXPECT_EQ(key[K_OPEN], 1) << name;
         EXPECT_EQ(image.w, w) << name; // the document is still there
+        EXPECT_STREQ(input_file_name, "keep.wav") << name;
+        if (std::string(name) == "project.kbz")
+            EXPECT_EQ(image.change_state, 3) << name; // a replay stopped it: synthesised again
+        else
+            EXPECT_EQ(es.norm, 0.5f) << name; // read before anything was stopped or reset
     }
     testing::internal::GetCapturedStderr();
 }

@@ -142,13 +142,23 @@ TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
         int W;
         float pps;
         int bw;
-    } cases[] = {{800, 100.f, 400}, {1000, 100.f, 400}, {517, 37.3f, 148}, {90, 3.7f, 24}};
+        int recording; // samples of the recording analysed into the document (0: none)
+        int64_t len;
+    } cases[] = {{800, 100.f, 400, 0, 352800},    {1000, 100.f, 400, 0, 441000}, {517, 37.3f, 148, 0, 611252},
+                 {90, 3.7f, 24, 0, 1072703},      // a recording of 142.8 columns keeps its length
+                 {142, 100.f, 400, 62975, 62975}, {143, 100.f, 400, 62975, 63063}};
+    float recorded = 0.f;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pps);
+        orig_snd = c.recording ? &recorded : nullptr;
+        orig_len = c.recording;
         const double span = noise_block_span(c.bw, c.pps, 44100);
         const int N = noise_block_len(span);
         const int B = synth_block_count(c.W, c.bw);
         const int64_t len = synth_sound_len(c.W, c.pps, 44100, 0);
+        orig_snd = nullptr;
+        orig_len = 0;
+        EXPECT_EQ(len, c.len);
         float* chunks[SOUND_CHUNK_MAX] = {};
         ASSERT_EQ(resize_sound(chunks, len), 1);
         std::vector<float> block((size_t)N);
