@@ -19,6 +19,7 @@
 #include "document/operations.h"
 #include "document/paint.h"
 #include "document/sound.h"
+#include "document/undo.h"
 #include "dsp/noise_full.h"
 #include "files/config.h"
 #include "files/media.h"
@@ -951,6 +952,9 @@ static int tool_release(Editor* ed, int wait)
     }
     default: break;
     }
+    // The whole press is one step of the Undo history (the convolution centre is its own).
+    if (tool != TOOL_CONV_CENTRE)
+        undo_commit(im, is_spray(tool) ? "Stroke" : tool == TOOL_MOVE ? "Move layer" : "Draw rectangle");
     ed->drag = ToolDrag{};
     ed->rect_start[0] = ed->rect_start[1] = -1;
     return 1;
@@ -1343,7 +1347,7 @@ int editor_frame(Editor* ed)
 // Requests, held keys whose work goes on every frame, and worker flags.
 static const int watched_slots[] = {
     K_QUIT, K_NEW, K_OPEN, K_RESUME, K_SAVE, K_CLOSE_AFTER_SAVE, K_PLAY, K_RELOAD, K_ERASE_MASK, K_JUMP_START,
-    K_JUMP_END, K_PLAY_BACK, K_PLAY_FORWARD, K_DEFAULTS, K_VISION_MODE, K_COPY, K_UNDO, K_MAGNET, K_HARMONICS,
+    K_JUMP_END, K_PLAY_BACK, K_PLAY_FORWARD, K_DEFAULTS, K_VISION_MODE, K_COPY, K_UNDO, K_REDO, K_MAGNET, K_HARMONICS,
     K_MASK_INVERT, K_INVERT, K_HFLIP, K_VFLIP, K_ROTATE, K_WHEEL, K_ANALYSING, K_PAN, K_RELAYOUT, K_LOADING,
     K_LONG_BLOCK, K_LOOP, K_LINEAR_KNOB, K_SUSPEND, K_CONST_TIME_RES, K_RHYTHM_OVERLAY, K_SEMITONE_OVERLAY,
     K_FAST_DISPLAY, K_SMOOTH_DISPLAY, K_UNNORMALISED, K_LEFT_ONLY, K_RIGHT_ONLY, K_MIX_TO_STEREO, K_SELECT_LAYER,

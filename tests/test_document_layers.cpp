@@ -191,16 +191,16 @@ TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
 TEST_F(DocumentLayers, UndoExchangesAndTheFullTableRefuses)
 {
     image->layers[0].plane[1][2] = 7.f; // an edit after the undo copy
-    run(K_UNDO);
+    undo_layer(es.get());
     EXPECT_EQ(image->layers[0].plane[1][2], 1.f);
-    run(K_UNDO);
+    undo_layer(es.get());
     EXPECT_EQ(image->layers[0].plane[1][2], 7.f);
     EXPECT_EQ(image->change_state, 1);
     add_separator(es.get());
-    run(K_UNDO); // a separator: nothing
+    undo_layer(es.get()); // a separator: nothing
     image->sel = 0;
     plane_free(&image->undo, H);
-    run(K_UNDO); // no undo plane: nothing
+    undo_layer(es.get()); // no undo plane: nothing
     EXPECT_EQ(image->layers[0].plane[1][2], 7.f);
 
     while (image->count < LAYER_CAPACITY)

@@ -82,11 +82,11 @@ void choose(Editor* ed, const char* label, const std::function<bool()>& done)
 }
 
 // Nothing under way: a document on screen, no synthesis restart pending or running, no tool
-// press, painting or continuous redraw, no Undo waiting.
+// press, painting or continuous redraw, no Undo or Redo waiting.
 bool editor_idle(const Editor* ed)
 {
     return ed->image.composite && ed->image.change_state == 0 && ed->es.running == 0 && ed->drag.tool == 0 &&
-           !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO];
+           !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO] && !key[K_REDO];
 }
 
 // The real editor, headless on the demo (once start_idle() ran), quit at the end of the test.
@@ -525,7 +525,7 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     key[K_UNDO] = 1;
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), empty);
-    key[K_UNDO] = 1; // Undo exchanges: a second one is the redo
+    key[K_REDO] = 1;
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), painted);
     choose(ed.get(), "Square Root", [&] { return idle(); });
