@@ -38,9 +38,9 @@ enum KeySlot : int {
     K_RESUME = 8,               // request: Resume Last Session
     K_SAVE = 9,                 // request/value: 1 ask for a path and save, 2 a sound save waiting for synthesis
     K_CLOSE_AFTER_SAVE = 10,    // value: 1 a document change waits for the save of "Save before closing", 2 that save has ended
-    K_REDO = 11,                // request: Redo (one step forward)
     K_PLAY = 12,                // request: play/pause toggle
     K_RELOAD = 13,              // request/value: 1 reload the current path, 3 reload from the native menu
+    K_REDO = 14,                // request: Redo (one step forward)
     K_ERASE_MASK = 15,          // request: Erase Mask
     K_JUMP_START = 16,          // request: play position 0, view to the left end
     K_JUMP_END = 17,            // request: play position at the end, view to the right end

@@ -317,6 +317,10 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
 {
     const bool ctrl = (ks.mod & KMOD_CTRL) || key[K_CTRL];
     const bool shift = (ks.mod & KMOD_SHIFT) || key[K_SHIFT];
+    if (ctrl && shift && ks.sym == SDLK_z) {
+        key[K_REDO] = 1;
+        return;
+    }
     if (ctrl && ks.sym >= SDLK_a && ks.sym <= SDLK_z) {
         menu_key_equivalent(menu, ks.sym);
         return;
@@ -334,7 +338,7 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
     case SDLK_o: key[K_OPEN] = 1; break;
     case SDLK_s: key[K_SAVE] = 1; break;
     case SDLK_t: key[K_TURN_OFF_LAYER] = 1; break;
-    case SDLK_u: key[K_UNDO] = 1; break;
+    case SDLK_u: key[shift ? K_REDO : K_UNDO] = 1; break;
     case SDLK_r:
         key[K_RELOAD] = 1;
         ed->open_flag = 1;
@@ -540,7 +544,9 @@ static void status_line(Editor* ed)
     const char* what = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
     snprintf(ed->status, sizeof ed->status, "%s", what);
     const int base = press_base(ed->press);
-    if (base != PRESS_MENU && base != PRESS_STRIP)
+    if ((int32_t)(ed->undo_said_until - SDL_GetTicks()) > 0)
+        snprintf(ed->status, sizeof ed->status, "%s", ed->undo_said);
+    else if (base != PRESS_MENU && base != PRESS_STRIP)
         mouse_text(ed);
     if (text)
         snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
@@ -591,6 +597,19 @@ static void modifiers_step()
         magnet ^= 1;
     if (key[K_HARMONICS].exchange(0))
         harmonics ^= 1;
+}
+
+// After Undo or Redo, or a new document that dropped steps: the status line says so for three
+// seconds.
+static void undo_status(Editor* ed)
+{
+    if (!undo_take_message(&ed->image, ed->undo_said, sizeof ed->undo_said))
+        return;
+    ed->undo_said_until = SDL_GetTicks() + 3000;
+    snprintf(ed->status, sizeof ed->status, "%s", ed->undo_said);
+    if (text)
+        snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
+    ed->full_redraw = 1;
 }
 
 // Frame steps 21 and 25: the layer operations. The workers read the layers that flips and
@@ -1327,13 +1346,16 @@ int editor_frame(Editor* ed)
     play_position_step(ed, elapsed);                                 // 23
     play_pause_step(ed);                                             // 24
     apply_layer_select_request(es);                                  // 26
-    layer_commands(es);                                              // (and Undo, View Current Layer/Group Only, Turn Off Layer)
+    if (ed->drag.tool > 0)                                           // no Undo or Redo while a tool is pressed
+        key[K_UNDO] = key[K_REDO] = 0;
+    layer_commands(es);                                              // (and Undo, Redo, View Current Layer/Group Only, Turn Off Layer)
     document_flows(ed);                                              // 27
+    undo_status(ed);
     copy_step(ed);                                                   // 28
     option_toggles(ed);                                              // 29
     // 16, 20, 29: the check marks follow the tool, the modifiers and the options (an open menu
     // shows them at once).
-    if (menu_sync_checks(menu) > 0 && menu_opened >= 0)
+    if (menu_sync_checks(menu) + refresh_undo_menu(menu, im, futura16) > 0 && menu_opened >= 0)
         ed->full_redraw = 1;
     flows_save(ed);                                                  // 30
     lossless_log(ed);                                                // 31

@@ -67,6 +67,8 @@ struct Editor {
     ViewPan pan;               // where a pan began
     RedrawThread redraw;       // continuous redraw during drags and strokes
     char status[PATH_TEXT_LEN]; // the status line's text (the panel's line 3 takes it every frame)
+    char undo_said[128];        // what the last Undo or Redo did, shown on the status line for a while
+    uint32_t undo_said_until;   // SDL ticks until which `undo_said` stays on the status line
     float scales_for[SCALES_STATE_LEN]; // crop, document axis and window size the scales were drawn for
 
     char path[DOC_DIR_LEN];      // current document path (Reload opens it again)

@@ -144,7 +144,7 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
         SDLKey sym;
         int slot, value;
     } held[] = {{SDLK_b, K_REVERSE, 0},        {SDLK_t, K_TURN_OFF_LAYER, 0}, {SDLK_u, K_UNDO, 0}, // no equivalent
-                {SDLK_z, K_UNDO, 1},           {SDLK_r, K_RELOAD, 3}, // the menu's Reload, no open flag
+                {SDLK_z, K_UNDO, 1},           {SDLK_y, K_REDO, 1},           {SDLK_r, K_RELOAD, 3}, // the menu's Reload, no open flag
                 {SDLK_k, K_SUSPEND, 1},        {SDLK_q, K_QUIT, 1}};
     for (const auto& c : held) {
         press(ed.get(), c.sym);
@@ -522,12 +522,22 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     const std::vector<float> painted = layer();
     ASSERT_NE(painted, empty);
-    key[K_UNDO] = 1;
+    // The Edit menu names the steps; Undo and Redo (their keys) walk them, the status line tells.
+    const std::vector<MenuEntry>& edit = menu[MENU_EDIT].entries;
+    EXPECT_EQ(edit[0].label, "Undo Stroke");
+    EXPECT_EQ(edit[1].label, "Redo");
+    EXPECT_EQ(edit[1].greyed, 1);
+    press(ed.get(), SDLK_u);
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), empty);
-    key[K_REDO] = 1;
+    EXPECT_STREQ(ed->status, "Undo: Stroke");
+    EXPECT_EQ(edit[0].label, "Undo Convolution Centre");
+    EXPECT_EQ(edit[1].label, "Redo Stroke");
+    EXPECT_EQ(edit[1].greyed, 0);
+    press(ed.get(), SDLK_z, KMOD_LCTRL | KMOD_LSHIFT);
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), painted);
+    EXPECT_STREQ(ed->status, "Redo: Stroke");
     choose(ed.get(), "Square Root", [&] { return idle(); });
     EXPECT_NE(layer(), painted);
 

@@ -156,7 +156,7 @@ struct MenusDocument : Menus {
 TEST_F(Menus, ModelHasTheNineMenusAndTheStripLayout)
 {
     const char* names[] = {"File", "Edit", "Options", "", "View", "Tools", "Operations", "Layers", "Help"};
-    const int counts[] = {9, 7, 17, 14, 5, 12, 30, 31, 5};
+    const int counts[] = {9, 8, 17, 14, 5, 12, 30, 31, 5};
     ASSERT_EQ((int)bar.size(), MENU_COUNT);
     for (int i = 0; i < MENU_COUNT; i++) {
         EXPECT_EQ(bar[i].name, names[i]);
@@ -200,7 +200,7 @@ TEST_F(Menus, EveryEntryDispatchesToItsSlot)
     const std::vector<Expect> expected = {
         {"New", SLOT, 6, 1}, {"Open...", SLOT, 7, 1}, {"Resume Last Session", SLOT, 8, 1}, {"Save...", SLOT, 9, 1},
         {"Reload", SLOT, 13, 3}, {"Quit", SLOT, 0, 1},
-        {"Undo", SLOT, 24, 1}, {"Copy", SLOT, 22, 1}, {"Erase Mask", SLOT, 15, 1}, {"Default Values", SLOT, 20, 1},
+        {"Undo", SLOT, 24, 1}, {"Redo", SLOT, 14, 1}, {"Copy", SLOT, 22, 1}, {"Erase Mask", SLOT, 15, 1}, {"Default Values", SLOT, 20, 1},
         {"Loop Playback", SLOT, 41, 1}, {"Pause After Current Loop", SLOT, 142, 1}, {"Live Synthesis", SLOT, 132, 1},
         {"Save Live Synthesis Output to File...", SLOT, 134, 1}, {"Suspend Output to File", SLOT, 140, 1},
         {"Unnormalised Output", SLOT, 57, 1}, {"Load Left Channel Only", SLOT, 59, 1},
@@ -610,7 +610,7 @@ TEST_F(Menus, CtrlKeyEquivalents)
     const struct {
         int sym, slot, value;
     } cases[] = {
-        {'n', K_NEW, 1},  {'o', K_OPEN, 1}, {'s', K_SAVE, 1},       {'r', K_RELOAD, 3},   {'z', K_UNDO, 1},
+        {'n', K_NEW, 1},  {'o', K_OPEN, 1}, {'s', K_SAVE, 1},       {'r', K_RELOAD, 3},   {'z', K_UNDO, 1}, {'y', K_REDO, 1},
         {'c', K_COPY, 1}, {'e', K_ERASE_MASK, 1}, {'d', K_DEFAULTS, 1}, {'k', K_SUSPEND, 1}, {'Q', K_QUIT, 1},
     };
     for (const auto& c : cases) {
