@@ -170,12 +170,15 @@ static void close_stroke(ImageStack* im)
     step_boundary(im, "Stroke");
 }
 
-// The end of a snapshot: the document it built is the baseline of a new series of steps.
+// The end of a snapshot: the document it built is the baseline of a new series of steps, and
+// its automatic layer names go on from its entries, as they do after an opened project (the
+// "New layer" lines counted each entry once more).
 static void close_snapshot(ImageStack* im)
 {
     if (!rs.snapshot)
         return;
     rs.snapshot = false;
+    im->name_counter = std::max(im->count - 1, 0);
     undo_restart(im);
 }
 
@@ -569,7 +572,8 @@ static void new_entry(const LineArgs& a, bool separator)
         if (!separator)
             l->plane = plane_alloc(im->h, im->w);
         layer_defaults(im);
-        im->name_counter += 1;
+        if (!separator) // as New Layer counts, and New Separator does not
+            im->name_counter += 1;
         l->name = string_assign(name);
     }
     step_boundary(im, a.line);
@@ -1230,7 +1234,6 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
     close_snapshot(im);
     if (im->sel < 0)
         im->sel = 0;
-    im->name_counter = im->count - 1;
     doc_hook(&DocumentHooks::knob_refresh, es);
     knobs_follow(es);
     doc_hook(&DocumentHooks::list_refresh, es);

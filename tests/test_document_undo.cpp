@@ -19,39 +19,6 @@
 
 namespace {
 
-// Everything a step may change: every entry with its pixels as bits, the selection and the
-// name counter.
-struct DocState {
-    struct Entry {
-        std::string name;
-        int blend, off, conv_x, conv_y, conv_set;
-        uint32_t gamma_bits;
-        bool plane;
-        std::vector<uint32_t> bits;
-        bool operator==(const Entry&) const = default;
-    };
-    std::vector<Entry> entries;
-    int sel, name_counter;
-    bool operator==(const DocState&) const = default;
-};
-
-DocState snapshot(const ImageStack& im)
-{
-    DocState d{{}, im.sel, im.name_counter};
-    for (int i = 0; i < im.count; i++) {
-        const Layer& l = im.layers[i];
-        DocState::Entry e{l.name ? l.name : "", l.blend, l.off, l.conv_x, l.conv_y, l.conv_set, 0, l.plane != nullptr, {}};
-        memcpy(&e.gamma_bits, &l.gamma, 4);
-        if (l.plane) {
-            e.bits.resize((size_t)im.w * im.h);
-            for (int r = 0; r < im.h; r++)
-                memcpy(&e.bits[(size_t)r * im.w], l.plane[r], (size_t)im.w * 4);
-        }
-        d.entries.push_back(std::move(e));
-    }
-    return d;
-}
-
 // A 24 x 16 document of two layers, both patterned, the top one selected: the start of every case.
 struct DocumentUndo : DocTest {
     static constexpr int W = 24, H = 16;
