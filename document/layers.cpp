@@ -307,13 +307,16 @@ int turn_off_layer(EngineState* es)
     ImageStack* image = document_of(es);
     if (!image)
         return 0;
+    int off;
     {
         LockGuard lock(image->layers_lock);
-        image->layers[image->sel].off ^= 1;
+        off = image->layers[image->sel].off ^= 1;
     }
-    undo_commit(image, "Turn off layer");
+    const char* line = off ? "Turn off layer" : "Turn on layer";
+    undo_commit(image, line);
     list_refresh(es);
     image->change_state = 1;
+    print_cmd(CMD_TIMED, "%s", line);
     return 1;
 }
 

@@ -34,7 +34,7 @@ int merge_all_to_new_layer(EngineState* es); // a copy of the composite as a new
 int move_layer_up(EngineState* es);          // exchanges the selected entry with the one above
 int move_layer_down(EngineState* es);        // exchanges the selected entry with the one below
 int select_layer(EngineState* es, int position); // selects the entry at `position` (1 = top of the list)
-int turn_off_layer(EngineState* es);         // inverts the selected entry's `off`
+int turn_off_layer(EngineState* es);         // inverts the selected entry's `off` ("Turn off layer", "Turn on layer")
 int view_layer_only(EngineState* es);        // toggles View Current Layer Only (slot 96)
 int view_group_only(EngineState* es);        // toggles View Current Group Only (slot 98)
 int set_blending(EngineState* es, int mode); // sets the selected entry's blending mode 0..13

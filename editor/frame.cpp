@@ -616,7 +616,7 @@ static void undo_status(Editor* ed)
 // rotations rewrite wholesale, so synthesis stops first.
 static void operations_step(Editor* ed)
 {
-    if (key[K_HFLIP] || key[K_VFLIP] || key[K_ROTATE])
+    if (key[K_HFLIP] || key[K_VFLIP] || key[K_ROTATE] || key[K_UNDO] || key[K_REDO]) // Undo may rewrite a whole layer
         end_sound_threads(&ed->es);
     layer_operations(&ed->es);
 }

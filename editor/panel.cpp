@@ -1371,6 +1371,8 @@ int default_values(EngineState* es)
             l->gamma = g;
             raise_change_state(im, 1);
             undo_commit(im, "Gamma");
+            ps.gamma_pending = 1; // written with the knob group, as a released gamma knob is
+            ps.gamma_logged = g;
         }
     }
     refresh_knobs(ctrl, nullptr);

@@ -1047,6 +1047,22 @@ static void line_selected(const LineArgs& a)
         undo_note_selection(a.im);
 }
 
+// "Turn off layer" and "Turn on layer": the selected entry's `off`.
+static void line_turn(const LineArgs& a)
+{
+    char state[REPLAY_LINE_MAX];
+    Layer* l = selected_layer(a.im);
+    if (!l || sscanf(a.line, "Turn %2047s layer", state) != 1 || (strcmp(state, "off") && strcmp(state, "on")))
+        return;
+    {
+        LockGuard lock(a.im->layers_lock);
+        l->off = state[1] == 'f' ? 1 : 0;
+    }
+    a.im->change_state = 1;
+    step_boundary(a.im, a.line);
+    doc_hook(&DocumentHooks::list_refresh, a.es);
+}
+
 static void line_rename(const LineArgs& a)
 {
     char name[REPLAY_LINE_MAX];
@@ -1159,6 +1175,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         {"Base85", line_base85},
         {"Selected", line_selected},
         {"Rename", line_rename},
+        {"Turn", line_turn},
     };
     for (const auto& h : handlers)
         if (is(h.word)) {

@@ -184,7 +184,8 @@ TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
     EXPECT_EQ(redraws, 1);
 
     EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "New layer \"Layer 2\"", "Selected layer 2",
-                                "Selected layer -2", "Blending convolution looped", "New separator \"----\"",
+                                "Selected layer -2", "Blending convolution looped", "Turn off layer",
+                                "New separator \"----\"",
                                 "Selected layer -3"}));
 }
 

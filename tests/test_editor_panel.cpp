@@ -511,7 +511,7 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_EQ(h[3], "Time resolution 200 px/s");
     EXPECT_EQ(h[4], "");
 
-    // Default Values undo the gamma and bring the analysis knobs back.
+    // Default Values undo the gamma (a line of its own) and bring the analysis knobs back.
     default_values(es.get());
     EXPECT_FLOAT_EQ(ctrl[C_GAMMA].value, 1.f);
     EXPECT_EQ(ctrl[C_MIN_FREQ].value, MIN_FREQ);
@@ -521,8 +521,9 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_FLOAT_EQ(image->layers[0].gamma, 1.f);
     knob_group_commit(es.get());
     h = history();
-    ASSERT_EQ(h.size(), 8u);
-    EXPECT_EQ(h[5], "Frequency range 27.5 Hz - 20000 Hz");
+    ASSERT_EQ(h.size(), 9u);
+    EXPECT_EQ(h[5], "Gamma 1");
+    EXPECT_EQ(h[6], "Frequency range 27.5 Hz - 20000 Hz");
 
     // Layer intensity, with a second layer: +40 dB multiplies the layer by 100 and the knob
     // returns to 0 dB.
@@ -534,9 +535,9 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_EQ(value_text(C_LAYER_INTENSITY), "0.0");
     EXPECT_FLOAT_EQ(ctrl[C_LAYER_INTENSITY].angle, 0.75f * PI);
     h = history();
-    ASSERT_EQ(h.size(), 10u);
-    EXPECT_EQ(h[8], "Multiply layer by 100");
-    EXPECT_EQ(h[9], "");
+    ASSERT_EQ(h.size(), 11u);
+    EXPECT_EQ(h[9], "Multiply layer by 100");
+    EXPECT_EQ(h[10], "");
 }
 
 TEST_F(Panel, KnobsFollowTheDocument)

@@ -444,7 +444,7 @@ TEST_F(HistoryReplay, RandomSessionWithUndoAndRedoReplaysBitForBit)
     static const int operations[] = {K_INVERT, K_MASK_INVERT, K_HFLIP, K_VFLIP, K_ERASE_MASK, K_ROTATE, 68, 69, 70,
                                      71, 72, 73, 74, 75, 76, 77, K_OP_RECIPROCAL, 79, 80, 81, 82, 83, 84};
     static const int table[] = {K_NEW_LAYER,  K_DUPLICATE_LAYER, K_ADD_SEPARATOR, K_MERGE_DOWN, K_DELETE_LAYER,
-                                K_MERGE_ALL, K_LAYER_UP,        K_LAYER_DOWN,    K_BLEND_FIRST};
+                                K_MERGE_ALL, K_LAYER_UP,        K_LAYER_DOWN,    K_BLEND_FIRST, K_TURN_OFF_LAYER};
     static const char* const sprays[] = {"dark spray", "white spray", "brighten spray", "smart erase spray"};
     int undos = 0, redos = 0;
     for (int step = 0; step < 400; step++) {
