@@ -33,7 +33,10 @@ struct Layer {
     int32_t group;     // index of the nearest separator at or below, 0 if none
     int32_t off;       // turned off by the user
     int32_t disabled;  // effectively left out of compositing (from `off` and the groups)
+    int32_t id;        // stable id for the Undo history; 0 until the next step boundary gives one
 };
+
+struct UndoHistory; // the steps of deep Undo and Redo (document/undo.h)
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] ImageStack: the document
@@ -73,6 +76,7 @@ struct ImageStack {
     int32_t sel;               // selected entry
     int32_t count;             // entries in use (layers and separators)
     int32_t name_counter;      // number for the next automatic layer name
+    UndoHistory* history;      // the Undo and Redo steps; made by image_stack_init
     std::atomic<int32_t> recomposite;      // 1: the next redraw recomposites first
     std::atomic<int32_t> transposed_ready; // 1 each time `transposed` was refreshed
 };

@@ -49,6 +49,7 @@ int WAVEFORM_H = 55;
 int mouse_sub_range = 32;
 int spray_harmonics = 100;
 float live_cursor_fps = 20.f;
+int UNDO_MEMORY_MB = 512;
 float tool_width = -1.f;
 float tool_intensity = -1.f;
 int SCRN_W = 0, SCRN_H = 0;
@@ -75,6 +76,7 @@ void settings_defaults()
     mouse_sub_range = 32;
     spray_harmonics = 100;
     live_cursor_fps = 20.f;
+    UNDO_MEMORY_MB = 512;
     tool_width = -1.f;
     tool_intensity = -1.f;
     SCRN_W = SCRN_H = 0;

@@ -40,6 +40,7 @@ enum KeySlot : int {
     K_CLOSE_AFTER_SAVE = 10,    // value: 1 a document change waits for the save of "Save before closing", 2 that save has ended
     K_PLAY = 12,                // request: play/pause toggle
     K_RELOAD = 13,              // request/value: 1 reload the current path, 3 reload from the native menu
+    K_REDO = 14,                // request: Redo (one step forward)
     K_ERASE_MASK = 15,          // request: Erase Mask
     K_JUMP_START = 16,          // request: play position 0, view to the left end
     K_JUMP_END = 17,            // request: play position at the end, view to the right end
@@ -49,7 +50,7 @@ enum KeySlot : int {
     K_VISION_MODE = 21,         // request: toggle the view colouring (gradient or picture colours)
     K_COPY = 22,                // request: Copy the image to the clipboard
     K_UNLOCK = 23,              // held: F, knobs locked in lossless mode can be turned
-    K_UNDO = 24,                // request: Undo
+    K_UNDO = 24,                // request: Undo (one step back)
     K_MAGNET = 25,              // request: toggle the magnet modifier
     K_HARMONICS = 26,           // request: toggle the harmonics modifier
     K_MASK_INVERT = 27,         // request: Mask Invert
@@ -170,6 +171,7 @@ extern int WAVEFORM_H;         // height of the waveform strip, pixels (55)
 extern int mouse_sub_range;    // sub-pixel steps per pixel in slow-mouse mode (32)
 extern int spray_harmonics;    // harmonics painted by the harmonics modifier (100)
 extern float live_cursor_fps;  // refresh rate of the live-synthesis cursor (20)
+extern int UNDO_MEMORY_MB;     // memory the Undo steps may hold, megabytes (512)
 extern float tool_width;       // last "Spray width" knob value, -1 = not set
 extern float tool_intensity;   // last "Tool intensity" knob value, -1 = not set
 extern int SCRN_W, SCRN_H;     // window size, 0 = chosen from the desktop at start-up

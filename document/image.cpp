@@ -1,6 +1,7 @@
 // The document: image stack set-up, planes, blank and picture documents, release, colour
 // normalisation and undo.
 #include "document/image.h"
+#include "document/undo.h"
 #include "core/state.h"
 #include "dsp/scale.h"
 #include "files/picture.h"
@@ -63,6 +64,7 @@ void image_stack_init(ImageStack* image)
     image->volume_lock = semaphore_new();
     image->stream_lock = semaphore_new();
     image->locks_held = 0;
+    image->history = undo_history_new();
 }
 
 void image_locks_release(ImageStack* image)
@@ -80,6 +82,8 @@ void image_stack_release(ImageStack* image)
     image_locks_release(image);
     plane_free(&image->analysed, image->orig_h);
     free_null(&image->layers);
+    undo_history_free(image->history);
+    image->history = nullptr;
     for (sem_t** s : {&image->layers_lock, &image->transposed_lock, &image->image_lock, &image->overlay_lock,
                       &image->display_lock, &image->screen_lock, &image->volume_lock, &image->stream_lock}) {
         semaphore_free(*s);
@@ -113,6 +117,7 @@ void free_image(ImageStack* image, int all)
     }
     image->sel = 0;
     image->count = 0;
+    undo_clear(image); // a new document starts a new series of steps
 }
 
 void image_view_rect(ImageStack* image)
@@ -175,6 +180,7 @@ void make_single_layer(ImageStack* image)
     image->name_counter = 0;
     image->count = 1;
     image->change_state = 3;
+    undo_restart(image);
 }
 
 uint8_t* document_picture(const EngineState* es, const char* path, int* w, int* h)

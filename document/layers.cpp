@@ -5,6 +5,7 @@
 #include "document/composite.h"
 #include "document/hooks.h"
 #include "document/image.h"
+#include "document/undo.h"
 #include "files/picture.h"
 #include "platform/util.h"
 
@@ -81,6 +82,7 @@ template <class Edit> static int edit_table(EngineState* es, ImageStack* image, 
             return 0;
         layer_to_undo(image);
     }
+    undo_commit(image, line);
     entries_changed(es);
     image->change_state = 1;
     print_cmd(CMD_TIMED, "%s\n", line);
@@ -158,6 +160,7 @@ int new_layer(EngineState* es)
         snprintf(name, sizeof name, "%s", l->name);
         layer_to_undo(image); // the selection changed
     }
+    undo_commit(image, "New layer");
     entries_changed(es);
     print_cmd(CMD_TIMED, "New layer \"%s\"\n", name);
     return 1;
@@ -202,6 +205,7 @@ int add_separator(EngineState* es)
         image->layers[at].name = string_assign("----");
         topmost = at == image->count - 1;
     }
+    undo_commit(image, "New separator");
     knob_refresh(es);
     if (key[state_of(K_VIEW_GROUP_ONLY)])
         image->change_state = 1;
@@ -267,6 +271,7 @@ static int move_selected(EngineState* es, int direction, const char* line)
     ImageStack* image = document_of(es);
     if (!image || !move_layer(image, direction))
         return 0;
+    undo_commit(image, line);
     image->change_state = 1;
     list_refresh(es);
     print_cmd(CMD_TIMED, "%s\n", line);
@@ -291,8 +296,9 @@ int select_layer(EngineState* es, int position)
     }
     entries_changed(es);
     layer_to_undo(image);
+    undo_note_selection(image);
     const bool relative = key[K_RELATIVE_SELECTION] != 0;
-    print_cmd(CMD_TIMED, relative ? "Selected layer %+d" : "Selected layer %d\n", relative ? to - old : to);
+    print_cmd(CMD_TIMED, relative ? "Selected layer %+d\n" : "Selected layer %d\n", relative ? to - old : to);
     return 1;
 }
 
@@ -301,12 +307,16 @@ int turn_off_layer(EngineState* es)
     ImageStack* image = document_of(es);
     if (!image)
         return 0;
+    int off;
     {
         LockGuard lock(image->layers_lock);
-        image->layers[image->sel].off ^= 1;
+        off = image->layers[image->sel].off ^= 1;
     }
+    const char* line = off ? "Turn off layer" : "Turn on layer";
+    undo_commit(image, line);
     list_refresh(es);
     image->change_state = 1;
+    print_cmd(CMD_TIMED, "%s\n", line);
     return 1;
 }
 
@@ -345,9 +355,12 @@ int set_blending(EngineState* es, int mode)
         LockGuard lock(image->layers_lock);
         image->layers[image->sel].blend = mode;
     }
+    char line[64];
+    snprintf(line, sizeof line, "Blending %s", blending_name[mode]);
+    undo_commit(image, line);
     image->change_state = 1;
     list_refresh(es);
-    print_cmd(CMD_TIMED, "Blending %s\n", blending_name[mode]);
+    print_cmd(CMD_TIMED, "%s\n", line);
     return 1;
 }
 
@@ -368,6 +381,7 @@ int undo_layer(EngineState* es)
         for (int y = 0; y < image->h; y++)
             std::swap_ranges(p[y], p[y] + image->w, u[y]);
     }
+    undo_commit(image, "Undo");
     image->change_state = 1;
     print_cmd(CMD_TIMED, "Undo\n");
     return 1;
@@ -396,7 +410,9 @@ void layer_commands(EngineState* es)
             set_blending(es, m);
 
     if (key[K_UNDO].exchange(0))
-        undo_layer(es);
+        undo_step(es, -1);
+    if (key[K_REDO].exchange(0))
+        undo_step(es, +1);
     if (key[K_VIEW_LAYER_ONLY].exchange(0))
         view_layer_only(es);
     if (key[K_VIEW_GROUP_ONLY].exchange(0))

@@ -1,7 +1,8 @@
 // The layer list: the commands that add, remove, reorder, select, switch off and blend layers,
 // the Undo exchange, resizing the document, the gamma and intensity steps of the layer knobs,
 // and the labels of the layer list. Commands act on the selected entry, write one history line
-// each and ask the window for refreshes through the document hooks.
+// each, end with a step boundary of the Undo history (undo_commit) and ask the window for
+// refreshes through the document hooks.
 #pragma once
 
 #include "core/records.h"
@@ -13,8 +14,9 @@
 // ---------------------------------------------------------------------------------------------
 
 // Runs the pending layer requests of the command slots, in this order: selection (65), New
-// Layer .. Move Layer Down (87..94), blending modes (99..112), Undo (24), View Current Layer
-// Only (95), View Current Group Only (97), Turn Off Layer (144); clears each slot it read. Then
+// Layer .. Move Layer Down (87..94), blending modes (99..112), Undo (24) and Redo (14) of a
+// step, View Current Layer Only (95), View Current Group Only (97), Turn Off Layer (144); clears
+// each slot it read. Then
 // slot 113 follows the layer count (1 when more than one entry), laying out the knob panel
 // again when it changes. Main thread.
 void layer_commands(EngineState* es);
@@ -32,11 +34,11 @@ int merge_all_to_new_layer(EngineState* es); // a copy of the composite as a new
 int move_layer_up(EngineState* es);          // exchanges the selected entry with the one above
 int move_layer_down(EngineState* es);        // exchanges the selected entry with the one below
 int select_layer(EngineState* es, int position); // selects the entry at `position` (1 = top of the list)
-int turn_off_layer(EngineState* es);         // inverts the selected entry's `off`
+int turn_off_layer(EngineState* es);         // inverts the selected entry's `off` ("Turn off layer", "Turn on layer")
 int view_layer_only(EngineState* es);        // toggles View Current Layer Only (slot 96)
 int view_group_only(EngineState* es);        // toggles View Current Group Only (slot 98)
 int set_blending(EngineState* es, int mode); // sets the selected entry's blending mode 0..13
-int undo_layer(EngineState* es);             // exchanges the selected layer with the undo plane
+int undo_layer(EngineState* es);             // exchanges the selected layer with the undo plane (the "Undo" line of stored files)
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Table primitives (no history, no hooks)

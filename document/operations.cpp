@@ -7,6 +7,7 @@
 #include "document/command_log.h"
 #include "document/hooks.h"
 #include "document/image.h"
+#include "document/undo.h"
 #include "dsp/scale.h"
 #include "platform/util.h"
 
@@ -31,10 +32,11 @@ static Plane selected_plane(const ImageStack* image)
     return image->layers[image->sel].plane;
 }
 
-// Logs the operation's history line (followed by an empty line) and marks the document; returns
-// 1 (the operation acted).
+// Closes the operation as one Undo step, logs its history line (followed by an empty line) and
+// marks the document; returns 1 (the operation acted).
 static int finish(ImageStack* image, const char* line, int state = 1)
 {
+    undo_commit(image, line);
     print_cmd(CMD_TIMED, "%s\n", line);
     image->change_state = state;
     return 1;
@@ -439,14 +441,15 @@ static void scale_by_inverse(Plane p, int w, int h, float d)
     });
 }
 
-int layers_normalisation(ImageStack* image)
+// Scales a w x h plane so that its largest pixel is 1 (unchanged when that is 0).
+static void normalise(Plane p, int w, int h)
 {
-    return layer_operation(image, "Operation normalisation", [](Plane p, int w, int h) {
-        const float m = plane_max(p, w, h);
-        if (m > 0.f)
-            scale_by_inverse(p, w, h, m);
-    });
+    const float m = plane_max(p, w, h);
+    if (m > 0.f)
+        scale_by_inverse(p, w, h, m);
 }
+
+int layers_normalisation(ImageStack* image) { return layer_operation(image, "Operation normalisation", normalise); }
 
 int layers_set_sum(ImageStack* image)
 {
@@ -520,18 +523,15 @@ int sqrt_layer(ImageStack* image)
 // [SECTION] Noise fills
 // ---------------------------------------------------------------------------------------------
 
-// Fills every row r of the selected layer with value(r), normalises (which logs its own line)
-// and logs `line`.
+// Fills every row r of the selected layer with value(r), normalises it and logs `line`: one
+// command and one Undo step.
 template <class Value> static int noise_fill(ImageStack* image, Value value, const char* line)
 {
-    const bool filled = with_selected_layer(image, [&](Plane p, int w, int h) {
+    return layer_operation(image, line, [&](Plane p, int w, int h) {
         for (int r = 0; r < h; r++)
             std::fill(p[r], p[r] + w, value(r));
+        normalise(p, w, h);
     });
-    if (!filled)
-        return 0;
-    layers_normalisation(image);
-    return finish(image, line);
 }
 
 int fill_white(EngineState* es)

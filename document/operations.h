@@ -2,7 +2,8 @@
 // the selected layer only. Every operation does nothing (and logs nothing) when the selected
 // entry is a separator or there is no layer; otherwise it changes the pixels under
 // `layers_lock`, writes its "Operation ..." line to the history and marks the document as
-// changed (`change_state` 1, 3 after a rotation). They return 1 when they acted, 0 otherwise.
+// changed (`change_state` 1, 3 after a rotation); each is one step of the Undo history. They
+// return 1 when they acted, 0 otherwise.
 //
 // The operations do not save the layer for Undo themselves (rotate_image by 180 degrees excepted,
 // see there): their callers, layer_operations and the replay, call layer_to_undo first.
@@ -117,7 +118,7 @@ int square_layer(ImageStack* image);
 int sqrt_layer(ImageStack* image);
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Noise fills (each ends with layers_normalisation, which logs its own line first)
+// [SECTION] Noise fills (each normalised as layers_normalisation does, within its own line)
 // ---------------------------------------------------------------------------------------------
 
 // Every row gets its row weight (1 on a linear axis): equal energy per hertz.

@@ -7,6 +7,7 @@
 #include "document/command_log.h"
 #include "document/hooks.h"
 #include "document/image.h"
+#include "document/undo.h"
 
 #include <algorithm>
 #include <array>
@@ -576,6 +577,7 @@ void print_conv_centre(EngineState* es, int cx, int cy)
     else
         print_cmd(CMD_TIMED, "Central convolution point %s %s , %s %s\n", x_value, unit_to_name(tu), y_value,
                   unit_to_name(pu));
+    undo_commit(es->image, "Central convolution point");
 }
 
 bool brush_radius(const ImageStack* im, float size, float* rx, float* ry)

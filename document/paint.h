@@ -74,7 +74,8 @@ extern int magnet_x, magnet_y; // the magnet's current snapped document position
 // it at the rounded document position of the mouse and logs it. Returns 1 when it was placed.
 int paint_press_conv_centre(EngineState* es, float mouse_x, float mouse_y);
 
-// Logs "Central convolution point ..." for the document position (cx, cy) in the user's units.
+// Logs "Central convolution point ..." for the document position (cx, cy) in the user's units;
+// the placed centre is one Undo step.
 void print_conv_centre(EngineState* es, int cx, int cy);
 
 // Half-extents (columns, rows) of the dab a spray of width `size` (the "Spray width" knob)

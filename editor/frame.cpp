@@ -19,6 +19,7 @@
 #include "document/operations.h"
 #include "document/paint.h"
 #include "document/sound.h"
+#include "document/undo.h"
 #include "dsp/noise_full.h"
 #include "files/config.h"
 #include "files/media.h"
@@ -318,6 +319,10 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
 {
     const bool ctrl = (ks.mod & KMOD_CTRL) || key[K_CTRL];
     const bool shift = (ks.mod & KMOD_SHIFT) || key[K_SHIFT];
+    if (ctrl && shift && ks.sym == SDLK_z) {
+        key[K_REDO] = 1;
+        return;
+    }
     if (ctrl && ks.sym >= SDLK_a && ks.sym <= SDLK_z) {
         menu_key_equivalent(menu, ks.sym);
         return;
@@ -335,7 +340,7 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
     case SDLK_o: key[K_OPEN] = 1; break;
     case SDLK_s: key[K_SAVE] = 1; break;
     case SDLK_t: key[K_TURN_OFF_LAYER] = 1; break;
-    case SDLK_u: key[K_UNDO] = 1; break;
+    case SDLK_u: key[shift ? K_REDO : K_UNDO] = 1; break;
     case SDLK_r:
         key[K_RELOAD] = 1;
         ed->open_flag = 1;
@@ -620,11 +625,24 @@ static void modifiers_step()
         harmonics ^= 1;
 }
 
+// After Undo or Redo, or a new document that dropped steps: the status line says so for a while,
+// as it does a notice.
+static void undo_status(Editor* ed)
+{
+    if (!undo_take_message(&ed->image, ed->notice, sizeof ed->notice))
+        return;
+    ed->notice_until = SDL_GetTicks() + NOTICE_MS;
+    snprintf(ed->status, sizeof ed->status, "%s", ed->notice);
+    if (text)
+        snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
+    ed->full_redraw = 1;
+}
+
 // Frame steps 21 and 25: the layer operations. The workers read the layers that flips and
 // rotations rewrite wholesale, so synthesis stops first.
 static void operations_step(Editor* ed)
 {
-    if (key[K_HFLIP] || key[K_VFLIP] || key[K_ROTATE])
+    if (key[K_HFLIP] || key[K_VFLIP] || key[K_ROTATE] || key[K_UNDO] || key[K_REDO]) // Undo may rewrite a whole layer
         end_sound_threads(&ed->es);
     layer_operations(&ed->es);
 }
@@ -982,6 +1000,9 @@ static int tool_release(Editor* ed, int wait)
     }
     default: break;
     }
+    // The whole press is one step of the Undo history (the convolution centre is its own).
+    if (tool != TOOL_CONV_CENTRE)
+        undo_commit(im, is_spray(tool) ? "Stroke" : tool == TOOL_MOVE ? "Move layer" : "Draw rectangle");
     ed->drag = ToolDrag{};
     ed->rect_start[0] = ed->rect_start[1] = -1;
     return 1;
@@ -1423,13 +1444,16 @@ int editor_frame(Editor* ed)
     play_position_step(ed, elapsed);                                 // 23
     play_pause_step(ed);                                             // 24
     apply_layer_select_request(es);                                  // 26
-    layer_commands(es);                                              // (and Undo, View Current Layer/Group Only, Turn Off Layer)
+    if (ed->drag.tool > 0)                                           // no Undo or Redo while a tool is pressed
+        key[K_UNDO] = key[K_REDO] = 0;
+    layer_commands(es);                                              // (and Undo, Redo, View Current Layer/Group Only, Turn Off Layer)
     document_flows(ed);                                              // 27
+    undo_status(ed);
     copy_step(ed);                                                   // 28
     option_toggles(ed);                                              // 29
     // 16, 20, 29: the check marks follow the tool, the modifiers and the options (an open menu
     // shows them at once).
-    if (menu_sync_checks(menu) > 0 && menu_opened >= 0)
+    if (menu_sync_checks(menu) + refresh_undo_menu(menu, im, futura16) > 0 && menu_opened >= 0)
         ed->full_redraw = 1;
     flows_save(ed);                                                  // 30
     lossless_log(ed);                                                // 31
@@ -1447,7 +1471,7 @@ int editor_frame(Editor* ed)
 // Requests, held keys whose work goes on every frame, and worker flags.
 static const int watched_slots[] = {
     K_QUIT, K_NEW, K_OPEN, K_RESUME, K_SAVE, K_CLOSE_AFTER_SAVE, K_PLAY, K_RELOAD, K_ERASE_MASK, K_JUMP_START,
-    K_JUMP_END, K_PLAY_BACK, K_PLAY_FORWARD, K_DEFAULTS, K_VISION_MODE, K_COPY, K_UNDO, K_MAGNET, K_HARMONICS,
+    K_JUMP_END, K_PLAY_BACK, K_PLAY_FORWARD, K_DEFAULTS, K_VISION_MODE, K_COPY, K_UNDO, K_REDO, K_MAGNET, K_HARMONICS,
     K_MASK_INVERT, K_INVERT, K_HFLIP, K_VFLIP, K_ROTATE, K_WHEEL, K_ANALYSING, K_PAN, K_RELAYOUT, K_LOADING,
     K_LONG_BLOCK, K_LOOP, K_LINEAR_KNOB, K_SUSPEND, K_CONST_TIME_RES, K_RHYTHM_OVERLAY, K_SEMITONE_OVERLAY,
     K_FAST_DISPLAY, K_SMOOTH_DISPLAY, K_UNNORMALISED, K_LEFT_ONLY, K_RIGHT_ONLY, K_MIX_TO_STEREO, K_SELECT_LAYER,

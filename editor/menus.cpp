@@ -6,6 +6,7 @@
 #include "display/window.h"
 #include "document/composite.h"
 #include "document/layers.h"
+#include "document/undo.h"
 #include "platform/desktop.h"
 #include "platform/util.h"
 #include "sound/live.h"
@@ -91,6 +92,7 @@ const MenuAction menu_actions[] = {
     {"Quit", ACT_SLOT, K_QUIT, 1, 0},
     // Edit
     {"Undo", ACT_SLOT, K_UNDO, 1, 0},
+    {"Redo", ACT_SLOT, K_REDO, 1, 0},
     {"Copy", ACT_SLOT, K_COPY, 1, 0},
     {"Erase Mask", ACT_SLOT, K_ERASE_MASK, 1, 0},
     {"Default Values", ACT_SLOT, K_DEFAULTS, 1, 0},
@@ -209,12 +211,22 @@ void perform(const MenuAction& a, int from_strip)
         menu_deferral = 1;
 }
 
+// Whether an entry labelled `entry` carries the command `label`: the same text, or for Undo and
+// Redo also the label followed by the name of the step ("Undo Stroke").
+static bool carries(const std::string& entry, const char* label)
+{
+    if (entry == label)
+        return true;
+    const bool named = !strcmp(label, "Undo") || !strcmp(label, "Redo");
+    return named && entry.size() > 5 && entry.compare(0, 4, label) == 0 && entry[4] == ' ';
+}
+
 // The entry that has label `label`, searched quietly; -1 when none.
 bool locate(const MenuBar& bar, const char* label, int* mi, int* ei)
 {
     for (int m = 0; m < (int)bar.size(); m++)
         for (int e = 0; e < (int)bar[m].entries.size(); e++)
-            if (bar[m].entries[e].label == label) {
+            if (carries(bar[m].entries[e].label, label)) {
                 *mi = m;
                 *ei = e;
                 return true;
@@ -232,7 +244,7 @@ const struct {
     const char* label;
 } ctrl_equivalents[] = {
     {'n', "New"},  {'o', "Open..."}, {'s', "Save..."},    {'r', "Reload"},
-    {'z', "Undo"}, {'c', "Copy"},    {'e', "Erase Mask"}, {'d', "Default Values"},
+    {'z', "Undo"}, {'y', "Redo"},    {'c', "Copy"},       {'e', "Erase Mask"}, {'d', "Default Values"},
     {'k', "Suspend Processing"},     {'q', "Quit"},
 };
 
@@ -485,6 +497,7 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"-", "", 0, 0},
                                      {"Quit", "", 0, 0}}));
     bar.push_back(make_menu("Edit", {{"Undo", "U", 0, 0},
+                                     {"Redo", "Shift+U", 0, 0},
                                      {"-", "", 0, 0},
                                      {"Copy", "C", 0, 0},
                                      {"Paste", "", 1, 0},
@@ -714,6 +727,28 @@ void refresh_history_menu_checks(MenuBar& bar)
     menu_check(bar, "History", "Relative selection index", key[K_RELATIVE_SELECTION] != 0);
 }
 
+int refresh_undo_menu(MenuBar& bar, const ImageStack* image, const BitmapFont& font)
+{
+    if ((int)bar.size() <= MENU_EDIT || bar[MENU_EDIT].entries.size() < 2)
+        return 0;
+    Menu& m = bar[MENU_EDIT];
+    int changed = 0;
+    for (int i = 0; i < 2; i++) {
+        const char* word = i == 0 ? "Undo" : "Redo";
+        const char* step = undo_next_label(image, i == 0 ? -1 : +1);
+        const std::string label = step ? std::string(word) + " " + step : word;
+        MenuEntry& e = m.entries[(size_t)i];
+        if (e.label == label && e.greyed == !step)
+            continue;
+        e.label = label;
+        e.greyed = !step;
+        changed++;
+    }
+    if (changed && !m.name.empty())
+        m.width = panel_width(m, font);
+    return changed;
+}
+
 int menu_sync_checks(MenuBar& bar)
 {
     static const struct {
@@ -795,7 +830,7 @@ int menu_dispatch(MenuBar& bar, int menu_index, int entry_index, int from_strip)
         acted = 1;
     } else {
         for (const MenuAction& a : menu_actions)
-            if (e.label == a.label) {
+            if (carries(e.label, a.label)) {
                 perform(a, from_strip);
                 acted = 1;
             }

@@ -99,6 +99,11 @@ void refresh_blend_menu_checks(MenuBar& menu, ImageStack* image);
 // The History entries: the units of slots 126, 127, 128 and "Relative selection index" (130).
 void refresh_history_menu_checks(MenuBar& menu);
 
+// The Undo and Redo entries (the first two of Edit) name the step they would act on ("Undo
+// Stroke", "Redo Square Root"), greyed "Undo" or "Redo" when there is none; the Edit panel widens
+// to them. Returns the number of entries that changed.
+int refresh_undo_menu(MenuBar& menu, const ImageStack* image, const BitmapFont& font);
+
 // Every other check mark from the state it shows: the options of Options and View (their state
 // slots), "View Current Layer Only" / "View Current Group Only", the magnet and harmonics
 // modifiers, the tool entries (the current tool; "Set Central Convolution Point" for tool 7).
@@ -136,9 +141,9 @@ extern MenuServices menu_services; // the desktop's services by default
 // commands. Sets `mac_redraw`. Returns 1 when it acted.
 int menu_dispatch(MenuBar& menu, int menu_index, int entry_index, int from_strip);
 
-// A key pressed with Ctrl held (`sym` the key's character code). The letters n, o, s, r, z, c,
-// e, d, k, q carry out New, Open..., Save..., Reload, Undo, Copy, Erase Mask, Default Values,
-// Suspend Processing and Quit; every other letter does nothing. Returns 1 for a letter (the
+// A key pressed with Ctrl held (`sym` the key's character code). The letters n, o, s, r, z, y,
+// c, e, d, k, q carry out New, Open..., Save..., Reload, Undo, Redo, Copy, Erase Mask, Default
+// Values, Suspend Processing and Quit (Ctrl+Shift+Z, Redo, is the window's); every other letter does nothing. Returns 1 for a letter (the
 // window must not also run its plain-key command), 0 for any other key.
 int menu_key_equivalent(MenuBar& menu, int sym);
 

@@ -9,6 +9,7 @@
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
+#include "document/undo.h"
 #include "files/config.h"
 #include "files/picture.h"
 #include "history/replay.h"
@@ -1163,6 +1164,7 @@ void gamma_release(EngineState* es)
         ps.gamma_logged = g;
     }
     l->gamma = g;
+    undo_commit(im, "Gamma");
 }
 
 void intensity_release(EngineState* es)
@@ -1175,6 +1177,7 @@ void intensity_release(EngineState* es)
     print_cmd(CMD_TIMED, "Multiply layer by %g\n", (double)factor);
     intensitify_layer(im, factor, 1);
     raise_change_state(im, 1);
+    undo_commit(im, "Multiply layer by");
 }
 
 void knob_release(EngineState* es, int i)
@@ -1368,6 +1371,9 @@ int default_values(EngineState* es)
             gamma_layer(im, gamma_exponent(g, l), 0);
             l->gamma = g;
             raise_change_state(im, 1);
+            undo_commit(im, "Gamma");
+            ps.gamma_pending = 1; // written with the knob group, as a released gamma knob is
+            ps.gamma_logged = g;
         }
     }
     refresh_knobs(ctrl, nullptr);

@@ -100,6 +100,7 @@ static void apply_setting(const char* name, const char* value, int line_number)
         {"audio_buffer_size", &SOUND_BUFFERLEN},
         {"waveform_display_height", &WAVEFORM_H},  {"cursor_slow_rate", &mouse_sub_range},
         {"spray_harmonics", &spray_harmonics},     {"initial_kbz_size_limit", &KBZ_SIZE_LIMIT},
+        {"undo_memory_mb", &UNDO_MEMORY_MB},
     };
     struct FloatSetting { const char* name; float* dest; };
     static const FloatSetting floats[] = {
@@ -270,6 +271,7 @@ void config_save(int force)
     fprintf(f, "initial_kbz_size_limit = %d\n", KBZ_SIZE_LIMIT);
     fprintf(f, "save_to_pcm_24 = %d\n", (int)key[K_PCM24]);
     fprintf(f, "live_cursor_fps = %g\n", live_cursor_fps);
+    fprintf(f, "undo_memory_mb = %d\n", UNDO_MEMORY_MB);
     fprintf(f, "\n");
     fprintf(f, "min_frequency = %g\n", MIN_FREQ);
     fprintf(f, "max_frequency = %g\n", MAX_FREQ);

@@ -14,6 +14,7 @@
 #include "document/operations.h"
 #include "document/paint.h"
 #include "document/sound.h"
+#include "document/undo.h"
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "files/media.h"
@@ -69,6 +70,8 @@ struct ReplayState {
     bool rect_start_set = false, rect_end_set = false, rect_int_set = false;
     int samplerate = 0;       // rate of the original sound block being read, 0 unknown
     uint32_t then = 0;        // tick count of the last screen refresh
+    bool stroke_open = false; // a stroke painted points: its Undo step ends at the next command
+    bool snapshot = false;    // a snapshot is building the document ("Clear image" up to "Selected layer")
 };
 
 static ReplayState rs;
@@ -92,14 +95,6 @@ static int round_px(float v)
     if (!std::isfinite(v))
         return 0;
     return (int)nearbyintf(std::clamp(v, -COORD_MAX, COORD_MAX));
-}
-
-// The value truncated towards 0, within +-2^24; 0 for a value that is not a number.
-static int trunc_px(float v)
-{
-    if (!std::isfinite(v))
-        return 0;
-    return (int)std::clamp(v, -COORD_MAX, COORD_MAX);
 }
 
 // A whole number written in `text` (saturated to the range of long long); false when the text
@@ -161,6 +156,35 @@ static Layer* selected_layer(ImageStack* im)
     if (!im || !im->layers || im->sel < 0 || im->sel >= im->count)
         return nullptr;
     return &im->layers[im->sel];
+}
+
+// The end of a command that changed the document: one Undo step, as the editor makes it. While a
+// snapshot builds the document there are no steps; the snapshot's end takes the baseline.
+static void step_boundary(ImageStack* im, const char* line)
+{
+    if (!rs.snapshot)
+        undo_commit(im, line);
+}
+
+// A stroke's points end with the next command: its Undo step closes there.
+static void close_stroke(ImageStack* im)
+{
+    if (!rs.stroke_open)
+        return;
+    rs.stroke_open = false;
+    step_boundary(im, "Stroke");
+}
+
+// The end of a snapshot: the document it built is the baseline of a new series of steps, and
+// its automatic layer names go on from its entries, as they do after an opened project (the
+// "New layer" lines counted each entry once more).
+static void close_snapshot(ImageStack* im)
+{
+    if (!rs.snapshot)
+        return;
+    rs.snapshot = false;
+    im->name_counter = std::max(im->count - 1, 0);
+    undo_restart(im);
 }
 
 // Takes `transposed_lock` and `image_lock` (in that order, before `layers_lock`) unless a
@@ -344,6 +368,7 @@ static void line_title(const LineArgs& a)
 static void line_clear(const LineArgs& a)
 {
     rs.ctx = BLOCK_NONE;
+    rs.snapshot = true;
     layer_steps_wait();
     take_image_locks(a.im);
     {
@@ -579,9 +604,11 @@ static void new_entry(const LineArgs& a, bool separator)
         if (!separator)
             l->plane = plane_alloc(im->h, im->w);
         layer_defaults(im);
-        im->name_counter += 1;
+        if (!separator) // as New Layer counts, and New Separator does not
+            im->name_counter += 1;
         l->name = string_assign(name);
     }
+    step_boundary(im, a.line);
     doc_hook(&DocumentHooks::list_refresh, a.es);
     rs.ctx = separator ? BLOCK_SEPARATOR : BLOCK_LAYER;
 }
@@ -726,8 +753,11 @@ static void line_blending(const LineArgs& a)
             wrfprintf(stderr, "Blending mode \"%s\" unknown for layer \"%s\"\n", text, l->name ? l->name : "");
         return;
     }
-    LockGuard lock(a.im->layers_lock);
-    l->blend = mode;
+    {
+        LockGuard lock(a.im->layers_lock);
+        l->blend = mode;
+    }
+    step_boundary(a.im, a.line);
 }
 
 static void line_gamma(const LineArgs& a)
@@ -746,6 +776,7 @@ static void line_gamma(const LineArgs& a)
     const float ratio = gamma / old_gamma;
     if (std::isfinite(ratio) && ratio > 0.f)
         gamma_layer(a.im, ratio, 0);
+    step_boundary(a.im, a.line);
 }
 
 static void line_central(const LineArgs& a)
@@ -756,16 +787,20 @@ static void line_central(const LineArgs& a)
         return;
     const int x = round_px(word_to_px(xt, xu, a.es, 1));
     const int y = round_px(word_to_px(yt, yu, a.es, 0));
-    LockGuard lock(a.im->layers_lock);
-    l->conv_x = x;
-    l->conv_y = y;
-    l->conv_set = 1;
+    {
+        LockGuard lock(a.im->layers_lock);
+        l->conv_x = x;
+        l->conv_y = y;
+        l->conv_set = 1;
+    }
+    step_boundary(a.im, a.line);
 }
 
 static void line_draw(const LineArgs& a)
 {
     char tool[REPLAY_LINE_MAX] = "";
     sscanf(a.line, "Draw %2047[^\n]", tool);
+    close_stroke(a.im);
     static const char* const sprays[] = {"dark spray", "white spray", "brighten spray", "smart erase spray"};
     if (strcmp(tool, "rectangle") == 0) {
         rs.ctx = BLOCK_RECTANGLE;
@@ -795,6 +830,7 @@ static void rectangle_when_complete(const LineArgs& a)
     paint_rect_abs(a.es, rs.rx, rs.ry, rs.ox, rs.oy, rs.strength);
     rs.rect_start_set = rs.rect_end_set = rs.rect_int_set = false;
     a.im->change_state = 1;
+    step_boundary(a.im, "Draw rectangle");
 }
 
 static void line_intensity(const LineArgs& a)
@@ -876,6 +912,7 @@ static bool line_stroke_point(const LineArgs& a)
     paint_point_abs(a.es, rs.harm_count, rs.erase ? 1 : 0, rs.brighten, rs.new_click ? 0 : 1, px, py, rs.rad_x,
                     rs.rad_y, rs.strength);
     rs.new_click = true;
+    rs.stroke_open = true;
     a.im->change_state = 1;
     return true;
 }
@@ -949,6 +986,7 @@ static void line_move(const LineArgs& a)
     if (strcmp(rest, "up") == 0 || strcmp(rest, "down") == 0) {
         if (move_layer(a.im, rest[0] == 'u' ? 1 : -1)) {
             a.im->change_state = 1;
+            step_boundary(a.im, a.line);
             doc_hook(&DocumentHooks::list_refresh, a.es);
         }
         return;
@@ -964,8 +1002,10 @@ static void line_move(const LineArgs& a)
     if (rs.doc_version > 1.f)
         dy = -dy; // written upwards positive since version 1.2
     layer_to_undo(a.im);
-    move_tool_layer_abs(a.es, trunc_px(dx), trunc_px(dy));
+    // The shift was logged rounded to six digits in the user's units: the nearest whole pixel.
+    move_tool_layer_abs(a.es, round_px(dx), round_px(dy));
     a.im->change_state = 1;
+    step_boundary(a.im, a.line);
 }
 
 static void line_multiply(const LineArgs& a)
@@ -981,6 +1021,7 @@ static void line_multiply(const LineArgs& a)
     layer_to_undo(a.im);
     intensitify_layer(a.im, factor, 0);
     a.im->change_state = 1;
+    step_boundary(a.im, a.line);
 }
 
 static void line_enable(const LineArgs& a, bool enable)
@@ -998,10 +1039,17 @@ static void line_enable(const LineArgs& a, bool enable)
         replay_hooks.options_checks(a.es);
 }
 
-static void line_undo(const LineArgs& a)
+// "Undo step" and "Redo step" walk the Undo history; the plain "Undo" of stored files exchanges
+// the layer with its Undo copy, as it always did.
+static void line_undo(const LineArgs& a, int direction)
 {
     rs.ctx = BLOCK_LAYER;
-    undo_layer(a.es);
+    if (strcmp(a.line, direction < 0 ? "Undo step" : "Redo step") == 0)
+        undo_step(a.es, direction);
+    else if (direction < 0 && strcmp(a.line, "Undo") == 0)
+        undo_layer(a.es);
+    else
+        return;
     a.im->change_state = 1;
 }
 
@@ -1071,8 +1119,31 @@ static void line_selected(const LineArgs& a)
     long long sel = text[0] == '-' || text[0] == '+' ? (long long)a.im->sel + v : v;
     sel = std::min<long long>(sel, (long long)a.im->count - 1);
     sel = std::max<long long>(sel, 0);
-    LockGuard lock(a.im->layers_lock);
-    a.im->sel = (int)sel;
+    {
+        LockGuard lock(a.im->layers_lock);
+        a.im->sel = (int)sel;
+    }
+    // A snapshot ends with its selection; elsewhere the selection is no step of its own.
+    if (rs.snapshot)
+        close_snapshot(a.im);
+    else
+        undo_note_selection(a.im);
+}
+
+// "Turn off layer" and "Turn on layer": the selected entry's `off`.
+static void line_turn(const LineArgs& a)
+{
+    char state[REPLAY_LINE_MAX];
+    Layer* l = selected_layer(a.im);
+    if (!l || sscanf(a.line, "Turn %2047s layer", state) != 1 || (strcmp(state, "off") && strcmp(state, "on")))
+        return;
+    {
+        LockGuard lock(a.im->layers_lock);
+        l->off = state[1] == 'f' ? 1 : 0;
+    }
+    a.im->change_state = 1;
+    step_boundary(a.im, a.line);
+    doc_hook(&DocumentHooks::list_refresh, a.es);
 }
 
 static void line_rename(const LineArgs& a)
@@ -1148,6 +1219,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         return LINE_COMMAND;
     }
 
+    close_stroke(a.im); // any other line ends a stroke's points
     if (is("Quit")) {
         key[K_QUIT] = 1;
         quit_seen = true;
@@ -1181,10 +1253,12 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         {"Multiply", line_multiply},
         {"Enable", [](const LineArgs& l) { line_enable(l, true); }},
         {"Disable", [](const LineArgs& l) { line_enable(l, false); }},
-        {"Undo", line_undo},
+        {"Undo", [](const LineArgs& l) { line_undo(l, -1); }},
+        {"Redo", [](const LineArgs& l) { line_undo(l, +1); }},
         {"Base85", line_base85},
         {"Selected", line_selected},
         {"Rename", line_rename},
+        {"Turn", line_turn},
     };
     for (const auto& h : handlers)
         if (is(h.word)) {
@@ -1267,9 +1341,10 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
     fclose(f);
 
     ImageStack* im = es->image;
+    close_stroke(im);
+    close_snapshot(im);
     if (im->sel < 0)
         im->sel = 0;
-    im->name_counter = im->count - 1;
     doc_hook(&DocumentHooks::knob_refresh, es);
     knobs_follow(es);
     doc_hook(&DocumentHooks::list_refresh, es);

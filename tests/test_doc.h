@@ -190,6 +190,39 @@ inline bool same_composite(const ImageStack& a, const ImageStack& b)
     return true;
 }
 
+// Everything a step may change: every entry with its pixels as bits, the selection and the
+// name counter.
+struct DocState {
+    struct Entry {
+        std::string name;
+        int blend, off, conv_x, conv_y, conv_set;
+        uint32_t gamma_bits;
+        bool plane;
+        std::vector<uint32_t> bits;
+        bool operator==(const Entry&) const = default;
+    };
+    std::vector<Entry> entries;
+    int sel, name_counter;
+    bool operator==(const DocState&) const = default;
+};
+
+inline DocState snapshot(const ImageStack& im)
+{
+    DocState d{{}, im.sel, im.name_counter};
+    for (int i = 0; i < im.count; i++) {
+        const Layer& l = im.layers[i];
+        DocState::Entry e{l.name ? l.name : "", l.blend, l.off, l.conv_x, l.conv_y, l.conv_set, 0, l.plane != nullptr, {}};
+        memcpy(&e.gamma_bits, &l.gamma, 4);
+        if (l.plane) {
+            e.bits.resize((size_t)im.w * im.h);
+            for (int r = 0; r < im.h; r++)
+                memcpy(&e.bits[(size_t)r * im.w], l.plane[r], (size_t)im.w * 4);
+        }
+        d.entries.push_back(std::move(e));
+    }
+    return d;
+}
+
 // A SCRN_W x SCRN_H window (MARGIN_Y 100) whose frame buffer `fb` starts filled with one value,
 // and a document drawn into it.
 struct ScreenDocTest : testing::Test {

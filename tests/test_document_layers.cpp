@@ -176,23 +176,24 @@ TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
     EXPECT_EQ(redraws, 1);
 
     EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "", "New layer \"Layer 2\"", "", "Selected layer 2", "",
-                                "Selected layer -2", "Blending convolution looped", "", "New separator \"----\"", "",
-                                "Selected layer -3"}));
+                                "Selected layer -2", "", "Blending convolution looped", "", "Turn off layer", "",
+                                "New separator \"----\"", "",
+                                "Selected layer -3", ""}));
 }
 
 TEST_F(DocumentLayers, UndoExchangesAndTheFullTableRefuses)
 {
     image->layers[0].plane[1][2] = 7.f; // an edit after the undo copy
-    run(K_UNDO);
+    undo_layer(es.get());
     EXPECT_EQ(image->layers[0].plane[1][2], 1.f);
-    run(K_UNDO);
+    undo_layer(es.get());
     EXPECT_EQ(image->layers[0].plane[1][2], 7.f);
     EXPECT_EQ(image->change_state, 1);
     add_separator(es.get());
-    run(K_UNDO); // a separator: nothing
+    undo_layer(es.get()); // a separator: nothing
     image->sel = 0;
     plane_free(&image->undo, H);
-    run(K_UNDO); // no undo plane: nothing
+    undo_layer(es.get()); // no undo plane: nothing
     EXPECT_EQ(image->layers[0].plane[1][2], 7.f);
 
     while (image->count < LAYER_CAPACITY)

@@ -82,11 +82,11 @@ void choose(Editor* ed, const char* label, const std::function<bool()>& done)
 }
 
 // Nothing under way: a document on screen, no synthesis restart pending or running, no tool
-// press, painting or continuous redraw, no Undo waiting.
+// press, painting or continuous redraw, no Undo or Redo waiting.
 bool editor_idle(const Editor* ed)
 {
     return ed->image.composite && ed->image.change_state == 0 && ed->es.running == 0 && ed->drag.tool == 0 &&
-           !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO];
+           !key[K_PAINT_RUNNING] && !ed->redraw.started && !key[K_UNDO] && !key[K_REDO];
 }
 
 // The real editor, headless on the demo (once start_idle() ran), quit at the end of the test.
@@ -144,7 +144,7 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
     const struct {
         SDLKey sym;
         int slot, value;
-    } held[] = {{SDLK_b, K_REVERSE, 0}, {SDLK_z, K_UNDO, 1}, {SDLK_r, K_RELOAD, 3}}; // R: no open flag
+    } held[] = {{SDLK_b, K_REVERSE, 0}, {SDLK_z, K_UNDO, 1}, {SDLK_y, K_REDO, 1}, {SDLK_r, K_RELOAD, 3}}; // R: no open flag
     for (const auto& c : held) {
         press(ed.get(), c.sym);
         EXPECT_EQ(key[c.slot], c.value) << (char)c.sym;
@@ -517,12 +517,22 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     const std::vector<float> painted = layer();
     ASSERT_NE(painted, empty);
-    key[K_UNDO] = 1;
+    // The Edit menu names the steps; Undo and Redo (their keys) walk them, the status line tells.
+    const std::vector<MenuEntry>& edit = menu[MENU_EDIT].entries;
+    EXPECT_EQ(edit[0].label, "Undo Stroke");
+    EXPECT_EQ(edit[1].label, "Redo");
+    EXPECT_EQ(edit[1].greyed, 1);
+    press(ed.get(), SDLK_u);
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), empty);
-    key[K_UNDO] = 1; // Undo exchanges: a second one is the redo
+    EXPECT_STREQ(ed->status, "Undo: Stroke");
+    EXPECT_EQ(edit[0].label, "Undo Convolution Centre");
+    EXPECT_EQ(edit[1].label, "Redo Stroke");
+    EXPECT_EQ(edit[1].greyed, 0);
+    press(ed.get(), SDLK_z, KMOD_LCTRL | KMOD_LSHIFT);
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), painted);
+    EXPECT_STREQ(ed->status, "Redo: Stroke");
     choose(ed.get(), "Square Root", [&] { return idle(); });
     EXPECT_NE(layer(), painted);
 

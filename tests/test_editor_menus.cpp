@@ -552,7 +552,7 @@ TEST_F(Menus, CtrlKeyEquivalents)
         const char* label;
     } cases[] = {
         {'n', K_NEW, 1, "New"},           {'o', K_OPEN, 1, "Open..."},     {'s', K_SAVE, 1, "Save..."},
-        {'r', K_RELOAD, 3, "Reload"},     {'z', K_UNDO, 1, "Undo"},        {'c', K_COPY, 1, "Copy"},
+        {'r', K_RELOAD, 3, "Reload"},     {'z', K_UNDO, 1, "Undo"},        {'y', K_REDO, 1, "Redo"},        {'c', K_COPY, 1, "Copy"},
         {'e', K_ERASE_MASK, 1, "Erase Mask"}, {'d', K_DEFAULTS, 1, "Default Values"},
         {'k', K_SUSPEND, 1, "Suspend Processing"}, {'Q', K_QUIT, 1, "Quit"},
     };

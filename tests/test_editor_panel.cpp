@@ -425,7 +425,7 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_EQ(history(), (std::vector<std::string>{"Gamma 0.25", "", "Frequency range 50 Hz - 20000 Hz",
                                                    "Time resolution 200 px/s", ""}));
 
-    // Default Values undo the gamma and bring the analysis knobs back.
+    // Default Values undo the gamma (a line of its own) and bring the analysis knobs back.
     default_values(es.get());
     EXPECT_EQ(std::vector<float>({ctrl[C_GAMMA].value, ctrl[C_MIN_FREQ].value, ctrl[C_TIME_RES].value,
                                   ctrl[C_FREQ_SCALE].value, image->layers[0].gamma}),
@@ -433,8 +433,9 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_NEAR(image->layers[0].plane[1][2], 0.5f, 1e-6f);
     knob_group_commit(es.get());
     std::vector<std::string> h = history();
-    ASSERT_EQ(h.size(), 8u);
-    EXPECT_EQ(h[5], "Frequency range 27.5 Hz - 20000 Hz");
+    ASSERT_EQ(h.size(), 9u);
+    EXPECT_EQ(h[5], "Gamma 1");
+    EXPECT_EQ(h[6], "Frequency range 27.5 Hz - 20000 Hz");
 
     // Layer intensity, with a second layer: +40 dB multiplies the layer by 100 and the knob
     // returns to 0 dB.
@@ -446,7 +447,7 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_EQ(value_text(C_LAYER_INTENSITY), "0.0");
     EXPECT_FLOAT_EQ(ctrl[C_LAYER_INTENSITY].angle, 0.75f * PI);
     h = history();
-    EXPECT_EQ(std::vector<std::string>(h.begin() + 8, h.end()), (std::vector<std::string>{"Multiply layer by 100", ""}));
+    EXPECT_EQ(std::vector<std::string>(h.begin() + 9, h.end()), (std::vector<std::string>{"Multiply layer by 100", ""}));
 }
 
 TEST_F(Panel, KnobsFollowTheDocument)

@@ -59,6 +59,7 @@ TEST_F(ConfigTest, MissingFileIsCreatedWithDefaultsAndQueuesLinearKnobs)
               "initial_kbz_size_limit = 0\n"
               "save_to_pcm_24 = 0\n"
               "live_cursor_fps = 20\n"
+              "undo_memory_mb = 512\n"
               "\n"
               "min_frequency = 27.5\n"
               "max_frequency = 20000\n"

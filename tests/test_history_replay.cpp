@@ -1,6 +1,7 @@
 // Replay of archives and history files: snapshots back bit for bit, the line rules (sizes,
 // blending names, relative selection, version differences, strokes and rectangles), hostile
-// numbers and random lines, nested archives, Quit, and opening a project through open_file.
+// numbers and random lines, nested archives, Quit, opening a project through open_file, and a
+// random session of edits, Undos and Redos that its history gives back bit for bit.
 #include "history/open.h"
 #include "core/state.h"
 #include "document/command_log.h"
@@ -9,6 +10,8 @@
 #include "document/move.h"
 #include "document/composite.h"
 #include "document/operations.h"
+#include "document/paint.h"
+#include "document/undo.h"
 #include "core/units.h"
 #include "files/media.h"
 #include "history/archive.h"
@@ -18,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -457,4 +461,125 @@ TEST_F(HistoryReplay, SavesStayInTheProjectsFolderAndOnlyRegularFilesAreOpened)
     EXPECT_NE(err.find("f.wav': not a regular file"), std::string::npos) << err;
     EXPECT_NE(err.find("f.kbz': not a regular file"), std::string::npos) << err;
     EXPECT_EQ(image.count, 2); // the document of the project, its duplicate after the refused opens
+}
+
+// A random session: a few hundred edits of every kind (operations, layer-table commands, strokes,
+// rectangles, moves logged in every unit, gamma, intensity, selections, convolution centres),
+// Undos and Redos, made as the editor makes them. Its history replays to the same document bit
+// for bit, with the same steps to undo, each giving the same document again.
+TEST_F(HistoryReplay, RandomSessionWithUndoAndRedoReplaysBitForBit)
+{
+    constexpr int W = 40, H = 30;
+    blank(W, H);
+    history_path = strdup(dir.file("history.kbz").c_str());
+    key[K_HISTORY_HEADER] = 1;
+    begin_history(&es, "", FILE_IMAGE);
+    key[83] = 1; // brown noise to begin with
+    layer_operations(&es);
+
+    std::mt19937 rng(20261207);
+    auto pick = [&](int n) { return (int)(rng() % (unsigned)n); };
+    auto on_layer = [&] { return image.sel >= 0 && image.sel < image.count && image.layers[image.sel].plane; };
+    static const int operations[] = {K_INVERT, K_MASK_INVERT, K_HFLIP, K_VFLIP, K_ERASE_MASK, K_ROTATE, 68, 69, 70,
+                                     71, 72, 73, 74, 75, 76, 77, K_OP_RECIPROCAL, 79, 80, 81, 82, 83, 84};
+    static const int table[] = {K_NEW_LAYER,  K_DUPLICATE_LAYER, K_ADD_SEPARATOR, K_MERGE_DOWN, K_DELETE_LAYER,
+                                K_MERGE_ALL, K_LAYER_UP,        K_LAYER_DOWN,    K_BLEND_FIRST, K_TURN_OFF_LAYER};
+    static const char* const sprays[] = {"dark spray", "white spray", "brighten spray", "smart erase spray"};
+    int undos = 0, redos = 0;
+    for (int step = 0; step < 400; step++) {
+        const int kind = pick(100);
+        if (kind < 22) {
+            const int slot = operations[pick((int)std::size(operations))];
+            key[slot] = (int8_t)(slot == K_ROTATE ? 2 + pick(3) : 1);
+            layer_operations(&es);
+        } else if (kind < 40) {
+            int slot = table[pick((int)std::size(table))];
+            if (slot == K_BLEND_FIRST)
+                slot += pick(BLEND_MODE_COUNT);
+            if (image.count >= 7 && (slot == K_NEW_LAYER || slot == K_DUPLICATE_LAYER || slot == K_MERGE_ALL ||
+                                     slot == K_ADD_SEPARATOR))
+                slot = K_DELETE_LAYER;
+            if (slot == K_MERGE_ALL)
+                process_layers(&es); // the composite the editor shows
+            key[slot] = 1;
+            layer_commands(&es);
+        } else if (kind < 50 && on_layer()) { // a stroke from press to release
+            const int tool = pick(4), harm = pick(2) * 3, points = 1 + pick(5);
+            const float rad = (float)(1 + pick(3)), strength = 0.25f * (float)(1 + pick(4));
+            layer_to_undo(&image);
+            print_cmd(CMD_TIMED, "Draw %s", sprays[tool]);
+            print_cmd(CMD_CONTINUATION, "Point size %g px x %g px", rad, rad);
+            print_cmd(CMD_CONTINUATION, "Units px,px\nPoint intensity %g\nHarmonics %d\nLines", strength, harm);
+            for (int i = 0; i < points; i++) {
+                const int x = pick(W), y = pick(H);
+                print_cmd(CMD_POINT, "%-8g\t%-8g\t", (double)x, (double)y);
+                paint_point_abs(&es, harm, 0, tool, i == 0, (float)x, (float)y, rad, rad, strength);
+            }
+            undo_commit(&image, "Stroke");
+        } else if (kind < 56 && on_layer()) { // a rectangle
+            const float factor = 0.25f * (float)(1 + pick(8));
+            const int x0 = pick(W), y0 = pick(H), x1 = pick(W), y1 = pick(H);
+            layer_to_undo(&image);
+            paint_rect_abs(&es, x1, y1, x0, y0, factor);
+            print_cmd(CMD_TIMED, "Draw rectangle\nIntensity %g", factor);
+            print_cmd(CMD_CONTINUATION, "Rectangle start %d px x %d px", x0, y0);
+            print_cmd(CMD_CONTINUATION, "Rectangle end %d px x %d px\n", x1, y1);
+            undo_commit(&image, "Draw rectangle");
+        } else if (kind < 64 && on_layer()) { // a move, logged in the units of the moment
+            key[K_TIME_UNIT] = (int8_t)std::array{UNIT_PX, UNIT_PCT, UNIT_SEC}[(size_t)pick(3)];
+            key[K_DIM_UNIT] = (int8_t)std::array{UNIT_PX, UNIT_PCT, UNIT_ST}[(size_t)pick(3)];
+            const int dx = pick(15) - 7, dy = pick(15) - 7;
+            layer_to_undo(&image);
+            move_tool_layer_abs(&es, dx, dy);
+            print_move_tool_cmd(&es, dx, dy);
+            undo_commit(&image, "Move layer");
+        } else if (kind < 70 && on_layer()) { // the gamma or the intensity knob let go
+            Layer& l = image.layers[image.sel];
+            layer_to_undo(&image);
+            if (pick(2)) {
+                const float g = std::array{0.5f, 1.25f, 2.f}[(size_t)pick(3)];
+                if (g == l.gamma)
+                    continue;
+                gamma_layer(&image, g / l.gamma, 0);
+                l.gamma = g;
+                undo_commit(&image, "Gamma");
+                print_cmd(CMD_TIMED, "Gamma %g", (double)g);
+            } else {
+                const float f = pick(2) ? 0.5f : 2.f;
+                print_cmd(CMD_TIMED, "Multiply layer by %g\n", (double)f);
+                intensitify_layer(&image, f, 0);
+                undo_commit(&image, "Multiply layer by");
+            }
+        } else if (kind < 74) {
+            select_layer(&es, 1 + pick(image.count));
+        } else if (kind < 76 && on_layer()) {
+            key[K_TIME_UNIT] = key[K_POS_UNIT] = UNIT_PX;
+            Layer& l = image.layers[image.sel];
+            l.conv_x = pick(W);
+            l.conv_y = pick(H);
+            l.conv_set = 1;
+            print_conv_centre(&es, l.conv_x, l.conv_y);
+        } else if (kind >= 76) { // a few Undos, or Redos when there are steps to redo
+            const int direction = undo_available(&image, +1) && pick(2) ? +1 : -1;
+            for (int n = 1 + pick(3); n > 0; n--)
+                (direction < 0 ? undos : redos) += undo_step(&es, direction);
+        }
+    }
+    EXPECT_GT(undos, 60);
+    EXPECT_GT(redos, 20);
+    command_log_close();
+
+    Session again;
+    replay_reset();
+    ASSERT_GT(load_archive(dir.file("history.kbz").c_str(), &again.es, title, sizeof title, nullptr), 0);
+    ASSERT_EQ(snapshot(again.image), snapshot(image));
+    ASSERT_EQ(undo_available(&again.image, -1), undo_available(&image, -1));
+    ASSERT_EQ(undo_available(&again.image, +1), undo_available(&image, +1));
+    int back = 0;
+    while (undo_step(&es, -1)) {
+        ASSERT_EQ(undo_step(&again.es, -1), 1);
+        back++;
+        ASSERT_EQ(snapshot(again.image), snapshot(image)) << "after " << back << " Undos";
+    }
+    EXPECT_GT(back, 10);
 }
