@@ -185,16 +185,26 @@ void make_single_layer(ImageStack* image)
 
 uint8_t* document_picture(const EngineState* es, const char* path, int* w, int* h)
 {
-    if (path && path[0])
-        return load_picture(path, w, h, 0);
-    // A blank picture one column wider than the view, as tall as the analysis range.
-    *w = SCRN_W - 59 - 120;
-    *h = image_height(es->anal_params[0], es->anal_params[1], es->anal_params[4]);
-    if (*w < 1 || *h < 1 || (long long)*w * *h > MAX_PICTURE_PIXELS) {
-        wrfprintf(stderr, "No blank picture of %d x %d pixels can be made\n", *w, *h);
+    uint8_t* rgb = nullptr;
+    if (path && path[0]) {
+        rgb = load_picture(path, w, h, 0);
+    } else {
+        // A blank picture one column wider than the view, as tall as the analysis range.
+        *w = SCRN_W - 59 - 120;
+        *h = image_height(es->anal_params[0], es->anal_params[1], es->anal_params[4]);
+        if (*w < 1 || *h < 1 || (long long)*w * *h > MAX_PICTURE_PIXELS) {
+            wrfprintf(stderr, "No blank picture of %d x %d pixels can be made\n", *w, *h);
+            return nullptr;
+        }
+    }
+    // The document's planes are worked out before anything of their size is allocated.
+    char room[200];
+    if ((rgb || !(path && path[0])) && !planes_fit(*w, *h, 4, room, sizeof room)) {
+        wrfprintf(stderr, "Cannot use '%s': %s\n", path && path[0] ? path : "a blank picture", room);
+        free(rgb);
         return nullptr;
     }
-    return static_cast<uint8_t*>(wrcalloc((size_t)*w * *h, 4));
+    return rgb ? rgb : static_cast<uint8_t*>(wrcalloc((size_t)*w * *h, 4));
 }
 
 void image_from_picture(EngineState* es, uint8_t* rgb, int w, int h, int blank)
@@ -206,14 +216,6 @@ void image_from_picture(EngineState* es, uint8_t* rgb, int w, int h, int blank)
     image->src_h = h;
     image->gradient_mode = blank ? 1 : 0; // a picture is shown in its own colours
 
-    char room[200];
-    if (!planes_fit(image->src_w, image->src_h, 4, room, sizeof room)) {
-        wrfprintf(stderr, "Cannot use '%s': %s\n", path && path[0] ? path : "a blank picture", room);
-        free_null(&image->src_rgb);
-        image->src_w = image->src_h = 0;
-        image_locks_release(image);
-        return 0;
-    }
     image->layers[0].gamma = 1.f;
     image_view_rect(image);
     image->w = image->src_w;

@@ -154,11 +154,12 @@ int load_sound(const char* path, EngineState* es, AnalysisProgress* progress, in
     float* signal = sound_for_document(path, es, &len, threads, keep);
     if (!signal)
         return 0;
-    sound_to_document(signal, len, es, progress, threads, keep);
+    sound_to_document(path, signal, len, es, progress, threads, keep);
     return 1;
 }
 
-void sound_to_document(float* signal, int len, EngineState* es, AnalysisProgress* progress, int threads, int keep)
+void sound_to_document(const char* path, float* signal, int len, EngineState* es, AnalysisProgress* progress,
+                       int threads, int keep)
 {
     const bool editing = keep == SOUND_FOR_EDITING, saving = keep != SOUND_FOR_NOISE;
     ImageStack* image = es->image;

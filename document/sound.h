@@ -53,9 +53,9 @@ float* sound_for_document(const char* path, const EngineState* es, int* len, int
                           int keep = SOUND_FOR_EDITING);
 
 // The second half of load_sound: the sound made by sound_for_document (taken over) becomes the
-// original sound and is analysed into the new document.
-void sound_to_document(float* signal, int len, EngineState* es, AnalysisProgress* progress = nullptr,
-                       int threads = 0, int keep = SOUND_FOR_EDITING);
+// original sound and is analysed into the new document (`path` names it in warnings).
+void sound_to_document(const char* path, float* signal, int len, EngineState* es,
+                       AnalysisProgress* progress = nullptr, int threads = 0, int keep = SOUND_FOR_EDITING);
 
 // Reads the sound at `path` as one channel (channel slots 60 and 62) at SOUND_SAMPLERATE.
 // Returns a new buffer of *len samples, or null after one line naming the file.

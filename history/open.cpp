@@ -155,7 +155,7 @@ void open_file(char* path, EngineState* es, int* opened)
         if (!signal)
             return; // sound_for_document has said why and asked for another file
         stop_old_document(es);
-        sound_to_document(signal, len, es);
+        sound_to_document(path, signal, len, es);
         size_original_for_blocks(es);
     } else if (kind == FILE_IMAGE) {
         int w = 0, h = 0;
