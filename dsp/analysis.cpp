@@ -417,6 +417,12 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
         const float hi_f = nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
         band.a = log_pos_inv(lo_f / (float)N, fmin, fmax);
         band.b = log_pos_inv(hi_f / (float)N, fmin, fmax);
+        // An edge at or below 0 Hz, or beyond any frequency, has no position on the axis: its
+        // unrounded position stands in for it so that the window stays finite.
+        if (!std::isfinite(band.a))
+            band.a = p((float)i - w);
+        if (!std::isfinite(band.b))
+            band.b = p((float)i + w);
         const int hi = hi_f < (float)(N / 2) ? (int)std::max(hi_f, 0.f) : N / 2; // NaN gives 0
         const int lo = lo_f > 1.f ? (int)std::min(lo_f, (float)(N / 2)) : 1;
         band.lo = lo;
