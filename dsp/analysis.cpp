@@ -361,7 +361,9 @@ double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base,
         // The spectrum and the transform's working buffer; per thread two band transforms,
         // at least the padded sound's columns, at most the whole spectrum.
         const double M = std::min(N, std::max(N * ppsr, 8.0 * N / H));
-        floats += 2.0 * N + (double)std::max(threads, 1) * 2.0 * M;
+        // The transform planner also reserves (without touching) two arrays of the same size,
+        // which count against an address-space limit.
+        floats += 4.0 * N + (double)std::max(threads, 1) * 2.0 * M;
     } else {
         floats += 3.0 * n; // the copy, its spectrum and quadrature
     }
