@@ -14,7 +14,7 @@ const SettingRange SETTING_RANGES[SETTING_COUNT] = {
     {"sample rate", SOUND_RATE_MIN, SOUND_RATE_MAX, " Hz", true},
     {"sample rate", 8000., SOUND_RATE_MAX, " Hz", true},
     {"thread count", 1., 1024., "", true},
-    {"seed", 0., 4294967295., "", false},
+    {"seed", 0., 4294967295., "", true},
 };
 
 // The value as the float a setting holds, held within the float range (NaN stays NaN).
@@ -39,9 +39,13 @@ const char* setting_fault(Setting setting, double v, char* why, size_t size)
     if (std::isnan(v))
         snprintf(why, size, "a %s that is not a number", r.what);
     else if (as_float(v) < (float)r.lo)
-        snprintf(why, size, "%g%s is below the smallest supported %s, %g%s", v, r.unit, r.what, r.lo, r.unit);
+        snprintf(why, size, r.whole ? "%g%s is below the smallest supported %s, %.10g%s"
+                                    : "%g%s is below the smallest supported %s, %g%s",
+                 v, r.unit, r.what, r.lo, r.unit);
     else if (as_float(v) > (float)r.hi)
-        snprintf(why, size, "%g%s is above the largest supported %s, %g%s", v, r.unit, r.what, r.hi, r.unit);
+        snprintf(why, size, r.whole ? "%g%s is above the largest supported %s, %.10g%s"
+                                    : "%g%s is above the largest supported %s, %g%s",
+                 v, r.unit, r.what, r.hi, r.unit);
     else
         snprintf(why, size, "%g is not a whole number (a %s is one)", v, r.what);
     return why;

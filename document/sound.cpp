@@ -83,9 +83,9 @@ const char* resample_fault(long long len, int rate, char* why, size_t size)
                  len, rate, out, SOUND_SAMPLERATE, most);
         return why;
     }
-    // The sound, its padded transform and the transform at the new rate, with the transform's
-    // working buffer.
-    const double bytes = sizeof(float) * ((double)len + 2.0 * ((double)len + 4096.0) + 2.0 * out);
+    // The sound, its padded transform and the transform at the new rate, with the transforms'
+    // working and planning buffers.
+    const double bytes = sizeof(float) * ((double)len + 3.0 * ((double)len + 4096.0) + 3.0 * out);
     return memory_refused(bytes, "resampling the sound", why, size) ? why : nullptr;
 }
 

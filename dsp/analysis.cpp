@@ -356,7 +356,9 @@ double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base,
         // The spectrum and the transform's working buffer; per thread two band transforms,
         // at least the padded sound's columns, at most the whole spectrum.
         const double M = std::min(N, std::max(N * ppsr, 8.0 * N / H));
-        floats += 2.0 * N + (double)std::max(threads, 1) * 2.0 * M;
+        // The transform planner also reserves (without touching) two arrays of the same size,
+        // which count against an address-space limit.
+        floats += 4.0 * N + (double)std::max(threads, 1) * 2.0 * M;
     } else {
         floats += 3.0 * n; // the copy, its spectrum and quadrature
     }
@@ -412,6 +414,12 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
         const float hi_f = nearbyintf(log_pos(p((float)i + w), fmin, fmax) * (float)N);
         band.a = log_pos_inv(lo_f / (float)N, fmin, fmax);
         band.b = log_pos_inv(hi_f / (float)N, fmin, fmax);
+        // An edge at or below 0 Hz, or beyond any frequency, has no position on the axis: its
+        // unrounded position stands in for it so that the window stays finite.
+        if (!std::isfinite(band.a))
+            band.a = p((float)i - w);
+        if (!std::isfinite(band.b))
+            band.b = p((float)i + w);
         const int hi = hi_f < (float)(N / 2) ? (int)std::max(hi_f, 0.f) : N / 2; // NaN gives 0
         const int lo = lo_f > 1.f ? (int)std::min(lo_f, (float)(N / 2)) : 1;
         band.lo = lo;

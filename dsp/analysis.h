@@ -48,7 +48,8 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
 
 // Bytes `anal` allocates for n samples into H rows (fmin, fmax fractions of the rate, ppsr
 // columns per sample) on `threads` threads: the rows, the padded whole-sound spectrum with the
-// transform's working buffer, and each thread's band buffers. The sound itself is not counted.
+// transform's working and planning buffers, and each thread's band buffers. The sound itself is
+// not counted.
 double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base, int threads);
 
 // Row r of a plane an analysis may still be filling: null until that row is complete.

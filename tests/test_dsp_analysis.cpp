@@ -148,6 +148,25 @@ TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
     free(out);
 }
 
+TEST(DspAnalysis, FiltersWiderThanTheAxisStayFinite)
+{
+    // Constant time resolution at the fastest transition and one band per octave from 100 Hz:
+    // the filters reach far beyond the spectrum on both sides (the edge bins overflowed an int,
+    // and edges at 0 Hz or beyond any frequency made every value NaN).
+    key[state_of(K_CONST_TIME_RES)] = 1;
+    const int H = 8;
+    std::vector<float*> rows((size_t)H, nullptr);
+    int w = 0;
+    const std::vector<float> snd = sine(RATE / 2, 440, RATE, 0.5f);
+    const int made = anal(rows.data(), snd.data(), (int)snd.size(), RATE, &w, H, 0.45f, 100.f / RATE, 100.f / RATE, 1.f,
+                          0.1f, 2400.f, 2.f, 1);
+    key[state_of(K_CONST_TIME_RES)] = 0;
+    ASSERT_EQ(made, 1);
+    EXPECT_EQ(plane_nonfinite(rows.data(), w, H, false), 0);
+    for (float* r : rows)
+        free(r);
+}
+
 static size_t largest_request;
 static void* recording_malloc(size_t size)
 {
