@@ -187,7 +187,8 @@ uint8_t* document_picture(const EngineState* es, const char* path, int* w, int* 
 {
     uint8_t* rgb = nullptr;
     if (path && path[0]) {
-        rgb = load_picture(path, w, h, 0);
+        if (!(rgb = load_picture(path, w, h, 0)))
+            return nullptr;
     } else {
         // A blank picture one column wider than the view, as tall as the analysis range.
         *w = SCRN_W - 59 - 120;
@@ -199,7 +200,7 @@ uint8_t* document_picture(const EngineState* es, const char* path, int* w, int* 
     }
     // The document's planes are worked out before anything of their size is allocated.
     char room[200];
-    if ((rgb || !(path && path[0])) && !planes_fit(*w, *h, 4, room, sizeof room)) {
+    if (!planes_fit(*w, *h, 4, room, sizeof room)) {
         wrfprintf(stderr, "Cannot use '%s': %s\n", path && path[0] ? path : "a blank picture", room);
         free(rgb);
         return nullptr;

@@ -197,14 +197,33 @@ void undo_clear(ImageStack* image)
 // Takes every layer as the baseline of a fresh series of steps. The caller holds `layers_lock`.
 static void take_baseline(ImageStack* image, UndoHistory* h)
 {
-    free_shadows(h);
+    // Shadows of layers still there are refreshed in place and those of layers gone are freed
+    // before new ones are made, so that the document is never held in a third copy meanwhile.
+    if (h->w != image->w || h->h != image->h)
+        free_shadows(h);
     h->w = image->w;
     h->h = image->h;
+    std::unordered_map<int32_t, Plane> kept;
     for (int i = 0; i < image->count; i++) {
         const Layer& l = image->layers[i];
-        if (l.plane)
-            h->shadows[l.id] = plane_copy(l.plane, image->h, image->w);
+        auto it = l.plane ? h->shadows.find(l.id) : h->shadows.end();
+        if (it != h->shadows.end()) {
+            kept[l.id] = it->second;
+            h->shadows.erase(it);
+        }
     }
+    free_shadows(h);
+    for (int i = 0; i < image->count; i++) {
+        const Layer& l = image->layers[i];
+        if (!l.plane)
+            continue;
+        auto it = kept.find(l.id);
+        if (it != kept.end())
+            plane_copy_into(it->second, l.plane, image->h, image->w);
+        else
+            kept[l.id] = plane_copy(l.plane, image->h, image->w);
+    }
+    h->shadows = std::move(kept);
     h->shadow_table = table_of(image);
     h->based = 1;
 }

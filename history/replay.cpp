@@ -251,6 +251,9 @@ static void warn_value(const char* what, int line_no)
 
 // Whether `planes` more planes of w x h pixels fit in the memory available; otherwise warns
 // naming the line and what it asked for, and the line is ignored.
+// A layer costs two planes: its own and the copy Undo keeps of it as of the last step.
+constexpr int LAYER_PLANES = 2;
+
 static bool room_for_planes(long long planes, long long w, long long h, const char* what, int line_no)
 {
     char why[200];
@@ -260,13 +263,14 @@ static bool room_for_planes(long long planes, long long w, long long h, const ch
     return false;
 }
 
-// Planes of the document's size its layers and working planes hold: each layer's own, the
-// composite, the group accumulator, the transposed copy, undo and reference.
+// Planes of the document's size its layers and working planes hold: each layer's own with the
+// copy Undo keeps of it, the composite, the group accumulator, the transposed copy, undo and
+// reference.
 static long long document_planes(const ImageStack* im)
 {
     long long planes = 5;
     for (int i = 0; i < im->count; i++)
-        planes += im->layers[i].plane != nullptr;
+        planes += im->layers[i].plane != nullptr ? LAYER_PLANES : 0;
     return planes;
 }
 
@@ -585,6 +589,17 @@ static void new_original_image(const LineArgs& a)
 }
 
 // "New layer" and "New separator": an entry above the selected one with the quoted name.
+// Planes a new layer costs now and later: its own and its Undo copy, and inside a snapshot also
+// the Undo copies of the layers made so far, which are all taken when the snapshot ends.
+static long long new_layer_planes(const ImageStack* im)
+{
+    long long later = 0;
+    if (rs.snapshot)
+        for (int i = 0; i < im->count; i++)
+            later += im->layers[i].plane != nullptr;
+    return LAYER_PLANES + later;
+}
+
 static void new_entry(const LineArgs& a, bool separator)
 {
     ImageStack* im = a.im;
@@ -593,7 +608,7 @@ static void new_entry(const LineArgs& a, bool separator)
     rs.ctx = BLOCK_NONE;
     char what[120];
     snprintf(what, sizeof what, "a layer of %d x %d pixels", im->w, im->h);
-    if (!separator && !room_for_planes(1, im->w, im->h, what, *a.line_no))
+    if (!separator && !room_for_planes(new_layer_planes(im), im->w, im->h, what, *a.line_no))
         return; // the block's data is skipped
     {
         LockGuard lock(im->layers_lock);
@@ -633,7 +648,7 @@ static void line_duplicate(const LineArgs& a)
 {
     char what[120];
     snprintf(what, sizeof what, "a copy of a layer of %d x %d pixels", a.im->w, a.im->h);
-    if (room_for_planes(1, a.im->w, a.im->h, what, *a.line_no))
+    if (room_for_planes(new_layer_planes(a.im), a.im->w, a.im->h, what, *a.line_no))
         duplicate_layer(a.es);
 }
 

@@ -124,6 +124,6 @@ TEST_F(BatchReplay, LayersBeyondTheMemoryAreRefusedLineByLine)
     write_file(out.file("big.kbz"), text);
     RunResult r = run_limited(768L << 10, "replay", {out.file("big.kbz"), "-o", out.file("big.npy")});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("a layer of 4096 x 2048 pixels needs 32 MB of memory and"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a layer of 4096 x 2048 pixels needs "), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("30 layers"), std::string::npos) << r.out;
 }
