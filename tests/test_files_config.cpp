@@ -170,12 +170,7 @@ TEST_F(ConfigTest, MalformedLinesAreIgnored)
     testing::internal::CaptureStderr();
     load_with(junk);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(SOUND_SAMPLERATE, 22050);
-    EXPECT_EQ(WAVEFORM_H, 55);
-    EXPECT_EQ(spray_harmonics, 100);
-    EXPECT_EQ(mouse_sub_range, 8);
-    EXPECT_FLOAT_EQ(ANAL_PPS, 100.f);
-    EXPECT_FLOAT_EQ(MIN_BPO, 0.f);
-    EXPECT_EQ(SOUND_BUFFERLEN, 2147483647);
-    EXPECT_FLOAT_EQ(MAX_FREQ, 16000.f);
+    EXPECT_EQ(std::vector<double>({(double)SOUND_SAMPLERATE, (double)WAVEFORM_H, (double)spray_harmonics, (double)mouse_sub_range,
+                                   ANAL_PPS, MIN_BPO, (double)SOUND_BUFFERLEN, MAX_FREQ}),
+              std::vector<double>({22050, 55, 100, 8, 100, 0, 2147483647, 16000}));
 }
