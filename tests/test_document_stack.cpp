@@ -121,8 +121,7 @@ TEST_F(DocumentStack, BlankDocumentFillsTheViewWidthAndTheAnalysisRange)
     testing::internal::CaptureStderr();
     EXPECT_EQ(new_image(es.get(), ""), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(image->composite, nullptr);
-    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(image->composite == nullptr && locks_free());
 }
 
 TEST_F(DocumentStack, PictureDocumentAndUndo)
@@ -158,9 +157,7 @@ TEST_F(DocumentStack, ReleaseHoldsTheLocksOnceAndFailedPicturesLeaveNoDocument)
     EXPECT_EQ(new_image(es.get(), dir.file("missing.png").c_str()), 0); // not fatal for documents
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("missing.png"), std::string::npos);
-    EXPECT_EQ(image->composite, nullptr);
-    EXPECT_EQ(image->count, 0);
-    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(image->composite == nullptr && image->count == 0 && locks_free());
 }
 
 TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
@@ -218,8 +215,5 @@ TEST_F(DocumentStack, RefusedSoundsAndSettingsLeaveTheDocumentAsItWas)
         EXPECT_EQ(load_sound(good.c_str(), es.get()), 0);
         EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot analyse '" + good + "'"), std::string::npos);
     }
-    EXPECT_EQ(image->composite, composite);
-    EXPECT_EQ(orig_snd, snd);
-    EXPECT_EQ(image->count, 1);
-    EXPECT_TRUE(locks_free());
+    EXPECT_TRUE(image->composite == composite && orig_snd == snd && image->count == 1 && locks_free());
 }
