@@ -411,8 +411,8 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_EQ(knob_group_commit(es.get()), 1);
     EXPECT_TRUE(image->change_state == 3 && es->synth_range[0] == 50.f && es->anal_params[2] == 200.f);
     EXPECT_EQ(knob_group_commit(es.get()), 0);
-    std::vector<std::string> h = history();
-    EXPECT_EQ(h, (std::vector<std::string>{"Gamma 0.25", "", "Frequency range 50 Hz - 20000 Hz", "Time resolution 200 px/s", ""}));
+    EXPECT_EQ(history(), (std::vector<std::string>{"Gamma 0.25", "", "Frequency range 50 Hz - 20000 Hz",
+                                                   "Time resolution 200 px/s", ""}));
 
     // Default Values undo the gamma and bring the analysis knobs back.
     default_values(es.get());
@@ -421,7 +421,7 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
               std::vector<float>({1.f, MIN_FREQ, ANAL_PPS, 2.f, 1.f}));
     EXPECT_NEAR(image->layers[0].plane[1][2], 0.5f, 1e-6f);
     knob_group_commit(es.get());
-    h = history();
+    std::vector<std::string> h = history();
     ASSERT_EQ(h.size(), 8u);
     EXPECT_EQ(h[5], "Frequency range 27.5 Hz - 20000 Hz");
 
@@ -435,9 +435,7 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_EQ(value_text(C_LAYER_INTENSITY), "0.0");
     EXPECT_FLOAT_EQ(ctrl[C_LAYER_INTENSITY].angle, 0.75f * PI);
     h = history();
-    ASSERT_EQ(h.size(), 10u);
-    EXPECT_EQ(h[8], "Multiply layer by 100");
-    EXPECT_EQ(h[9], "");
+    EXPECT_EQ(std::vector<std::string>(h.begin() + 8, h.end()), (std::vector<std::string>{"Multiply layer by 100", ""}));
 }
 
 TEST_F(Panel, KnobsFollowTheDocument)
