@@ -407,16 +407,17 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
     const int saved_w = SCRN_W, saved_h = SCRN_H;
     SCRN_W = 640;
     SCRN_H = 480;
+    // The window's size, and both drawing buffers present and cleared.
+    auto sizes = [] { return std::vector<int>({SCRN_W, SCRN_H, screen->w, screen->h}); };
+    auto cleared = [] { return std::all_of(sfb0, sfb0 + SCRN_W * SCRN_H, [](uint32_t v) { return v == 0; }) &&
+                               std::all_of(sfb1, sfb1 + SCRN_W * SCRN_H, [](uint32_t v) { return v == 0; }); };
     graphics_full_init(&sfb0, &sfb1);
-    ASSERT_NE(screen, nullptr);
-    EXPECT_EQ(screen->w, 640);
-    EXPECT_EQ(screen->h, 480 + MENU_STRIP_H);
+    ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
+    EXPECT_EQ(sizes(), std::vector<int>({640, 480, 640, 480 + MENU_STRIP_H}));
     char* title = nullptr;
     SDL_WM_GetCaption(&title, nullptr);
     EXPECT_STREQ(title, PROGRAM_TITLE);
-    ASSERT_TRUE(sfb0 && sfb1 && menu_fb);
-    for (size_t i = 0; i < 640u * 480; i++)
-        ASSERT_EQ(sfb0[i] | sfb1[i], 0u);
+    EXPECT_TRUE(cleared());
 
     // The strip goes to the top rows, the drawing area below it, in the window's own order.
     ImageStack image{};
@@ -425,8 +426,7 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
     sfb1[7 * 640 + 5] = pixel(10, 20, 30, 0);
     menu_fb[2 * 640 + 3] = pixel(200, 100, 50, 0);
     int full = 1;
-    EXPECT_EQ(present_frame(&image, &full), 1);
-    EXPECT_EQ(full, 0);
+    EXPECT_TRUE(present_frame(&image, &full) == 1 && full == 0);
     auto read = [](int x, int y) {
         Uint8 r, g, b;
         uint32_t v = *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(screen->pixels) + y * screen->pitch + 4 * x);

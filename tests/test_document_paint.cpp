@@ -163,8 +163,7 @@ TEST_F(PaintDoc, BadNumbersPaintNothingAndStayInsideThePlane)
     paint_point_abs(es.get(), 5, 0, 0, 0, NAN, 10, 5, 5, 1.f);
     EXPECT_EQ(paint_rect_abs(es.get(), 0, 0, W, H, NAN), 0);
     EXPECT_EQ(paint_rect_abs(es.get(), 0, 0, W, H, -2.f), 0);
-    for (int r = 0; r < H; r++)
-        ASSERT_EQ(memcmp(before[r], layer()[r], W * sizeof(float)), 0) << r;
+    ASSERT_EQ(plane_values(layer(), W, H), plane_values(before, W, H));
     // Enormous values reach the edges and no further (the address sanitizer watches).
     paint_single_point(es.get(), 0, 0, 0, 0, 1e30f, 1e30f, 0.5f);
     paint_rect_abs(es.get(), -2000000000, -2000000000, 2000000000, 2000000000, 0.5f);
@@ -177,8 +176,8 @@ TEST_F(PaintDoc, DabMarksTheBlocksUnderItForSynthesis)
 {
     // Column 250, radius 10, blocks of 100: from trunc(2 * 235 / 100 - 1) = 3 to 2 * 265 / 100 -> 5.
     paint_single_point(es.get(), 0, 0, 250, 100, 10, 10, 0.5f);
-    for (int k = 0; k < BLOCKS; k++)
-        EXPECT_EQ(es->block_state[k], k >= 3 && k <= 5 ? 0 : 2) << k;
+    EXPECT_EQ(std::vector<uint8_t>(es->block_state, es->block_state + BLOCKS),
+              std::vector<uint8_t>({2, 2, 2, 0, 0, 0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}));
     EXPECT_EQ(es->sound_changed.load(), 1);
     mark_blocks_for_synthesis(es.get(), -5, 100); // clipped to the table
     EXPECT_EQ(std::vector<uint8_t>(es->block_state, es->block_state + BLOCKS), std::vector<uint8_t>(BLOCKS, 0));
@@ -361,8 +360,8 @@ TEST_F(PaintDoc, RectangleRestartsFromUndoEachPassAndLogsOnRelease)
     EXPECT_TRUE(first == 2 && last == 2); // 2 * 100 / 100 and (2 * 150 - 2) / 100
 
     paint_rect_release(es.get(), mx(150), my(80), 0, 100, 50, 0.5f, first, last);
-    for (int k = 0; k < BLOCKS; k++)
-        EXPECT_EQ(es->block_state[k], k >= 1 && k <= 3 ? 0 : 2) << k;
+    EXPECT_EQ(std::vector<uint8_t>(es->block_state, es->block_state + BLOCKS),
+              std::vector<uint8_t>({2, 0, 0, 0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}));
     EXPECT_EQ(image->change_state.load(), 2);
     EXPECT_NE(history().find("Draw rectangle\nIntensity 0.5\nRectangle start 1 sec x 50 px\n"
                              "Rectangle end 1.5 sec x 80 px\n\n"),

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,20 +62,18 @@ struct Menus : testing::Test {
         SCRN_H = saved_h;
     }
 
-    MenuEntry& entry(int m, const char* label)
-    {
-        for (MenuEntry& e : bar[m].entries)
-            if (e.label == label)
-                return e;
-        ADD_FAILURE() << "no entry " << label;
-        return bar[m].entries[0];
-    }
+    // Index of the entry labelled `label` in menu m, or -1.
     int index_of(int m, const char* label)
     {
-        for (int i = 0; i < (int)bar[m].entries.size(); i++)
-            if (bar[m].entries[i].label == label)
-                return i;
-        return -1;
+        const auto& v = bar[m].entries;
+        const auto it = std::find_if(v.begin(), v.end(), [&](const MenuEntry& e) { return e.label == label; });
+        return it == v.end() ? -1 : (int)(it - v.begin());
+    }
+    MenuEntry& entry(int m, const char* label)
+    {
+        const int i = index_of(m, label);
+        EXPECT_GE(i, 0) << "no entry " << label;
+        return bar[m].entries[std::max(i, 0)];
     }
     // One frame of pointer handling with the pointer at (x, y).
     int frame(int x, int y, int press, int prev)
@@ -99,13 +98,7 @@ struct Menus : testing::Test {
         ASSERT_GT(e.h, 0) << e.label << " is not shown";
         click(e.x + e.w / 2, e.y + e.h / 2);
     }
-    std::vector<int> slots()
-    {
-        std::vector<int> v;
-        for (auto& k : key)
-            v.push_back(k);
-        return v;
-    }
+    std::vector<int> slots() { return std::vector<int>(std::begin(key), std::end(key)); }
 };
 
 // A document of `n` layers named "Layer 1" (bottom) .. "Layer n", 4 x 3 pixels each, with the
@@ -155,18 +148,16 @@ struct MenusDocument : Menus {
 
 TEST_F(Menus, ModelHasTheNineMenusAndTheHiddenHistoryMenu)
 {
-    const char* names[] = {"File", "Edit", "Options", "", "View", "Tools", "Operations", "Layers", "Help"};
-    ASSERT_EQ((int)bar.size(), MENU_COUNT);
-    for (int i = 0; i < MENU_COUNT; i++)
-        EXPECT_EQ(bar[i].name, names[i]);
+    std::vector<std::string> names;
+    for (const auto& m : bar)
+        names.push_back(m.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"File", "Edit", "Options", "", "View", "Tools", "Operations", "Layers", "Help"}));
     EXPECT_EQ(key[K_LAYER_LIST_FIRST], LAYER_LIST_FIRST);
     EXPECT_EQ(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].label, "No Layer");
-    EXPECT_TRUE(entry(MENU_TOOLS, "Cursor").checked);
-    EXPECT_TRUE(entry(MENU_LAYERS, "Addition").checked);
+    EXPECT_TRUE(entry(MENU_TOOLS, "Cursor").checked && entry(MENU_LAYERS, "Addition").checked);
 
     // The hidden History menu takes no room on the strip until its slot shows it.
-    EXPECT_EQ(bar[MENU_HISTORY].width, 0);
-    EXPECT_EQ(bar[MENU_VIEW].x, bar[MENU_HISTORY].x);
+    EXPECT_TRUE(bar[MENU_HISTORY].width == 0 && bar[MENU_VIEW].x == bar[MENU_HISTORY].x);
     key[K_HISTORY_MENU] = 1;
     MenuBar shown = menu_init(nullptr, font);
     EXPECT_EQ(shown[MENU_HISTORY].name, "History");
@@ -229,11 +220,9 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
             want[K_UNITS_CHANGED] = 1;
         menu_dispatch(bar, mi, ei, 1);
         EXPECT_EQ(slots(), want);
-        EXPECT_EQ(mouse_function, k.tool);
-        EXPECT_EQ(manuals, k.service == MANUAL);
-        EXPECT_EQ(updates, k.service == UPDATES);
-        EXPECT_EQ(appdatas, k.service == APPDATA);
-        EXPECT_EQ(menu_deferral, k.deferred);
+        // tool, the three Help services, deferral
+        EXPECT_EQ(std::vector<int>({mouse_function, manuals, updates, appdatas, menu_deferral}),
+                  std::vector<int>({k.tool, k.service == MANUAL, k.service == UPDATES, k.service == APPDATA, k.deferred}));
     }
 
     // "Relative selection index" flips its state back and forth.
@@ -248,23 +237,19 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
 TEST_F(Menus, GreyedEntriesAndSeparatorsDoNothing)
 {
     const std::vector<int> before = slots();
-    EXPECT_EQ(menu_dispatch(bar, MENU_FILE, index_of(MENU_FILE, "Close"), 1), 0);
-    EXPECT_EQ(menu_dispatch(bar, MENU_EDIT, index_of(MENU_EDIT, "Paste"), 1), 0);
-    EXPECT_EQ(menu_dispatch(bar, MENU_LAYERS, LAYER_LIST_FIRST, 1), 0); // "No Layer"
-    EXPECT_EQ(menu_dispatch(bar, MENU_FILE, 4, 1), 0);                  // a separator
-    EXPECT_EQ(menu_dispatch(bar, MENU_FILE, 99, 1), 0);
-    EXPECT_EQ(menu_dispatch(bar, 42, 0, 1), 0);
+    // Close, Paste, "No Layer", a separator, no such entry, no such menu.
+    for (auto [m, i] : {std::pair{(int)MENU_FILE, index_of(MENU_FILE, "Close")}, {MENU_EDIT, index_of(MENU_EDIT, "Paste")},
+                        {MENU_LAYERS, LAYER_LIST_FIRST}, {MENU_FILE, 4}, {MENU_FILE, 99}, {42, 0}})
+        EXPECT_EQ(menu_dispatch(bar, m, i, 1), 0) << m << " " << i;
     EXPECT_EQ(slots(), before);
-    EXPECT_EQ(mac_redraw, 0);
-    EXPECT_EQ(layer_select_request.load(), 0);
+    EXPECT_TRUE(mac_redraw == 0 && layer_select_request.load() == 0);
 
     // The same through the strip: the menu closes, nothing else happens.
     click_title(MENU_FILE);
     click_entry(index_of(MENU_FILE, "Close"));
     click_title(MENU_EDIT);
     click_entry(index_of(MENU_EDIT, "Paste"));
-    EXPECT_EQ(menu_opened, -1);
-    EXPECT_EQ(slots(), before);
+    EXPECT_TRUE(menu_opened == -1 && slots() == before);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -299,9 +284,8 @@ TEST_F(Menus, CheckMarksFollowTheState)
     menu_sync_checks(bar);
     for (const MenuEntry& e : bar[MENU_TOOLS].entries)
         EXPECT_EQ(e.checked, e.label == "Magnet Modifier") << e.label;
-    EXPECT_TRUE(entry(MENU_LAYERS, "Set Central Convolution Point").checked);
-    EXPECT_TRUE(entry(MENU_VIEW, "Force Fast Image Display").checked);
-    EXPECT_FALSE(entry(MENU_VIEW, "Force Smooth Image Display").checked);
+    EXPECT_TRUE(entry(MENU_LAYERS, "Set Central Convolution Point").checked && entry(MENU_VIEW, "Force Fast Image Display").checked &&
+                !entry(MENU_VIEW, "Force Smooth Image Display").checked);
 
     // History units, kept in the model even while the History menu is not shown.
     key[K_TIME_UNIT] = 2;
@@ -318,8 +302,7 @@ TEST_F(Menus, CheckMarksFollowTheState)
     key[K_POS_UNIT] = 3; // no such position unit: no position entry checked
     key[K_RELATIVE_SELECTION] = 0;
     refresh_history_menu_checks(bar);
-    EXPECT_FALSE(entry(MENU_HISTORY, "Frequency positions in notes").checked);
-    EXPECT_FALSE(entry(MENU_HISTORY, "Relative selection index").checked);
+    EXPECT_FALSE(entry(MENU_HISTORY, "Frequency positions in notes").checked || entry(MENU_HISTORY, "Relative selection index").checked);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -335,17 +318,16 @@ TEST_F(MenusDocument, LayerListLabelsMarksAndSelection)
     refresh_layers_menu(bar, image.get(), font);
     EXPECT_EQ(list(), (std::vector<std::string>{"(off) Layer 3 [Add]", "Layer 2 [Sub]", "Layer 1 [Add]"}));
     EXPECT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 3);
-    EXPECT_FALSE(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].checked);
-    EXPECT_TRUE(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST + 1].checked);
-    EXPECT_FALSE(entry(MENU_LAYERS, "Turn Off Layer").checked);
+    // Only the selected layer's entry is marked; it is on, so Turn Off is not.
+    EXPECT_TRUE(!bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].checked && bar[MENU_LAYERS].entries[LAYER_LIST_FIRST + 1].checked &&
+                !entry(MENU_LAYERS, "Turn Off Layer").checked);
     for (int m = 0; m < BLEND_MODE_COUNT; m++)
         EXPECT_EQ(entry(MENU_LAYERS, blend_menu_label[m]).checked, m == 4) << m;
     EXPECT_GE(bar[MENU_LAYERS].width, text_width("(off) Layer 3 [Add]", font) + 40);
 
     // Choosing the second item asks for position 2.
     EXPECT_EQ(menu_dispatch(bar, MENU_LAYERS, LAYER_LIST_FIRST + 1, 1), 1);
-    EXPECT_EQ(key[K_SELECT_LAYER], 2);
-    EXPECT_EQ(layer_select_request.load(), 0);
+    EXPECT_TRUE(key[K_SELECT_LAYER] == 2 && layer_select_request.load() == 0);
 
     // The selected entry being off marks Turn Off (the labels' own rules are the layer list's).
     image->layers[1].off = 1;
@@ -358,14 +340,12 @@ TEST_F(MenusDocument, LayerListLabelsMarksAndSelection)
     refresh_layers_menu(bar, image.get(), font);
     const std::string& long_label = bar[MENU_LAYERS].entries.back().label;
     EXPECT_LT(long_label.size(), (size_t)LAYER_LABEL_MAX);
-    EXPECT_EQ(long_label.substr(0, 10), "xxxxxxxxxx");
-    EXPECT_EQ(long_label.substr(long_label.size() - 10), "x... [Add]");
+    EXPECT_EQ(long_label.substr(0, 10) + long_label.substr(long_label.size() - 10), "xxxxxxxxxxx... [Add]");
 
     // No document: the greyed "No Layer" again, no blending mode marked.
     refresh_layers_menu(bar, nullptr, font);
     EXPECT_EQ(list(), (std::vector<std::string>{"No Layer"}));
-    EXPECT_TRUE(bar[MENU_LAYERS].entries.back().greyed);
-    EXPECT_FALSE(entry(MENU_LAYERS, "Addition").checked);
+    EXPECT_TRUE(bar[MENU_LAYERS].entries.back().greyed && !entry(MENU_LAYERS, "Addition").checked);
 }
 
 TEST_F(MenusDocument, AnyLayerOfALongStackCanBeChosen)

@@ -53,9 +53,7 @@ Box label_box(const TextLabel& l)
 
 // A panel built from the resource pictures over a 1024 x 768 window, with an engine state and
 // an empty document stack; the history goes to a temporary file.
-struct Panel : testing::Test {
-    std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
-    std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
+struct Panel : EngineTest {
     std::vector<uint32_t> screen;
     ScopedResources resources;
     TempDir dir;
@@ -63,15 +61,12 @@ struct Panel : testing::Test {
 
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
+        log.emplace(dir.file("history.kbz"));
+        EngineTest::SetUp();
         ASSERT_EQ(palette_load(), 1);
         if (!futura12.glyph_count) {
             ASSERT_EQ(fonts_load(), 1);
         }
-        log.emplace(dir.file("history.kbz"));
-        image_stack_init(image.get());
-        engine_state_init(es.get(), image.get());
         control_text_init(&futura12, &futura24);
         panel_install_hooks();
         panel_warp_pointer = record_warp;
@@ -84,11 +79,8 @@ struct Panel : testing::Test {
         layer_steps_wait();
         control_text_free();
         document_hooks = {};
-        engine_state_release(es.get());
-        image_stack_release(image.get());
+        EngineTest::TearDown();
         log.reset();
-        state_reset();
-        settings_defaults();
     }
 
     void resize(int w, int h)
@@ -371,8 +363,7 @@ TEST_F(Panel, LosslessButtonNeedsAnOriginalSound)
               std::string::npos);
 
     // With a sound: on, Default Values and live synthesis off requested, synthesis rebuilt.
-    std::vector<float> sound(100, 0.f);
-    orig_snd = sound.data();
+    orig_snd = static_cast<float*>(calloc(100, sizeof(float))); // freed with the engine state
     orig_len = 100;
     key[K_RELAYOUT] = 0;
     key[state_of(K_LIVE_SYNTH)] = 1;
@@ -385,12 +376,10 @@ TEST_F(Panel, LosslessButtonNeedsAnOriginalSound)
 
     // A document of another size than the analysed one switches it off with the second alert.
     document(6, 4, 1.f);
-    image->orig_w = 5;
-    image->orig_h = 4;
+    std::tie(image->orig_w, image->orig_h) = std::pair(5, 4);
     EXPECT_TRUE(lossless_size_check(es.get()) == 1 && lossless_mode == 0);
     EXPECT_NE(read_file(dir.file("log.txt")).find("alert: Lossless mode error: different image sizes"),
               std::string::npos);
-    orig_snd = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

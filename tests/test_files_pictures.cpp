@@ -122,8 +122,7 @@ TEST(MediaPng, SameGreyLevelsAsTheBmpAndUnwritablePaths)
     uint8_t* b = load_picture(dir.file("g.png").c_str(), &w2, &h2, 1);
     ASSERT_TRUE(a && b && w1 == 3 && h1 == 3 && w2 == 3 && h2 == 3);
     EXPECT_EQ(std::string((char*)a, 9), std::string((char*)b, 9));
-    EXPECT_EQ(b[3], 127); // a quarter of the peak, middle row
-    EXPECT_EQ(b[7], 255); // the peak, bottom row
+    EXPECT_TRUE(b[3] == 127 && b[7] == 255); // a quarter of the peak in the middle row, the peak in the bottom row
     free(a);
     free(b);
 

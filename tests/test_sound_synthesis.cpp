@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <numeric>
 #include <memory>
 #include <vector>
 #include <tuple>
@@ -65,6 +64,15 @@ struct SynthDoc : EngineTest {
         return ended;
     }
 };
+
+// Sum of the squares of a, or of a - b over a's length.
+static double energy(const std::vector<float>& a, const float* b = nullptr)
+{
+    double e = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        e += std::pow((double)a[i] - (b ? b[i] : 0.f), 2);
+    return e;
+}
 
 // Local gain of y against a reference r around each centre: sum(y r) / sum(r r) over +-half.
 static double local_gain(const std::vector<float>& y, const std::vector<float>& r, long centre, long half)
@@ -317,15 +325,11 @@ TEST_F(SynthesisDoc, LosslessUneditedRecordingComesBack)
         ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
         const std::vector<float> y = sound();
         ASSERT_EQ((int)y.size(), orig_len);
-        double yy = 0, xx = 0;
-        for (int i = 0; i < orig_len; i++) {
-            ASSERT_TRUE(std::isfinite(y[i]));
-            yy += (double)y[i] * y[i];
-            xx += (double)orig_snd[i] * orig_snd[i];
-        }
-        EXPECT_NEAR(std::sqrt(yy / xx), 1.0, 0.03); // the original level (less what lies outside the range)
-        const double snr = snr_db_in_band(std::vector<float>(orig_snd, orig_snd + orig_len), y, es->synth_range[0],
-                                          es->synth_range[1]);
+        ASSERT_TRUE(std::all_of(y.begin(), y.end(), [](float v) { return std::isfinite(v); }));
+        const std::vector<float> x(orig_snd, orig_snd + orig_len);
+        const double yy = energy(y);
+        EXPECT_NEAR(std::sqrt(yy / energy(x)), 1.0, 0.03); // the original level (less what lies outside the range)
+        const double snr = snr_db_in_band(x, y, es->synth_range[0], es->synth_range[1]);
         printf("lossless round trip SNR (%g Hz - %g Hz): %.1f dB\n", es->synth_range[0], es->synth_range[1], snr);
         // The bands add up to the original exactly, and the content outside the picture's
         // range follows the edge rows rather than being cut block by block.
@@ -339,11 +343,7 @@ TEST_F(SynthesisDoc, LosslessUneditedRecordingComesBack)
             std::transform(image->analysed[r], image->analysed[r] + image->w, image->composite[r],
                            [](float v) { return v * 1.000001f; });
         ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
-        const std::vector<float> z = sound();
-        double dd = 0;
-        for (int i = 0; i < orig_len; i++)
-            dd += std::pow((double)z[i] - y[i], 2);
-        EXPECT_GT(10 * std::log10(yy / dd), 80.0) << "edited and unedited paths differ";
+        EXPECT_GT(10 * std::log10(yy / energy(sound(), y.data())), 80.0) << "edited and unedited paths differ";
     }
 }
 
@@ -383,16 +383,12 @@ TEST_F(SynthesisDoc, LosslessErasedPictureIsSilent)
     });
     ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
     const std::vector<float> y = sound();
-    double err = 0, xx = 0;
-    for (int i = 0; i < orig_len; i++) {
-        err += std::pow((double)y[i] - orig_snd[i], 2);
-        xx += (double)orig_snd[i] * orig_snd[i];
-    }
-    EXPECT_GT(10 * std::log10(xx / err), 90.0); // unedited: the whole sound comes back
+    ASSERT_EQ(y.size(), (size_t)orig_len);
+    const double xx = energy(std::vector<float>(orig_snd, orig_snd + orig_len));
+    EXPECT_GT(10 * std::log10(xx / energy(y, orig_snd)), 90.0); // unedited: the whole sound comes back
     fill_plane(image->composite, W, H, 0.f);
     ASSERT_EQ(synthesise_all(es.get(), 1, 2), 1);
-    const std::vector<float> silent = sound();
-    const double yy = std::inner_product(silent.begin(), silent.end(), silent.begin(), 0.0);
+    const double yy = energy(sound());
     printf("erased picture: %.1f dB below the original\n", 10 * std::log10(xx / std::max(yy, 1e-30)));
     EXPECT_GT(10 * std::log10(xx / std::max(yy, 1e-30)), 90.0);
 }
