@@ -384,7 +384,7 @@ TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
 
 TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
 {
-    for (auto [sw, sh, ww, wh] : {std::tuple{1440, 900, 1392, 780}, {300, 400, 256, 420}}) {
+    for (auto [sw, sh, ww, wh] : {std::tuple{1440, 900, 1392, 780}, {300, 400, MIN_SCRN_W, MIN_SCRN_H}}) {
         int w, h;
         auto_window_size(sw, sh, &w, &h);
         EXPECT_TRUE(w == ww && h == wh) << w << " x " << h;
@@ -438,10 +438,10 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
 
     // Resizing below the minimum gives the minimum; the buffers are new, zeroed and followed.
     EXPECT_EQ(window_resize(100, 100, &image), 1);
-    EXPECT_EQ(SCRN_W, 200);
-    EXPECT_EQ(SCRN_H, 420);
-    EXPECT_EQ(screen->w, 200);
-    EXPECT_EQ(screen->h, 420 + MENU_STRIP_H);
+    EXPECT_EQ(SCRN_W, MIN_SCRN_W);
+    EXPECT_EQ(SCRN_H, MIN_SCRN_H);
+    EXPECT_EQ(screen->w, MIN_SCRN_W);
+    EXPECT_EQ(screen->h, MIN_SCRN_H + MENU_STRIP_H);
     EXPECT_EQ(image.screen, sfb0);
     for (size_t i = 0; i < 200u * 420; i++)
         ASSERT_EQ(sfb0[i] | sfb1[i], 0u);

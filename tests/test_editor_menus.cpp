@@ -567,3 +567,16 @@ TEST_F(Menus, CtrlKeyEquivalents)
         EXPECT_EQ(menu_key_equivalent(bar, sym), 0) << sym;
     EXPECT_EQ(slots(), before);
 }
+// At the smallest window width every menu title, History included, lies on the strip.
+TEST_F(Menus, EveryTitleFitsTheNarrowestWindow)
+{
+    key[K_HISTORY_MENU] = 1;
+    bar = menu_init(nullptr, font);
+    int titles = 0;
+    for (const Menu& m : bar)
+        if (!m.name.empty()) {
+            titles++;
+            EXPECT_LE(m.x + m.title_w + 18, MIN_SCRN_W) << m.name; // the title's hit and hover area
+        }
+    EXPECT_EQ(titles, MENU_COUNT);
+}

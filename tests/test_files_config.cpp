@@ -107,8 +107,9 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
 
 TEST_F(ConfigTest, WindowMinimaAndAutomaticSize)
 {
-    for (auto [text, w, h] : {std::tuple{"window_width = 150\n", 200, 0}, {"window_width = 0\nwindow_height = 0\n", 0, 0},
-                              {"window_width = -5\nwindow_height = 100\n", 200, 420}}) {
+    for (auto [text, w, h] : {std::tuple{"window_width = 150\n", MIN_SCRN_W, 0},
+                              {"window_width = 0\nwindow_height = 0\n", 0, 0},
+                              {"window_width = -5\nwindow_height = 100\n", MIN_SCRN_W, MIN_SCRN_H}}) {
         load_with(text);
         EXPECT_TRUE(SCRN_W == w && SCRN_H == h) << text << SCRN_W << " x " << SCRN_H;
         EXPECT_EQ(line_of(read_file(path()), "window_width"), "window_width = " + std::to_string(w));
