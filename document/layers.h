@@ -16,9 +16,8 @@
 // Runs the pending layer requests of the command slots, in this order: selection (65), New
 // Layer .. Move Layer Down (87..94), blending modes (99..112), Undo (24) and Redo (14) of a
 // step, View Current Layer Only (95), View Current Group Only (97), Turn Off Layer (144); clears
-// each slot it read. Then
-// slot 113 follows the layer count (1 when more than one entry), laying out the knob panel
-// again when it changes. Main thread.
+// each slot it read. Then slot 113 follows the layer count (1 when more than one entry), laying
+// out the knob panel again when it changes. Main thread.
 void layer_commands(EngineState* es);
 
 // ---------------------------------------------------------------------------------------------

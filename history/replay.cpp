@@ -815,9 +815,9 @@ static void line_draw(const LineArgs& a)
 {
     char tool[REPLAY_LINE_MAX] = "";
     sscanf(a.line, "Draw %2047[^\n]", tool);
-    close_stroke(a.im);
     static const char* const sprays[] = {"dark spray", "white spray", "brighten spray", "smart erase spray"};
     if (strcmp(tool, "rectangle") == 0) {
+        close_stroke(a.im);
         rs.ctx = BLOCK_RECTANGLE;
         rs.rect_start_set = rs.rect_end_set = rs.rect_int_set = false;
         return;
@@ -1221,8 +1221,10 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
             line_harmonics(a);
         else if (is("Units"))
             line_units(a);
-        else if (is("Lines"))
+        else if (is("Lines")) { // a new press: the stroke before it is a step of its own
+            close_stroke(a.im);
             rs.new_click = false;
+        }
         if (is("Point") || is("Harmonics") || is("Units") || is("Lines") || line_stroke_point(a))
             return LINE_COMMAND;
     }

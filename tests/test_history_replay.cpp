@@ -486,10 +486,15 @@ TEST_F(HistoryReplay, RandomSessionWithUndoAndRedoReplaysBitForBit)
             print_cmd(CMD_TIMED, "Draw %s", sprays[tool]);
             print_cmd(CMD_CONTINUATION, "Point size %g px x %g px", rad, rad);
             print_cmd(CMD_CONTINUATION, "Units px,px\nPoint intensity %g\nHarmonics %d\nLines", strength, harm);
+            int erase = 0;
             for (int i = 0; i < points; i++) {
+                if (i == 2 && pick(3) == 0) { // the right button pressed during the stroke: still one step
+                    erase = 1;
+                    print_cmd(CMD_TIMED, "Draw erase spray");
+                }
                 const int x = pick(W), y = pick(H);
                 print_cmd(CMD_POINT, "%-8g\t%-8g\t", (double)x, (double)y);
-                paint_point_abs(&es, harm, 0, tool, i == 0, (float)x, (float)y, rad, rad, strength);
+                paint_point_abs(&es, harm, erase, tool, i == 0, (float)x, (float)y, rad, rad, strength);
             }
             undo_commit(&image, "Stroke");
         } else if (kind < 56 && on_layer()) { // a rectangle
