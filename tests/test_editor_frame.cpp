@@ -525,14 +525,14 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     press(ed.get(), SDLK_u);
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), empty);
-    EXPECT_STREQ(ed->undo_said, "Undo: Stroke"); // on the status line for a while
+    EXPECT_STREQ(ed->notice, "Undo: Stroke"); // on the status line for a while
     EXPECT_EQ(edit[0].label, "Undo Convolution Centre");
     EXPECT_EQ(edit[1].label, "Redo Stroke");
     EXPECT_EQ(edit[1].greyed, 0);
     press(ed.get(), SDLK_z, KMOD_LCTRL | KMOD_LSHIFT);
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), painted);
-    EXPECT_STREQ(ed->undo_said, "Redo: Stroke");
+    EXPECT_STREQ(ed->notice, "Redo: Stroke");
     choose(ed.get(), "Square Root", [&] { return idle(); });
     EXPECT_NE(layer(), painted);
 
