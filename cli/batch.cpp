@@ -17,9 +17,15 @@
 #include "sound/synthesis.h"
 #include "sound/writer.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -41,33 +47,47 @@ struct BatchOption {
     Setting range;     // the range a number must lie in
 };
 
-// Parses argv[first..] into `options`, the one input and the "-o" output. Returns false with
-// a usage message on stderr for unknown options, missing values, text that is not a number or
-// a number outside its setting's range.
+// What a batch command's words hold besides its options' values.
+struct BatchArgs {
+    std::vector<std::string> inputs; // the input files, in order
+    std::string output;              // "-o": a file, or a folder for many inputs
+    std::string format;              // "--format": the outputs' extension in a folder
+    float jobs = 0.f;                // "--jobs": worker processes for many inputs, 0 for every core
+    std::vector<std::string> passed; // the option words and values, as given: what each worker gets
+};
+
+// Parses argv[first..] into `options`, the inputs, "-o", "--format" and "--jobs". Returns false
+// with a usage message on stderr for unknown options, missing values, text that is not a number
+// or a number outside its setting's range.
 static bool parse_options(const char* command, int argc, char** argv, int first, std::vector<BatchOption>& options,
-                          std::string* input, std::string* output)
+                          BatchArgs* args)
 {
     for (int i = first; i < argc; i++) {
         const char* arg = argv[i];
-        if (strcmp(arg, "-o") == 0 || strcmp(arg, "--output") == 0) {
+        if (strcmp(arg, "-o") == 0 || strcmp(arg, "--output") == 0 || strcmp(arg, "--format") == 0) {
             if (i + 1 >= argc) {
-                fprintf(stderr, "brindlewharf %s: %s needs a file name\n", command, arg);
+                fprintf(stderr, "brindlewharf %s: %s needs %s\n", command, arg,
+                        arg[2] == 'f' ? "a file kind" : "a file name");
                 return false;
             }
-            *output = argv[++i];
+            (arg[2] == 'f' ? args->format : args->output) = argv[++i];
             continue;
         }
         if (arg[0] == '-' && arg[1] != 0) {
             BatchOption* found = nullptr;
+            BatchOption jobs = {"--jobs", &args->jobs, nullptr, SETTING_THREADS};
             for (BatchOption& o : options)
                 if (strcmp(arg, o.name) == 0)
                     found = &o;
+            if (strcmp(arg, jobs.name) == 0)
+                found = &jobs;
             if (!found) {
                 fprintf(stderr, "brindlewharf %s: unknown option %s (see brindlewharf --help)\n", command, arg);
                 return false;
             }
             if (found->flag) {
                 *found->flag = true;
+                args->passed.push_back(arg);
                 continue;
             }
             if (i + 1 >= argc) {
@@ -87,15 +107,13 @@ static bool parse_options(const char* command, int argc, char** argv, int first,
                 return false;
             }
             *found->value = (float)v;
+            if (found != &jobs)
+                args->passed.insert(args->passed.end(), {arg, text});
             continue;
         }
-        if (!input->empty()) {
-            fprintf(stderr, "brindlewharf %s: one input file only (\"%s\" and \"%s\")\n", command, input->c_str(), arg);
-            return false;
-        }
-        *input = arg;
+        args->inputs.push_back(arg);
     }
-    if (input->empty() || output->empty()) {
+    if (args->inputs.empty() || args->output.empty()) {
         fprintf(stderr, "brindlewharf %s: needs an input file and -o OUTPUT\n", command);
         return false;
     }
@@ -251,6 +269,251 @@ static double seconds_since(std::chrono::steady_clock::time_point t0)
 }
 
 // ---------------------------------------------------------------------------------------------
+// [SECTION] Many files
+// ---------------------------------------------------------------------------------------------
+
+// The file name of a path (the text after its last "/").
+static std::string file_name_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Whether the command's output names a folder: it ends in "/" or is an existing folder.
+static bool output_is_folder(const std::string& out)
+{
+    struct stat st;
+    return out.back() == '/' || (stat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+// One input of a batch over many files, run by a worker process.
+struct BatchTask {
+    std::string input;  // as given
+    std::string output; // in the output folder, named after the input
+    std::string fault;  // why it failed ("" while it has not)
+    pid_t pid = 0;      // the worker running it, 0 when none
+    int out_fd = -1;    // the worker's standard output and error, in memory
+    int err_fd = -1;
+};
+
+// The whole text of an in-memory file, which is then closed.
+static std::string take_text(int* fd)
+{
+    std::string text;
+    if (*fd < 0)
+        return text;
+    lseek(*fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(*fd, buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR))
+        if (got > 0)
+            text.append(buf, (size_t)got);
+    close(*fd);
+    *fd = -1;
+    return text;
+}
+
+// Starts this program on one task: `words` after the program's path, standard input from
+// /dev/null, its output into in-memory files. False with the task's fault set when it cannot start.
+static bool start_worker(BatchTask* task, const std::vector<std::string>& words)
+{
+    static const char* const self = "/proc/self/exe";
+    std::vector<char*> argv = {const_cast<char*>(self)};
+    for (const std::string& w : words)
+        argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    task->out_fd = memfd_create("brindlewharf-out", MFD_CLOEXEC);
+    task->err_fd = memfd_create("brindlewharf-err", MFD_CLOEXEC);
+    int err = errno;
+    if (task->out_fd >= 0 && task->err_fd >= 0) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, task->out_fd, 1);
+        posix_spawn_file_actions_adddup2(&actions, task->err_fd, 2);
+        err = posix_spawn(&task->pid, self, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    if (task->out_fd < 0 || task->err_fd < 0 || err != 0) {
+        task->pid = 0;
+        take_text(&task->out_fd);
+        take_text(&task->err_fd);
+        task->fault = task->input + ": no worker could be started: " + strerror(err);
+        return false;
+    }
+    return true;
+}
+
+// Outputs named after the inputs in `folder` with extension `ext`. An output that would replace
+// its own input, or that another input already gets, is a fault of that input.
+static std::vector<BatchTask> plan_tasks(const std::vector<std::string>& inputs, const std::string& folder,
+                                         const std::string& ext)
+{
+    std::vector<BatchTask> tasks(inputs.size());
+    std::vector<std::string> taken;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        BatchTask& t = tasks[i];
+        t.input = inputs[i];
+        // The base name only, so that no output lands outside the folder.
+        std::string stem = file_name_of(inputs[i]);
+        size_t dot = stem.rfind('.');
+        if (dot != std::string::npos && dot > 0)
+            stem.resize(dot);
+        if (stem.empty()) {
+            t.fault = t.input + ": names no file";
+            continue;
+        }
+        t.output = folder + "/" + stem + "." + ext;
+        if (same_file(t.input.c_str(), t.output.c_str()))
+            t.fault = t.input + ": its output " + t.output + " would replace it";
+        for (size_t j = 0; j < taken.size() && t.fault.empty(); j++)
+            if (taken[j] == t.output)
+                t.fault = t.input + ": its output " + t.output + " is already the output of " + inputs[j];
+        taken.push_back(t.output);
+    }
+    return tasks;
+}
+
+// Runs `command` on every input, writing into the folder `args.output`, on `args.jobs` worker
+// processes that each run the one-file command (the analysis keeps process-wide state). One
+// progress line for the whole batch on a terminal; the failures are reported at the end.
+// Returns 0 when every file was written, 1 otherwise.
+static int run_many(const char* command, const BatchArgs& args, const std::string& ext)
+{
+    std::string folder = args.output;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(folder.c_str(), W_OK) != 0) {
+        fprintf(stderr, "%s: is not a folder that can be written\n", folder.c_str());
+        return BATCH_BAD_INPUT;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<BatchTask> tasks = plan_tasks(args.inputs, folder, ext);
+    const int count = (int)tasks.size();
+    const int jobs = std::min(count, args.jobs > 0.f ? (int)args.jobs : batch_cores);
+
+    // Each worker is quiet and, unless told otherwise, shares the cores with the others.
+    std::vector<std::string> options = args.passed;
+    bool quiet = false, threads = false;
+    for (const std::string& w : options) {
+        quiet = quiet || w == "--quiet";
+        threads = threads || w == "--threads";
+    }
+    if (!quiet)
+        options.push_back("--quiet");
+    if (!threads)
+        options.insert(options.end(), {"--threads", std::to_string(std::max(1, batch_cores / std::max(1, jobs)))});
+
+    std::string label;
+    ProgressBar bar = {"", count, !quiet && isatty(2) != 0, t0};
+    int done = 0, failed = 0, running = 0;
+    size_t next = 0;
+    auto show = [&] {
+        label = std::string(command) + " " + std::to_string(done) + "/" + std::to_string(count) + " files";
+        if (failed)
+            label += ", " + std::to_string(failed) + " failed";
+        bar.label = label.c_str();
+        progress_draw(&bar, done, false);
+    };
+    show();
+    while (done < count) {
+        // Tasks that fail before they start are done at once; the others wait for a worker.
+        while (running < jobs && next < tasks.size()) {
+            BatchTask& t = tasks[next++];
+            if (t.fault.empty() && start_worker(&t, {command, t.input, "-o", t.output}))
+                running++;
+            else {
+                done++;
+                failed++;
+            }
+        }
+        if (!running) {
+            show();
+            continue;
+        }
+        int st = 0;
+        pid_t pid = waitpid(-1, &st, 0);
+        if (pid < 0) {
+            if (errno == EINTR)
+                continue;
+            break; // no worker left to wait for: cannot happen while `running` counts them
+        }
+        for (BatchTask& t : tasks) {
+            if (t.pid != pid)
+                continue;
+            t.pid = 0;
+            running--;
+            done++;
+            const int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            const std::string out = take_text(&t.out_fd), err = take_text(&t.err_fd);
+            if (status == BATCH_OK) {
+                if (bar.shown)
+                    fprintf(stderr, "\r%*s\r", (int)label.size() + 50, "");
+                fputs(out.c_str(), stdout);
+                fflush(stdout);
+            } else {
+                failed++;
+                std::string why = err;
+                while (!why.empty() && why.back() == '\n')
+                    why.pop_back();
+                t.fault = why.empty() ? t.input + ": stopped with status " + std::to_string(status) : why;
+            }
+        }
+        show();
+    }
+    if (bar.shown)
+        fprintf(stderr, "\r%*s\r", (int)label.size() + 50, "");
+    printf("%s: %d of %d files written to %s in %.2f s\n", command, count - failed, count, folder.c_str(),
+           seconds_since(t0));
+    if (!failed)
+        return BATCH_OK;
+    fflush(stdout);
+    fprintf(stderr, "brindlewharf %s: %d of %d files failed:\n", command, failed, count);
+    for (const BatchTask& t : tasks)
+        if (!t.fault.empty())
+            fprintf(stderr, "  %s\n", t.fault.c_str());
+    return BATCH_BAD_INPUT;
+}
+
+// Settles the command's output after its words were parsed. Many inputs, or an output folder,
+// run in a batch (not for a command without `ext`, the folder's default extension): returns its
+// exit status. One input with an output file returns -1, and the command goes on; a command
+// line that fits neither returns 2 after a usage line.
+static int run_if_many(const char* command, const BatchArgs& args, const char* const* kinds, const char* list,
+                       const char* ext)
+{
+    const bool folder = output_is_folder(args.output);
+    if (!ext && (folder || args.inputs.size() > 1 || !args.format.empty() || args.jobs > 0.f)) {
+        fprintf(stderr, "brindlewharf %s: takes one input file and -o OUTPUT\n", command);
+        return BATCH_BAD_USAGE;
+    }
+    if (!folder && args.inputs.size() > 1) {
+        fprintf(stderr, "brindlewharf %s: several inputs need an output folder, -o FOLDER/\n", command);
+        return BATCH_BAD_USAGE;
+    }
+    if (!folder) {
+        if (!args.format.empty() && args.format != extension_of(args.output)) {
+            fprintf(stderr, "brindlewharf %s: --format %s does not match the output %s\n", command,
+                    args.format.c_str(), args.output.c_str());
+            return BATCH_BAD_USAGE;
+        }
+        return output_kind_ok(command, args.output, kinds, list) ? -1 : BATCH_BAD_USAGE;
+    }
+    std::string format = args.format.empty() ? ext : args.format;
+    for (char& c : format)
+        c = (char)tolower((unsigned char)c);
+    bool known = false;
+    for (const char* const* k = kinds; *k; k++)
+        known = known || format == *k;
+    if (!known) {
+        fprintf(stderr, "brindlewharf %s: --format %s: the outputs can be %s\n", command, args.format.c_str(), list);
+        return BATCH_BAD_USAGE;
+    }
+    return run_many(command, args, format);
+}
+
+// ---------------------------------------------------------------------------------------------
 // [SECTION] analyse
 // ---------------------------------------------------------------------------------------------
 
@@ -261,11 +524,13 @@ static int batch_analyse(int argc, char** argv)
     AnalysisOptions a;
     std::vector<BatchOption> options;
     a.add_to(options);
-    std::string in, out;
+    BatchArgs args;
     static const char* const kinds[] = {"bmp", "png", "npy", "kbz", nullptr};
-    if (!parse_options("analyse", argc, argv, 2, options, &in, &out) || !a.apply("analyse") ||
-        !output_kind_ok("analyse", out, kinds, ".bmp, .png, .npy or .kbz"))
+    if (!parse_options("analyse", argc, argv, 2, options, &args) || !a.apply("analyse"))
         return BATCH_BAD_USAGE;
+    if (int status = run_if_many("analyse", args, kinds, ".bmp, .png, .npy or .kbz", "png"); status >= 0)
+        return status;
+    const std::string in = args.inputs[0], out = args.output;
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
     if (extension_of(out) == "kbz")
@@ -447,10 +712,12 @@ static int batch_synth(int argc, char** argv)
         {"--pcm24", nullptr, &pcm24, SETTING_COUNT},
         {"--quiet", nullptr, &quiet, SETTING_COUNT},
     };
-    std::string in, out;
-    if (!parse_options("synth", argc, argv, 2, options, &in, &out) ||
-        !output_kind_ok("synth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
+    BatchArgs args;
+    if (!parse_options("synth", argc, argv, 2, options, &args))
         return BATCH_BAD_USAGE;
+    if (int status = run_if_many("synth", args, SOUND_KINDS, ".wav, .aiff, .flac or .ogg", "wav"); status >= 0)
+        return status;
+    const std::string in = args.inputs[0], out = args.output;
     const bool seeded = seed_given(argc, argv);
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
@@ -499,10 +766,12 @@ static int batch_resynth(int argc, char** argv)
         {"--pcm24", nullptr, &pcm24, SETTING_COUNT},
     };
     a.add_to(options);
-    std::string in, out;
-    if (!parse_options("resynth", argc, argv, 2, options, &in, &out) || !a.apply("resynth") ||
-        !output_kind_ok("resynth", out, SOUND_KINDS, ".wav, .aiff, .flac or .ogg"))
+    BatchArgs args;
+    if (!parse_options("resynth", argc, argv, 2, options, &args) || !a.apply("resynth"))
         return BATCH_BAD_USAGE;
+    if (int status = run_if_many("resynth", args, SOUND_KINDS, ".wav, .aiff, .flac or .ogg", "wav"); status >= 0)
+        return status;
+    const std::string in = args.inputs[0], out = args.output;
     const bool seeded = seed_given(argc, argv);
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
@@ -518,13 +787,6 @@ static int batch_resynth(int argc, char** argv)
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Archives: analyse to a snapshot, replay
 // ---------------------------------------------------------------------------------------------
-
-// The file name of a path (the text after its last "/").
-static std::string file_name_of(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // `analyse IN -o OUT.kbz`: the sound becomes a document (one layer, with its original sound and
 // analysis) written as a snapshot archive that the editor and `replay` open.
@@ -561,10 +823,13 @@ static int batch_replay(int argc, char** argv)
         {"--quiet", nullptr, &quiet, SETTING_COUNT},
     };
     static const char* const kinds[] = {"bmp", "png", "npy", "wav", "aiff", "aif", "flac", "ogg", "kbz", nullptr};
-    std::string in, out;
-    if (!parse_options("replay", argc, argv, 2, options, &in, &out) ||
-        !output_kind_ok("replay", out, kinds, ".bmp, .png, .npy, .wav, .aiff, .flac, .ogg or .kbz"))
+    BatchArgs args;
+    if (!parse_options("replay", argc, argv, 2, options, &args))
         return BATCH_BAD_USAGE;
+    if (int status = run_if_many("replay", args, kinds, ".bmp, .png, .npy, .wav, .aiff, .flac, .ogg or .kbz", nullptr);
+        status >= 0)
+        return status;
+    const std::string in = args.inputs[0], out = args.output;
     const bool seeded = seed_given(argc, argv);
     if (!output_folder_ok(out))
         return BATCH_BAD_INPUT;
