@@ -145,6 +145,9 @@ TEST_F(BatchTest, BadUsageExitsWithTwo)
              {wav, "-o", out.file("x.npy"), "--frobnicate"}, // unknown option
              {wav, "-o", out.file("x.npy"), "--threads", "many"},
              {wav, "-o", out.file("x.npy"), "--left", "--right"},
+             {wav, wav, "-o", out.file("x.npy")},                  // several inputs, one output file
+             {wav, wav, "-o", out.path + "/", "--format", "jpg"}, // an unknown kind for the folder
+             {wav, "-o", out.file("x.npy"), "--format", "png"},    // a kind the output file does not have
          }) {
         RunResult r = analyse(args);
         EXPECT_EQ(r.status, 2) << r.err;
@@ -306,4 +309,38 @@ TEST_F(BatchTest, TheConfigurationIsReadNeverWritten)
     r = analyse({wav, "-o", out.file("d.npy"), "--quiet"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(std::filesystem::exists(home.dir.path + "/Brindlewharf"));
+}
+
+TEST_F(BatchTest, ManyFilesGoToAFolderPastABadOne)
+{
+    // Two sounds and one that is not, in folders of their own: the outputs take the base names.
+    std::filesystem::create_directories(out.file("in/deep"));
+    std::filesystem::create_directories(out.file("res"));
+    const std::string tone = sound("in/deep/tone.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 22050);
+    const std::string demo = out.file("in/demo.wav"), bad = out.file("in/bad.wav");
+    write_file(demo, read_file(DEMO));
+    write_file(bad, "not a sound");
+    RunResult r = analyse({demo, bad, tone, "-o", out.file("res/"), "--jobs", "2", "--format", "npy"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("2 of 3 files written"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("1 of 3 files failed:\n  Could not read sound file '" + bad), std::string::npos) << r.err;
+
+    // Each output is what the one-file command writes.
+    ASSERT_EQ(analyse({tone, "-o", out.file("alone.npy"), "--quiet"}).status, 0);
+    EXPECT_EQ(read_file(out.file("res/tone.npy")), read_file(out.file("alone.npy")));
+    int w = 0, h = 0;
+    EXPECT_EQ(ProgramRun::npy(out.file("res/demo.npy"), &w, &h).size(), 600u * 571u);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(out.file("res")))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"demo.npy", "tone.npy"}));
+
+    // All good: status 0. An output that would replace its own input is refused, the input kept.
+    EXPECT_EQ(run("synth", {out.file("res/demo.npy"), out.file("res/tone.npy"), "-o", out.file("res")}).status, 0);
+    EXPECT_TRUE(file_exists(out.file("res/demo.wav")) && file_exists(out.file("res/tone.wav")));
+    r = run("resynth", {demo, "-o", out.file("in")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("would replace it"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(demo), read_file(DEMO));
 }
