@@ -809,8 +809,9 @@ void place_controls(Control* cs, int W, int H, const Rect& view, const int px[],
     bool pending[CONTROL_COUNT] = {};
     for (int i = 0; i < CONTROL_COUNT; i++)
         cs[i].x = cs[i].y = HIDDEN_POS;
+    const Rect status{0, H - 16, W / 2, 16}; // the status line's left half stays readable
     auto free_rect = [&](const Rect& r, const Rect* placed) {
-        if (overlaps(r, view))
+        if (overlaps(r, view) || overlaps(r, status))
             return false;
         for (int k = 0; k < n; k++)
             if (overlaps(r, placed[k]))

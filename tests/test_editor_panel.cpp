@@ -274,7 +274,7 @@ TEST_F(Panel, LockedControlsNeedFInLosslessMode)
 // Walks window sizes from the smallest the program allows up, in the normal and the lossless
 // layout, with one layer and with several: every control the layout offers is on screen, inside
 // the window and off the view, and no sprite, caption, printed value, Open / Save / Quit line
-// or the document name overlaps a part of another control or line.
+// the status line or the document name overlaps a part of another control or line.
 TEST_F(Panel, EveryControlIsShownReadableAndApartAtEveryWindowSize)
 {
     snprintf(input_file_name, PATH_TEXT_LEN, "%s", "a long name of a field recording from the harbour.wav");
@@ -324,7 +324,9 @@ TEST_F(Panel, EveryControlIsShownReadableAndApartAtEveryWindowSize)
                                 parts.push_back({i, label_box(c.captions[k])});
                     }
                     // Open, Save and Quit name their buttons; the document name stands alone.
-                    for (auto [line, owner] : {std::pair{0, (int)C_OPEN}, {1, (int)C_SAVE}, {2, (int)C_QUIT}, {4, 104}})
+                    snprintf(text[3].str, sizeof text[3].str, "%s", "Brindlewharf 1.9.5 - ready");
+                    for (auto [line, owner] :
+                         {std::pair{0, (int)C_OPEN}, {1, (int)C_SAVE}, {2, (int)C_QUIT}, {3, 103}, {4, 104}})
                         parts.push_back({owner, label_box(text[line])});
                     EXPECT_GT(strlen(text[4].str), 8u) << where << ": the document name is cut to nothing";
                     for (size_t p = 0; p < parts.size(); p++) {
