@@ -79,6 +79,8 @@ struct Panel : EngineTest {
         layer_steps_wait();
         control_text_free();
         document_hooks = {};
+        input_file_name[0] = 0;
+        doc_modified = 0;
         EngineTest::TearDown();
         log.reset();
     }
@@ -282,7 +284,7 @@ TEST_F(Panel, EveryControlIsShownReadableAndApartAtEveryWindowSize)
     std::vector<int> widths, heights = {MIN_SCRN_H, 480, 540, 600, 660, 700, 768, 780, 800, 900, 1080};
     for (int w = MIN_SCRN_W; w <= 1936; w += 16)
         widths.push_back(w);
-    for (int w : {MIN_SCRN_W + 1, 1023, 1399, 1401})
+    for (int w : {MIN_SCRN_W + 1, 879, 1023, 1119, 1399, 1401, 1455})
         widths.push_back(w);
     int failures = 0;
     for (int lossless : {0, 1})
