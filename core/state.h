@@ -182,7 +182,7 @@ extern float LOGBASE;          // frequency-scale base in force (1 linear .. 2 l
 extern int BMSQ_LUT_SIZE;      // size of the interpolation kernel table
 extern float LOOP_SIZE_SEC;    // length of the live-synthesis noise loop, seconds
 
-constexpr int MIN_SCRN_W = 608; // smallest window width: every menu title fits on the strip
+constexpr int MIN_SCRN_W = 768; // smallest window width: every menu title and every panel control fits
 constexpr int MIN_SCRN_H = 420; // smallest window height
 
 // Puts every program-wide setting back to its built-in default (the values above).

@@ -516,7 +516,7 @@ void control_text_init(const BitmapFont* small, const BitmapFont* large)
         button_captions(&ctrl[C_ROT_FIRST + k], small, {DEGREES[k]});
     }
     small_button(&ctrl[C_FLIP], small_base, nullptr, CTRL_PUSH);
-    button_captions(&ctrl[C_FLIP], small, {"FLIP", "Horizontal flip"});
+    button_captions(&ctrl[C_FLIP], small, {"FLIP", "Horiz. flip"});
     ctrl[C_FLIP].lossless_locked = 1;
     small_button(&ctrl[C_HELP], small_base, nullptr, CTRL_PUSH);
     button_captions(&ctrl[C_HELP], small, {"?", "Help"});
@@ -780,7 +780,7 @@ void layout_places(const Control* cs, int W, int H, bool lossless, bool wide, bo
         at(C_TOOL_INTENSITY, c - 120, H - 132);
         at(C_GAMMA, c + 120, H - 132);
         if (layer_knob)
-            at(C_LAYER_INTENSITY, c + 240, H - 132);
+            at(C_LAYER_INTENSITY, c - 360, H - 132); // clear of Save in the corner
         at(C_FLIP, c - 30, H - 122);
         at(C_INVERT, c + 30, H - 122);
         at(C_MASK_INVERT, c + 30, H - 72);
@@ -809,8 +809,9 @@ void place_controls(Control* cs, int W, int H, const Rect& view, const int px[],
     bool pending[CONTROL_COUNT] = {};
     for (int i = 0; i < CONTROL_COUNT; i++)
         cs[i].x = cs[i].y = HIDDEN_POS;
+    const Rect status{0, H - 16, W / 2, 16}; // the status line's left half stays readable
     auto free_rect = [&](const Rect& r, const Rect* placed) {
-        if (overlaps(r, view))
+        if (overlaps(r, view) || overlaps(r, status))
             return false;
         for (int k = 0; k < n; k++)
             if (overlaps(r, placed[k]))
@@ -884,7 +885,7 @@ void knob_text_reposition(Control* c)
 {
     if (!c || c->caption_count < KNOB_CAPTIONS)
         return;
-    static const int SCALE_X[7] = {24, 14, 24, 50, 77, 87, 77};
+    static const int SCALE_X[7] = {26, 20, 24, 50, 77, 81, 75}; // the outer labels clear a neighbour 120 px away
     static const int SCALE_Y[7] = {75, 45, 17, 3, 17, 45, 75};
     const int x = c->x, y = c->y;
     for (int k = 0; k < 7; k++)
@@ -900,11 +901,19 @@ void after_res_change(Control* controls, TextLabel* lines, EngineState* es)
         return;
     const int W = SCRN_W, H = SCRN_H, m = W / 2;
     const bool lossless = key[K_LOSSLESS_LAYOUT] != 0;
-    const bool wide = !lossless && W >= 1400;
-    MARGIN_Y = lossless || wide ? 169 : 280;
+    // The wide layout's Layer intensity knob needs 56 more pixels to stay clear of Save.
+    const bool wide = !lossless && W >= (key[K_MULTI_LAYER] ? 1456 : 1400);
+    // The lossless layout's single row needs 880 pixels (1120 with Layer intensity); a
+    // narrower lossless window takes the normal layout's two rows without the four knobs
+    // lossless mode locks.
+    const bool lossless_row = lossless && W >= (key[K_MULTI_LAYER] ? 1120 : 880);
+    MARGIN_Y = lossless_row || wide ? 169 : 280;
 
     int px[CONTROL_COUNT], py[CONTROL_COUNT];
-    layout_places(controls, W, H, lossless, wide, key[K_MULTI_LAYER] != 0, px, py);
+    layout_places(controls, W, H, lossless_row, wide, key[K_MULTI_LAYER] != 0, px, py);
+    if (lossless && !lossless_row)
+        for (int i : {C_MIN_FREQ, C_MAX_FREQ, C_TIME_RES, C_FREQ_SCALE})
+            px[i] = py[i] = HIDDEN_POS;
     const int view_y = WAVEFORM_H + 47;
     const Rect view{120, view_y, W - 180, H - MARGIN_Y - view_y};
     place_controls(controls, W, H, view, px, py);
@@ -921,7 +930,7 @@ void after_res_change(Control* controls, TextLabel* lines, EngineState* es)
     place_caption(&play.captions[0], play.x + play.w / 2, play.y + 108);
     for (int i = C_ROT_FIRST; i <= C_VISION; i++) {
         Control& c = controls[i];
-        static const int DY[3] = {13, 38, 50};
+        static const int DY[3] = {13, 36, 48}; // the lower lines just clear the sprite below
         for (int k = 0; k < c.caption_count && k < 3; k++)
             place_caption(&c.captions[k], c.x + c.w / 2 + 1, c.y + DY[k]);
     }
@@ -1468,12 +1477,33 @@ int panel_draw_controls(EngineState* es, uint32_t* fb, int full)
     return drawn;
 }
 
+namespace {
+
+// Left and right ends of a label's text, from its anchor and mode.
+int text_extent_left(const TextLabel& l)
+{
+    const int w = text_width(l.str, *l.font);
+    return l.mode & TEXT_RIGHT ? l.x - w : l.mode & TEXT_LEFT ? l.x : l.x - w / 2;
+}
+int text_extent_right(const TextLabel& l) { return text_extent_left(l) + text_width(l.str, *l.font); }
+
+} // namespace
+
 int panel_draw_text_lines(uint32_t* fb, int full)
 {
     if (!text || !fb)
         return 0;
-    // The document's name, marked with "*" while it holds changes not saved.
-    const std::string name = std::string(doc_modified > 0 && input_file_name[0] ? "*" : "") + input_file_name;
+    // The document's name, marked with "*" while it holds changes not saved. It is centred
+    // between the Open and Quit lines; a name too long for that room loses its beginning
+    // (the end, with the file type, stays) behind "...".
+    const std::string mark = doc_modified > 0 && input_file_name[0] ? "*" : "";
+    std::string name = mark + input_file_name;
+    if (text[4].font && text[0].font && text[2].font && text[0].x != HIDDEN_POS && text[2].x != HIDDEN_POS) {
+        const int left = text_extent_right(text[0]) + 8, right = text_extent_left(text[2]) - 8;
+        const int room = 2 * std::min(text[4].x - left, right - text[4].x);
+        for (size_t cut = 0; text_width(name.c_str(), *text[4].font) > room && cut < strlen(input_file_name); )
+            name = mark + "..." + std::string(input_file_name + ++cut);
+    }
     snprintf(text[4].str, sizeof text[4].str, "%s", name.c_str());
     int drawn = 0;
     for (int k = 0; k < TEXT_LINES; k++) {

@@ -177,9 +177,10 @@ void open_button_look(int pressed);
 // [SECTION] Layout
 // ---------------------------------------------------------------------------------------------
 
-// Lays the panel out for SCRN_W x SCRN_H: the lossless layout when slot 35 is set, else the
-// wide one from 1400 pixels on, else the normal one; the "Layer intensity" knob only with slot
-// 113. A control whose place would leave the window or cover another control or the view is
+// Lays the panel out for SCRN_W x SCRN_H: the lossless layout (one row) when slot 35 is set and
+// the window is 880 pixels wide (1120 with Layer intensity), the wide one from 1400 pixels on
+// (1456 with Layer intensity), else the normal one (two rows; in lossless mode without the four
+// locked knobs); the "Layer intensity" knob only with slot 113. A control whose place would leave the window or cover another control or the view is
 // moved to the nearest free place in the window, and kept off screen when there is none. Sets
 // MARGIN_Y, places the captions and the lines of `lines`, sets the view rectangle of the
 // document and redraws it.

@@ -405,7 +405,7 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
 {
     ScopedDataHome home;
     const int saved_w = SCRN_W, saved_h = SCRN_H;
-    SCRN_W = 640;
+    SCRN_W = 800;
     SCRN_H = 480;
     // The window's size, and both drawing buffers present and cleared.
     auto sizes = [] { return std::vector<int>({SCRN_W, SCRN_H, screen->w, screen->h}); };
@@ -413,7 +413,7 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
                                std::all_of(sfb1, sfb1 + SCRN_W * SCRN_H, [](uint32_t v) { return v == 0; }); };
     graphics_full_init(&sfb0, &sfb1);
     ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
-    EXPECT_EQ(sizes(), std::vector<int>({640, 480, 640, 480 + MENU_STRIP_H}));
+    EXPECT_EQ(sizes(), std::vector<int>({800, 480, 800, 480 + MENU_STRIP_H}));
     char* title = nullptr;
     SDL_WM_GetCaption(&title, nullptr);
     EXPECT_STREQ(title, PROGRAM_TITLE);
@@ -423,8 +423,8 @@ TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
     ImageStack image{};
     image_stack_init(&image);
     image.screen = sfb0;
-    sfb1[7 * 640 + 5] = pixel(10, 20, 30, 0);
-    menu_fb[2 * 640 + 3] = pixel(200, 100, 50, 0);
+    sfb1[7 * 800 + 5] = pixel(10, 20, 30, 0);
+    menu_fb[2 * 800 + 3] = pixel(200, 100, 50, 0);
     int full = 1;
     EXPECT_TRUE(present_frame(&image, &full) == 1 && full == 0);
     auto read = [](int x, int y) {
