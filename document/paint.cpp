@@ -794,10 +794,11 @@ int paint_rect_abs(EngineState* es, int x0, int y0, int x1, int y1, float factor
     return rect_apply(im, x0, y0, x1, y1, factor);
 }
 
-// The rectangle's factor: darken by the intensity, or in erase mode brighten by its inverse.
+// The rectangle's factor: darken by the intensity, or in erase mode brighten by its inverse;
+// as its history line gives it back, so that a replay paints the same pixels.
 static float rect_factor(int erase, float intensity)
 {
-    return erase ? 1.f / (1.f - std::min(intensity, 0.99999f)) : 1.f - intensity;
+    return logged_float(erase ? (intensity > 0.99999f ? 100000.f : 1.f / (1.f - intensity)) : 1.f - intensity);
 }
 
 int paint_rect(EngineState* es, float mouse_x, float mouse_y, int erase, int start_col, int start_row,
@@ -846,8 +847,7 @@ void paint_rect_release(EngineState* es, float mouse_x, float mouse_y, int erase
     mark_blocks_for_synthesis(es, first_block - 1, last_block + 1);
     im->change_state = erase && intensity > 0.99f ? 1 : 2;
 
-    const float logged = erase ? (intensity > 0.99999f ? 100000.f : 1.f / (1.f - intensity)) : 1.f - intensity;
-    print_cmd(CMD_TIMED, "Draw rectangle\nIntensity %g", logged);
+    print_cmd(CMD_TIMED, "Draw rectangle\nIntensity %g", (double)rect_factor(erase, intensity));
     const int tu = key[K_TIME_UNIT], pu = key[K_POS_UNIT];
     float vx, vy;
     position_text(es, (float)start_col, (float)start_row, &vx, &vy);
