@@ -563,6 +563,8 @@ void image_redraw(EngineState* es, int fast)
                       ? resize_image_gradient_generic_zoom(plane, image->w, image->h, pw, ph, fast)
                       : resize_image_generic_zoom(plane, image->src_rgb, image->w, image->h, pw, ph, fast);
     }
+    if (pic && view_hooks.picture_made)
+        view_hooks.picture_made(es);
     if (pic) {
         // A picture of a document that was replaced meanwhile (a new file opened while a long
         // redraw ran) is dropped: it must never be shown over the new one.
