@@ -79,6 +79,7 @@ struct ImageStack {
     UndoHistory* history;      // the Undo and Redo steps; made by image_stack_init
     std::atomic<int32_t> recomposite;      // 1: the next redraw recomposites first
     std::atomic<int32_t> transposed_ready; // 1 each time `transposed` was refreshed
+    std::atomic<uint32_t> generation;      // raised each time the document is released: a drawing of an older one is dropped
 };
 
 // ---------------------------------------------------------------------------------------------

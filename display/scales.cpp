@@ -971,13 +971,20 @@ WaveformStrip waveform_gen(EngineState* es, const WaveformView& view, int height
 }
 
 // Makes `s` the published strip (the previous one is freed).
-static void publish(ImageStack* image, WaveformStrip s)
+// Makes `s` the strip on screen, unless the document it was made from (generation
+// `generation`) has been replaced meanwhile: then it is dropped. Returns whether it was kept.
+static bool publish(ImageStack* image, WaveformStrip s, uint32_t generation)
 {
+    bool kept = false;
     {
         LockGuard lock(image->screen_lock);
-        std::swap(strip, s);
+        if (image->generation.load() == generation) {
+            std::swap(strip, s);
+            kept = true;
+        }
     }
     free(s.px);
+    return kept;
 }
 
 int draw_waveform(uint32_t* fb, ImageStack* image)
@@ -995,11 +1002,10 @@ void waveform_analysis_strip(EngineState* es, uint32_t* fb)
 {
     if (!es || !es->image)
         return;
+    const uint32_t generation = es->image->generation.load();
     WaveformStrip s = waveform_gen(es, waveform_view_now(es), WAVEFORM_H);
-    if (!s.px)
-        return;
-    publish(es->image, s);
-    draw_waveform(fb, es->image);
+    if (s.px && publish(es->image, s, generation))
+        draw_waveform(fb, es->image);
 }
 
 int waveform_strip_width()
@@ -1066,11 +1072,10 @@ void* waveform_gen_thread(void*)
         }
         bool more = false;
         if (!worker.quit && es && es->image) {
+            const uint32_t generation = es->image->generation.load();
             WaveformStrip s = waveform_gen(es, view, WAVEFORM_H);
-            if (s.px) {
-                publish(es->image, s);
+            if (s.px && publish(es->image, s, generation))
                 key[K_NEW_WAVEFORM] = 1;
-            }
             pending_done();
             if (key[K_WAVEFORM_AGAIN].exchange(0)) {
                 // The live noise table was being built: once more a little later, with the

@@ -547,8 +547,10 @@ void image_redraw(EngineState* es, int fast)
 
     uint8_t* pic = nullptr;
     int pw = 0, ph = 0;
+    uint32_t generation = 0;
     {
         LockGuard lock(image->layers_lock);
+        generation = image->generation.load();
         pw = image->view_w;
         ph = image->view_h;
         Plane plane = image->composite;
@@ -561,10 +563,19 @@ void image_redraw(EngineState* es, int fast)
                       ? resize_image_gradient_generic_zoom(plane, image->w, image->h, pw, ph, fast)
                       : resize_image_generic_zoom(plane, image->src_rgb, image->w, image->h, pw, ph, fast);
     }
+    if (pic && view_hooks.picture_made)
+        view_hooks.picture_made(es);
     if (pic) {
+        // A picture of a document that was replaced meanwhile (a new file opened while a long
+        // redraw ran) is dropped: it must never be shown over the new one.
         LockGuard lock(image->display_lock);
-        free(image->display);
-        image->display = pic;
+        if (image->generation.load() != generation) {
+            free(pic);
+            pic = nullptr;
+        } else {
+            free(image->display);
+            image->display = pic;
+        }
     }
 
     if (pic && !image->stop_redraw) {
@@ -575,7 +586,7 @@ void image_redraw(EngineState* es, int fast)
             // only under this lock.
             LockGuard lock(image->display_lock);
             fb = image->screen ? image->screen : sfb0;
-            if (image->display == pic)
+            if (image->display == pic && image->generation.load() == generation)
                 blit_view(fb, SCRN_W, SCRN_H, pic, pw, ph, image->view_x, image->view_y, image->view_w,
                           image->view_h);
         }

@@ -36,6 +36,7 @@ int view_colours_load();
 struct ViewHooks {
     void (*overlays)(EngineState* es, uint32_t* fb);       // cursor, beat bars, semitone lines; `overlay_lock` is held
     void (*analysis_strip)(EngineState* es, uint32_t* fb); // waveform strip regenerated and drawn while a sound is analysed
+    void (*picture_made)(EngineState* es);                 // the view picture made, not yet shown (tests hold a redraw here)
 };
 
 extern ViewHooks view_hooks; // installed by the program at start-up

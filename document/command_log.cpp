@@ -217,3 +217,32 @@ float convert_unit(char* text, int from, int to, EngineState* es, int horizontal
     default: return 0.f;
     }
 }
+
+bool is_note_text(const char* text) { return text[0] >= 'A' && text[0] <= 'G'; }
+
+float text_to_px(const char* text, int unit, EngineState* es, int horizontal)
+{
+    char buf[PATH_TEXT_LEN];
+    snprintf(buf, sizeof buf, "%s", text);
+    if (!horizontal && is_note_text(buf))
+        unit = UNIT_NOTE;
+    return convert_unit(buf, unit, UNIT_PX, es, horizontal, 0, 0.f);
+}
+
+float logged_float(float v)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g", (double)v);
+    float back = v;
+    sscanf(text, "%g", &back);
+    return back;
+}
+
+void logged_point_px(const char* x_text, const char* y_text, int unit_x, int unit_y, EngineState* es, float* x,
+                     float* y)
+{
+    float v = 0.f;
+    sscanf(x_text, "%g", &v);
+    *x = convert_unit(nullptr, unit_x, UNIT_PX, es, 1, 0, v);
+    *y = text_to_px(y_text, unit_y, es, 0);
+}

@@ -42,5 +42,21 @@ void command_log_close();
 // note name for notes). Returns the converted value; 0 for unknown units or unreadable notes.
 float convert_unit(char* text, int from, int to, EngineState* es, int horizontal, int to_text, float value);
 
+// Whether a vertical value is a note text (its first character a capital letter A to G).
+bool is_note_text(const char* text);
+
+// `text` in unit `unit` converted to pixels on the time axis (`horizontal` 1) or the frequency
+// axis (0, where a note text is read as a note whatever the unit).
+float text_to_px(const char* text, int unit, EngineState* es, int horizontal);
+
+// `v` as a replay reads it back from the history, where "%g" wrote it with six digits.
+float logged_float(float v);
+
+// The column and row, in pixels, that a replay paints for a stroke point logged as `x_text` and
+// `y_text` in units `unit_x` and `unit_y`. The live stroke paints these too, so that a replay
+// of its history gives the same pixels.
+void logged_point_px(const char* x_text, const char* y_text, int unit_x, int unit_y, EngineState* es, float* x,
+                     float* y);
+
 // The note text of a frequency: name, octave and cents, as "A4+00" (cents signed, two digits).
 void note_text(char* out, size_t size, float freq);

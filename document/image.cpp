@@ -100,6 +100,7 @@ void free_image(ImageStack* image, int all)
         mutex_to_1(image->image_lock);
         image->locks_held = 1;
     }
+    image->generation++; // a redraw still drawing this document must not reach the screen
     free_null(&image->src_rgb);
     free_null(&image->display);
     plane_free(&image->composite, image->h);

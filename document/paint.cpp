@@ -543,6 +543,9 @@ static const char* const SPRAY_NAME[4] = {"dark spray", "white spray", "brighten
 static struct SprayLog {
     int prev_erase = -1;
     float prev_mouse_x = 0.f, prev_mouse_y = 0.f;
+    // The stroke's brush and its last point as its history lines give them back.
+    float rad_x = 1.f, rad_y = 1.f, strength = 0.f, x = 0.f, y = 0.f;
+    int harm = 0;
 } spray_log;
 
 int paint_press_conv_centre(EngineState* es, float mouse_x, float mouse_y)
@@ -632,25 +635,41 @@ int paint_point(EngineState* es, int erase, int tool, int new_click, float mouse
     if (new_click || erase != spray_log.prev_erase)
         print_cmd(CMD_TIMED, "Draw %s", erase ? "erase spray" : SPRAY_NAME[tool]);
     spray_log.prev_erase = erase;
+    // The stroke is painted with the values its history lines give back (six digits), so that a
+    // replay of the history paints the same pixels.
     if (new_click) {
         const float vx = convert_unit(nullptr, UNIT_PX, tu, es, 1, 1, rad_x);
         const float vy = convert_unit(nullptr, UNIT_PX, du, es, 0, 1, rad_y);
         print_cmd(CMD_CONTINUATION, "Point size %g %s x %g %s", vx, unit_to_name(tu), vy, unit_to_name(du));
         print_cmd(CMD_CONTINUATION, "Units %s,%s\nPoint intensity %g\nHarmonics %d\nLines", unit_to_name(tu),
                   unit_to_name(pu), strength, harm);
+        spray_log.rad_x = convert_unit(nullptr, tu, UNIT_PX, es, 1, 0, logged_float(vx));
+        spray_log.rad_y = convert_unit(nullptr, du, UNIT_PX, es, 0, 0, logged_float(vy));
+        spray_log.strength = logged_float(strength);
+        spray_log.harm = harm;
     }
     if (new_click || mouse_x != spray_log.prev_mouse_x || mouse_y != spray_log.prev_mouse_y) {
         float vx, vy;
         position_text(es, x, y, &vx, &vy);
-        if (pu == UNIT_NOTE)
+        char x_text[32], y_text[PATH_TEXT_LEN];
+        snprintf(x_text, sizeof x_text, "%g", (double)vx);
+        if (pu == UNIT_NOTE) {
+            snprintf(y_text, sizeof y_text, "%s", y_value);
             print_cmd(CMD_POINT, "%-8g\t%s%s\t", vx, y_value, strlen(y_value) < 9 ? "   " : "");
-        else
+        } else {
+            snprintf(y_text, sizeof y_text, "%g", (double)vy);
             print_cmd(CMD_POINT, "%-8g\t%-8g\t", vx, vy);
+        }
+        logged_point_px(x_text, y_text, tu, pu, es, &spray_log.x, &spray_log.y);
     }
     spray_log.prev_mouse_x = mouse_x;
     spray_log.prev_mouse_y = mouse_y;
+    if (!finite_all({spray_log.x, spray_log.y, spray_log.rad_x, spray_log.rad_y, spray_log.strength}) ||
+        !(spray_log.rad_x > 0.f) || !(spray_log.rad_y > 0.f))
+        return 0;
 
-    const int queued = paint_point_queue(es, x, y, rad_x, rad_y, strength, harm, erase, tool, new_click, 0);
+    const int queued = paint_point_queue(es, spray_log.x, spray_log.y, spray_log.rad_x, spray_log.rad_y,
+                                         spray_log.strength, spray_log.harm, erase, tool, new_click, 0);
     paint_queue_start(es);
     return queued;
 }
@@ -775,10 +794,11 @@ int paint_rect_abs(EngineState* es, int x0, int y0, int x1, int y1, float factor
     return rect_apply(im, x0, y0, x1, y1, factor);
 }
 
-// The rectangle's factor: darken by the intensity, or in erase mode brighten by its inverse.
+// The rectangle's factor: darken by the intensity, or in erase mode brighten by its inverse;
+// as its history line gives it back, so that a replay paints the same pixels.
 static float rect_factor(int erase, float intensity)
 {
-    return erase ? 1.f / (1.f - std::min(intensity, 0.99999f)) : 1.f - intensity;
+    return logged_float(erase ? (intensity > 0.99999f ? 100000.f : 1.f / (1.f - intensity)) : 1.f - intensity);
 }
 
 int paint_rect(EngineState* es, float mouse_x, float mouse_y, int erase, int start_col, int start_row,
@@ -827,8 +847,7 @@ void paint_rect_release(EngineState* es, float mouse_x, float mouse_y, int erase
     mark_blocks_for_synthesis(es, first_block - 1, last_block + 1);
     im->change_state = erase && intensity > 0.99f ? 1 : 2;
 
-    const float logged = erase ? (intensity > 0.99999f ? 100000.f : 1.f / (1.f - intensity)) : 1.f - intensity;
-    print_cmd(CMD_TIMED, "Draw rectangle\nIntensity %g", logged);
+    print_cmd(CMD_TIMED, "Draw rectangle\nIntensity %g", (double)rect_factor(erase, intensity));
     const int tu = key[K_TIME_UNIT], pu = key[K_POS_UNIT];
     float vx, vy;
     position_text(es, (float)start_col, (float)start_row, &vx, &vy);

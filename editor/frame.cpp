@@ -239,7 +239,7 @@ static void remove_hooks()
     replay_hooks.options_checks = nullptr;
     window_hooks.close_live_output = nullptr;
     scales_hooks = ScalesHooks{nullptr, nullptr};
-    view_hooks = ViewHooks{nullptr, nullptr};
+    view_hooks = ViewHooks{nullptr, nullptr, nullptr};
     noise_full_ready_hook = nullptr;
 }
 

@@ -125,20 +125,6 @@ static bool quoted_text(const char* line, char* out, size_t size)
     return true;
 }
 
-// A vertical value whose first character is a capital letter A to G is a note text.
-static bool is_note_text(const char* text) { return text[0] >= 'A' && text[0] <= 'G'; }
-
-// `text` in unit `unit` converted to pixels on the time axis (`horizontal` 1) or the frequency
-// axis (0, where a note text is read as a note whatever the unit).
-static float text_to_px(const char* text, int unit, EngineState* es, int horizontal)
-{
-    char buf[REPLAY_LINE_MAX + 1];
-    snprintf(buf, sizeof buf, "%s", text);
-    if (!horizontal && is_note_text(buf))
-        unit = UNIT_NOTE;
-    return convert_unit(buf, unit, UNIT_PX, es, horizontal, 0, 0.f);
-}
-
 // As text_to_px with the unit given by its name.
 static float word_to_px(const char* text, const char* unit_word, EngineState* es, int horizontal)
 {
@@ -918,12 +904,12 @@ static void line_harmonics(const LineArgs& a)
 // A point of a stroke: "x y T+t s" in the stroke's units. False when the line is not one.
 static bool line_stroke_point(const LineArgs& a)
 {
+    char x_text[REPLAY_LINE_MAX], y_text[REPLAY_LINE_MAX];
     float x = 0.f;
-    char y_text[REPLAY_LINE_MAX];
-    if (sscanf(a.line, "%g %2047s", &x, y_text) < 2)
+    if (sscanf(a.line, "%2047s %2047s", x_text, y_text) < 2 || sscanf(x_text, "%g", &x) != 1)
         return false;
-    const float px = convert_unit(nullptr, rs.unit_x, UNIT_PX, a.es, 1, 0, x);
-    const float py = text_to_px(y_text, rs.unit_y, a.es, 0);
+    float px = 0.f, py = 0.f;
+    logged_point_px(x_text, y_text, rs.unit_x, rs.unit_y, a.es, &px, &py);
     paint_point_abs(a.es, rs.harm_count, rs.erase ? 1 : 0, rs.brighten, rs.new_click ? 0 : 1, px, py, rs.rad_x,
                     rs.rad_y, rs.strength);
     rs.new_click = true;

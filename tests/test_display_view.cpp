@@ -331,3 +331,42 @@ TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
 }
 
 } // namespace
+
+// A redraw of a document that is replaced while its picture is being made (a long sound's
+// redraw when a new file opens) never reaches the frame buffer: the new document stays shown.
+std::atomic<int> held{0}, release_held{0};
+void hold_redraw(EngineState*)
+{
+    held = 1;
+    for (int t = 0; t < 10000 && !release_held; t++)
+        wrsleep(1);
+}
+void* redraw_on_thread(void* es)
+{
+    image_redraw(static_cast<EngineState*>(es), 0);
+    return nullptr;
+}
+
+TEST_F(ViewDoc, RedrawOfAReplacedDocumentIsDropped)
+{
+    make(200, 40, [](int, int x) { return (float)(x % 7); });
+    view_hooks.picture_made = hold_redraw;
+    held = release_held = 0;
+    dirty = 0;
+    ThreadRecord old{};
+    ASSERT_EQ(thread_spawn(&old, redraw_on_thread, es.get()), 0);
+    for (int t = 0; t < 10000 && !held; t++)
+        wrsleep(1);
+    ASSERT_EQ(held.load(), 1);
+    image->generation++; // the document is released for a new one, as free_image does
+    release_held = 1;
+    thread_wait(&old, nullptr);
+    EXPECT_EQ(image->display, nullptr);
+    EXPECT_EQ(dirty, 0);
+    EXPECT_EQ(fb[(size_t)(image->view_y + 5) * SCRN_W + image->view_x + 5], 0xdeadbeefu);
+
+    // The current document is drawn as before.
+    held = 0;
+    image_redraw(es.get(), 0);
+    EXPECT_TRUE(held && image->display && dirty == 1);
+}

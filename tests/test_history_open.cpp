@@ -3,6 +3,9 @@
 #include "core/state.h"
 #include "dsp/scale.h"
 #include "document/image.h"
+#include "document/command_log.h"
+#include "history/archive.h"
+#include "history/replay.h"
 #include "test_doc.h"
 
 #include <gtest/gtest.h>
@@ -148,4 +151,27 @@ TEST_F(OpenTest, MissingPathIsLookedForInTheDocumentFolder)
     EXPECT_EQ(opened, 1);
     EXPECT_STREQ(path, "");
     EXPECT_EQ(image.w, 845);
+}
+
+// A recording at another rate than the program's is resampled and analysed alike when its
+// history's "Open" line is replayed (Resume Last Session): the same bits as the live open.
+TEST_F(OpenTest, ReplayedOpenOfAResampledSoundGivesTheSameDocument)
+{
+    write_test_sound(dir.file("t48.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, sine_wave(3000.f, 68544, 48000));
+    history_path = strdup(dir.file("history.kbz").c_str());
+    command_log_close();
+    command_log_reset();
+    open_hooks.begin_history = begin_history;
+    open(dir.file("t48.wav"));
+    open_hooks.begin_history = nullptr;
+    command_log_close();
+    ASSERT_EQ(opened, 1);
+    ASSERT_NE(read_file(dir.file("history.kbz")).find("\nOpen \""), std::string::npos);
+    Session again;
+    replay_reset();
+    char title[PATH_TEXT_LEN];
+    ASSERT_GT(load_archive(dir.file("history.kbz").c_str(), &again.es, title, sizeof title, nullptr), 0);
+    EXPECT_EQ(image.w, 142);
+    EXPECT_TRUE(same_composite(again.image, image));
+    free_null(&history_path);
 }
