@@ -85,12 +85,11 @@ void program_start(int argc, char** argv, const char* doc_path)
     wrsrand((uint32_t)time(nullptr));
     os_init(argc, argv, APPDATA_FOLDER, PROGRAM_TITLE, slot_name("logfile", ".txt", slot > 1 ? slot : 1).c_str());
     if (slot == 0)
-        wrfprintf(stderr, "No history is kept in this session (Resume Last Session has nothing to resume): %s\n",
-                  why.c_str());
+        user_notice("No history is kept in this session (Resume Last Session has nothing to resume): %s",
+                    why.c_str());
     else if (slot > 1)
-        wrfprintf(stderr, "Another Brindlewharf is using history.kbz: this session keeps its history in %s "
-                  "and its log in %s\n", slot_name("history", ".kbz", slot).c_str(),
-                  slot_name("logfile", ".txt", slot).c_str());
+        user_notice("Another Brindlewharf is using history.kbz: this session keeps its history in %s and its log in %s",
+                    slot_name("history", ".kbz", slot).c_str(), slot_name("logfile", ".txt", slot).c_str());
 
     if (doc_path) {
         snprintf(current_doc_directory, sizeof current_doc_directory, "%s", doc_path);
