@@ -1222,6 +1222,10 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         return LINE_COMMAND;
     }
 
+    // A timestamp ("Time +0.25 s", "Time 2026-12-07 10:00:00") is no command: a stroke goes on
+    // through it, as when the right button is pressed during a stroke.
+    if (is("Time") && strncmp(a.line, "Time resolution", 15) != 0)
+        return LINE_COMMAND;
     close_stroke(a.im); // any other line ends a stroke's points
     if (is("Quit")) {
         key[K_QUIT] = 1;

@@ -446,6 +446,10 @@ TEST_F(HistoryReplay, SavesStayInTheProjectsFolderAndOnlyRegularFilesAreOpened)
 TEST_F(HistoryReplay, RandomSessionWithUndoAndRedoReplaysBitForBit)
 {
     constexpr int W = 40, H = 30;
+    // A clock 3 ms on at each reading: every command gets its time line, even inside a stroke.
+    static uint32_t ticks;
+    ticks = 1000;
+    command_log_set_clock([] { return ticks += 3; });
     blank(W, H);
     history_path = strdup(dir.file("history.kbz").c_str());
     key[K_HISTORY_HEADER] = 1;
