@@ -58,6 +58,7 @@ struct HistoryReplay : testing::Test {
         orig_len = 0;
         lossless_mode = 0;
         command_log_close();
+        command_log_set_clock(nullptr);
         free_null(&history_path);
         replay_reset();
         state_reset();
