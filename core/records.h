@@ -56,6 +56,7 @@ struct ImageStack {
     Plane reference;           // composite as it was when the document was opened
     int32_t orig_w, orig_h;    // size of `analysed`
     Plane analysed;            // composite right after a sound was analysed
+    Plane selection;           // the spectral selection: weights 0..1 (document/selection.h), null when none
     float prev_max;            // largest composite value after the last stroke
     std::atomic<int32_t> change_state; // 0 unchanged, 1 edited, 2 painted, 3 new image
     int32_t gradient_mode;     // 1 gradient colour map, 0 source picture colours

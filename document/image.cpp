@@ -108,6 +108,7 @@ void free_image(ImageStack* image, int all)
     plane_free(&image->transposed, image->w);
     plane_free(&image->undo, image->h);
     plane_free(&image->reference, image->h);
+    plane_free(&image->selection, image->h);
     if (!all)
         return;
     for (int i = 0; i < image->count; i++) {

@@ -476,6 +476,7 @@ int new_dimensions(ImageStack* image, int width, int height, int force)
     plane_free(&image->transposed, ow);
     plane_free(&image->reference, oh);
     plane_free(&image->undo, oh);
+    plane_free(&image->selection, oh); // a resize drops the selection
 
     image->w = image->src_w = nw;
     image->h = image->src_h = nh;
