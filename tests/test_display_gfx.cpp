@@ -146,26 +146,6 @@ TEST_F(DisplayGfx, FontExtentsAndTextWidth)
     font_free(&bad);
 }
 
-TEST_F(DisplayGfx, ShippedFontCentresItsText)
-{
-    ASSERT_EQ(fonts_load(), 1);
-    // A centred text is centred on its anchor: its ink is about as far left of it as right.
-    SCRN_W = 200;
-    SCRN_H = 40;
-    GuardedFrame fb(200, 40, pixel(40, 40, 40, 0));
-    TextLabel l = label_with(&futura16, "Brindlewharf", 100, 10, 0);
-    blit_text(&l, fb.px(), 0, 0, 0);
-    int lo = 200, hi = -1;
-    for (int y = 0; y < 40; y++)
-        for (int x = 0; x < 200; x++)
-            if (fb.at(x, y)[0] != 40) {
-                lo = std::min(lo, x);
-                hi = std::max(hi, x);
-            }
-    EXPECT_NEAR((lo + hi) / 2.0, 100.0, 2.0);
-    EXPECT_TRUE(fb.guards_intact());
-}
-
 TEST_F(DisplayGfx, GlyphPlacementAndBothDrawModes)
 {
     // Left anchor at (10, 5): pen = 10 + (-2 div 2) - left[0] = 9; inks 0, 128, 254 at (11, 6),
@@ -256,36 +236,6 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
 // [SECTION] Sprites and fills
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(DisplayGfx, SpriteModes)
-{
-    // 4 x 2 sprite: pixel i has colour bytes 10 i + (0, 1, 2) and a fourth byte of 9.
-    uint32_t spr[8];
-    for (int i = 0; i < 8; i++)
-        spr[i] = pixel(10 * i, 10 * i + 1, 10 * i + 2, 9);
-    const uint32_t bg = pixel(100, 200, 255, 0);
-    auto px = [](GuardedFrame& g, int x, int y) { return *reinterpret_cast<uint32_t*>(g.at(x, y)); };
-
-    // Centred at (4, 3): top left at (2, 2); copy takes the whole pixel, average lies between.
-    GuardedFrame fb(8, 6, bg), avg(8, 6, bg), none(8, 6, bg);
-    blit_sprite_ph(fb.frame(), spr, 4, 2, 4, 3, 0, 0);
-    EXPECT_TRUE(px(fb, 2, 2) == spr[0] && px(fb, 5, 3) == spr[7] && fb.changed(bg) == 8);
-    blit_sprite_ph(avg.frame(), spr, 4, 2, 0, 0, SPRITE_TOP_LEFT, 1);
-    EXPECT_EQ(px(avg, 3, 1), pixel(85, 135, 163, 0)); // sprite pixel 7 (70, 71, 72) halfway to the background
-
-    // Multiply: 255 leaves a byte alone, 0 makes it black; half strength darkens less.
-    uint32_t mul[2] = {pixel(128, 255, 0, 0), pixel(254, 1, 255, 0)};
-    GuardedFrame m(8, 6, bg);
-    blit_sprite_ph(m.frame(), mul, 2, 1, 0, 0, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
-    blit_sprite_ph(m.frame(), mul, 2, 1, 0, 1, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 1);
-    EXPECT_TRUE(m.at(0, 0)[1] == 200 && m.at(0, 0)[2] == 0 && m.at(0, 1)[1] == 200 && m.at(1, 1)[2] == 255);
-    EXPECT_TRUE(m.at(0, 0)[0] < m.at(0, 1)[0] && m.at(0, 1)[0] < 100 && m.at(1, 1)[1] < 200 && m.at(1, 1)[1] > 50);
-
-    // Bit 1 without bit 8, or another mode: nothing.
-    blit_sprite_ph(none.frame(), spr, 4, 2, 0, 0, SPRITE_SKIP | SPRITE_TOP_LEFT, 0);
-    blit_sprite_ph(none.frame(), spr, 4, 2, 0, 0, SPRITE_TOP_LEFT, 2);
-    EXPECT_EQ(none.changed(bg), 0);
-}
-
 TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
 {
     uint32_t spr[8];
@@ -340,44 +290,6 @@ TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
     EXPECT_TRUE(all.guards_intact() && fb.guards_intact() && corner.guards_intact() && r.guards_intact());
 }
 
-TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
-{
-    // Base: four 2 x 2 frames of flat greys 100, 200, 0, 50; a 3 x 3 icon of which only the
-    // top-left 2 x 2 counts. No ink shows the face, ink darkens it, the fourth byte is kept.
-    const int W = 2, H = 2;
-    uint32_t* px = static_cast<uint32_t*>(malloc(4 * W * H * 4));
-    const uint8_t levels[4] = {100, 200, 0, 50};
-    for (int i = 0; i < 4 * W * H; i++)
-        px[i] = pixel(levels[i / 4], levels[i / 4], levels[i / 4], 7);
-    Sprite base = {px, W, H, 4, 1, 1};
-    uint8_t* icon = static_cast<uint8_t*>(malloc(9));
-    const uint8_t iv[9] = {255, 0, 0, 128, 255, 0, 0, 0, 0};
-    memcpy(icon, iv, 9);
-    Sprite out;
-    ASSERT_EQ(make_button_sprite(&out, icon, 3, base), 1);
-    EXPECT_EQ(std::vector<int>({out.frames, out.w, out.h, out.cx}), std::vector<int>({2, W, H, 1}));
-    auto at = [&](int f, int r, int c) { return reinterpret_cast<const uint8_t*>(sprite_frame(out, f) + r * W + c); };
-    EXPECT_TRUE(at(0, 0, 0)[0] == 100 && at(1, 0, 0)[0] == 200 && at(0, 1, 1)[0] == 100 && at(0, 1, 0)[3] == 7);
-    EXPECT_TRUE(at(0, 0, 1)[0] < at(0, 1, 0)[0] && at(0, 1, 0)[0] < 100 && at(1, 1, 0)[2] < 200);
-    sprite_free(&out);
-
-    // A base of fewer than four frames makes nothing (and still takes the icon).
-    base.frames = 3;
-    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(9)), 3, base), 0);
-    EXPECT_EQ(out.px, nullptr);
-    free(px);
-
-    // The shipped medium button with its Open icon.
-    Sprite med = sprite_load("gfx/button_med.png", 56);
-    ASSERT_EQ(med.frames, 4);
-    int iw = 0, ih = 0;
-    uint8_t* open = load_image_ph("gfx/open.png", &iw, &ih, 1);
-    ASSERT_EQ(make_button_sprite(&out, open, iw, med), 1);
-    EXPECT_TRUE(out.w == 54 && out.h == 56 && memcmp(out.px, med.px, 54 * 56 * 4) != 0);
-    sprite_free(&out);
-    sprite_free(&med);
-}
-
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The window
 // ---------------------------------------------------------------------------------------------
@@ -399,63 +311,6 @@ TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
     EXPECT_EQ(std::vector<uint32_t>(dst, dst + 5), std::vector<uint32_t>({0x010203u, 0x0A141Eu, CANARY, 0xFF0080u, 0u}));
     frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 8, src, 1, 1, 0, 8, 16);
     EXPECT_EQ(dst[0], 0x030201u);
-}
-
-TEST(DisplayWindow, CreateResizeAndPresentUnderTheDummyDriver)
-{
-    ScopedDataHome home;
-    const int saved_w = SCRN_W, saved_h = SCRN_H;
-    SCRN_W = 800;
-    SCRN_H = 480;
-    // The window's size, and both drawing buffers present and cleared.
-    auto sizes = [] { return std::vector<int>({SCRN_W, SCRN_H, screen->w, screen->h}); };
-    auto cleared = [] { return std::all_of(sfb0, sfb0 + SCRN_W * SCRN_H, [](uint32_t v) { return v == 0; }) &&
-                               std::all_of(sfb1, sfb1 + SCRN_W * SCRN_H, [](uint32_t v) { return v == 0; }); };
-    graphics_full_init(&sfb0, &sfb1);
-    ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
-    EXPECT_EQ(sizes(), std::vector<int>({800, 480, 800, 480 + MENU_STRIP_H}));
-    char* title = nullptr;
-    SDL_WM_GetCaption(&title, nullptr);
-    EXPECT_STREQ(title, PROGRAM_TITLE);
-    EXPECT_TRUE(cleared());
-
-    // The strip goes to the top rows, the drawing area below it, in the window's own order.
-    ImageStack image{};
-    image_stack_init(&image);
-    image.screen = sfb0;
-    sfb1[7 * 800 + 5] = pixel(10, 20, 30, 0);
-    menu_fb[2 * 800 + 3] = pixel(200, 100, 50, 0);
-    int full = 1;
-    EXPECT_TRUE(present_frame(&image, &full) == 1 && full == 0);
-    auto read = [](int x, int y) {
-        Uint8 r, g, b;
-        uint32_t v = *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(screen->pixels) + y * screen->pitch + 4 * x);
-        SDL_GetRGB(v, screen->format, &r, &g, &b);
-        return std::vector<int>{r, g, b};
-    };
-    EXPECT_EQ(read(5, 7 + MENU_STRIP_H), (std::vector<int>{10, 20, 30}));
-    EXPECT_EQ(read(3, 2), (std::vector<int>{200, 100, 50}));
-
-    // Resizing below the minimum gives the minimum; the buffers are new, zeroed and followed.
-    EXPECT_EQ(window_resize(100, 100, &image), 1);
-    EXPECT_EQ(SCRN_W, MIN_SCRN_W);
-    EXPECT_EQ(SCRN_H, MIN_SCRN_H);
-    EXPECT_EQ(screen->w, MIN_SCRN_W);
-    EXPECT_EQ(screen->h, MIN_SCRN_H + MENU_STRIP_H);
-    EXPECT_EQ(image.screen, sfb0);
-    for (size_t i = 0; i < 200u * 420; i++)
-        ASSERT_EQ(sfb0[i] | sfb1[i], 0u);
-    EXPECT_EQ(present_frame(&image, nullptr), 1);
-    window_resize(900, 700, &image);
-    EXPECT_EQ(SCRN_W, 900);
-    EXPECT_EQ(SCRN_H, 700 - MENU_STRIP_H);
-
-    graphics_shutdown();
-    EXPECT_EQ(present_frame(&image, nullptr), 0);
-    image_stack_release(&image);
-    free_window_buffers();
-    SCRN_W = saved_w;
-    SCRN_H = saved_h;
 }
 
 TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)

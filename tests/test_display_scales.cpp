@@ -1,11 +1,9 @@
 // Scales, cursor and overlays: label texts, label layout at known zooms (on the axis, never
-// overlapping), the mouse readout, the cursor, playback bar, beat bars and semitone lines over a
-// known picture, the waveform strip of a known document, the progress over it, the strip worker
-// under concurrent requests, and the slow-mouse mode.
+// overlapping), the mouse readout, the cursor and playback bar over a known picture, the waveform
+// strip of a known document, the strip worker under concurrent requests, and the slow-mouse mode.
 #include "core/state.h"
 #include "display/gfx.h"
 #include "display/scales.h"
-#include "document/paint.h"
 #include "display/view.h"
 #include "document/image.h"
 #include "dsp/scale.h"
@@ -26,17 +24,10 @@
 #include <string>
 #include <tuple>
 #include <vector>
-#include <tuple>
 
 namespace {
 
 constexpr uint32_t SENTINEL = 0x12345678u;
-
-uint32_t palette_px(int k)
-{
-    const uint8_t* c = palette_colour(k);
-    return rgb(c[0], c[1], c[2]);
-}
 
 std::string text_of(void (*f)(char*, size_t, float, int), float v, int p)
 {
@@ -279,35 +270,6 @@ TEST_F(Scales, CursorMarksAreDrawnInContrastAndPutBack)
     for (auto [x, y] : changed(before))
         ASSERT_TRUE(x == mx || y == my) << x << "," << y;
 
-    // Harmonics: the second harmonic's cross one octave up on the log axis.
-    harmonics = 1;
-    draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_DARK_SPRAY, &dirty);
-    const float octave = logf(2.f) * (image->view_h - 1) / (logf(20000.f) - logf(27.5f));
-    EXPECT_EQ(at(mx - r, my - (int)lroundf(octave)), 0xFFFFFFFFu);
-    harmonics = 0;
-
-    // A wider brush, and a view zoomed in until the smallest dab is wider than the knob asks:
-    // the cross follows (the harmonic crosses keep their horizontal arm).
-    const struct {
-        float width;
-        int crop;
-    } spans[] = {{20.f, crop_w}, {2.f, 21}};
-    const int full_crop = crop_w;
-    for (const auto& c : spans) {
-        crop_w = c.crop;
-        float bx = 0.f, by = 0.f;
-        ASSERT_TRUE(brush_window_radius(image.get(), c.width, &bx, &by));
-        const int arm = (int)lroundf(bx);
-        if (c.crop == full_crop)
-            EXPECT_EQ(arm, (int)lroundf(1.5f * c.width));
-        else
-            EXPECT_GT(arm, (int)lroundf(1.5f * c.width)); // the smallest dab, magnified
-        draw_cursor(fb.data(), es.get(), image.get(), mx, my, c.width, TOOL_DARK_SPRAY, &dirty);
-        EXPECT_EQ(at(mx + arm, my), 0xFFFFFFFFu) << c.width;
-        EXPECT_EQ(at(mx + arm + 1, my), dark) << c.width;
-    }
-    crop_w = full_crop;
-
     // Moving on puts the picture back; the move tool shows the system pointer and draws nothing.
     draw_cursor(fb.data(), es.get(), image.get(), mx + 50, my, size, TOOL_MOVE, &dirty);
     EXPECT_EQ(shown, 1);
@@ -335,46 +297,6 @@ TEST_F(Scales, PlaybackBarFollowsThePosition)
     const int c2 = column(220500.0, 441000.0);
     EXPECT_EQ(at(120 + c1, image->view_y + 5), 0u); // the old column is put back
     EXPECT_EQ(at(120 + c2, image->view_y + 5), 0xFFFFFFFFu);
-}
-
-TEST_F(Scales, BeatBarsAndSemitoneLinesSitOnTheirColumnsAndRows)
-{
-    make(1600, 571, [](int, int) { return 1.f; });
-    display_fill(rgb(0, 0, 0));
-    const int vw = image->view_w, vh = image->view_h, vy = image->view_y;
-    std::vector<uint32_t> before = fb;
-    draw_beat_bars(fb.data(), image.get());
-    std::set<int> expect;
-    for (int i = 0; i < 16; i++)
-        expect.insert(120 + (int)((float)vw * (100.f * i - crop_x) / (float)(crop_w - 1) + 0.5f));
-    std::set<int> got;
-    for (auto [x, y] : changed(before)) {
-        ASSERT_TRUE(image->view_x <= x && x < image->view_x + vw && vy <= y && y < vy + vh);
-        got.insert(x);
-    }
-    EXPECT_EQ(got, expect);
-
-    // Semitones over the whole range are under 8 pixels apart: no lines.
-    display_fill(rgb(0, 0, 0));
-    before = fb;
-    draw_semitone_overlay(fb.data(), es.get());
-    EXPECT_TRUE(changed(before).empty());
-
-    // Zoomed in on about an octave and a half around A4: every semitone, A4 on its row.
-    change_zoom(image.get(), 1.f, 8.f, 800.f, 571.f * (1.f - log_pos_inv_b(440.f, 27.5f, 20000.f, 2.f)));
-    const float f_bottom = log_pos_b(1.f - (float)(crop_y + crop_h) / 571.f, 27.5f, 20000.f, 2.f);
-    const float f_top = log_pos_b(1.f - (float)crop_y / 571.f, 27.5f, 20000.f, 2.f);
-    ASSERT_GE((log_pos_inv_b(17.323914f, f_bottom, f_top, 2.f) - log_pos_inv_b(16.351599f, f_bottom, f_top, 2.f)) * vh,
-              16.f);
-    before = fb;
-    draw_semitone_overlay(fb.data(), es.get());
-    std::set<int> rows;
-    for (auto [x, y] : changed(before))
-        rows.insert(y - vy);
-    const int a4 = vh - (int)(log_pos_inv_b(440.f, f_bottom, f_top, 2.f) * vh) - 1;
-    const int as4 = vh - (int)(log_pos_inv_b(note_to_freq(58.f), f_bottom, f_top, 2.f) * vh) - 1;
-    EXPECT_TRUE(rows.count(a4));
-    EXPECT_TRUE(rows.count(as4));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -415,34 +337,6 @@ TEST_F(Scales, WaveformStripOfAKnownDocument)
     EXPECT_EQ(s.px[(size_t)(WAVEFORM_H - 2) * s.w + 200], rb(rw - 2));
     free(s.px);
     free(rainbow);
-}
-
-TEST_F(Scales, ProgressShowsEachBlockState)
-{
-    make(400, 50, [](int, int) { return 1.f; });
-    key[K_WAVEFORM_PENDING] = 1;
-    ASSERT_EQ(waveform_start(es.get()), 1);
-    wait_worker();
-    ASSERT_EQ(waveform_strip_width(), SCRN_W - 180);
-    EXPECT_TRUE(key[K_NEW_WAVEFORM] == 1 && key[K_WAVEFORM_PENDING] == 0);
-
-    // Four blocks over 400 columns = 4 seconds: done, being made, to do, done.
-    uint8_t states[4] = {2, 1, 0, 2};
-    std::tie(es->block_state, es->block_count, es->block_span) = std::tuple(states, 4, 44100.0);
-    es->sound_len = 176400;
-    std::vector<uint32_t> before = fb;
-    draw_progress(fb.data(), es.get(), &dirty, 0); // nothing changed, not forced
-    EXPECT_TRUE(changed(before).empty());
-    draw_progress(fb.data(), es.get(), &dirty, 1);
-    const int vw = SCRN_W - 180;
-    const auto column = [&](double s) { return (int)(vw * (400.0 * s / 176400.0) / 399.0 + 0.5); };
-    const int y = STRIP_Y + 10;
-    EXPECT_EQ(std::vector<uint32_t>({at(STRIP_X + 5, y), at(STRIP_X + column(block_write_start(1, 44100.0)) + 2, y),
-                                     at(STRIP_X + column(block_write_start(2, 44100.0)) + 2, y), at(STRIP_X + vw - 3, y)}),
-              std::vector<uint32_t>({waveform_strip_pixel(5, 10), palette_px(5), palette_px(4), waveform_strip_pixel(vw - 3, 10)}));
-    for (auto [x, yy] : changed(before))
-        ASSERT_TRUE(x >= STRIP_X && x < STRIP_X + vw && yy >= STRIP_Y && yy < STRIP_Y + WAVEFORM_H);
-    es->block_state = nullptr;
 }
 
 // Requests from two threads while the worker runs: every one is served (the last view wins),

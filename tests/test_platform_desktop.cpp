@@ -104,21 +104,6 @@ struct DesktopScript : ::testing::Test {
     std::string asked() { return read_file(dir.file("log.txt")); }
 };
 
-TEST_F(DesktopScript, OpenAndSaveAnswers)
-{
-    use("open /music/a b.wav\n\nsave wav /out/song\nsave snapshot /out/proj\nsave history /out/old.KBZ\n");
-    char path[256];
-    ASSERT_EQ(open_file_dialog(path, sizeof path), 1);
-    EXPECT_STREQ(path, "/music/a b.wav");
-    const std::pair<const char*, int> saves[] = {{"/out/song.wav", -1}, {"/out/proj.kbz", 1}, {"/out/old.KBZ", 0}};
-    for (const auto& [want, snapshot] : saves) {
-        ASSERT_EQ(save_file_dialog(path, sizeof path), 1);
-        EXPECT_STREQ(path, want);
-        EXPECT_TRUE(snapshot < 0 || key[K_SAVE_SNAPSHOT] == snapshot) << want;
-    }
-    EXPECT_TRUE(key[K_DIALOG_OPEN] == 0 && asked() == "open dialog\nsave dialog\nsave dialog\nsave dialog\n") << asked();
-}
-
 TEST_F(DesktopScript, FollowUpQuestionsForKbzAndUnknownExtensions)
 {
     use("save /p/x.kbz\nsnapshot\nsave /p/take\nflac\nsave /p/wav.notes\nogg\nsave /p/y.kbz\nwav\n");
@@ -151,15 +136,6 @@ TEST_F(DesktopScript, CancelWrongKindAndExhaustionLeaveDestination)
     EXPECT_EQ(message_box_yesno("Again?", "Question"), 0);
     EXPECT_STREQ(d.text, "untouched");
     EXPECT_TRUE(key[K_DIALOG_OPEN] == 0 && key[K_SAVE_SNAPSHOT] == 0);
-}
-
-TEST_F(DesktopScript, AlertsAndQuestionsAreLoggedAndAnswered)
-{
-    use("ok\nyes\nno\n");
-    message_box("File not found:\n/x.png", "Error", 0);
-    EXPECT_EQ(message_box_yesno("Save before closing?", "Unsaved"), 1);
-    EXPECT_TRUE(message_box_yesno("Really?", "Unsaved") == 0 && key[K_DIALOG_OPEN] == 0);
-    EXPECT_EQ(asked(), "alert: Error: File not found: /x.png\nquestion: Unsaved: Save before closing?\nquestion: Unsaved: Really?\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -202,17 +178,6 @@ TEST_F(DesktopZenity, OpenStartsInDocumentFolder)
     ASSERT_EQ(open_file_dialog(path, sizeof path), 1);
     EXPECT_STREQ(path, "/music/set 1/it's \"here\".wav");
     EXPECT_TRUE(has_arg(args(1), "--file-selection") && has_arg(args(1), "--filename=/music/set 1/"));
-}
-
-TEST_F(DesktopZenity, SaveOffersEveryTypeAndAsksTheArchive)
-{
-    answer(1, "/p/proj.kbz\n");
-    answer(2, "1\n");
-    key[K_SAVE_SNAPSHOT] = 0;
-    char path[256];
-    ASSERT_EQ(save_file_dialog(path, sizeof path), 1);
-    EXPECT_TRUE(!strcmp(path, "/p/proj.kbz") && key[K_SAVE_SNAPSHOT] == 1) << path;
-    EXPECT_TRUE(has_arg(args(1), "--save") && has_arg(args(1), "--confirm-overwrite") && has_arg(args(2), "--radiolist"));
 }
 
 TEST_F(DesktopZenity, UnknownExtensionAsksTypeAndExistingTargetAsksReplace)
@@ -324,9 +289,6 @@ TEST_F(DesktopOpen, GuidePageAndAppdata)
         EXPECT_EQ(opened(), std::vector<std::string>{dir.file("guide.html")});
         snprintf(respath, sizeof respath, "%s", saved.c_str());
     }
-
-    check_updates();
-    EXPECT_EQ(opened(), std::vector<std::string>{HOME_PAGE});
 
     ScopedDataHome home;
     open_appdata();
