@@ -83,34 +83,6 @@ TEST(GfxResources, EveryPictureIsThereWithItsSizeInSourceAndBuildTrees)
         }
 }
 
-TEST(GfxResources, PaletteGreysMatchTheSpriteCorners)
-{
-    Picture pal = read(SOURCE_GFX + "palette.png", false);
-    ASSERT_TRUE(pal.px);
-    // Entries 1 (background) and 2 (view frame) are used as grey levels: they must be neutral.
-    for (int i : {1, 2}) {
-        const uint8_t* c = pal.at(i, 0, 4);
-        EXPECT_TRUE(c[0] == c[1] && c[1] == c[2]) << "palette entry " << i;
-    }
-    const int bg = *pal.at(1, 0, 4);
-    // Sprites are copied onto the panel: each frame's corners are the background grey.
-    for (auto [name, frame_h] : {std::pair{"button_small.png", 36}, {"button_med.png", 56},
-                                 {"button_big.png", 112}, {"knob.png", 100}}) {
-        Picture p = read(SOURCE_GFX + name, false);
-        ASSERT_TRUE(p.px);
-        for (int top = 0; top < p.h; top += frame_h)
-            for (auto [x, y] : {std::pair{0, top}, {p.w - 1, top}, {0, top + frame_h - 1}, {p.w - 1, top + frame_h - 1}})
-                for (int ch = 0; ch < 3; ch++)
-                    EXPECT_EQ(p.at(x, y, 4)[ch], bg) << name << " at " << x << "," << y;
-    }
-    // The knob frames only darken the face: a frame pixel of 255 leaves it as it is, so the
-    // face's background corners must stay untouched in every frame.
-    Picture anim = read(SOURCE_GFX + "knob_anim.png", false);
-    ASSERT_TRUE(anim.px);
-    for (int f = 0; f < 193; f++)
-        EXPECT_EQ(anim.at(0, f * 100, 4)[0], 255) << "knob frame " << f;
-}
-
 TEST(GfxResources, FontLimitStripsGiveEveryGlyphAnAdvance)
 {
     for (auto [size, cell] : {std::pair{12, 14}, {16, 18}, {24, 26}}) {

@@ -83,25 +83,6 @@ TEST(Alloc, AllocEnoughGrowsByFactorZeroesNewElementsAndKeepsAnAbsurdSizeOut)
     free(d);
 }
 
-// free_null frees once however often called; free2d skips null rows; string_assign takes null
-// as "".
-TEST(Alloc, FreeHelpersCallocAndStringAssign)
-{
-    char* p = static_cast<char*>(wrmalloc(16));
-    free_null(&p);
-    EXPECT_EQ(p, nullptr);
-    free_null(&p); // must not free again (the sanitizer build catches a double free)
-    free_null(static_cast<char**>(nullptr));
-    float** rows = static_cast<float**>(wrcalloc(3, sizeof(float*)));
-    rows[0] = static_cast<float*>(wrmalloc(8));
-    rows[2] = static_cast<float*>(wrmalloc(8));
-    free2d(rows, 3);
-    free2d(static_cast<float**>(wrcalloc(1, sizeof(float*))), 0);
-    char* s = string_assign(nullptr);
-    EXPECT_STREQ(s, "");
-    free(s);
-}
-
 static int failures_left;
 static void* flaky_malloc(size_t size)
 {
@@ -216,38 +197,9 @@ TEST(Locks, SemaphoreExcludesSecondTaker)
     semaphore_free(lock);
 }
 
-TEST(Locks, NullLockIsReportedNotFatal)
-{
-    testing::internal::CaptureStderr();
-    mutex_to_1(nullptr);
-    mutex_to_0(nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "NULL mutex\nNULL mutex\n");
-}
-
 // ---------------------------------------------------------------------------------------------
 // Logging, resource files
 // ---------------------------------------------------------------------------------------------
-
-TEST(Logging, ConsoleOutputIsMirroredIntoTheLog)
-{
-    ScopedDataHome home;
-    char prog[] = "brindlewharf";
-    char* argv[] = {prog, nullptr};
-    testing::internal::CaptureStdout();
-    os_init(1, argv, APPDATA_FOLDER, PROGRAM_TITLE);
-    wrfprintf(stderr, "to the error stream %d\n", 7);
-    wrfprintf(nullptr, "nowhere\n");
-    FILE* other = tmpfile();
-    wrfprintf(other, "not mirrored\n");
-    fclose(other);
-    os_deinit();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("Brindlewharf 1.9.5\n\nOutput log\n\ncwd is: ", 0), 0u) << out;
-    std::string log = read_file(home.appdata("logfile.txt"));
-    EXPECT_EQ(log.rfind("Brindlewharf 1.9.5\n\nOutput log\n\n", 0), 0u) << log;
-    EXPECT_TRUE(log.find("to the error stream 7\n") != std::string::npos && log.find("not mirrored") == std::string::npos);
-    EXPECT_EQ(logfile, nullptr);
-}
 
 TEST(Files, RelativePathsAreTakenUnderTheResourceFolder)
 {

@@ -340,32 +340,25 @@ TEST_F(SoundLive, SwitchingLiveSynthesisOnAndOff)
 // [SECTION] Live output file and mixing
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(SoundLive, RecordingHoldsWhatWasPlayedAndIsCompleteAfterClose)
+TEST_F(SoundLive, RecordingSkipsPausesAndIsCompleteAfterClose)
 {
     TempDir dir;
     const std::string path = dir.file("live.wav");
     make_sound(1000, 0);
+    // What the device played is what the file holds: the editor's audio test. Here: paused and
+    // suspended output is not recorded, and files opened and closed while the callback runs.
     ASSERT_EQ(live_output_open(path.c_str()), 1);
-    std::vector<int16_t> heard = play(300);
+    play(300);
     EXPECT_EQ(live_output_suspend_toggle(), 1);
-    play(100); // not recorded
+    play(100);
     EXPECT_EQ(live_output_suspend_toggle(), 0);
     es->paused = 1;
-    play(100); // silence while paused is not recorded either
+    play(100);
     es->paused = 0;
-    const std::vector<int16_t> more = play(100);
-    heard.insert(heard.end(), more.begin(), more.end());
+    play(100);
     EXPECT_EQ(live_output_frames(), 400);
     live_output_close();
     EXPECT_EQ(live_output_active(), 0);
-
-    SF_INFO info;
-    std::vector<float> got = read_sound_file(path, &info);
-    EXPECT_TRUE(info.channels == 1 && info.samplerate == SOUND_SAMPLERATE);
-    std::vector<int16_t> back(got.size());
-    std::transform(got.begin(), got.end(), back.begin(), [](float v) { return (int16_t)std::lround(v * 32768.f); });
-    EXPECT_EQ(back, heard);
-
     EXPECT_EQ(live_output_open(dir.file("live.mp4").c_str()), 0);
     EXPECT_FALSE(file_exists(dir.file("live.mp4")));
 

@@ -136,14 +136,6 @@ TEST(SynthesisNoise, ZeroBlockIsSilentAndATableOfAnotherHeightIsRefused)
 // [SECTION] Geometry and tiling
 // ---------------------------------------------------------------------------------------------
 
-TEST(SynthesisGeometry, BlockWidthsAndCounts)
-{
-    for (auto [pps, h, long_blocks, width] : {std::tuple{100.f, 571, 0, 400}, {100.f, 1500, 0, 800},
-                                              {100.f, 571, 1, 12000}, {5.9f, 571, 0, 24}, {0.5f, 571, 1, 24}})
-        EXPECT_EQ(synth_block_width(pps, h, long_blocks), width) << pps << " " << h << " " << long_blocks;
-    EXPECT_TRUE(synth_block_count(800, 400) == 4 && synth_block_count(1000, 400) == 6);
-}
-
 TEST(SynthesisGeometry, BlocksTileTheSoundExactlyOnceFromZeroToTheEnd)
 {
     struct Case {
