@@ -119,64 +119,51 @@ std::vector<float> composite_of(const ImageStack* im) { return values(im, im->co
 
 } // namespace
 
-// Keys reach their slots; with Ctrl held a letter does its menu command and nothing else.
+// Keys reach their slots; with Ctrl held (as a modifier or as a key of its own) a letter does its
+// menu command and not its plain-key command; held keys clear on release; the wheel and Page keys
+// add up; pointer rows count from below the menu strip.
 TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
 {
     auto ed = std::make_unique<Editor>();
-    state_reset();
     menu = menu_init(&menu_count, BitmapFont{}); // the Ctrl letters go through the menus
-
-    press(ed.get(), SDLK_n);
-    EXPECT_EQ(key[K_NEW_LAYER], 1);
-    EXPECT_EQ(key[K_NEW], 0);
-    key[K_NEW_LAYER] = 0;
-
-    press(ed.get(), SDLK_n, KMOD_LCTRL);
-    EXPECT_EQ(key[K_NEW], 1);
-    EXPECT_EQ(key[K_NEW_LAYER], 0);
-    EXPECT_EQ(mac_redraw, 1);
-
-    // Ctrl held as a key of its own: its slot alone makes the letters menu equivalents (which
-    // letter does what is the menu tests' table).
-    SDL_Event ctrl = key_event(SDL_KEYDOWN, SDLK_LCTRL);
-    editor_event(ed.get(), &ctrl);
-    EXPECT_EQ(key[K_CTRL], 1);
+    // key, modifiers, Ctrl pressed as a key around it, the slot and its value, a slot left clear,
+    // the open flag (R alone opens the file again)
     const struct {
         SDLKey sym;
-        int slot, value;
-    } held[] = {{SDLK_b, K_REVERSE, 0}, {SDLK_z, K_UNDO, 1}, {SDLK_y, K_REDO, 1}, {SDLK_r, K_RELOAD, 3}}; // R: no open flag
-    for (const auto& c : held) {
-        press(ed.get(), c.sym);
-        EXPECT_EQ(key[c.slot], c.value) << (char)c.sym;
+        int mod, ctrl_key, slot, value, clear, open_flag;
+    } keys[] = {
+        {SDLK_n, KMOD_NONE, 0, K_NEW_LAYER, 1, K_NEW, 0},   {SDLK_n, KMOD_LCTRL, 0, K_NEW, 1, K_NEW_LAYER, 0},
+        {SDLK_b, KMOD_NONE, 1, K_REVERSE, 0, K_REVERSE, 0}, {SDLK_z, KMOD_NONE, 1, K_UNDO, 1, K_REDO, 0},
+        {SDLK_y, KMOD_NONE, 1, K_REDO, 1, K_UNDO, 0},       {SDLK_r, KMOD_NONE, 1, K_RELOAD, 3, K_NEW, 0},
+        {SDLK_r, KMOD_NONE, 0, K_RELOAD, 1, K_NEW, 1},      {SDLK_v, KMOD_NONE, 0, K_VIEW_LAYER_ONLY, 1, K_VIEW_GROUP_ONLY, 0},
+        {SDLK_v, KMOD_LSHIFT, 0, K_VIEW_GROUP_ONLY, 1, K_VIEW_LAYER_ONLY, 0},
+        {SDLK_SPACE, KMOD_NONE, 0, K_PLAY, 1, K_PAUSE_AFTER, 0}, {SDLK_SPACE, KMOD_RSHIFT, 0, K_PAUSE_AFTER, 1, K_NEW, 0},
+    };
+    for (const auto& k : keys) {
+        state_reset();
+        ed->open_flag = 0;
+        SDL_Event ctrl = key_event(SDL_KEYDOWN, SDLK_LCTRL);
+        if (k.ctrl_key)
+            editor_event(ed.get(), &ctrl);
+        EXPECT_EQ(key[K_CTRL], k.ctrl_key);
+        press(ed.get(), k.sym, k.mod);
+        ctrl.type = ctrl.key.type = SDL_KEYUP;
+        editor_event(ed.get(), &ctrl);
+        EXPECT_EQ(std::vector<int>({key[k.slot], key[k.clear], ed->open_flag, key[K_CTRL]}),
+                  std::vector<int>({k.value, k.slot == k.clear ? k.value : 0, k.open_flag, 0}))
+            << (char)k.sym << " " << k.mod << " " << k.ctrl_key;
     }
-    EXPECT_EQ(ed->open_flag, 0);
-    ctrl.type = ctrl.key.type = SDL_KEYUP;
-    editor_event(ed.get(), &ctrl);
-    EXPECT_EQ(key[K_CTRL], 0);
     state_reset();
-
-    press(ed.get(), SDLK_r);
-    EXPECT_EQ(ed->open_flag, 1);
-    press(ed.get(), SDLK_v);
-    press(ed.get(), SDLK_v, KMOD_LSHIFT);
-    press(ed.get(), SDLK_SPACE);
-    press(ed.get(), SDLK_SPACE, KMOD_RSHIFT);
-    for (int slot : {(int)K_RELOAD, (int)K_VIEW_LAYER_ONLY, (int)K_VIEW_GROUP_ONLY, (int)K_PLAY, (int)K_PAUSE_AFTER})
-        EXPECT_EQ(key[slot], 1) << slot;
-
-    // Held keys: set while down, cleared on release.
     SDL_Event left = key_event(SDL_KEYDOWN, SDLK_LEFT);
     editor_event(ed.get(), &left);
     EXPECT_EQ(key[K_PLAY_BACK], 1);
     left.type = left.key.type = SDL_KEYUP;
     editor_event(ed.get(), &left);
     EXPECT_EQ(key[K_PLAY_BACK], 0);
-
     mouse_function = TOOL_MOVE;
     press(ed.get(), SDLK_ESCAPE);
     EXPECT_EQ(mouse_function, TOOL_CURSOR);
 
-    // Wheel and Page keys add up; pointer rows count from below the menu strip.
     SDL_Event wheel{};
     wheel.type = wheel.button.type = SDL_MOUSEBUTTONDOWN;
     wheel.button.button = SDL_BUTTON_WHEELUP;
@@ -189,8 +176,7 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
     motion.motion.x = 130;
     motion.motion.y = 10;
     editor_event(ed.get(), &motion);
-    EXPECT_EQ(mouse_ax, 130);
-    EXPECT_EQ(mouse_ay, 10 - MENU_STRIP_H);
+    EXPECT_EQ(std::pair(mouse_ax, mouse_ay), std::pair(130, 10 - MENU_STRIP_H));
     menu.clear();
     state_reset();
 }
