@@ -146,29 +146,6 @@ TEST_F(DisplayGfx, FontExtentsAndTextWidth)
     font_free(&bad);
 }
 
-TEST_F(DisplayGfx, GlyphPlacementAndBothDrawModes)
-{
-    // Left anchor at (10, 5): pen = 10 + (-2 div 2) - left[0] = 9; inks 0, 128, 254 at (11, 6),
-    // (12, 6), (13, 7) change those pixels' colour bytes only; half strength weighs ink 0 as full
-    // strength weighs 128 and drops 254; another mode draws nothing.
-    BitmapFont f = test_font();
-    const uint32_t bg = pixel(40, 40, 40, 0x77);
-    GuardedFrame fb(32, 16, bg), half(32, 16, bg), none(32, 16, bg);
-    TextLabel l = label_with(&f, "!", 10, 5, TEXT_LEFT);
-    EXPECT_EQ(blit_text(&l, fb.frame(), 0, 0, 0), 1);
-    blit_text(&l, half.frame(), 0, 0, 1);
-    blit_text(&l, none.frame(), 0, 0, 2);
-    EXPECT_TRUE(fb.at(11, 6)[0] != 40 && fb.at(12, 6)[0] != 40 && fb.at(13, 7)[0] != 40 && fb.at(11, 6)[3] == 0x77);
-    EXPECT_EQ(std::vector<int>({fb.changed(bg), half.changed(bg), none.changed(bg)}), std::vector<int>({3, 2, 0}));
-    EXPECT_EQ(memcmp(half.at(11, 6), fb.at(12, 6), 3), 0);
-    EXPECT_TRUE(!strcmp(l.old_str, "!") && l.old_x == 10);
-    // A right anchor puts the text's end at x.
-    TextLabel r = label_with(&f, "!", 20, 5, TEXT_RIGHT);
-    blit_text(&r, none.frame(), 0, 0, 0);
-    EXPECT_NE(none.at(20 - text_width("!", f) - 1 + 2, 6)[0], 40);
-    font_free(&f);
-}
-
 TEST_F(DisplayGfx, EraseRestoresTheBackgroundUnderTheOldText)
 {
     BitmapFont f = test_font();
