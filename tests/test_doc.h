@@ -8,6 +8,7 @@
 #include "document/image.h"
 #include "document/layers.h"
 #include "display/view.h"
+#include "history/replay.h"
 #include "platform/util.h"
 #include "sound/synthesis.h"
 #include "test_support.h"
@@ -177,6 +178,41 @@ struct Session {
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
+};
+
+// A clean program state in a 1024 x 768 window, a document stack and engine state as the
+// program starts them, no history file and no replay under way; all of it (with the original
+// sound) released after.
+struct SessionTest : testing::Test {
+    Session session;
+    ImageStack& image = session.image;
+    EngineState& es = session.es;
+    TempDir dir;
+    char title[PATH_TEXT_LEN] = {};
+
+    void SetUp() override
+    {
+        state_reset();
+        settings_defaults();
+        SCRN_W = 1024;
+        SCRN_H = 768;
+        command_log_close();
+        command_log_reset();
+        free_null(&history_path);
+        replay_reset();
+    }
+    void TearDown() override
+    {
+        layer_steps_wait();
+        free_null(&orig_snd);
+        orig_len = 0;
+        lossless_mode = 0;
+        command_log_close();
+        command_log_set_clock(nullptr);
+        free_null(&history_path);
+        replay_reset();
+        state_reset();
+    }
 };
 
 // Whether two documents' composites hold the same bits.

@@ -31,18 +31,11 @@ uint32_t fake_now = 5000;
 uint32_t fake_clock() { return fake_now; }
 
 // A 2 x 3 document whose one layer holds 0 .. 5 (and 1.0 at row 0, column 1).
-struct Archive : testing::Test {
-    TempDir dir;
-    Session session;
-    ImageStack& image = session.image;
-    EngineState& es = session.es;
+struct Archive : SessionTest {
     std::optional<ScopedHistory> log;
     void SetUp() override
     {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
+        SessionTest::SetUp();
         log.emplace(dir.file("history.kbz"));
         command_log_set_clock(fake_clock);
         ASSERT_TRUE(image_from_plane(&image, plane_of(3, 2, [](int r, int c) { return (float)(r * 3 + c); }), 3, 2, "test"));
@@ -53,9 +46,7 @@ struct Archive : testing::Test {
         open_hooks.begin_history = nullptr;
         KBZ_SIZE_LIMIT = 0;
         log.reset();
-        free_null(&orig_snd);
-        orig_len = 0;
-        state_reset();
+        SessionTest::TearDown();
     }
     std::string history() { return read_file(history_path); }
     // The names in the folder, sorted.

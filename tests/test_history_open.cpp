@@ -18,25 +18,9 @@
 namespace {
 
 // A fresh engine state and document for each test, released afterwards.
-struct OpenTest : testing::Test {
-    Session session;
-    ImageStack& image = session.image;
-    EngineState& es = session.es;
-    TempDir dir;
+struct OpenTest : SessionTest {
     char path[PATH_TEXT_LEN] = {};
     int opened = 0;
-    void SetUp() override
-    {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
-    }
-    void TearDown() override
-    {
-        free_null(&orig_snd);
-        orig_len = 0;
-    }
     void open(const std::string& p)
     {
         snprintf(path, sizeof path, "%s", p.c_str());

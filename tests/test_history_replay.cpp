@@ -35,35 +35,7 @@
 namespace {
 
 // An empty document at start-up, no history file; the replay state reset around each test.
-struct HistoryReplay : testing::Test {
-    Session session;
-    ImageStack& image = session.image;
-    EngineState& es = session.es;
-    TempDir dir;
-    char title[PATH_TEXT_LEN] = {};
-    void SetUp() override
-    {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
-        command_log_close();
-        command_log_reset();
-        free_null(&history_path);
-        replay_reset();
-    }
-    void TearDown() override
-    {
-        layer_steps_wait();
-        free_null(&orig_snd);
-        orig_len = 0;
-        lossless_mode = 0;
-        command_log_close();
-        command_log_set_clock(nullptr);
-        free_null(&history_path);
-        replay_reset();
-        state_reset();
-    }
+struct HistoryReplay : SessionTest {
     int replay(const std::string& text, const std::string& name = "a.kbz")
     {
         write_file(dir.file(name), text);
