@@ -46,29 +46,15 @@ TEST(SoundWriter, ChunkedSoundReadsBackAtEveryDepthAndFormat)
     free(chunks[1]);
 }
 
-TEST(SoundWriter, GainNormalisationClippingAndOgg)
+// The normalised and raw levels are the editor's save test and the batch commands'; here clipping
+// and Ogg.
+TEST(SoundWriter, ClippingAndOgg)
 {
     std::vector<float> samples = sine_wave(440.f, 44100, 44100, 0.25f);
     float* chunk = samples.data();
-    EngineState es{};
-    es.sound[0] = chunk;
-    es.sound_len = 44100;
-    es.norm = 4.f; // 1 / peak
     TempDir dir;
-
-    state_reset();
-    ASSERT_EQ(save_sound(dir.file("n.wav").c_str(), &es), 1);
     SF_INFO info;
-    std::vector<float> back = read_sound_file(dir.file("n.wav"), &info);
-    EXPECT_NEAR(std::fabs(*std::max_element(back.begin(), back.end(), [](float a, float b) { return std::fabs(a) < std::fabs(b); })),
-                1.f, 2e-4);
-
-    key[state_of(K_UNNORMALISED)] = 1; // raw samples
-    ASSERT_EQ(save_sound(dir.file("u.wav").c_str(), &es), 1);
-    back = read_sound_file(dir.file("u.wav"), &info);
-    EXPECT_NEAR(back[100], samples[100], 1e-4);
-    key[state_of(K_UNNORMALISED)] = 0;
-
+    std::vector<float> back;
     // Beyond full scale the samples clip instead of wrapping around.
     ASSERT_EQ(write_sound_file(dir.file("c.wav").c_str(), &chunk, 44100, 8.f, 0), 1);
     back = read_sound_file(dir.file("c.wav"), &info);
