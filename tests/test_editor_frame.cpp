@@ -133,8 +133,7 @@ TEST(FrameEvents, KeysReachTheirSlotsAndCtrlLettersOnlyTheirMenuCommand)
         int mod, ctrl_key, slot, value, clear, open_flag;
     } keys[] = {
         {SDLK_n, KMOD_NONE, 0, K_NEW_LAYER, 1, K_NEW, 0},   {SDLK_n, KMOD_LCTRL, 0, K_NEW, 1, K_NEW_LAYER, 0},
-        {SDLK_b, KMOD_NONE, 1, K_REVERSE, 0, K_REVERSE, 0}, {SDLK_z, KMOD_NONE, 1, K_UNDO, 1, K_REDO, 0},
-        {SDLK_y, KMOD_NONE, 1, K_REDO, 1, K_UNDO, 0},       {SDLK_r, KMOD_NONE, 1, K_RELOAD, 3, K_NEW, 0},
+        {SDLK_b, KMOD_NONE, 1, K_REVERSE, 0, K_REVERSE, 0}, {SDLK_r, KMOD_NONE, 1, K_RELOAD, 3, K_NEW, 0},
         {SDLK_r, KMOD_NONE, 0, K_RELOAD, 1, K_NEW, 1},      {SDLK_v, KMOD_NONE, 0, K_VIEW_LAYER_ONLY, 1, K_VIEW_GROUP_ONLY, 0},
         {SDLK_v, KMOD_LSHIFT, 0, K_VIEW_GROUP_ONLY, 1, K_VIEW_LAYER_ONLY, 0},
         {SDLK_SPACE, KMOD_NONE, 0, K_PLAY, 1, K_PAUSE_AFTER, 0}, {SDLK_SPACE, KMOD_RSHIFT, 0, K_PAUSE_AFTER, 1, K_NEW, 0},

@@ -386,19 +386,7 @@ TEST_F(Menus, PointerOpensChoosesAndCloses)
     EXPECT_EQ(key[K_UNDO], 1);
     EXPECT_EQ(menu_opened, -1);
 
-    // A click on a title leaves its menu open; the hover follows the pointer without a button;
-    // a click on an entry chooses it.
-    click_title(MENU_EDIT);
-    EXPECT_EQ(menu_opened, MENU_EDIT);
-    mouse_ay = 300;
-    EXPECT_EQ(menu_press_state(), 8); // a press anywhere belongs to the open menu
-    const MenuEntry& copy = entry(MENU_EDIT, "Copy");
-    frame(copy.x + 3, copy.y + 1, 0, 0);
-    EXPECT_EQ(menu_strip.hovered, index_of(MENU_EDIT, "Copy"));
-    click_entry(index_of(MENU_EDIT, "Copy"));
-    EXPECT_EQ(key[K_COPY], 1);
-    EXPECT_EQ(menu_opened, -1);
-
+    // (A click on a title, the hover and a click on an entry are the running editor's test.)
     // Moving along the strip switches menus; a second click on the open title closes it, and
     // it stays closed while the button is held there.
     click_title(MENU_FILE);
@@ -418,17 +406,13 @@ TEST_F(Menus, PointerOpensChoosesAndCloses)
     EXPECT_EQ(menu_opened, -1);
     frame(SCRN_W - 5, strip_y, 0, 9);
     click_title(MENU_TOOLS);
+    mouse_ay = 500;
+    EXPECT_EQ(menu_press_state(), 8); // a press anywhere belongs to the open menu
     const std::vector<int> before = slots();
     click(SCRN_W - 5, 500); // outside the panel
     EXPECT_EQ(menu_opened, -1);
     EXPECT_EQ(slots(), before);
     EXPECT_EQ(mouse_function, TOOL_CURSOR);
-
-    // A document command from the strip waits a frame for the menu to go.
-    click_title(MENU_FILE);
-    click_entry(index_of(MENU_FILE, "Open..."));
-    EXPECT_EQ(key[K_OPEN], 1);
-    EXPECT_EQ(menu_deferral, 1);
 
     // The hidden History menu cannot be opened: its place belongs to View.
     click(bar[MENU_HISTORY].x + 8, strip_y);
