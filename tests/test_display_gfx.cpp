@@ -213,6 +213,26 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
 // [SECTION] Sprites and fills
 // ---------------------------------------------------------------------------------------------
 
+// Copy takes the whole pixel, average lies halfway, multiply darkens (255 leaves a byte alone, 0
+// makes it black, half strength darkens less): the panel's buttons and knobs are drawn so.
+TEST_F(DisplayGfx, SpriteModes)
+{
+    uint32_t spr[8];
+    for (int i = 0; i < 8; i++)
+        spr[i] = pixel(10 * i, 10 * i + 1, 10 * i + 2, 9);
+    const uint32_t bg = pixel(100, 200, 255, 0);
+    GuardedFrame fb(8, 6, bg), avg(8, 6, bg), m(8, 6, bg);
+    blit_sprite_ph(fb.frame(), spr, 4, 2, 4, 3, 0, 0); // centred at (4, 3): top left at (2, 2)
+    EXPECT_TRUE(*reinterpret_cast<uint32_t*>(fb.at(5, 3)) == spr[7] && fb.changed(bg) == 8);
+    blit_sprite_ph(avg.frame(), spr, 4, 2, 0, 0, SPRITE_TOP_LEFT, 1);
+    EXPECT_EQ(*reinterpret_cast<uint32_t*>(avg.at(3, 1)), pixel(85, 135, 163, 0));
+    uint32_t mul[2] = {pixel(128, 255, 0, 0), pixel(254, 1, 255, 0)};
+    blit_sprite_ph(m.frame(), mul, 2, 1, 0, 0, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
+    blit_sprite_ph(m.frame(), mul, 2, 1, 0, 1, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 1);
+    EXPECT_EQ(std::vector<int>({m.at(0, 0)[0], m.at(0, 0)[1], m.at(0, 0)[2], m.at(0, 1)[0], m.at(1, 1)[1]}),
+              std::vector<int>({50, 200, 0, 74, 100})); // 100 * 128 / 256, 100 * 191 / 256, 200 * 128 / 256
+}
+
 TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
 {
     uint32_t spr[8];
