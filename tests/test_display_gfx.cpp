@@ -287,6 +287,29 @@ TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
     EXPECT_TRUE(all.guards_intact() && fb.guards_intact() && corner.guards_intact() && r.guards_intact());
 }
 
+// A button's two faces get the icon stamped between the face and its ink frame two further on;
+// a base of fewer than four frames makes nothing.
+TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
+{
+    const uint8_t levels[4] = {100, 200, 0, 50}; // four 2 x 2 frames of flat greys
+    uint32_t* px = static_cast<uint32_t*>(malloc(16 * 4));
+    for (int i = 0; i < 16; i++)
+        px[i] = pixel(levels[i / 4], levels[i / 4], levels[i / 4], 7);
+    Sprite base = {px, 2, 2, 4, 1, 1}, out;
+    uint8_t* icon = static_cast<uint8_t*>(malloc(4));
+    memcpy(icon, "\xff\x00\x80\xff", 4);
+    ASSERT_EQ(make_button_sprite(&out, icon, 2, base), 1);
+    auto at = [&](int f, int i) { return reinterpret_cast<const uint8_t*>(sprite_frame(out, f) + i); };
+    // 100 * 128 / 256 + 0; 0 + 50 * 255 / 256
+    EXPECT_EQ(std::vector<int>({at(0, 0)[0], at(0, 1)[0], at(0, 2)[0], at(1, 1)[0], at(0, 1)[3]}),
+              std::vector<int>({100, 0, 50, 49, 7}));
+    sprite_free(&out);
+    base.frames = 3;
+    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base), 0);
+    EXPECT_EQ(out.px, nullptr);
+    free(px);
+}
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The window
 // ---------------------------------------------------------------------------------------------
@@ -308,6 +331,38 @@ TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
     EXPECT_EQ(std::vector<uint32_t>(dst, dst + 5), std::vector<uint32_t>({0x010203u, 0x0A141Eu, CANARY, 0xFF0080u, 0u}));
     frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 8, src, 1, 1, 0, 8, 16);
     EXPECT_EQ(dst[0], 0x030201u);
+}
+
+// The strip goes to the window's top rows and the drawing area below it, in the window's own
+// pixel order; a shut window presents nothing.
+TEST(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
+{
+    ScopedDataHome home;
+    const int saved_w = SCRN_W, saved_h = SCRN_H;
+    SCRN_W = 800;
+    SCRN_H = 480;
+    graphics_full_init(&sfb0, &sfb1);
+    ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
+    ImageStack image{};
+    image_stack_init(&image);
+    image.screen = sfb0;
+    sfb1[7 * 800 + 5] = pixel(10, 20, 30, 0);
+    menu_fb[2 * 800 + 3] = pixel(200, 100, 50, 0);
+    EXPECT_EQ(present_frame(&image, nullptr), 1);
+    auto read = [](int x, int y) {
+        Uint8 r, g, b;
+        uint32_t v = *reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(screen->pixels) + y * screen->pitch + 4 * x);
+        SDL_GetRGB(v, screen->format, &r, &g, &b);
+        return std::vector<int>{r, g, b};
+    };
+    EXPECT_EQ(read(5, 7 + MENU_STRIP_H), (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ(read(3, 2), (std::vector<int>{200, 100, 50}));
+    graphics_shutdown();
+    EXPECT_EQ(present_frame(&image, nullptr), 0);
+    image_stack_release(&image);
+    free_window_buffers();
+    SCRN_W = saved_w;
+    SCRN_H = saved_h;
 }
 
 TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)

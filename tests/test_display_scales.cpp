@@ -299,6 +299,38 @@ TEST_F(Scales, PlaybackBarFollowsThePosition)
     EXPECT_EQ(at(120 + c2, image->view_y + 5), 0xFFFFFFFFu);
 }
 
+// Beat bars stand on every second's column of the view; the progress over the strip shows a block
+// being made and one to do in their colours, and is drawn only when something changed or forced.
+TEST_F(Scales, BeatBarsAndProgressSitOnTheirColumns)
+{
+    make(1600, 571, [](int, int) { return 1.f; });
+    display_fill(rgb(0, 0, 0));
+    const int vw = image->view_w;
+    std::vector<uint32_t> before = fb;
+    draw_beat_bars(fb.data(), image.get());
+    std::set<int> expect, got;
+    for (int i = 0; i < 16; i++)
+        expect.insert(120 + (int)((float)vw * (100.f * i - crop_x) / (float)(crop_w - 1) + 0.5f));
+    for (auto [x, y] : changed(before))
+        got.insert(x);
+    EXPECT_EQ(got, expect);
+
+    make(400, 50, [](int, int) { return 1.f; }); // four blocks over 4 seconds: done, being made, to do, done
+    key[K_WAVEFORM_PENDING] = 1;
+    ASSERT_EQ(waveform_start(es.get()), 1); // the progress is drawn over the strip
+    wait_worker();
+    uint8_t states[4] = {2, 1, 0, 2};
+    std::tie(es->block_state, es->block_count, es->block_span, es->sound_len) = std::tuple(states, 4, 44100.0, 176400);
+    before = fb;
+    draw_progress(fb.data(), es.get(), &dirty, 0);
+    EXPECT_TRUE(changed(before).empty());
+    draw_progress(fb.data(), es.get(), &dirty, 1);
+    const auto column = [&](int b) { return STRIP_X + (int)(vw * (400.0 * block_write_start(b, 44100.0) / 176400.0) / 399.0 + 0.5) + 2; };
+    const auto colour = [](int k) { return rgb(palette_colour(k)[0], palette_colour(k)[1], palette_colour(k)[2]); };
+    EXPECT_EQ(std::pair(at(column(1), STRIP_Y + 10), at(column(2), STRIP_Y + 10)), std::pair(colour(5), colour(4)));
+    es->block_state = nullptr;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Waveform strip and progress
 // ---------------------------------------------------------------------------------------------
