@@ -69,4 +69,19 @@ TEST(Base85, EarlyEndKeepsTheRestAndWarns)
     EXPECT_EQ(fread_base85(nullptr, nullptr, 1, 1, nullptr), 0); // null destination: nothing read
 }
 
+TEST(Base85, NothingWrittenDuringReplay)
+{
+    state_reset();
+    key[K_REPLAYING] = 1;
+    EXPECT_EQ(encode({1.f, 2.f}), "");
+    state_reset();
+    testing::internal::CaptureStderr();
+    TempDir dir;
+    FILE* f = fopen(dir.file("b").c_str(), "w");
+    fprint_base85(f, nullptr, 1, 1);
+    fclose(f);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("array is NULL"), std::string::npos);
+    EXPECT_EQ(read_file(dir.file("b")), "");
+}
+
 } // namespace

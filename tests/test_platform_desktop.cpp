@@ -180,6 +180,17 @@ TEST_F(DesktopZenity, OpenStartsInDocumentFolder)
     EXPECT_TRUE(has_arg(args(1), "--file-selection") && has_arg(args(1), "--filename=/music/set 1/"));
 }
 
+TEST_F(DesktopZenity, SaveOffersEveryTypeAndAsksTheArchive)
+{
+    answer(1, "/p/proj.kbz\n");
+    answer(2, "1\n");
+    key[K_SAVE_SNAPSHOT] = 0;
+    char path[256];
+    ASSERT_EQ(save_file_dialog(path, sizeof path), 1);
+    EXPECT_TRUE(!strcmp(path, "/p/proj.kbz") && key[K_SAVE_SNAPSHOT] == 1) << path;
+    EXPECT_TRUE(has_arg(args(1), "--save") && has_arg(args(1), "--confirm-overwrite") && has_arg(args(2), "--radiolist"));
+}
+
 TEST_F(DesktopZenity, UnknownExtensionAsksTypeAndExistingTargetAsksReplace)
 {
     write_file(dir.file("take.wav"), "old");
