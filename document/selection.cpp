@@ -90,7 +90,7 @@ bool selection_box(ImageStack* image, int x0, int y0, int x1, int y1, float feat
         for (int x = 0; x < image->w; x++) {
             const float dx = (float)std::max({x0 - x, x - x1, 0});
             const float w = feather_weight(std::hypot(dx, dy), feather);
-            const float old = fresh ? 0.f : row[x];
+            const float old = fresh ? (mode == SELECT_SUBTRACT ? 1.f : 0.f) : row[x]; // none = all
             row[x] = mode == SELECT_ADD ? std::max(old, w) : mode == SELECT_SUBTRACT ? std::min(old, 1.f - w) : w;
         }
     }
@@ -103,14 +103,19 @@ void selection_clear(ImageStack* image)
         plane_free(&image->selection, image->h);
 }
 
-// Makes sure a mask exists; a new one is all zeros (plane_alloc clears it). False when it cannot
-// be allocated or there is no document.
-static bool ensure_mask(ImageStack* image)
+// Makes sure a mask exists. A new one is all zeros, or all ones for a shape that subtracts (no
+// selection counts as everything selected). False when it cannot be allocated or there is no
+// document.
+static bool ensure_mask(ImageStack* image, SelectionMode mode = SELECT_ADD)
 {
     if (!image || image->w < 1 || image->h < 1)
         return false;
-    if (!image->selection)
-        image->selection = plane_alloc(image->h, image->w);
+    if (image->selection)
+        return true;
+    image->selection = plane_alloc(image->h, image->w); // cleared
+    if (image->selection && mode == SELECT_SUBTRACT)
+        for (int y = 0; y < image->h; y++)
+            std::fill(image->selection[y], image->selection[y] + image->w, 1.f);
     return image->selection != nullptr;
 }
 
@@ -151,7 +156,7 @@ bool selection_invert(ImageStack* image)
 bool selection_dab(ImageStack* image, float x, float y, float rx, float ry, float feather, SelectionMode mode)
 {
     if (!std::isfinite(x) || !std::isfinite(y) || !(rx > 0.f) || !(ry > 0.f) || !std::isfinite(rx) ||
-        !std::isfinite(ry) || !std::isfinite(feather) || !ensure_mask(image))
+        !std::isfinite(ry) || !std::isfinite(feather) || !ensure_mask(image, mode))
         return false;
     feather = std::max(0.f, feather);
     // Distance outside the ellipse, in pixels of its smaller half-extent.
@@ -174,7 +179,7 @@ bool selection_dab(ImageStack* image, float x, float y, float rx, float ry, floa
 
 bool selection_polygon(ImageStack* image, const float* xs, const float* ys, int n, float feather, SelectionMode mode)
 {
-    if (!ensure_mask(image))
+    if (!ensure_mask(image, mode))
         return false;
     feather = std::isfinite(feather) ? std::clamp(feather, 0.f, 64.f) : 0.f;
     const int w = image->w, h = image->h, f = (int)ceilf(feather);
@@ -201,14 +206,25 @@ bool selection_polygon(ImageStack* image, const float* xs, const float* ys, int 
             }
         }
     }
-    // Weights: 1 inside, the feather by the distance to the nearest inside pixel outside it.
+    // Weights: 1 inside, the feather by the distance to the nearest inside pixel outside it
+    // (looked for only within the feather of the shape's bounds).
+    int lo_r = h, hi_r = -1, lo_c = w, hi_c = -1;
+    for (int r = 0; any && r < h; r++)
+        for (int c = 0; c < w; c++)
+            if (inside[(size_t)r * (size_t)w + (size_t)c]) {
+                lo_r = std::min(lo_r, r);
+                hi_r = r;
+                lo_c = std::min(lo_c, c);
+                hi_c = std::max(hi_c, c);
+            }
     for (int r = 0; r < h; r++) {
         float* row = image->selection[r];
+        const bool near_r = r >= lo_r - f && r <= hi_r + f;
         for (int c = 0; c < w; c++) {
             float wt = 0.f;
             if (inside[(size_t)r * (size_t)w + (size_t)c]) {
                 wt = 1.f;
-            } else if (any && f > 0) {
+            } else if (f > 0 && near_r && c >= lo_c - f && c <= hi_c + f) {
                 float best = 1e30f;
                 for (int y = std::max(0, r - f); y <= std::min(h - 1, r + f); y++)
                     for (int x = std::max(0, c - f); x <= std::min(w - 1, c + f); x++)

@@ -26,7 +26,8 @@ bool selection_bounds(const ImageStack* image, int* x0, int* y0, int* x1, int* y
 // [SECTION] Changing the selection
 // ---------------------------------------------------------------------------------------------
 
-// How a new shape combines with the selection there is.
+// How a new shape combines with the selection there is. No selection counts as everything
+// selected, so a shape that subtracts from none leaves everything but the shape.
 enum SelectionMode { SELECT_REPLACE, SELECT_ADD, SELECT_SUBTRACT };
 
 constexpr float SELECTION_FEATHER_DEFAULT = 3.f; // soft edge in pixels
