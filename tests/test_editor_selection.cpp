@@ -4,6 +4,7 @@
 // closes an open menu first and drops the selection next.
 #include "editor/frame.h"
 #include "editor/menus.h"
+#include "editor/panel.h"
 #include "core/state.h"
 #include "display/view.h"
 #include "display/window.h"
@@ -14,6 +15,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <string>
 
@@ -53,8 +55,16 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     ASSERT_TRUE(run_until(ed.get(), idle, 100000));
     auto frame = [&] { ASSERT_EQ(editor_frame(ed.get()), 1); };
 
+    // The Select button takes the box, pressed again the brush, the lasso and the box again.
+    const Control& button = ctrl[C_TOOL_SELECT];
+    for (int tool : {TOOL_SELECT_BOX, TOOL_SELECT_BRUSH, TOOL_SELECT_LASSO, TOOL_SELECT_BOX}) {
+        pointer_frame(ed.get(), button.x + button.cx, button.y + button.cy, 1);
+        pointer_frame(ed.get(), button.x + button.cx, button.y + button.cy, 0);
+        EXPECT_EQ(mouse_function, tool);
+    }
+    EXPECT_EQ(button.frame, 1);
+
     // A box dragged over the middle of the view.
-    mouse_function = TOOL_SELECT_BOX;
     const int x0 = im->view_x + im->view_w / 4, x1 = im->view_x + im->view_w / 2;
     const int y0 = im->view_y + im->view_h / 4, y1 = im->view_y + im->view_h / 2;
     pointer_frame(ed.get(), x0, y0, 1);
@@ -76,6 +86,28 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     key[K_SHIFT] = 0;
     EXPECT_EQ(selection_weight(im, (c0 + c1) / 2, (r0 + r1) / 2), 1.f);
     EXPECT_EQ(selection_weight(im, mouse_ax_to_x(im->view_w) - 5, (r0 + r1) / 2), 1.f);
+
+    // The lasso with Ctrl takes a small triangle at the box's corner away; the brush with Shift
+    // paints it back.
+    pointer_frame(ed.get(), x1 - 4, y0 + 4, 0);
+    const int tc = mouse_ax_to_x(im->view_w), tr = mouse_ay_to_y(im->view_h);
+    ASSERT_EQ(selection_weight(im, tc, tr), 1.f);
+    mouse_function = TOOL_SELECT_LASSO;
+    key[K_CTRL] = 1;
+    for (const auto& [x, y, b] : {std::array{x1 - 14, y0, 1}, {x1, y0, 1}, {x1, y0 + 14, 1}, {x1, y0 + 14, 0}})
+        pointer_frame(ed.get(), x, y, b);
+    key[K_CTRL] = 0;
+    EXPECT_EQ(selection_weight(im, tc, tr), 0.f);
+    EXPECT_EQ(selection_weight(im, (c0 + c1) / 2, (r0 + r1) / 2), 1.f);
+    mouse_function = TOOL_SELECT_BRUSH;
+    key[K_SHIFT] = 1;
+    pointer_frame(ed.get(), x1 - 4, y0 + 4, 1);
+    pointer_frame(ed.get(), x1 - 4, y0 + 4, 0);
+    key[K_SHIFT] = 0;
+    EXPECT_EQ(selection_weight(im, tc, tr), 1.f);
+    const std::string drawn = read_file(env.home.appdata("history.kbz"));
+    EXPECT_NE(drawn.find("Select lasso subtract"), std::string::npos);
+    EXPECT_NE(drawn.find("Select brush add"), std::string::npos);
 
     // Delete removes the region from the layer, one Undo step.
     const int cc = (c0 + c1) / 2, rc = (r0 + r1) / 2, far_c = im->w - 2, far_r = im->h - 2;
@@ -113,7 +145,7 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     press(ed.get(), SDLK_ESCAPE);
     frame();
     EXPECT_FALSE(selection_present(im));
-    EXPECT_EQ(mouse_function, TOOL_SELECT_BOX);
+    EXPECT_EQ(mouse_function, TOOL_SELECT_BRUSH); // the tool stays
     const std::string history = read_file(env.home.appdata("history.kbz"));
     for (const char* line : {"Delete selection", "Select invert", "Gain on selection -6 dB", "Select all", "Select none"})
         EXPECT_NE(history.find(line), std::string::npos) << line;
