@@ -130,6 +130,7 @@ enum KeySlot : int {
     K_SELECT_INVERT = 147,      // request: Invert Selection
     K_SELECTION_GAIN = 148,     // request: Gain on Selection (asks for the gain)
     K_SELECTION_DELETE = 149,   // request: Delete the selected region
+    K_SELECTION_FEATHER = 150,  // request: Selection Feather (asks for the soft edge of new shapes)
 };
 
 // The state slot that belongs to a request slot of a toggled option.

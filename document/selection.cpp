@@ -119,6 +119,16 @@ static bool ensure_mask(ImageStack* image, SelectionMode mode = SELECT_ADD)
     return image->selection != nullptr;
 }
 
+// A float position as an index within lo..hi (NaN gives lo), without an overflowing conversion.
+static int index_within(float v, int lo, int hi)
+{
+    if (!(v >= (float)lo))
+        return lo;
+    if (!(v <= (float)hi))
+        return hi;
+    return (int)v;
+}
+
 // A shape's weight `w` at a pixel whose mask value is `old`, combined by `mode`.
 static float combine(float old, float w, SelectionMode mode)
 {
@@ -162,8 +172,10 @@ bool selection_dab(ImageStack* image, float x, float y, float rx, float ry, floa
     // Distance outside the ellipse, in pixels of its smaller half-extent.
     const float scale = std::min(rx, ry);
     const float reach = 1.f + feather / scale;
-    const int c0 = std::max(0, (int)floorf(x - rx * reach)), c1 = std::min(image->w - 1, (int)ceilf(x + rx * reach));
-    const int r0 = std::max(0, (int)floorf(y - ry * reach)), r1 = std::min(image->h - 1, (int)ceilf(y + ry * reach));
+    const int c0 = index_within(floorf(x - rx * reach), 0, image->w - 1);
+    const int c1 = index_within(ceilf(x + rx * reach), 0, image->w - 1);
+    const int r0 = index_within(floorf(y - ry * reach), 0, image->h - 1);
+    const int r1 = index_within(ceilf(y + ry * reach), 0, image->h - 1);
     for (int r = r0; r <= r1; r++) {
         float* row = image->selection[r];
         const float dy = ((float)r - y) / ry;
@@ -194,12 +206,15 @@ bool selection_polygon(ImageStack* image, const float* xs, const float* ys, int 
             const float yi = ys[i], yj = ys[j];
             if (!std::isfinite(yi) || !std::isfinite(yj) || !std::isfinite(xs[i]) || !std::isfinite(xs[j]))
                 continue;
-            if ((yi > py) != (yj > py))
-                cross.push_back(xs[i] + (py - yi) / (yj - yi) * (xs[j] - xs[i]));
+            const float xc = xs[i] + (py - yi) / (yj - yi) * (xs[j] - xs[i]);
+            if ((yi > py) != (yj > py) && !std::isnan(xc))
+                cross.push_back(xc);
         }
         std::sort(cross.begin(), cross.end());
         for (size_t k = 0; k + 1 < cross.size(); k += 2) {
-            const int a = std::max(0, (int)ceilf(cross[k])), b = std::min(w - 1, (int)floorf(cross[k + 1]));
+            if (!(cross[k + 1] >= 0.f) || !(cross[k] <= (float)(w - 1)))
+                continue; // beside the document (or not a number)
+            const int a = index_within(ceilf(cross[k]), 0, w - 1), b = index_within(floorf(cross[k + 1]), 0, w - 1);
             for (int c = a; c <= b; c++) {
                 inside[(size_t)r * (size_t)w + (size_t)c] = 1;
                 any = true;

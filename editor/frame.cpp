@@ -660,14 +660,28 @@ static void operations_step(Editor* ed)
 // Delete), once no press in the view is under way; the view shows the selection after each.
 static void selection_step(Editor* ed)
 {
-    static const int slots[] = {K_SELECT_ALL, K_SELECT_NONE, K_SELECT_INVERT, K_SELECTION_GAIN, K_SELECTION_DELETE};
+    static const int slots[] = {K_SELECT_ALL,     K_SELECT_NONE,      K_SELECT_INVERT,
+                                K_SELECTION_GAIN, K_SELECTION_DELETE, K_SELECTION_FEATHER};
     if (ed->drag.tool > 0)
         return; // they wait for the release
     EngineState* es = &ed->es;
     ImageStack* im = &ed->image;
     static float last_gain = -12.f; // what the gain question shows first
     for (int slot : slots) {
-        if (!key[slot].exchange(0) || !has_document(ed))
+        if (!key[slot].exchange(0))
+            continue;
+        if (slot == K_SELECTION_FEATHER) { // a setting of the session: each shape's line keeps its own
+            float f = selection_feather;
+            if (!ask_number("Soft edge of new selections, in pixels (0 to 64):", "Selection Feather", f, &f))
+                continue;
+            if (f >= 0.f && f <= 64.f)
+                selection_feather = f;
+            else
+                user_notice("Selection Feather: %g pixels is outside 0 .. 64; it stays %g", (double)f,
+                            (double)selection_feather);
+            continue;
+        }
+        if (!has_document(ed))
             continue;
         if ((slot == K_SELECTION_GAIN || slot == K_SELECTION_DELETE) && !selection_present(im)) {
             user_notice("Nothing is selected: choose Select All or draw a selection with a Select tool first");
@@ -1714,7 +1728,7 @@ static const int watched_slots[] = {
     K_VIEW_LAYER_ONLY, K_VIEW_GROUP_ONLY, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112,
     K_PAINT_RUNNING, K_PAINT_STATE_PENDING, K_UNITS_CHANGED, K_LIVE_SYNTH, K_DUMP_LIVE, K_NOISE_INIT,
     K_WAVEFORM_AGAIN, K_LIVE_JUMP, K_SUSPEND_DUMP, K_PAUSE_AFTER, K_TURN_OFF_LAYER, K_SELECT_ALL, K_SELECT_NONE,
-    K_SELECT_INVERT, K_SELECTION_GAIN, K_SELECTION_DELETE,
+    K_SELECT_INVERT, K_SELECTION_GAIN, K_SELECTION_DELETE, K_SELECTION_FEATHER,
 };
 
 int editor_pending(const Editor* ed)

@@ -101,6 +101,7 @@ const MenuAction menu_actions[] = {
     {"Invert Selection", ACT_SLOT, K_SELECT_INVERT, 1, 0},
     {"Gain on Selection...", ACT_SLOT, K_SELECTION_GAIN, 1, 1},
     {"Delete Selection", ACT_SLOT, K_SELECTION_DELETE, 1, 0},
+    {"Selection Feather...", ACT_SLOT, K_SELECTION_FEATHER, 1, 1},
     // Options
     {"Loop Playback", ACT_SLOT, K_LOOP, 1, 0},
     {"Pause After Current Loop", ACT_SLOT, K_PAUSE_AFTER, 1, 0},
@@ -517,7 +518,8 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Select None", "Esc", 0, 0},
                                      {"Invert Selection", "I", 0, 0},
                                      {"Gain on Selection...", "G", 0, 0},
-                                     {"Delete Selection", "Delete", 0, 0}}));
+                                     {"Delete Selection", "Delete", 0, 0},
+                                     {"Selection Feather...", "", 0, 0}}));
     bar.push_back(make_menu("Options", {{"Loop Playback", "", 0, 0},
                                         {"Pause After Current Loop", "Shift+Space", 0, 0},
                                         {"-", "", 0, 0},

@@ -8,6 +8,7 @@
 #include "document/command_log.h"
 #include "document/image.h"
 #include "document/operations.h"
+#include "document/paint.h"
 #include "document/undo.h"
 #include "files/media.h"
 #include "history/archive.h"
@@ -152,8 +153,8 @@ std::vector<uint32_t> mask_bits(const ImageStack& im)
 } // namespace
 
 // -120 dB on a box across the whole width removes that band; every pixel more than the feather
-// away keeps its bits; an operation inside a selection leaves the outside alike; Undo gives the
-// layer back.
+// away keeps its bits; an operation, a spray or a rectangle over a selection leaves the outside
+// alike; Undo gives the layer back.
 TEST_F(SelectionSession, RemovedBandLeavesTheRestBitForBit)
 {
     constexpr int W = 60, H = 50, Y0 = 20, Y1 = 30;
@@ -169,6 +170,9 @@ TEST_F(SelectionSession, RemovedBandLeavesTheRestBitForBit)
         {"gain -120 dB", [&] { return selection_gain_command(&es, -120.f); }, true},
         {"delete", [&] { return selection_delete_command(&es); }, true},
         {"square root", [&] { key[80] = 1; layer_operations(&es); return 1; }, false},
+        {"dark spray", [&] { paint_single_point(&es, 0, 0, W / 2.f, (Y0 + Y1) / 2.f, 80.f, 80.f, 1.f);
+                             return undo_commit(&image, "Stroke"); }, false},
+        {"rectangle", [&] { paint_rect_abs(&es, 0, 0, W, H, 0.5f); return undo_commit(&image, "Draw rectangle"); }, false},
     };
     for (const auto& c : changes) {
         SCOPED_TRACE(c.name);
@@ -244,4 +248,46 @@ TEST_F(SelectionSession, SessionReplaysBitForBitAndUndoesToTheStart)
     }
     EXPECT_EQ(undo_step(&again.es, -1), 0);
     EXPECT_EQ(back, 5); // and the brown noise before them
+}
+
+// Hostile selection lines (numbers out of range or not numbers, unknown words, a lasso of
+// points far outside) change nothing they cannot and never crash; a sound line after them works.
+TEST_F(SelectionSession, HostileLinesAreRefusedOrKeptInside)
+{
+    ASSERT_NO_FATAL_FAILURE(start(30, 20));
+    const std::vector<float> before = layer();
+    const char* const lines[] = {
+        "Select box add 1e30 px x -1e30 px to nan px x 5 px feather 1e30",
+        "Select box sideways 1 px x 1 px to 2 px x 2 px feather 1",
+        "Select box add 1 px x 1 px to 2 px feather 1",
+        "Select lasso add feather 3\nLasso 1e38 px x 1e38 px\nLasso -1e38 px x 5 px\nLasso 3 px x nan px\n"
+        "Lasso 3 px\nSelect lasso end",
+        "Select brush subtract 1e30 px x 1e-30 px feather 0\nBrush 5 px x 5 px\nBrush inf px x 2 px",
+        "Select brush add -1 px x 2 px feather 1\nBrush 5 px x 5 px",
+        "Gain on selection nan dB",
+        "Gain on selection 1e30 dB",
+        "Select frob",
+    };
+    testing::internal::CaptureStderr();
+    for (const char* text : lines) {
+        SCOPED_TRACE(text);
+        std::string line;
+        for (const char* p = text;; p++)
+            if (*p == '\n' || !*p) {
+                run_line(line.c_str(), &es, title, sizeof title, nullptr, nullptr, nullptr);
+                line.clear();
+                if (!*p)
+                    break;
+            } else {
+                line += *p;
+            }
+        for (int r = 0; image.selection && r < image.h; r++)
+            for (int c = 0; c < image.w; c++)
+                ASSERT_TRUE(image.selection[r][c] >= 0.f && image.selection[r][c] <= 1.f);
+    }
+    testing::internal::GetCapturedStderr();
+    // The +24 dB ceiling held: nothing grew beyond 24 dB.
+    const std::vector<float> after = layer();
+    for (size_t i = 0; i < after.size(); i++)
+        ASSERT_LE(after[i], before[i] * 15.9f);
 }

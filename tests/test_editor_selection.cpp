@@ -47,7 +47,7 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     EditorEnv env;
     TempDir dir;
     const std::string script = dir.file("dialogs.txt");
-    write_file(script, "number -200\nnumber -6\n");
+    write_file(script, "number 6\nnumber -200\nnumber -6\n");
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
     auto ed = start_on_demo();
     ImageStack* im = &ed->image;
@@ -64,6 +64,11 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     }
     EXPECT_EQ(button.frame, 1);
 
+    // The soft edge of new shapes is asked for (Edit > Selection Feather...).
+    key[K_SELECTION_FEATHER] = 1;
+    frame();
+    EXPECT_EQ(selection_feather, 6.f);
+
     // A box dragged over the middle of the view.
     const int x0 = im->view_x + im->view_w / 4, x1 = im->view_x + im->view_w / 2;
     const int y0 = im->view_y + im->view_h / 4, y1 = im->view_y + im->view_h / 2;
@@ -77,6 +82,7 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     EXPECT_EQ(selection_weight(im, (c0 + c1) / 2, (r0 + r1) / 2), 1.f);
     EXPECT_EQ(selection_weight(im, c1 + 10, r1 + 10), 0.f);
     EXPECT_NE(read_file(env.home.appdata("history.kbz")).find("Select box replace"), std::string::npos);
+    EXPECT_NE(read_file(env.home.appdata("history.kbz")).find("feather 6\n"), std::string::npos);
 
     // Shift adds a second box beside the first.
     key[K_SHIFT] = 1;
@@ -150,4 +156,5 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     for (const char* line : {"Delete selection", "Select invert", "Gain on selection -6 dB", "Select all", "Select none"})
         EXPECT_NE(history.find(line), std::string::npos) << line;
     quit_editor(ed);
+    selection_feather = SELECTION_FEATHER_DEFAULT;
 }
