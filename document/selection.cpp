@@ -84,13 +84,30 @@ bool selection_box(ImageStack* image, int x0, int y0, int x1, int y1, float feat
             return false;
     }
     feather = std::max(0.f, feather);
+    // Weights are 0 a whole feather or more from the box: only the box and its edge are worked
+    // out; elsewhere a replacing or first shape writes what weight 0 gives, another leaves the
+    // mask alone.
+    const int size = std::max(image->w, image->h);
+    const int reach = feather >= (float)size ? size + 1 : (int)ceilf(feather);
+    const float none = mode == SELECT_SUBTRACT ? 1.f : 0.f; // the old value of a first shape: none = all
     for (int y = 0; y < image->h; y++) {
         float* row = image->selection[y];
-        const float dy = (float)std::max({y0 - y, y - y1, 0});
-        for (int x = 0; x < image->w; x++) {
+        const int dyi = std::max({y0 - y, y - y1, 0});
+        int lo = 0, hi = -1;
+        if (dyi == 0 || dyi < reach) {
+            lo = std::clamp(x0 - reach, 0, image->w);
+            hi = std::clamp(x1 + reach, -1, image->w - 1);
+        }
+        if (fresh || mode == SELECT_REPLACE) {
+            const float zero_weight = mode == SELECT_REPLACE ? 0.f : none;
+            std::fill(row, row + lo, zero_weight);
+            std::fill(row + std::max(hi + 1, lo), row + image->w, zero_weight);
+        }
+        const float dy = (float)dyi;
+        for (int x = lo; x <= hi; x++) {
             const float dx = (float)std::max({x0 - x, x - x1, 0});
             const float w = feather_weight(std::hypot(dx, dy), feather);
-            const float old = fresh ? (mode == SELECT_SUBTRACT ? 1.f : 0.f) : row[x]; // none = all
+            const float old = fresh ? none : row[x];
             row[x] = mode == SELECT_ADD ? std::max(old, w) : mode == SELECT_SUBTRACT ? std::min(old, 1.f - w) : w;
         }
     }
