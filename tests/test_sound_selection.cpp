@@ -1,7 +1,7 @@
 // Gain on Selection heard through synthesis: a real recording with two known tones added, one
 // inside a selected band and one outside it. After -120 dB on the band the tone inside is at
 // least 60 dB down and the tone outside keeps its level within 0.5 dB, in noise and in lossless
-// synthesis.
+// synthesis; a stretch of time removed whole starts and stops without a click.
 #include "core/state.h"
 #include "core/units.h"
 #include "document/command_log.h"
@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -101,5 +102,33 @@ TEST_F(SelectionSound, RemovedBandIsSilentAndTheRestKeepsItsLevel)
                lossless ? "lossless" : "noise", inside, outside);
         EXPECT_LE(inside, -60.0);
         EXPECT_LE(std::fabs(outside), 0.5);
+
+        // A stretch of time removed at every frequency starts and ends without a click: the
+        // sample-to-sample step near its edges is no larger than the sound's own largest step.
+        plane_copy_into(image->layers[0].plane, image->analysed, image->h, image->w);
+        const int c0 = image->w * 3 / 10, c1 = image->w * 6 / 10;
+        ASSERT_TRUE(selection_box(image.get(), c0, 0, c1, image->h - 1, SELECTION_FEATHER_DEFAULT, SELECT_REPLACE));
+        ASSERT_TRUE(selection_gain(image.get(), -120.f));
+        process_layers(es.get());
+        wrsrand(7);
+        ASSERT_EQ(synthesise_all(es.get(), lossless, 2), 1);
+        const std::vector<float> cut = sound();
+        auto largest_step = [](const std::vector<float>& y, size_t from, size_t to) {
+            float m = 0.f;
+            for (size_t i = from + 1; i < std::min(to, y.size()); i++)
+                m = std::max(m, std::fabs(y[i] - y[i - 1]));
+            return m;
+        };
+        const float own = largest_step(before, 0, before.size());
+        const double per_col = 44100.0 / es->synth_range[2];
+        for (int edge : {c0, c1 + 1}) {
+            const size_t at = (size_t)(edge * per_col), span = (size_t)(5 * per_col);
+            const float step = largest_step(cut, at > span ? at - span : 0, at + span);
+            printf("%s synthesis: largest step at the edge of column %d: %g (the sound's own: %g)\n",
+                   lossless ? "lossless" : "noise", edge, step, own);
+            EXPECT_LE(step, own * 1.01f); // the sound beside the edge, not a click, may hold the largest step
+        }
+        const float quiet = largest_step(cut, (size_t)((c0 + 8) * per_col), (size_t)((c1 - 8) * per_col));
+        EXPECT_LT(quiet, 1e-3f * own); // and the stretch itself is silent
     }
 }
