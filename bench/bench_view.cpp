@@ -4,8 +4,11 @@
 // - a smooth redraw (Force Smooth, the tent filter over all 6000 columns): at most 16 ms;
 // - a nearest redraw (the fast flag of the continuous redraw): at most 5 ms.
 // Both go through image_redraw: render, swap `display`, copy into the frame buffer.
+// - one frame of a Select box drag (the box made again over the whole document, and the nearest
+//   redraw that shows it tinted): at most 16 ms.
 #include "core/state.h"
 #include "display/view.h"
+#include "document/selection.h"
 #include "document/image.h"
 #include "platform/util.h"
 
@@ -71,5 +74,17 @@ void BM_view_redraw_nearest(benchmark::State& state)
         image_redraw(v.es.get(), 1);
 }
 BENCHMARK(BM_view_redraw_nearest)->Unit(benchmark::kMillisecond);
+
+void BM_select_box_frame(benchmark::State& state)
+{
+    BenchView v;
+    int k = 0;
+    for (auto _ : state) {
+        k = (k + 1) % 100;
+        selection_box(v.image.get(), 1000, 100, 3000 + 10 * k, 300, SELECTION_FEATHER_DEFAULT, SELECT_REPLACE);
+        image_redraw(v.es.get(), 1);
+    }
+}
+BENCHMARK(BM_select_box_frame)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -19,7 +19,7 @@
 // [SECTION] Command slots
 // ---------------------------------------------------------------------------------------------
 
-constexpr int KEY_COUNT = 145; // slots 0..144
+constexpr int KEY_COUNT = 165; // slots 0..164
 
 // The command slots, all 0 at start-up. Several slots are shared with worker threads and the
 // audio callback, so each slot is an atomic byte: the plain stores and polls of the design,
@@ -125,6 +125,12 @@ enum KeySlot : int {
     K_SUSPEND_DUMP = 140,       // request: Suspend Output to File
     K_PAUSE_AFTER = 142,        // request/state 143: Pause After Current Loop
     K_TURN_OFF_LAYER = 144,     // request: Turn Off Layer
+    K_SELECT_ALL = 145,         // request: Select All
+    K_SELECT_NONE = 146,        // request: Select None
+    K_SELECT_INVERT = 147,      // request: Invert Selection
+    K_SELECTION_GAIN = 148,     // request: Gain on Selection (asks for the gain)
+    K_SELECTION_DELETE = 149,   // request: Delete the selected region
+    K_SELECTION_FEATHER = 150,  // request: Selection Feather (asks for the soft edge of new shapes)
 };
 
 // The state slot that belongs to a request slot of a toggled option.
@@ -143,7 +149,13 @@ enum ToolCode : int {
     TOOL_RECTANGLE = 5,
     TOOL_MOVE = 6,
     TOOL_CONV_CENTRE = 7, // Set Central Convolution Point
+    TOOL_SELECT_BOX = 8,  // Select tool: a box in time and frequency
+    TOOL_SELECT_BRUSH = 9, // Select tool: a brush of the Spray width
+    TOOL_SELECT_LASSO = 10, // Select tool: a closed shape drawn freely
 };
+
+// Whether a tool is one of the Select tool's three modes.
+constexpr bool is_select_tool(int tool) { return tool >= TOOL_SELECT_BOX && tool <= TOOL_SELECT_LASSO; }
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Program identity

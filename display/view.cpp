@@ -518,6 +518,38 @@ uint8_t* resize_image_gradient_generic_zoom(Plane plane, int w, int h, int view_
 // [SECTION] Redraw
 // ---------------------------------------------------------------------------------------------
 
+void selection_tint(uint8_t* pic, int pw, int ph, const ImageStack* image)
+{
+    if (!pic || pw < 1 || ph < 1 || !image || !image->selection || image->w < 1 || image->h < 1)
+        return;
+    // The document pixel under each view column and row, as the pointer maps them.
+    std::vector<int> col((size_t)pw), row((size_t)ph);
+    for (int x = 0; x < pw; x++)
+        col[(size_t)x] = std::clamp(crop_x + (int)((float)x * (float)(crop_w - 1) / (float)pw), 0, image->w - 1);
+    for (int y = 0; y < ph; y++)
+        row[(size_t)y] = std::clamp(crop_y + (int)((float)y * (float)(crop_h - 1) / (float)ph), 0, image->h - 1);
+    static const uint8_t TINT[3] = {96, 196, 255}; // a cool blue, apart from the map's warm colours
+    auto inside = [&](int x, int y) { return image->selection[row[(size_t)y]][col[(size_t)x]] >= 0.5f; };
+    for (int y = 0; y < ph; y++) {
+        const float* m = image->selection[row[(size_t)y]];
+        uint8_t* p = pic + (size_t)y * (size_t)pw * 4;
+        for (int x = 0; x < pw; x++, p += 4) {
+            const bool in = inside(x, y);
+            // The edge: a dashed line of light and dark where the mask crosses one half.
+            if ((x + 1 < pw && inside(x + 1, y) != in) || (y + 1 < ph && inside(x, y + 1) != in)) {
+                const uint8_t v = ((x + y) / 4) % 2 ? 255 : 0;
+                p[0] = p[1] = p[2] = v;
+                continue;
+            }
+            // Inside, a light tint that leaves the picture readable.
+            const float a = 0.25f * std::clamp(m[col[(size_t)x]], 0.f, 1.f);
+            if (a > 0.f)
+                for (int c = 0; c < 3; c++)
+                    p[c] = (uint8_t)((float)p[c] + a * ((float)TINT[c] - (float)p[c]) + 0.5f);
+        }
+    }
+}
+
 static std::atomic<int> redraw_running{0};   // an image_redraw is under way
 static std::atomic<int> constant_running{0}; // a constant_image_redraw loop is under way
 
@@ -562,6 +594,8 @@ void image_redraw(EngineState* es, int fast)
             pic = image->gradient_mode == 1
                       ? resize_image_gradient_generic_zoom(plane, image->w, image->h, pw, ph, fast)
                       : resize_image_generic_zoom(plane, image->src_rgb, image->w, image->h, pw, ph, fast);
+        if (pic)
+            selection_tint(pic, pw, ph, image);
     }
     if (pic && view_hooks.picture_made)
         view_hooks.picture_made(es);

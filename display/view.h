@@ -82,6 +82,11 @@ uint8_t* resize_image_gradient_generic_zoom(Plane plane, int w, int h, int view_
 // dropped at once. Nothing without a document.
 void image_redraw(EngineState* es, int fast);
 
+// Shows the selection of `image` over its view picture `pic` (pw x ph, 4 bytes a pixel, made for
+// the current crop): a light blue tint weighted by the mask and a dashed light-and-dark line
+// where the mask crosses one half. Nothing without a selection. The caller holds `layers_lock`.
+void selection_tint(uint8_t* pic, int pw, int ph, const ImageStack* image);
+
 // Thread entry (argument: the EngineState): redraws, recompositing each time, with the fast flag
 // until the image stack's `stop_redraw` is raised. Returns at once while another one runs.
 void* constant_image_redraw(void* es);

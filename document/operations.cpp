@@ -7,6 +7,7 @@
 #include "document/command_log.h"
 #include "document/hooks.h"
 #include "document/image.h"
+#include "document/selection.h"
 #include "document/undo.h"
 #include "dsp/scale.h"
 #include "platform/util.h"
@@ -43,13 +44,18 @@ static int finish(ImageStack* image, const char* line, int state = 1)
 }
 
 // Runs work(p, w, h) on the selected layer under layers_lock; false when there is no layer.
+// With a selection the change counts only inside it, weighted by the mask.
 template <class Work> static bool with_selected_layer(ImageStack* image, Work work)
 {
     Plane p = selected_plane(image);
     if (!p)
         return false;
     LockGuard lock(image->layers_lock);
+    std::vector<float> before;
+    const bool masked = selection_keep(image, p, &before);
     work(p, image->w, image->h);
+    if (masked)
+        selection_mix(image, p, before);
     return true;
 }
 
@@ -216,7 +222,7 @@ int flip_image(ImageStack* image)
     return layer_operation(image, "Operation horizontal flip", [image](Plane p, int w, int h) {
         for (int r = 0; r < h; r++)
             std::reverse(p[r], p[r] + w);
-        if (image->src_rgb)
+        if (image->src_rgb && !selection_present(image)) // the source colours follow a whole flip only
             for (int r = 0; r < image->src_h; r++) {
                 uint8_t* row = image->src_rgb + (size_t)r * (size_t)image->src_w * 4;
                 for (int a = 0, b = image->src_w - 1; a < b; a++, b--)
@@ -229,7 +235,7 @@ int vflip_image(ImageStack* image)
 {
     return layer_operation(image, "Operation vertical flip", [image](Plane p, int, int h) {
         std::reverse(p, p + h);
-        if (image->src_rgb) {
+        if (image->src_rgb && !selection_present(image)) {
             const size_t len = (size_t)image->src_w * 4;
             for (int a = 0, b = image->src_h - 1; a < b; a++, b--)
                 std::swap_ranges(image->src_rgb + (size_t)a * len, image->src_rgb + (size_t)(a + 1) * len,

@@ -224,8 +224,11 @@ void paint_single_point(EngineState* es, int erase, int tool, float x, float y, 
         if (!row)
             continue;
         const float gr = gy[(size_t)(r - r0)];
+        const float* mask = im->selection ? im->selection[r] : nullptr;
         for (int c = c0; c <= c1; c++) {
-            float g = gx[(size_t)(c - c0)] * gr * g0;
+            // With a selection the dab counts only inside it: every mode below is linear in g, so
+            // scaling g by the weight gives old + w * (new - old).
+            float g = gx[(size_t)(c - c0)] * gr * g0 * (mask ? mask[c] : 1.f);
             // Above 1 a mixing mode would make pixels negative (only a history file can ask for it).
             if (!brighten)
                 g = std::min(g, 1.f);
@@ -779,7 +782,7 @@ static int rect_apply(ImageStack* im, int x0, int y0, int x1, int y1, float fact
     for (int r = r0; r < r1; r++)
         if (p[r])
             for (int c = c0; c < c1; c++)
-                p[r][c] *= factor;
+                p[r][c] *= im->selection ? 1.f + im->selection[r][c] * (factor - 1.f) : factor;
     return 1;
 }
 

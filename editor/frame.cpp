@@ -19,6 +19,7 @@
 #include "document/operations.h"
 #include "document/paint.h"
 #include "document/sound.h"
+#include "document/selection.h"
 #include "document/undo.h"
 #include "dsp/noise_full.h"
 #include "files/config.h"
@@ -347,11 +348,16 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
         break;
     case SDLK_h: slow_mouse = 1; break;
     case SDLK_v: key[shift ? K_VIEW_GROUP_ONLY : K_VIEW_LAYER_ONLY] = 1; break;
-    case SDLK_DELETE: key[K_DELETE_LAYER] = 1; break;
+    case SDLK_a: key[K_SELECT_ALL] = 1; break;
+    case SDLK_g: key[K_SELECTION_GAIN] = 1; break;
+    case SDLK_i: key[K_SELECT_INVERT] = 1; break;
+    case SDLK_DELETE: key[selection_present(&ed->image) ? K_SELECTION_DELETE : K_DELETE_LAYER] = 1; break;
     case SDLK_ESCAPE:
-        // An open menu closes; otherwise the Cursor tool comes back.
+        // An open menu closes; otherwise a selection goes, and without one the Cursor tool comes back.
         if (menu_opened >= 0)
             menu_close();
+        else if (selection_present(&ed->image))
+            key[K_SELECT_NONE] = 1;
         else
             mouse_function = TOOL_CURSOR;
         mac_redraw = 1;
@@ -552,7 +558,7 @@ static void pan_step(Editor* ed)
 // the last user notice.
 static void status_line(Editor* ed)
 {
-    static const char* const help[8] = {
+    static const char* const help[11] = {
         nullptr,
         "Dark spray tool : Press the left mouse button to darken the area, the right button to restore it",
         "White paint spray tool : Press the left mouse button paint white, the right button to erase",
@@ -562,8 +568,11 @@ static void status_line(Editor* ed)
         "Rectangle tool : Press the left mouse button to darken the area, the right button to lighten it",
         "Move tool : Hold the shift key to move the layer only horizontally or vertically",
         "Set convolution centre : Click on the image to set the layer's convolution centre",
+        "Select box : Drag a box to select it; Shift adds to the selection, Ctrl or Alt takes away, Esc drops it",
+        "Select brush : Paint the selection with the Spray width; Shift adds, Ctrl or Alt takes away, Esc drops it",
+        "Select lasso : Drag around a region to select it; Shift adds, Ctrl or Alt takes away, Esc drops it",
     };
-    const char* what = mouse_function >= 1 && mouse_function <= 7 ? help[mouse_function] : PROGRAM_TITLE;
+    const char* what = mouse_function >= 1 && mouse_function <= 10 ? help[mouse_function] : PROGRAM_TITLE;
     snprintf(ed->status, sizeof ed->status, "%s", what);
     // A notice (something asked for did not happen) stays in the line for a while.
     const uint32_t now = SDL_GetTicks();
@@ -645,6 +654,63 @@ static void operations_step(Editor* ed)
     if (key[K_HFLIP] || key[K_VFLIP] || key[K_ROTATE] || key[K_UNDO] || key[K_REDO]) // Undo may rewrite a whole layer
         end_sound_threads(&ed->es);
     layer_operations(&ed->es);
+}
+
+// The selection's commands (Select All, Select None, Invert Selection, Gain on Selection and
+// Delete), once no press in the view is under way; the view shows the selection after each.
+static void selection_step(Editor* ed)
+{
+    static const int slots[] = {K_SELECT_ALL,     K_SELECT_NONE,      K_SELECT_INVERT,
+                                K_SELECTION_GAIN, K_SELECTION_DELETE, K_SELECTION_FEATHER};
+    if (ed->drag.tool > 0)
+        return; // they wait for the release
+    EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+    static float last_gain = -12.f; // what the gain question shows first
+    for (int slot : slots) {
+        if (!key[slot].exchange(0))
+            continue;
+        if (slot == K_SELECTION_FEATHER) { // a setting of the session: each shape's line keeps its own
+            float f = selection_feather;
+            if (!ask_number("Soft edge of new selections, in pixels (0 to 64):", "Selection Feather", f, &f))
+                continue;
+            if (f >= 0.f && f <= 64.f)
+                selection_feather = f;
+            else
+                user_notice("Selection Feather: %g pixels is outside 0 .. 64; it stays %g", (double)f,
+                            (double)selection_feather);
+            continue;
+        }
+        if (!has_document(ed))
+            continue;
+        if ((slot == K_SELECTION_GAIN || slot == K_SELECTION_DELETE) && !selection_present(im)) {
+            user_notice("Nothing is selected: choose Select All or draw a selection with a Select tool first");
+            continue;
+        }
+        int changed = 0;
+        if (slot == K_SELECTION_GAIN) {
+            float db = last_gain;
+            if (!ask_number("Gain in dB, from -120 (removes the region) to +24:", "Gain on Selection", last_gain, &db))
+                continue;
+            if (!(db >= -120.f && db <= 24.f)) {
+                user_notice("Gain on Selection: %g dB is outside -120 .. +24 dB; nothing was changed", (double)db);
+                continue;
+            }
+            last_gain = db;
+            changed = selection_gain_command(es, db);
+        } else if (slot == K_SELECTION_DELETE) {
+            changed = selection_delete_command(es);
+        } else {
+            LockGuard lock(im->layers_lock);
+            changed = slot == K_SELECT_ALL    ? select_all_command(es)
+                      : slot == K_SELECT_NONE ? select_none_command(es)
+                                              : select_invert_command(es);
+        }
+        if (changed) {
+            image_redraw(es, 0);
+            ed->full_redraw = 1;
+        }
+    }
 }
 
 // Scrolls the view so that its centre is column cx, redraws it and remakes the strip.
@@ -902,6 +968,174 @@ static int conv_centre_at_pointer(Editor* ed, int* cx, int* cy)
     return 1;
 }
 
+// The Select tool's press: its mode, the selection as it was at the press (a box or lasso is
+// shown while drawn on top of it, and written once at the release), the lasso's corners, the
+// brush's last point and the extent drawn (for the status line), document pixels.
+static struct SelectDrag {
+    SelectionMode mode = SELECT_REPLACE;
+    bool had = false;          // a selection existed at the press
+    std::vector<float> before; // its mask, row after row
+    std::vector<float> xs, ys; // the lasso's corners
+    float last_x = 0.f, last_y = 0.f, rx = 1.f, ry = 1.f;
+    float lo_x = 0.f, hi_x = 0.f, lo_y = 0.f, hi_y = 0.f;
+} select_drag;
+
+// The pointer's document position, kept inside the document.
+static void pointer_document(const ImageStack* im, float* x, float* y)
+{
+    *x = std::clamp(mouse_ax_to_xf(im->view_w), 0.f, (float)std::max(im->w - 1, 0));
+    *y = std::clamp(mouse_ay_to_yf(im->view_h), 0.f, (float)std::max(im->h - 1, 0));
+}
+
+// The mode of a press from its modifiers: Shift adds, Ctrl, Alt or the right button subtract.
+static SelectionMode select_mode_now()
+{
+    if (key[K_CTRL] || (SDL_GetModState() & KMOD_ALT) || (mouse_b & 2))
+        return SELECT_SUBTRACT;
+    return key[K_SHIFT] || (SDL_GetModState() & KMOD_SHIFT) ? SELECT_ADD : SELECT_REPLACE;
+}
+
+// Puts the selection back as it was at the press (the caller holds layers_lock).
+static void select_restore(ImageStack* im)
+{
+    if (!select_drag.had) {
+        selection_clear(im);
+        return;
+    }
+    if (!im->selection && !selection_empty(im))
+        return;
+    const size_t w = (size_t)im->w;
+    if (select_drag.before.size() == w * (size_t)im->h)
+        for (int y = 0; y < im->h; y++)
+            std::copy_n(select_drag.before.data() + (size_t)y * w, w, im->selection[y]);
+}
+
+// The status line while a selection is drawn: its time range, and its frequency range in hertz
+// and as notes.
+static void select_status(Editor* ed)
+{
+    EngineState* es = &ed->es;
+    const SelectDrag& d = select_drag;
+    char t0[PATH_TEXT_LEN], t1[PATH_TEXT_LEN], f0[PATH_TEXT_LEN], f1[PATH_TEXT_LEN], n0[PATH_TEXT_LEN],
+        n1[PATH_TEXT_LEN];
+    convert_unit(t0, UNIT_PX, UNIT_SEC, es, 1, 1, d.lo_x);
+    convert_unit(t1, UNIT_PX, UNIT_SEC, es, 1, 1, d.hi_x + 1.f);
+    // Row 0 is the highest band: the bottom row gives the lowest frequency.
+    convert_unit(f0, UNIT_PX, UNIT_HZ, es, 0, 1, d.hi_y);
+    convert_unit(f1, UNIT_PX, UNIT_HZ, es, 0, 1, d.lo_y);
+    convert_unit(n0, UNIT_PX, UNIT_NOTE, es, 0, 1, d.hi_y);
+    convert_unit(n1, UNIT_PX, UNIT_NOTE, es, 0, 1, d.lo_y);
+    snprintf(ed->status, sizeof ed->status, "Selection %.40s - %.40s s, %.40s - %.40s Hz (%.40s - %.40s)", t0, t1, f0, f1, n0, n1);
+    if (text)
+        snprintf(text[3].str, sizeof text[3].str, "%s", ed->status);
+}
+
+// Widens the extent drawn by the point (x, y) and the half-extents (rx, ry) around it.
+static void select_extent(float x, float y, float rx, float ry)
+{
+    SelectDrag& d = select_drag;
+    d.lo_x = std::min(d.lo_x, x - rx);
+    d.hi_x = std::max(d.hi_x, x + rx);
+    d.lo_y = std::min(d.lo_y, y - ry);
+    d.hi_y = std::max(d.hi_y, y + ry);
+}
+
+static void select_begin(Editor* ed, int tool)
+{
+    ImageStack* im = &ed->image;
+    SelectDrag& d = select_drag;
+    d.mode = select_mode_now();
+    float x, y;
+    pointer_document(im, &x, &y);
+    d.lo_x = d.hi_x = d.last_x = x;
+    d.lo_y = d.hi_y = d.last_y = y;
+    d.xs.assign(1, x);
+    d.ys.assign(1, y);
+    ed->rect_start[0] = (int)x;
+    ed->rect_start[1] = (int)y;
+    LockGuard lock(im->layers_lock);
+    d.had = selection_keep(im, im->selection, &d.before);
+    if (tool == TOOL_SELECT_BRUSH) {
+        brush_radius(im, knob_spray_width(), &d.rx, &d.ry);
+        if (select_brush_begin(&ed->es, d.rx, d.ry, d.mode))
+            select_brush_point(&ed->es, x, y);
+    }
+}
+
+// One pass: the box or lasso drawn so far is shown over the selection of the press; the brush
+// paints (and writes) a dab every half radius along the way.
+static void select_pass(Editor* ed)
+{
+    ImageStack* im = &ed->image;
+    SelectDrag& d = select_drag;
+    float x, y;
+    pointer_document(im, &x, &y);
+    {
+        LockGuard lock(im->layers_lock);
+        switch (ed->drag.tool) {
+        case TOOL_SELECT_BOX:
+            select_restore(im);
+            selection_box(im, ed->rect_start[0], ed->rect_start[1], (int)x, (int)y, selection_feather, d.mode);
+            d.lo_x = (float)std::min(ed->rect_start[0], (int)x);
+            d.hi_x = (float)std::max(ed->rect_start[0], (int)x);
+            d.lo_y = (float)std::min(ed->rect_start[1], (int)y);
+            d.hi_y = (float)std::max(ed->rect_start[1], (int)y);
+            break;
+        case TOOL_SELECT_LASSO:
+            if (x != d.xs.back() || y != d.ys.back()) {
+                d.xs.push_back(x);
+                d.ys.push_back(y);
+                select_extent(x, y, 0.f, 0.f);
+                select_restore(im); // shown without its soft edge while drawn (quicker)
+                selection_polygon(im, d.xs.data(), d.ys.data(), (int)d.xs.size(), 0.f, d.mode);
+            }
+            break;
+        case TOOL_SELECT_BRUSH: {
+            const float step = std::max(0.5f * std::min(d.rx, d.ry), 0.5f);
+            const float dist = std::hypot(x - d.last_x, y - d.last_y);
+            const int n = std::min((int)ceilf(dist / step), 4096);
+            for (int i = 1; i <= n; i++) {
+                const float t = (float)i / (float)n;
+                select_brush_point(&ed->es, d.last_x + t * (x - d.last_x), d.last_y + t * (y - d.last_y));
+            }
+            if (n > 0) {
+                d.last_x = x;
+                d.last_y = y;
+            }
+            select_extent(x, y, d.rx, d.ry);
+            break;
+        }
+        default: break;
+        }
+    }
+    select_status(ed);
+    image_redraw(&ed->es, 1);
+}
+
+// The release: the box or lasso is written to the history and made with its soft edge.
+static void select_release(Editor* ed)
+{
+    ImageStack* im = &ed->image;
+    SelectDrag& d = select_drag;
+    float x, y;
+    pointer_document(im, &x, &y);
+    {
+        LockGuard lock(im->layers_lock);
+        if (ed->drag.tool == TOOL_SELECT_BOX) {
+            select_restore(im);
+            select_box_command(&ed->es, ed->rect_start[0], ed->rect_start[1], (int)x, (int)y, d.mode);
+        } else if (ed->drag.tool == TOOL_SELECT_LASSO) {
+            select_restore(im);
+            if (!select_lasso_command(&ed->es, d.xs.data(), d.ys.data(), (int)d.xs.size(), d.mode))
+                user_notice("A lasso needs at least three corners: drag around the region to select");
+        }
+    }
+    d.before.clear();
+    d.xs.clear();
+    d.ys.clear();
+    image_redraw(&ed->es, 0);
+}
+
 // First frame of a press: continuous redraw, synthesis stopped (it reads the layers the tool
 // rewrites), the layer saved for Undo, the start point; a spray places a centre never set.
 static void tool_begin(Editor* ed, int tool)
@@ -909,6 +1143,10 @@ static void tool_begin(Editor* ed, int tool)
     EngineState* es = &ed->es;
     ImageStack* im = &ed->image;
     ed->drag = ToolDrag{tool, 0, ed->precision, {-1, -1}, {0, 0}};
+    if (is_select_tool(tool)) {
+        select_begin(ed, tool);
+        return;
+    }
     redraw_thread_start(&ed->redraw, es);
     end_sound_threads(es);
     {
@@ -956,6 +1194,9 @@ static void tool_pass(Editor* ed, int first)
         conv_centre_at_pointer(ed, &cx, &cy);
         break;
     }
+    case TOOL_SELECT_BOX:
+    case TOOL_SELECT_BRUSH:
+    case TOOL_SELECT_LASSO: select_pass(ed); break;
     default: break;
     }
 }
@@ -968,6 +1209,12 @@ static int tool_release(Editor* ed, int wait)
     ImageStack* im = &ed->image;
     ToolDrag* d = &ed->drag;
     const int tool = d->tool;
+    if (is_select_tool(tool)) {
+        select_release(ed);
+        ed->drag = ToolDrag{};
+        ed->rect_start[0] = ed->rect_start[1] = -1;
+        return 1;
+    }
     key[K_STROKE] = 0;
     d->releasing = 1;
     if (is_spray(tool)) {
@@ -1029,7 +1276,7 @@ static void tool_frame(Editor* ed)
         return;
     const int first = d->tool == 0;
     if (first) {
-        if (mouse_function < TOOL_DARK_SPRAY || mouse_function > TOOL_CONV_CENTRE)
+        if (mouse_function < TOOL_DARK_SPRAY || mouse_function > TOOL_SELECT_LASSO)
             return;
         tool_begin(ed, mouse_function);
     }
@@ -1439,6 +1686,7 @@ int editor_frame(Editor* ed)
         im->change_state = key[K_PAINT_STATE].load();
     modifiers_step();                                              // 20
     operations_step(ed);                                             // 21, 25
+    selection_step(ed);
     if (key[K_DEFAULTS].exchange(0) && default_values(es))           // 22
         ed->full_redraw = 1;
     play_position_step(ed, elapsed);                                 // 23
@@ -1479,7 +1727,8 @@ static const int watched_slots[] = {
     K_DUPLICATE_LAYER, K_ADD_SEPARATOR, K_MERGE_DOWN, K_DELETE_LAYER, K_MERGE_ALL, K_LAYER_UP, K_LAYER_DOWN,
     K_VIEW_LAYER_ONLY, K_VIEW_GROUP_ONLY, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112,
     K_PAINT_RUNNING, K_PAINT_STATE_PENDING, K_UNITS_CHANGED, K_LIVE_SYNTH, K_DUMP_LIVE, K_NOISE_INIT,
-    K_WAVEFORM_AGAIN, K_LIVE_JUMP, K_SUSPEND_DUMP, K_PAUSE_AFTER, K_TURN_OFF_LAYER,
+    K_WAVEFORM_AGAIN, K_LIVE_JUMP, K_SUSPEND_DUMP, K_PAUSE_AFTER, K_TURN_OFF_LAYER, K_SELECT_ALL, K_SELECT_NONE,
+    K_SELECT_INVERT, K_SELECTION_GAIN, K_SELECTION_DELETE, K_SELECTION_FEATHER,
 };
 
 int editor_pending(const Editor* ed)

@@ -96,6 +96,12 @@ const MenuAction menu_actions[] = {
     {"Copy", ACT_SLOT, K_COPY, 1, 0},
     {"Erase Mask", ACT_SLOT, K_ERASE_MASK, 1, 0},
     {"Default Values", ACT_SLOT, K_DEFAULTS, 1, 0},
+    {"Select All", ACT_SLOT, K_SELECT_ALL, 1, 0},
+    {"Select None", ACT_SLOT, K_SELECT_NONE, 1, 0},
+    {"Invert Selection", ACT_SLOT, K_SELECT_INVERT, 1, 0},
+    {"Gain on Selection...", ACT_SLOT, K_SELECTION_GAIN, 1, 1},
+    {"Delete Selection", ACT_SLOT, K_SELECTION_DELETE, 1, 0},
+    {"Selection Feather...", ACT_SLOT, K_SELECTION_FEATHER, 1, 1},
     // Options
     {"Loop Playback", ACT_SLOT, K_LOOP, 1, 0},
     {"Pause After Current Loop", ACT_SLOT, K_PAUSE_AFTER, 1, 0},
@@ -131,6 +137,9 @@ const MenuAction menu_actions[] = {
     {"Cursor", ACT_TOOL, 0, TOOL_CURSOR, 0},
     {"Move Tool", ACT_TOOL, 0, TOOL_MOVE, 0},
     {"Rectangle Tool", ACT_TOOL, 0, TOOL_RECTANGLE, 0},
+    {"Select Box", ACT_TOOL, 0, TOOL_SELECT_BOX, 0},
+    {"Select Brush", ACT_TOOL, 0, TOOL_SELECT_BRUSH, 0},
+    {"Select Lasso", ACT_TOOL, 0, TOOL_SELECT_LASSO, 0},
     {"Dark Spray", ACT_TOOL, 0, TOOL_DARK_SPRAY, 0},
     {"White Paint Spray", ACT_TOOL, 0, TOOL_WHITE_SPRAY, 0},
     {"Brighten Spray", ACT_TOOL, 0, TOOL_BRIGHTEN_SPRAY, 0},
@@ -503,7 +512,14 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Paste", "", 1, 0},
                                      {"-", "", 0, 0},
                                      {"Erase Mask", "E", 0, 0},
-                                     {"Default Values", "D", 0, 0}}));
+                                     {"Default Values", "D", 0, 0},
+                                     {"-", "", 0, 0},
+                                     {"Select All", "A", 0, 0},
+                                     {"Select None", "Esc", 0, 0},
+                                     {"Invert Selection", "I", 0, 0},
+                                     {"Gain on Selection...", "G", 0, 0},
+                                     {"Delete Selection", "Delete", 0, 0},
+                                     {"Selection Feather...", "", 0, 0}}));
     bar.push_back(make_menu("Options", {{"Loop Playback", "", 0, 0},
                                         {"Pause After Current Loop", "Shift+Space", 0, 0},
                                         {"-", "", 0, 0},
@@ -545,6 +561,10 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                       {"Move Tool", "", 0, 0},
                                       {"-", "", 0, 0},
                                       {"Rectangle Tool", "", 0, 0},
+                                      {"-", "", 0, 0},
+                                      {"Select Box", "", 0, 0},
+                                      {"Select Brush", "", 0, 0},
+                                      {"Select Lasso", "", 0, 0},
                                       {"-", "", 0, 0},
                                       {"Dark Spray", "", 0, 0},
                                       {"White Paint Spray", "", 0, 0},
@@ -780,6 +800,7 @@ int menu_sync_checks(MenuBar& bar)
         {"Cursor", TOOL_CURSOR},         {"Move Tool", TOOL_MOVE},          {"Rectangle Tool", TOOL_RECTANGLE},
         {"Dark Spray", TOOL_DARK_SPRAY}, {"White Paint Spray", TOOL_WHITE_SPRAY},
         {"Brighten Spray", TOOL_BRIGHTEN_SPRAY}, {"Smart Erase", TOOL_SMART_ERASE},
+        {"Select Box", TOOL_SELECT_BOX}, {"Select Brush", TOOL_SELECT_BRUSH}, {"Select Lasso", TOOL_SELECT_LASSO},
     };
     int changed = 0;
     for (const auto& s : states)

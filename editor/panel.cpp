@@ -530,6 +530,7 @@ void control_text_init(const BitmapFont* small, const BitmapFont* large)
     button_captions(&ctrl[C_LOSSLESS], small, {"", "Lossless", "OFF", ""});
     small_button(&ctrl[C_HARMONICS], small_base, "gfx/harmonics.png", CTRL_TOGGLE);
     small_button(&ctrl[C_MAGNET], small_base, "gfx/magnet.png", CTRL_TOGGLE);
+    small_button(&ctrl[C_TOOL_SELECT], small_base, "gfx/select.png", CTRL_TOGGLE);
     sprite_free(&small_base);
     sprite_free(&med_base);
     sprite_free(&big_base);
@@ -704,7 +705,7 @@ constexpr int PLACE_ORDER[] = {C_OPEN,        C_QUIT,          C_SAVE,        C_
                                C_TOOL_RECT,   C_TOOL_DARK,     C_TOOL_WHITE,  C_TOOL_BRIGHTEN,
                                C_TOOL_ERASE,  C_HARMONICS,     C_MAGNET,      C_FLIP,
                                C_INVERT,      C_MASK_INVERT,   C_VISION,      C_LOSSLESS,
-                               C_HELP};
+                               C_HELP,        C_TOOL_SELECT};
 
 // The places of the three layouts, (HIDDEN_POS, HIDDEN_POS) for a control not shown.
 void layout_places(const Control* cs, int W, int H, bool lossless, bool wide, bool layer_knob, int px[], int py[])
@@ -736,6 +737,8 @@ void layout_places(const Control* cs, int W, int H, bool lossless, bool wide, bo
         px[COLUMN[k]] = 8;
         py[COLUMN[k]] = 128 + 42 * k;
     }
+    px[C_TOOL_SELECT] = 50; // beside the Cursor, at the top of the tools
+    py[C_TOOL_SELECT] = py[C_TOOL_CURSOR];
 
     const int play_w = cs[C_PLAY].w, play_h = cs[C_PLAY].h;
     if (lossless) {
@@ -1089,6 +1092,10 @@ void tool_buttons_refresh()
         if (ps.grabbed != i)
             ctrl[i].frame = (int)ctrl[i].value;
     }
+    Control& select = ctrl[C_TOOL_SELECT];
+    select.value = is_select_tool(mouse_function) ? 1.f : 0.f;
+    if (ps.grabbed != C_TOOL_SELECT)
+        select.frame = (int)select.value;
 }
 
 void show_alert(const char* text_, const char* title) { message_box(text_, title, 0); }
@@ -1140,6 +1147,12 @@ void toggle_action(int i)
 {
     if (i >= C_TOOL_CURSOR && i <= C_TOOL_RECT) {
         mouse_function = BUTTON_TOOL[i - C_TOOL_CURSOR];
+        tool_buttons_refresh();
+        return;
+    }
+    if (i == C_TOOL_SELECT) { // box first, then brush, lasso and box again
+        mouse_function = is_select_tool(mouse_function) && mouse_function < TOOL_SELECT_LASSO ? mouse_function + 1
+                                                                                             : TOOL_SELECT_BOX;
         tool_buttons_refresh();
         return;
     }

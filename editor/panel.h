@@ -20,7 +20,7 @@
 // [SECTION] The Controls table
 // ---------------------------------------------------------------------------------------------
 
-constexpr int CONTROL_COUNT = 34;  // entries of `ctrl`
+constexpr int CONTROL_COUNT = 35;  // entries of `ctrl`
 constexpr int KNOB_FRAMES = 193;   // frames of the knob strip: frame k shows angle k / 192 * 1.5 pi
 constexpr int KNOB_CAPTIONS = 10;  // seven scale labels, two caption lines, the value
 constexpr int KNOB_VALUE_LINE = 9; // caption that holds a knob's printed value
@@ -71,6 +71,7 @@ enum ControlIndex : int {
     C_LOSSLESS = 31,
     C_HARMONICS = 32,
     C_MAGNET = 33,
+    C_TOOL_SELECT = 34,     // the Select tool; pressed again while lit it takes the next mode (box, brush, lasso)
 };
 
 // One entry of the Controls table.

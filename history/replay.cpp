@@ -13,6 +13,7 @@
 #include "document/move.h"
 #include "document/operations.h"
 #include "document/paint.h"
+#include "document/selection.h"
 #include "document/sound.h"
 #include "document/undo.h"
 #include "dsp/analysis.h"
@@ -34,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 ReplayHooks replay_hooks = {};
 
@@ -72,6 +74,10 @@ struct ReplayState {
     uint32_t then = 0;        // tick count of the last screen refresh
     bool stroke_open = false; // a stroke painted points: its Undo step ends at the next command
     bool snapshot = false;    // a snapshot is building the document ("Clear image" up to "Selected layer")
+    int select_shape = 0;     // "Select brush" (1) or "Select lasso" (2) takes its point lines, 0 none
+    int select_mode = SELECT_REPLACE; // mode of that shape
+    float select_rx = 0.f, select_ry = 0.f, select_feather = 0.f; // the brush's half-extents, the shape's feather
+    std::vector<float> lasso_x, lasso_y; // the lasso's corners read so far, pixels
 };
 
 static ReplayState rs;
@@ -1162,6 +1168,117 @@ static void line_rename(const LineArgs& a)
     doc_hook(&DocumentHooks::list_refresh, a.es);
 }
 
+// "Select box|brush|lasso|all|none|invert ...": the selection; no Undo step (it changes no pixel).
+static void line_select(const LineArgs& a)
+{
+    char what[32] = "", mode_word[32] = "";
+    int n = 0;
+    rs.select_shape = 0;
+    if (sscanf(a.line, "Select %31s%n", what, &n) != 1)
+        return;
+    const char* rest = a.line + n;
+    if (!strcmp(what, "all") || !strcmp(what, "none") || !strcmp(what, "invert")) {
+        if (what[0] == 'a')
+            selection_all(a.im);
+        else if (what[0] == 'n')
+            selection_clear(a.im);
+        else
+            selection_invert(a.im);
+        return;
+    }
+    int m = 0;
+    if (sscanf(rest, " %31s%n", mode_word, &m) != 1 || selection_mode_of(mode_word) < 0) {
+        warn_value("selection mode", *a.line_no);
+        return;
+    }
+    rest += m;
+    const SelectionMode mode = (SelectionMode)selection_mode_of(mode_word);
+    float feather = 0.f;
+    if (!strcmp(what, "box")) {
+        float x0, y0, x1, y1;
+        const char* to = selection_read_point(a.es, rest, &x0, &y0);
+        char word[8] = "";
+        int k = 0;
+        if (to && sscanf(to, " %7s%n", word, &k) == 1 && !strcmp(word, "to"))
+            to = selection_read_point(a.es, to + k, &x1, &y1);
+        else
+            to = nullptr;
+        if (!to || sscanf(to, " feather %g", &feather) != 1 || !std::isfinite(feather)) {
+            warn_value("selection box", *a.line_no);
+            return;
+        }
+        selection_box(a.im, round_px(x0), round_px(y0), round_px(x1), round_px(y1), feather, mode);
+    } else if (!strcmp(what, "brush")) {
+        float rx = 0.f, ry = 0.f;
+        if (sscanf(rest, " %g px x %g px feather %g", &rx, &ry, &feather) != 3 || !(rx > 0.f) || !(ry > 0.f) ||
+            !std::isfinite(rx) || !std::isfinite(ry) || !std::isfinite(feather)) {
+            warn_value("selection brush", *a.line_no);
+            return;
+        }
+        if (mode == SELECT_REPLACE && !selection_empty(a.im))
+            return;
+        rs.select_shape = 1;
+        rs.select_rx = rx;
+        rs.select_ry = ry;
+    } else if (!strcmp(what, "lasso")) {
+        if (!strcmp(mode_word, "end"))
+            return;
+        if (sscanf(rest, " feather %g", &feather) != 1 || !std::isfinite(feather)) {
+            warn_value("selection lasso", *a.line_no);
+            return;
+        }
+        rs.select_shape = 2;
+        rs.lasso_x.clear();
+        rs.lasso_y.clear();
+    } else {
+        return;
+    }
+    rs.select_mode = mode;
+    rs.select_feather = feather;
+}
+
+// "Brush ..." and "Lasso ..." points of the open selection shape; "Select lasso end" fills the
+// lasso. False when the line is none of them.
+static bool line_select_point(const LineArgs& a)
+{
+    const bool brush_line = strncmp(a.line, "Brush ", 6) == 0, lasso_line = strncmp(a.line, "Lasso ", 6) == 0;
+    if (rs.select_shape == 2 && strcmp(a.line, "Select lasso end") == 0) {
+        selection_polygon(a.im, rs.lasso_x.data(), rs.lasso_y.data(), (int)rs.lasso_x.size(), rs.select_feather,
+                          (SelectionMode)rs.select_mode);
+        rs.select_shape = 0;
+        return true;
+    }
+    if (!(brush_line && rs.select_shape == 1) && !(lasso_line && rs.select_shape == 2))
+        return false;
+    float x, y;
+    if (!selection_read_point(a.es, a.line + 6, &x, &y)) {
+        warn_value("selection point", *a.line_no);
+        return true;
+    }
+    if (brush_line) {
+        selection_dab(a.im, x, y, rs.select_rx, rs.select_ry, rs.select_feather, (SelectionMode)rs.select_mode);
+    } else if (rs.lasso_x.size() < (size_t)1 << 20) {
+        rs.lasso_x.push_back(x);
+        rs.lasso_y.push_back(y);
+    }
+    return true;
+}
+
+// "Gain on selection G dB" and "Delete selection": one Undo step each, as in the editor.
+static void line_region(const LineArgs& a, bool remove)
+{
+    rs.ctx = BLOCK_LAYER;
+    float db = -120.f;
+    if (!remove && (sscanf(a.line, "Gain on selection %g dB", &db) != 1 || !std::isfinite(db))) {
+        warn_value("gain", *a.line_no);
+        return;
+    }
+    if (!selection_gain(a.im, std::clamp(db, -120.f, 24.f)))
+        return;
+    a.im->change_state = 1;
+    step_boundary(a.im, a.line);
+}
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] One line
 // ---------------------------------------------------------------------------------------------
@@ -1227,6 +1344,9 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
     if (is("Time") && strncmp(a.line, "Time resolution", 15) != 0)
         return LINE_COMMAND;
     close_stroke(a.im); // any other line ends a stroke's points
+    if (line_select_point(a))
+        return LINE_COMMAND;
+    rs.select_shape = 0; // any other line ends a selection shape's points
     if (is("Quit")) {
         key[K_QUIT] = 1;
         quit_seen = true;
@@ -1249,7 +1369,15 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         {"New", line_new},
         {"Duplicate", line_duplicate},
         {"Merge", line_merge},
-        {"Delete", [](const LineArgs& l) { delete_layer(l.es); }},
+        {"Delete",
+         [](const LineArgs& l) {
+             if (strcmp(l.line, "Delete selection") == 0)
+                 line_region(l, true);
+             else
+                 delete_layer(l.es);
+         }},
+        {"Select", line_select},
+        {"Gain", [](const LineArgs& l) { line_region(l, false); }},
         {"Open", line_open},
         {"Save", line_save},
         {"Blending", line_blending},

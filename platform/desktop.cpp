@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -732,6 +733,54 @@ int message_box_yesno(const char* text, const char* title)
     ChildRun r = zenity({"--question", "--no-markup", "--ok-label=Yes", "--cancel-label=No",
                          std::string("--title=") + title, std::string("--text=") + title + "\n\n" + text});
     return accepted(r) ? 1 : 0;
+}
+
+// The number at the start of `answer` (spaces around it allowed); false for anything else.
+static bool read_number(const std::string& answer, float* value)
+{
+    char* end = nullptr;
+    const float v = strtof(answer.c_str(), &end);
+    if (end == answer.c_str() || !std::isfinite(v))
+        return false;
+    while (*end == ' ' || *end == '\t')
+        end++;
+    if (*end)
+        return false;
+    *value = v;
+    return true;
+}
+
+int ask_number(const char* text, const char* title, float initial, float* value)
+{
+    text = text ? text : "";
+    title = title ? title : "";
+    DialogOpen open;
+    std::string answer;
+    if (script_active()) {
+        std::string line;
+        if (!script_ask(std::string("number: ") + title + ": " + text, &line))
+            return 0;
+        answer = after_word(line, "number");
+        if (answer.empty()) {
+            script_mismatch(line, "number question");
+            return 0;
+        }
+    } else {
+        char shown[32];
+        snprintf(shown, sizeof shown, "%g", (double)initial);
+        ChildRun r = zenity({"--entry", std::string("--title=") + title, std::string("--text=") + text,
+                             std::string("--entry-text=") + shown});
+        if (!accepted(r))
+            return 0;
+        answer = r.out;
+    }
+    float v = 0.f;
+    if (!read_number(answer, &v)) {
+        user_notice("%s: \"%s\" is not a number; nothing was changed", title, answer.c_str());
+        return 0;
+    }
+    *value = v;
+    return 1;
 }
 
 // ---------------------------------------------------------------------------------------------

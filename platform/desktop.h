@@ -63,6 +63,7 @@ void save_type_apply(const char* typed, int tag, char* out, int out_size);
 //                     aiff, wav, flac, ogg, bmp, png (the save panel's extension rule applies)
 //   cancel            any dialog is cancelled (a question answers no)
 //   yes / no          the answer of message_box_yesno
+//   number VALUE      the answer of ask_number
 //   ok                an alert was dismissed (an alert takes one line whatever it holds)
 // A line of the wrong kind, or no line left, acts as cancel (or no) with a message on stderr.
 // When BRINDLEWHARF_DIALOG_LOG names a file, every scripted dialog appends one line telling what
@@ -93,6 +94,10 @@ void message_box(const char* text, const char* title, int warning);
 
 // Blocking question with "Yes" (default) and "No"; returns 1 for yes, 0 for no.
 int message_box_yesno(const char* text, const char* title);
+
+// Blocking question for a number, `initial` shown first. Returns 1 with what was typed in *value;
+// 0 when cancelled, or when the answer is no number (said on stderr), leaving *value alone.
+int ask_number(const char* text, const char* title, float initial, float* value);
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Opening things with the desktop

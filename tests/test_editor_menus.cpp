@@ -166,7 +166,7 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
             EXPECT_TRUE(slots() != before || mouse_function != -1 || manuals + updates + appdatas == 1) << e.label;
             EXPECT_EQ(mac_redraw, 1) << e.label;
         }
-    EXPECT_EQ(entries, 101);
+    EXPECT_EQ(entries, 110);
 
     // label, slot and value set (the units also raise the History refresh), tool, Help service,
     // whether a choice from the strip waits a frame for the menu to go (the document commands).
