@@ -5,7 +5,7 @@
 #include "editor/panel.h"
 #include "files/startup.h"
 #include "core/units.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/scales.h"
 #include "display/screen.h"
 #include "display/view.h"

@@ -13,7 +13,7 @@
 #pragma once
 
 #include "core/records.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 
 #include <atomic>
 #include <string>

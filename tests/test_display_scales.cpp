@@ -3,7 +3,7 @@
 // known picture, the waveform strip of a known document, the progress over it, the strip worker
 // under concurrent requests, and the slow-mouse mode.
 #include "core/state.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/scales.h"
 #include "document/paint.h"
 #include "display/view.h"

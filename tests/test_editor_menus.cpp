@@ -4,7 +4,7 @@
 #include "editor/menus.h"
 
 #include "core/state.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/window.h"
 #include "document/command_log.h"
 #include "document/composite.h"

@@ -1,5 +1,5 @@
 // Bitmap text, sprites and screen primitives; see gfx.h.
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "core/state.h"
 #include "files/picture.h"
 #include "platform/util.h"
