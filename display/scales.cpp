@@ -11,6 +11,7 @@
 #include "dsp/noise_full.h"
 #include "dsp/scale.h"
 #include "files/picture.h"
+#include "render/plot.h"
 #include "platform/util.h"
 #include "sound/synthesis.h"
 
@@ -27,7 +28,6 @@
 // [SECTION] Pixels and colours
 // ---------------------------------------------------------------------------------------------
 
-constexpr int SCALE_TEXT_COLOUR = 6;          // palette entry of the scale labels (secondary text)
 constexpr uint32_t MARK_LIGHT = 0xFFFFFFFFu; // contrast colour over a dark picture
 constexpr uint32_t MARK_DARK = 0u;           // contrast colour over a light picture
 
@@ -162,20 +162,8 @@ void image_rect(uint32_t* fb)
 // [SECTION] Scales
 // ---------------------------------------------------------------------------------------------
 
-// One text at (x, y) with the given anchor in the scale colour.
-static void scale_text(TextLabel* label, uint32_t* fb, const BitmapFont& font, const char* s, int x, int y, int mode)
-{
-    label->font = &font;
-    label->x = x;
-    label->y = y;
-    label->mode = mode;
-    snprintf(label->str, sizeof label->str, "%s", s);
-    blit_text(label, fb, SCALE_TEXT_COLOUR, 0, 0);
-}
-
 // Rows of the scales: H positions from the bottom of the view (0) to its top (H).
 static int scale_rows() { return SCRN_H - MARGIN_Y - WAVEFORM_H - 47; }
-static int scale_label_y(int p) { return SCRN_H - MARGIN_Y - 7 - p; }
 
 std::vector<ScaleLabel> left_scale_labels(int glyph_h, float fmin, float fmax, float base, int h)
 {
@@ -198,41 +186,22 @@ std::vector<ScaleLabel> bottom_scale_labels(int columns, int first, float pps)
 
 void draw_left_scale(uint32_t* fb, const BitmapFont& font, float fmin, float fmax, float base, int h)
 {
-    static TextLabel label;
-    if (!fb || font.glyph_count == 0)
-        return;
-    char s[64];
-    for (const ScaleLabel& l : left_scale_labels(font.glyph_h, fmin, fmax, base, h)) {
-        sprintf_left_scale(s, sizeof s, (float)l.value, l.format);
-        scale_text(&label, fb, font, s, 121, scale_label_y(l.pos), l.anchor);
-    }
+    if (fb && font.glyph_count)
+        draw_frequency_scale(screen_frame(fb), font, left_scale_labels(font.glyph_h, fmin, fmax, base, h), 121,
+                             SCRN_H - MARGIN_Y);
 }
 
 void draw_right_scale(uint32_t* fb, const BitmapFont& font, float fmin, float fmax, float base, int h)
 {
-    static TextLabel label;
-    if (!fb || font.glyph_count == 0)
-        return;
-    char s[64];
-    for (const ScaleLabel& l : right_scale_labels(font.glyph_h, fmin, fmax, base, h)) {
-        sprintf_right_scale(s, sizeof s, (float)l.value);
-        scale_text(&label, fb, font, s, SCRN_W - 61, scale_label_y(l.pos), l.anchor);
-    }
+    if (fb && font.glyph_count)
+        draw_note_scale(screen_frame(fb), font, right_scale_labels(font.glyph_h, fmin, fmax, base, h), SCRN_W - 61,
+                        SCRN_H - MARGIN_Y);
 }
 
 void draw_bottom_scale(uint32_t* fb, int columns, int first, const BitmapFont& font, float pps)
 {
-    static TextLabel label;
-    if (!fb || font.glyph_count == 0)
-        return;
-    const int tick_y = SCRN_H - MARGIN_Y - 1;
-    char s[64];
-    for (const ScaleLabel& l : bottom_scale_labels(columns, first, pps)) {
-        // The tick centred on the label's position, the text one glyph height under it.
-        scale_text(&label, fb, font, "|", l.pos, tick_y, 0);
-        sprintf_bottom_scale(s, sizeof s, l.format, l.value);
-        scale_text(&label, fb, font, s, l.pos, tick_y + font.glyph_h, l.anchor);
-    }
+    if (fb && font.glyph_count)
+        draw_time_scale(screen_frame(fb), font, bottom_scale_labels(columns, first, pps), 0, SCRN_H - MARGIN_Y - 1);
 }
 
 // ---------------------------------------------------------------------------------------------

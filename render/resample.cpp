@@ -69,6 +69,20 @@ static void colour_map(const uint32_t** map, int* len)
     }
 }
 
+uint32_t level_colour(float q, int picture_colours)
+{
+    q = q > 0.f ? std::min(q, 1.f) : 0.f; // not a number gives 0
+    if (picture_colours) {
+        const int g = (int)std::min(255.f, 255.f * q + 0.5f);
+        return pack_rgb(g, g, g);
+    }
+    const uint32_t* map;
+    int len;
+    colour_map(&map, &len);
+    const float t = (float)len * q;
+    return map[t < (float)len ? (int)t : len - 1];
+}
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Helper threads
 // ---------------------------------------------------------------------------------------------

@@ -25,6 +25,11 @@ extern ViewColours view_colours; // the grey ramp until view_colours_load
 // unchanged) when the picture could not be decoded.
 int view_colours_load();
 
+// The colour of level q (0 .. 1, the square root of a value over the largest) as the resamplers
+// draw it: through the colour map, or the grey of the picture colours without a source picture
+// when `picture_colours` is set (the level scale's legend).
+uint32_t level_colour(float q, int picture_colours);
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Resamplers
 // ---------------------------------------------------------------------------------------------
