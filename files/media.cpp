@@ -537,9 +537,10 @@ int save_image(Plane image, int w, int h, const char* path)
     return 0;
 }
 
-// Encodes `dib` (freed here) as `fif` into `path` through a ReplacingFile. Returns 0, or -1 with
-// one line naming the file (an existing picture stays as it was).
-static int write_bitmap(FIBITMAP* dib, FREE_IMAGE_FORMAT fif, const char* path)
+// Encodes `dib` (freed here) as `fif` with the encoder's `flags` into `path` through a
+// ReplacingFile. Returns 0, or -1 with one line naming the file (an existing picture stays as it
+// was).
+static int write_bitmap(FIBITMAP* dib, FREE_IMAGE_FORMAT fif, int flags, const char* path)
 {
     ReplacingFile out;
     if (!out.open(path)) {
@@ -548,7 +549,7 @@ static int write_bitmap(FIBITMAP* dib, FREE_IMAGE_FORMAT fif, const char* path)
         return -1;
     }
     FreeImageIO io = freeimage_file_io();
-    bool saved = FreeImage_SaveToHandle(fif, dib, &io, out.f, fif == FIF_PNG ? PNG_DEFAULT : BMP_DEFAULT);
+    bool saved = FreeImage_SaveToHandle(fif, dib, &io, out.f, flags);
     FreeImage_Unload(dib);
     if (!saved) {
         wrfprintf(stderr, "Could not write '%s': the %s encoder failed\n", path, fif == FIF_PNG ? "PNG" : "BMP");
@@ -584,7 +585,7 @@ int save_image_png(Plane image, int w, int h, const char* path)
             line[x] = image[r] ? grey_level(image[r][x], m) : 0;
     }
 
-    return write_bitmap(dib, FIF_PNG, path);
+    return write_bitmap(dib, FIF_PNG, PNG_DEFAULT, path);
 }
 
 int save_picture(const uint32_t* px, int w, int h, const char* path)
@@ -609,5 +610,7 @@ int save_picture(const uint32_t* px, int w, int h, const char* path)
     }
     const size_t n = strlen(path);
     const bool bmp = n >= 4 && strcasecmp(path + n - 4, ".bmp") == 0;
-    return write_bitmap(dib, bmp ? FIF_BMP : FIF_PNG, path);
+    // The fastest deflate level: a colour picture of a long sound is large, and the stronger
+    // levels make it little smaller for several times the time.
+    return write_bitmap(dib, bmp ? FIF_BMP : FIF_PNG, bmp ? BMP_DEFAULT : PNG_Z_BEST_SPEED, path);
 }
