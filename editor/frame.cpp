@@ -1,5 +1,6 @@
 // The editor program: start-up, the frame loop and shutdown; see frame.h.
 #include "editor/frame.h"
+#include "editor/export.h"
 #include "editor/menus.h"
 #include "history/open.h"
 #include "editor/panel.h"
@@ -1450,6 +1451,7 @@ int editor_frame(Editor* ed)
     document_flows(ed);                                              // 27
     undo_status(ed);
     copy_step(ed);                                                   // 28
+    export_step(ed);                                                 // File > Export ... as Picture
     option_toggles(ed);                                              // 29
     // 16, 20, 29: the check marks follow the tool, the modifiers and the options (an open menu
     // shows them at once).

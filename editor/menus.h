@@ -126,6 +126,14 @@ extern std::atomic<int> layer_select_request;
 // when a selection was made. Main thread, before the layer commands of the frame.
 int apply_layer_select_request(EngineState* es);
 
+// What File > Export ... as Picture asks of the frame loop: 0 nothing, EXPORT_VIEW or
+// EXPORT_DOCUMENT. The frame loop takes it (exchange with 0) and asks for the file.
+enum ExportRequest : int {
+    EXPORT_VIEW = 1,     // the view as shown, with its scales and overlays
+    EXPORT_DOCUMENT = 2, // the whole document, one pixel per column and band, with the scales
+};
+extern std::atomic<int> export_request;
+
 // The desktop services the Help entries call; replaceable (tests).
 struct MenuServices {
     void (*open_manual)();   // "Open Manual..."
