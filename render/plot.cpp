@@ -88,7 +88,8 @@ PlotLabels plot_labels(const PlotSource& s, int plot_w, int plot_h)
 }
 
 // The level legend's marks: decibels under the loudest value (level q = 10^(dB / 40), as the
-// level is the square root of the amplitude), placed from 0 dB down while they keep apart.
+// level is the square root of the amplitude), placed from 0 dB down until one would crowd the
+// last.
 struct LegendMark {
     int x;
     char text[16];
@@ -104,7 +105,7 @@ static std::vector<LegendMark> legend_marks(int x0, int w)
         snprintf(m.text, sizeof m.text, db == 0 ? "0 dB" : "%d", db);
         const int half = text_width(m.text, label_font()) / 2 + 4;
         if (last - m.x < 2 * half)
-            continue;
+            break;
         out.push_back(m);
         last = m.x;
     }
