@@ -551,26 +551,17 @@ struct ViewOptions {
     }
 };
 
-// Draws the readable picture of the analysis `rows` (w x h) of the sound `in` into `out`.
-// Returns the exit status.
-static int save_view(const ViewOptions& v, const AnalysisOptions& a, Plane rows, int w, int h, double seconds,
-                     const std::string& in, const std::string& out)
+// Draws the readable picture of the analysis `rows` (w x h, made with `params`) of the sound `in`
+// into `out`. Returns the exit status.
+static int save_view(const ViewOptions& v, const float params[7], Plane rows, int w, int h, const std::string& in,
+                     const std::string& out)
 {
     if (!plot_resources_load()) {
         fprintf(stderr, "Cannot draw '%s': the fonts or colours under gfx/ could not be read\n", out.c_str());
         return BATCH_BAD_INPUT;
     }
-    PlotSource src = {};
-    src.rows = rows;
-    src.columns = w;
-    src.bands = src.total_bands = h;
-    src.fmin = a.min_freq;
-    src.fmax = a.max_freq;
-    src.base = a.base;
-    src.pps = a.pps;
+    PlotSource src = analysis_source(rows, w, h, params, in);
     src.picture_colours = v.picture_colours;
-    src.title = file_name_of(in);
-    src.settings = plot_settings(a.min_freq, a.max_freq, a.bpo, a.pps, a.base, seconds);
     int pw, ph;
     plot_default_size(w, h, &pw, &ph);
     pw = v.width > 0.f ? (int)v.width : pw;
@@ -661,7 +652,7 @@ static int batch_analyse(int argc, char** argv)
     int written;
     std::string ext = extension_of(out);
     if (v.view)
-        written = save_view(v, a, rows, out_w, h, (double)len / sr, in, out) == BATCH_OK;
+        written = save_view(v, params, rows, out_w, h, in, out) == BATCH_OK;
     else if (ext == "npy")
         written = save_npy(out.c_str(), rows, out_w, h);
     else if (ext == "png")

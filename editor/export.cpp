@@ -14,21 +14,11 @@
 #include <cstring>
 #include <vector>
 
-// The whole document as a plot source: its axis, its name and settings, the view's colours.
+// The whole document as a plot source, in the view's colours.
 static PlotSource document_source(const Editor* ed)
 {
-    const float* a = ed->es.anal_params; // min and max frequency, pps, transition, bpo, min bpo, base
-    PlotSource s = {};
-    s.columns = ed->image.w;
-    s.bands = s.total_bands = ed->image.h;
-    s.fmin = a[0];
-    s.fmax = a[1];
-    s.pps = std::max(a[2], 0.01f);
-    s.base = a[6];
+    PlotSource s = analysis_source(nullptr, ed->image.w, ed->image.h, ed->es.anal_params, ed->path);
     s.picture_colours = ed->image.gradient_mode != 1;
-    const char* slash = strrchr(ed->path, '/');
-    s.title = slash ? slash + 1 : ed->path;
-    s.settings = plot_settings(a[0], a[1], a[4], a[2], a[6], (double)ed->image.w / s.pps);
     return s;
 }
 

@@ -153,6 +153,21 @@ std::string plot_settings(float fmin, float fmax, float bpo, float pps, float ba
     return s;
 }
 
+PlotSource analysis_source(float** rows, int columns, int bands, const float params[7], const std::string& path)
+{
+    PlotSource s = {};
+    s.rows = rows;
+    s.columns = columns;
+    s.bands = s.total_bands = bands;
+    s.fmin = params[0];
+    s.fmax = params[1];
+    s.pps = std::max(params[2], 0.01f);
+    s.base = params[6];
+    s.title = path.substr(path.find_last_of('/') + 1);
+    s.settings = plot_settings(params[0], params[1], params[4], params[2], params[6], (double)columns / s.pps);
+    return s;
+}
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Drawing
 // ---------------------------------------------------------------------------------------------

@@ -102,5 +102,11 @@ struct Raster {
 Raster draw_plot(const PlotSource& s, int plot_w, int plot_h);
 
 // The settings line of a plot: "27.5 - 20000 Hz, 60 bands per octave, 100 pixels per second,
-// logarithmic, 6.00 s".
+// logarithmic axis (2), 6.00 s".
 std::string plot_settings(float fmin, float fmax, float bpo, float pps, float base, double seconds);
+
+// The source of a plot of a whole analysis (`rows`, columns x bands, may be null for a source
+// given `pixels` later) made with the settings `params` in the engine state's order (minimum and
+// maximum frequency, pixels per second, transition, bands per octave, minimum bands per octave,
+// frequency-scale base), titled with the file name of `path`, in the colour map.
+PlotSource analysis_source(float** rows, int columns, int bands, const float params[7], const std::string& path);

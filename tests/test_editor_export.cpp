@@ -18,17 +18,7 @@ namespace {
 // The source the editor draws the document's pictures from, for the layout they must have.
 PlotSource document_source(const Editor* ed)
 {
-    const float* a = ed->es.anal_params;
-    PlotSource s = {};
-    s.columns = ed->image.w;
-    s.bands = s.total_bands = ed->image.h;
-    s.fmin = a[0];
-    s.fmax = a[1];
-    s.pps = a[2];
-    s.base = a[6];
-    s.title = "demo.wav";
-    s.settings = plot_settings(a[0], a[1], a[4], a[2], a[6], (double)ed->image.w / a[2]);
-    return s;
+    return analysis_source(nullptr, ed->image.w, ed->image.h, ed->es.anal_params, demo_path);
 }
 
 // Chooses a menu entry as a click on the strip does and runs frames until `done` holds.
