@@ -422,7 +422,9 @@ static int run_many(const char* command, const BatchArgs& args, const std::strin
         // Tasks that fail before they start are done at once; the others wait for a worker.
         while (running < jobs && next < tasks.size()) {
             BatchTask& t = tasks[next++];
-            if (t.fault.empty() && start_worker(&t, {command, t.input, "-o", t.output}))
+            std::vector<std::string> words = {command, t.input, "-o", t.output};
+            words.insert(words.end(), options.begin(), options.end()); // every file gets the batch's options
+            if (t.fault.empty() && start_worker(&t, words))
                 running++;
             else {
                 done++;

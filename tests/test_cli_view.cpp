@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -191,5 +192,22 @@ TEST_F(ViewTest, BadOptionsAreRefusedInOneLine)
         EXPECT_EQ(r.status, 2) << args[3] << " " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_FALSE(file_exists(out.file("x.png")) || file_exists(out.file("x.npy")));
+    }
+}
+
+// Over many files every worker gets the batch's options: each output is a readable picture.
+TEST_F(ViewTest, ManyFilesAreDrawnWithTheBatchsOptions)
+{
+    std::filesystem::create_directory(out.file("pictures"));
+    std::filesystem::copy_file(DEMO, out.file("copy.wav"));
+    RunResult r = run("analyse", {DEMO, out.file("copy.wav"), "-o", out.file("pictures/"), "--view", "--width", "300",
+                                  "--height", "200", "--jobs", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const float params[7] = {27.5f, 20000.f, 100.f, 0.f, 60.f, 0.f, 2.f};
+    for (const char* name : {"demo", "copy"}) {
+        const PlotLayout p = plot_layout(analysis_source(nullptr, 600, 571, params, std::string(name) + ".wav"), 300, 200);
+        const Picture pic = read_picture(out.file("pictures/" + std::string(name) + ".png"));
+        EXPECT_EQ(pic.w, p.w) << name;
+        EXPECT_EQ(pic.h, p.h) << name;
     }
 }
