@@ -545,8 +545,8 @@ struct ViewOptions {
             return false;
         }
         if (view && ext != "png" && ext != "bmp") {
-            fprintf(stderr, "brindlewharf analyse: --view draws a picture: the output must end in .png or .bmp, not \"%s\"\n",
-                    ext.c_str());
+            fprintf(stderr, "brindlewharf analyse: --view draws a picture: the output must end in .png or .bmp, "
+                            "not \"%s\"\n", ext.c_str());
             return false;
         }
         return true;

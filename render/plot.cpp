@@ -148,8 +148,8 @@ std::string plot_settings(float fmin, float fmax, float bpo, float pps, float ba
 {
     char s[256];
     const char* axis = base == 1.f ? "linear" : base >= 2.f ? "logarithmic" : "curved";
-    snprintf(s, sizeof s, "%g - %g Hz, %g bands per octave, %g pixels per second, %s axis (%g), %.2f s", fmin, fmax, bpo,
-             pps, axis, base, seconds);
+    snprintf(s, sizeof s, "%g - %g Hz, %g bands per octave, %g pixels per second, %s axis (%g), %.2f s", fmin, fmax,
+             bpo, pps, axis, base, seconds);
     return s;
 }
 

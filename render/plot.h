@@ -51,7 +51,7 @@ constexpr int PLOT_MAX_H = 2048; // highest default plot
 
 // What a plot shows.
 struct PlotSource {
-    float** rows;            // the shown rows, highest band first, `columns` values each (null row: missing); null with `pixels`
+    float** rows;            // the shown rows, highest band first, `columns` values each (null: missing); or null
     uint8_t** pic_rows;      // the source picture's matching rows (4 bytes a pixel) for picture colours, or null
     const uint32_t* pixels;  // a ready plot area (the view as shown) of the plot's size, or null
     int columns, bands;      // columns and rows shown

@@ -205,7 +205,8 @@ TEST_F(ViewTest, ManyFilesAreDrawnWithTheBatchsOptions)
     ASSERT_EQ(r.status, 0) << r.err;
     const float params[7] = {27.5f, 20000.f, 100.f, 0.f, 60.f, 0.f, 2.f};
     for (const char* name : {"demo", "copy"}) {
-        const PlotLayout p = plot_layout(analysis_source(nullptr, 600, 571, params, std::string(name) + ".wav"), 300, 200);
+        const std::string wav = std::string(name) + ".wav";
+        const PlotLayout p = plot_layout(analysis_source(nullptr, 600, 571, params, wav), 300, 200);
         const Picture pic = read_picture(out.file("pictures/" + std::string(name) + ".png"));
         EXPECT_EQ(pic.w, p.w) << name;
         EXPECT_EQ(pic.h, p.h) << name;
