@@ -14,6 +14,7 @@
 #include "history/archive.h"
 #include "history/replay.h"
 #include "platform/util.h"
+#include "render/plot.h"
 #include "sound/synthesis.h"
 #include "sound/writer.h"
 
@@ -421,7 +422,9 @@ static int run_many(const char* command, const BatchArgs& args, const std::strin
         // Tasks that fail before they start are done at once; the others wait for a worker.
         while (running < jobs && next < tasks.size()) {
             BatchTask& t = tasks[next++];
-            if (t.fault.empty() && start_worker(&t, {command, t.input, "-o", t.output}))
+            std::vector<std::string> words = {command, t.input, "-o", t.output};
+            words.insert(words.end(), options.begin(), options.end()); // every file gets the batch's options
+            if (t.fault.empty() && start_worker(&t, words))
                 running++;
             else {
                 done++;
@@ -519,14 +522,80 @@ static int run_if_many(const char* command, const BatchArgs& args, const char* c
 
 static int analyse_to_archive(AnalysisOptions& a, const std::string& in, const std::string& out);
 
+// `analyse --view`: the readable picture's options.
+struct ViewOptions {
+    bool view = false, picture_colours = false;
+    float width = 0.f, height = 0.f; // the plot area; 0 for the default
+
+    void add_to(std::vector<BatchOption>& options)
+    {
+        options.insert(options.end(), {{"--view", nullptr, &view, SETTING_COUNT},
+                                       {"--picture-colours", nullptr, &picture_colours, SETTING_COUNT},
+                                       {"--width", &width, nullptr, SETTING_PLOT_SIZE},
+                                       {"--height", &height, nullptr, SETTING_PLOT_SIZE}});
+    }
+
+    // Checks that the picture options come with --view and that --view writes a picture (`ext`,
+    // the output's or the batch's extension); false after a usage line.
+    bool check(const std::string& ext) const
+    {
+        if (!view && (picture_colours || width > 0.f || height > 0.f)) {
+            fprintf(stderr, "brindlewharf analyse: --%s needs --view\n",
+                    picture_colours ? "picture-colours" : width > 0.f ? "width" : "height");
+            return false;
+        }
+        if (view && ext != "png" && ext != "bmp") {
+            fprintf(stderr, "brindlewharf analyse: --view draws a picture: the output must end in .png or .bmp, "
+                            "not \"%s\"\n", ext.c_str());
+            return false;
+        }
+        return true;
+    }
+};
+
+// Draws the readable picture of the analysis `rows` (w x h, made with `params`) of the sound `in`
+// into `out`. Returns the exit status.
+static int save_view(const ViewOptions& v, const float params[7], Plane rows, int w, int h, const std::string& in,
+                     const std::string& out)
+{
+    if (!plot_resources_load()) {
+        fprintf(stderr, "Cannot draw '%s': the fonts or colours under gfx/ could not be read\n", out.c_str());
+        return BATCH_BAD_INPUT;
+    }
+    PlotSource src = analysis_source(rows, w, h, params, in);
+    src.picture_colours = v.picture_colours;
+    int pw, ph;
+    plot_default_size(w, h, &pw, &ph);
+    pw = v.width > 0.f ? (int)v.width : pw;
+    ph = v.height > 0.f ? (int)v.height : ph;
+    char what[160], why[200];
+    const PlotLayout layout = plot_layout(src, pw, ph);
+    snprintf(what, sizeof what, "drawing a %d x %d picture", layout.w, layout.h);
+    if (memory_refused((long long)pw * ph * 64 + (long long)layout.w * layout.h * 8, what, why, sizeof why)) {
+        fprintf(stderr, "Cannot draw '%s': %s\n", out.c_str(), why);
+        return BATCH_BAD_INPUT;
+    }
+    Raster r = draw_plot(src, pw, ph);
+    const int status = r.px && save_picture(r.px, r.w, r.h, out.c_str()) == 0 ? BATCH_OK : BATCH_BAD_INPUT;
+    free(r.px);
+    return status;
+}
+
 static int batch_analyse(int argc, char** argv)
 {
     AnalysisOptions a;
+    ViewOptions v;
     std::vector<BatchOption> options;
     a.add_to(options);
+    v.add_to(options);
     BatchArgs args;
     static const char* const kinds[] = {"bmp", "png", "npy", "kbz", nullptr};
     if (!parse_options("analyse", argc, argv, 2, options, &args) || !a.apply("analyse"))
+        return BATCH_BAD_USAGE;
+    const bool many = args.inputs.size() > 1 || output_is_folder(args.output);
+    std::string format = args.format.empty() ? "png" : args.format;
+    std::transform(format.begin(), format.end(), format.begin(), [](unsigned char c) { return (char)tolower(c); });
+    if (!v.check(many ? format : extension_of(args.output)))
         return BATCH_BAD_USAGE;
     if (int status = run_if_many("analyse", args, kinds, ".bmp, .png, .npy or .kbz", "png"); status >= 0)
         return status;
@@ -584,7 +653,9 @@ static int batch_analyse(int argc, char** argv)
 
     int written;
     std::string ext = extension_of(out);
-    if (ext == "npy")
+    if (v.view)
+        written = save_view(v, params, rows, out_w, h, in, out) == BATCH_OK;
+    else if (ext == "npy")
         written = save_npy(out.c_str(), rows, out_w, h);
     else if (ext == "png")
         written = save_image_png(rows, out_w, h, out.c_str()) == 0;
@@ -916,6 +987,11 @@ const char* batch_usage()
            "      --frequency-scale B (1 linear .. 2 logarithmic)  --min-bpo N  --transition PPS\n"
            "      --constant-time-resolution  --left | --right  --threads N  --quiet\n"
            "      (settings default to the configuration's values)\n"
+           "      --view [--width N] [--height N] [--picture-colours]\n"
+           "                           draw a readable .png or .bmp instead: the editor's colours (or the\n"
+           "                           picture colours), scales in Hz, notes and time, a title and a level\n"
+           "                           legend; the plot is N pixels wide and high (default one pixel per\n"
+           "                           column and band, at most 4096 x 2048)\n"
            "  brindlewharf synth IN -o OUT [options]\n"
            "                           turn a picture or a .npy float image (row 0 the highest band) into\n"
            "                           sound: OUT ends in .wav, .aiff, .flac or .ogg\n"

@@ -15,6 +15,7 @@ const SettingRange SETTING_RANGES[SETTING_COUNT] = {
     {"sample rate", 8000., SOUND_RATE_MAX, " Hz", true},
     {"thread count", 1., 1024., "", true},
     {"seed", 0., 4294967295., "", true},
+    {"plot size", 64., 8192., " px", true},
 };
 
 // The value as the float a setting holds, held within the float range (NaN stays NaN).

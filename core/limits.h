@@ -21,7 +21,8 @@ enum Setting : int {
     SETTING_DEVICE_RATE = 5, // the program's own sample rate (audio device and synthesis), Hz
     SETTING_THREADS = 6,     // threads of a batch command, a whole number
     SETTING_SEED = 7,        // random seed of a batch command
-    SETTING_COUNT = 8,
+    SETTING_PLOT_SIZE = 8,   // width or height of a readable picture's plot area, pixels
+    SETTING_COUNT = 9,
 };
 
 // One setting's accepted range.

@@ -14,7 +14,8 @@
 #pragma once
 
 #include "core/records.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
+#include "render/scales.h"
 
 #include <atomic>
 #include <cstddef>
@@ -50,35 +51,14 @@ int scales_colours_load();
 // The one-pixel frame around the view, in palette entry 2's grey.
 void image_rect(uint32_t* fb);
 
-// Frequency label: "%.1f Hz" below 100 Hz, "%.0f Hz" below 1000, else kHz with `precision`
-// (0..3) decimals; then a space and the tick byte 0x97.
-void sprintf_left_scale(char* out, size_t size, float f, int precision);
-
-// Note label of note number v (57 = A4): the tick byte 0x97, a space, the name of trunc(v) and
-// the octave of the nearest whole note.
-void sprintf_right_scale(char* out, size_t size, float v);
-
-// Time label of t seconds: mode 0 "1:02'03\"", "1'05\"", "5\"" (hours and minutes only when
-// needed); modes 1..3 the same with the milliseconds appended ("5\"250"); other modes nothing.
-void sprintf_bottom_scale(char* out, size_t size, int mode, double t);
-
-// One label of a scale. Left and right scales: `pos` is the label's row counted up from the
-// view's bottom edge (0 .. view height); the time scale: `pos` is the window column of its tick.
-struct ScaleLabel {
-    int pos;      // see above
-    double value; // Hz, note number or seconds
-    int format;   // kHz precision (frequencies) or time mode (times); 0 for notes
-    int anchor;   // TEXT_LEFT or TEXT_RIGHT: the side of `pos` the text is anchored on
-};
-
-// The frequency labels draw_left_scale places, for a font of glyph height `glyph_h`: the two
-// ends first, then the round frequencies in the order they were placed.
+// The frequency labels draw_left_scale places (frequency_labels of the visible rows of the view),
+// for a font of glyph height `glyph_h`; `pos` counts up from the view's bottom edge.
 std::vector<ScaleLabel> left_scale_labels(int glyph_h, float fmin, float fmax, float base, int h);
 
-// The note labels draw_right_scale places.
+// The note labels draw_right_scale places (note_labels of the visible rows of the view).
 std::vector<ScaleLabel> right_scale_labels(int glyph_h, float fmin, float fmax, float base, int h);
 
-// The time labels draw_bottom_scale places: start and end first.
+// The time labels draw_bottom_scale places (time_labels of the view); `pos` is the window column.
 std::vector<ScaleLabel> bottom_scale_labels(int columns, int first, float pps);
 
 // Frequency labels left of the view for the visible rows of a document of `h` rows whose axis

@@ -7,26 +7,10 @@
 #pragma once
 
 #include "core/records.h"
+#include "render/resample.h"
 
 #include <atomic>
 #include <cstdint>
-
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Colours
-// ---------------------------------------------------------------------------------------------
-
-// The colour map values are drawn with. A row not analysed yet is drawn in palette entry 3
-// (a dark grey until the palette is loaded).
-struct ViewColours {
-    const uint32_t* gradient; // colour map, darkest first; null: a built-in grey ramp of 256 steps
-    int gradient_len;         // colours in `gradient` (G)
-};
-
-extern ViewColours view_colours; // the grey ramp until view_colours_load
-
-// Loads the colour map from the first row of "gfx/gradient.png". Returns 1; 0 (colours
-// unchanged) when the picture could not be decoded.
-int view_colours_load();
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] What the window draws over the view
@@ -42,25 +26,9 @@ struct ViewHooks {
 extern ViewHooks view_hooks; // installed by the program at start-up
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Resamplers
+// [SECTION] The visible part
 // ---------------------------------------------------------------------------------------------
-// `rows` are in_h row pointers to in_w values each (a null row is missing and drawn in the
-// missing-row colour); `pic_rows` the matching rows of the source picture (4 bytes a pixel) or
-// null for grey. Values are levelled to the largest of them: q = sqrt(v / max). Each returns a
-// new picture of out_w x out_h pixels (free with free), or null when a size is not positive.
-
-// Tent filter: output (X, Y) centred on input (X (in_w - 1) / out_w, Y (in_h - 1) / out_h), radii of
-// at least one input step; the coloured input is averaged, not the values.
-uint8_t* resize_image(float** rows, uint8_t** pic_rows, int in_w, int in_h, int out_w, int out_h);
-
-// Nearest neighbour: output (X, Y) takes input (X (in_w - 1) / out_w + 0.5, Y (in_h - 1) / out_h + 0.5).
-uint8_t* resize_image_nearest(float** rows, uint8_t** pic_rows, int in_w, int in_h, int out_w, int out_h);
-
-// resize_image coloured through the colour map.
-uint8_t* resize_image_gradient(float** rows, int in_w, int in_h, int out_w, int out_h);
-
-// resize_image_nearest coloured through the colour map.
-uint8_t* resize_image_gradient_nearest(float** rows, int in_w, int in_h, int out_w, int out_h);
+// Resampled by the renderers of render/resample.h.
 
 // The visible part (crop) of `plane` (h rows of w values; `src_rgb` the w x h source picture or
 // null) rendered to view_w x view_h in picture colours: smooth unless `nearest`, Force Fast

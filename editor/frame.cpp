@@ -1,11 +1,12 @@
 // The editor program: start-up, the frame loop and shutdown; see frame.h.
 #include "editor/frame.h"
+#include "editor/export.h"
 #include "editor/menus.h"
 #include "history/open.h"
 #include "editor/panel.h"
 #include "files/startup.h"
 #include "core/units.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/scales.h"
 #include "display/screen.h"
 #include "display/view.h"
@@ -1698,6 +1699,7 @@ int editor_frame(Editor* ed)
     document_flows(ed);                                              // 27
     undo_status(ed);
     copy_step(ed);                                                   // 28
+    export_step(ed);                                                 // File > Export ... as Picture
     option_toggles(ed);                                              // 29
     // 16, 20, 29: the check marks follow the tool, the modifiers and the options (an open menu
     // shows them at once).

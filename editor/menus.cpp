@@ -23,6 +23,7 @@
 MenuBar menu;
 int menu_count = 0;
 int menu_deferral = 0;
+std::atomic<int> export_request{0};
 std::atomic<int> layer_select_request{0};
 MenuServices menu_services = {open_manual, check_updates, open_appdata};
 MenuStrip menu_strip = {-1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -68,6 +69,7 @@ enum ActionKind : int {
     ACT_MANUAL,   // menu_services.open_manual
     ACT_UPDATES,  // menu_services.check_updates
     ACT_APPDATA,  // menu_services.open_appdata
+    ACT_EXPORT,   // export_request = value
 };
 
 struct MenuAction {
@@ -86,6 +88,8 @@ const MenuAction menu_actions[] = {
     {"Open...", ACT_SLOT, K_OPEN, 1, 1},
     {"Resume Last Session", ACT_SLOT, K_RESUME, 1, 1},
     {"Save...", ACT_SLOT, K_SAVE, 1, 0},
+    {"Export View as Picture...", ACT_EXPORT, 0, EXPORT_VIEW, 0},
+    {"Export Whole Document as Picture...", ACT_EXPORT, 0, EXPORT_DOCUMENT, 0},
     // Reload stores 3: the document flow then opens the current path itself (a 1 relies on the
     // caller also raising the flow's open flag, which only the R key does).
     {"Reload", ACT_SLOT, K_RELOAD, 3, 1},
@@ -215,6 +219,7 @@ void perform(const MenuAction& a, int from_strip)
         if (menu_services.open_appdata)
             menu_services.open_appdata();
         break;
+    case ACT_EXPORT: export_request = a.value; break;
     }
     if (a.defer && from_strip)
         menu_deferral = 1;
@@ -502,6 +507,8 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Close", "", 1, 0},
                                      {"-", "", 0, 0},
                                      {"Save...", "S", 0, 0},
+                                     {"Export View as Picture...", "", 0, 0},
+                                     {"Export Whole Document as Picture...", "", 0, 0},
                                      {"Reload", "R", 0, 0},
                                      {"-", "", 0, 0},
                                      {"Quit", "", 0, 0}}));

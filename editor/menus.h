@@ -13,7 +13,7 @@
 #pragma once
 
 #include "core/records.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 
 #include <atomic>
 #include <string>
@@ -125,6 +125,14 @@ extern std::atomic<int> layer_select_request;
 // Selects the layer of a pending `layer_select_request` (select_layer) and clears it. Returns 1
 // when a selection was made. Main thread, before the layer commands of the frame.
 int apply_layer_select_request(EngineState* es);
+
+// What File > Export ... as Picture asks of the frame loop: 0 nothing, EXPORT_VIEW or
+// EXPORT_DOCUMENT. The frame loop takes it (exchange with 0) and asks for the file.
+enum ExportRequest : int {
+    EXPORT_VIEW = 1,     // the view as shown, with its scales and overlays
+    EXPORT_DOCUMENT = 2, // the whole document, one pixel per column and band, with the scales
+};
+extern std::atomic<int> export_request;
 
 // The desktop services the Help entries call; replaceable (tests).
 struct MenuServices {

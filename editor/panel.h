@@ -14,7 +14,7 @@
 #pragma once
 
 #include "core/records.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The Controls table

@@ -9,6 +9,7 @@
 
 #include <FreeImage.h>
 #include <mpg123.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -536,6 +537,31 @@ int save_image(Plane image, int w, int h, const char* path)
     return 0;
 }
 
+// Encodes `dib` (freed here) as `fif` with the encoder's `flags` into `path` through a
+// ReplacingFile. Returns 0, or -1 with one line naming the file (an existing picture stays as it
+// was).
+static int write_bitmap(FIBITMAP* dib, FREE_IMAGE_FORMAT fif, int flags, const char* path)
+{
+    ReplacingFile out;
+    if (!out.open(path)) {
+        FreeImage_Unload(dib);
+        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+        return -1;
+    }
+    FreeImageIO io = freeimage_file_io();
+    bool saved = FreeImage_SaveToHandle(fif, dib, &io, out.f, flags);
+    FreeImage_Unload(dib);
+    if (!saved) {
+        wrfprintf(stderr, "Could not write '%s': the %s encoder failed\n", path, fif == FIF_PNG ? "PNG" : "BMP");
+        return -1;
+    }
+    if (out.commit() != 0) {
+        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 int save_image_png(Plane image, int w, int h, const char* path)
 {
     if (w < 1 || h < 1 || !image) {
@@ -559,22 +585,32 @@ int save_image_png(Plane image, int w, int h, const char* path)
             line[x] = image[r] ? grey_level(image[r][x], m) : 0;
     }
 
-    ReplacingFile out;
-    if (!out.open(path)) {
-        FreeImage_Unload(dib);
-        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+    return write_bitmap(dib, FIF_PNG, PNG_DEFAULT, path);
+}
+
+int save_picture(const uint32_t* px, int w, int h, const char* path)
+{
+    if (w < 1 || h < 1 || !px) {
+        wrfprintf(stderr, "Could not write '%s': no picture\n", path);
         return -1;
     }
-    FreeImageIO io = freeimage_file_io();
-    bool saved = FreeImage_SaveToHandle(FIF_PNG, dib, &io, out.f, PNG_DEFAULT);
-    FreeImage_Unload(dib);
-    if (!saved) {
-        wrfprintf(stderr, "Could not write '%s': the PNG encoder failed\n", path);
-        return -1; // the old picture stays as it was
-    }
-    if (out.commit() != 0) {
-        wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
+    FIBITMAP* dib = FreeImage_Allocate(w, h, 24);
+    if (!dib) {
+        wrfprintf(stderr, "Could not write '%s': %d x %d pixels is too large\n", path, w, h);
         return -1;
     }
-    return 0;
+    for (int y = 0; y < h; y++) {
+        BYTE* line = FreeImage_GetScanLine(dib, h - 1 - y); // FreeImage rows run bottom-up
+        const uint8_t* src = reinterpret_cast<const uint8_t*>(px + (size_t)y * w);
+        for (int x = 0; x < w; x++) {
+            line[3 * x + FI_RGBA_RED] = src[4 * x];
+            line[3 * x + FI_RGBA_GREEN] = src[4 * x + 1];
+            line[3 * x + FI_RGBA_BLUE] = src[4 * x + 2];
+        }
+    }
+    const size_t n = strlen(path);
+    const bool bmp = n >= 4 && strcasecmp(path + n - 4, ".bmp") == 0;
+    // The fastest deflate level: a colour picture of a long sound is large, and the stronger
+    // levels make it little smaller for several times the time.
+    return write_bitmap(dib, bmp ? FIF_BMP : FIF_PNG, bmp ? BMP_DEFAULT : PNG_Z_BEST_SPEED, path);
 }

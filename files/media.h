@@ -117,3 +117,8 @@ int save_image(Plane image, int w, int h, const char* path);
 // The same picture with the same grey mapping as an 8-bit grey PNG through FreeImage, also
 // through a ReplacingFile. Returns 0 on success, non-zero (with one line naming the file) on failure.
 int save_image_png(Plane image, int w, int h, const char* path);
+
+// Writes a colour picture (w x h pixels, bytes red, green, blue, 0) as a 24-bit BMP when `path`
+// ends in ".bmp", else as a PNG, through a ReplacingFile. Returns 0, or non-zero with one line
+// naming the file.
+int save_picture(const uint32_t* px, int w, int h, const char* path);

@@ -104,9 +104,15 @@ const char* save_type_extension(int tag)
     return tag >= 0 && tag < SAVE_TYPE_COUNT ? SAVE_EXTENSIONS[tag] : nullptr;
 }
 
-// First and last tag a save dialog offers: sound types only, or every type.
-static int first_tag(bool audio_only) { return audio_only ? SAVE_AIFF : SAVE_HISTORY; }
-static int last_tag(bool audio_only) { return audio_only ? SAVE_OGG : SAVE_PNG; }
+// What a save dialog offers: every type, sound files only, or pictures only.
+enum DialogKind : int { DIALOG_ANY, DIALOG_SOUND, DIALOG_PICTURE };
+
+// First and last tag a save dialog of this kind offers.
+static int first_tag(DialogKind kind)
+{
+    return kind == DIALOG_SOUND ? SAVE_AIFF : kind == DIALOG_PICTURE ? SAVE_BMP : SAVE_HISTORY;
+}
+static int last_tag(DialogKind kind) { return kind == DIALOG_SOUND ? SAVE_OGG : SAVE_PNG; }
 
 // True when `name` ends with "." and `ext`, compared without regard to case.
 static bool has_extension(const std::string& name, const char* ext)
@@ -146,18 +152,18 @@ void save_type_apply(const char* typed, int tag, char* out, int out_size)
 
 // Tag whose extension `name` carries among the types offered, or -1. Any ".kbz" gives
 // SAVE_HISTORY: the extension alone cannot tell the two archives apart.
-static int tag_from_extension(const std::string& name, bool audio_only)
+static int tag_from_extension(const std::string& name, DialogKind kind)
 {
-    for (int tag = first_tag(audio_only); tag <= last_tag(audio_only); tag++)
+    for (int tag = first_tag(kind); tag <= last_tag(kind); tag++)
         if (has_extension(name, SAVE_EXTENSIONS[tag]))
             return tag;
     return -1;
 }
 
 // Tag named by a script word among the types offered, or -1.
-static int tag_from_word(const std::string& word, bool audio_only)
+static int tag_from_word(const std::string& word, DialogKind kind)
 {
-    for (int tag = first_tag(audio_only); tag <= last_tag(audio_only); tag++)
+    for (int tag = first_tag(kind); tag <= last_tag(kind); tag++)
         if (word == SAVE_TYPE_WORDS[tag])
             return tag;
     return -1;
@@ -533,22 +539,24 @@ static int ask_open(std::string* path)
 
 // Asks for the name to save under: 1 with the typed name, 0 when cancelled. `*tag` receives the
 // type when the answer chose one too (a script's "save TYPE PATH"), else -1.
-static int ask_save_name(bool audio_only, std::string* name, int* tag)
+static int ask_save_name(DialogKind kind, std::string* name, int* tag)
 {
     *tag = -1;
     if (script_active()) {
-        const char* what = audio_only ? "save dialog (audio)" : "save dialog";
+        const char* what = kind == DIALOG_SOUND     ? "save dialog (audio)"
+                           : kind == DIALOG_PICTURE ? "save dialog (picture)"
+                                                    : "save dialog";
         std::string line;
         if (!script_ask(what, &line))
             return 0;
         std::string rest = after_word(line, "save");
         size_t space = rest.find(' ');
         if (space != std::string::npos && space + 1 < rest.size()) {
-            int typed = tag_from_word(rest.substr(0, space), audio_only);
+            int typed = tag_from_word(rest.substr(0, space), kind);
             if (typed >= 0) {
                 *tag = typed;
                 rest = rest.substr(space + 1);
-            } else if (tag_from_word(rest.substr(0, space), false) >= 0) {
+            } else if (tag_from_word(rest.substr(0, space), DIALOG_ANY) >= 0) {
                 rest.clear(); // a type this dialog does not offer
             }
         }
@@ -560,11 +568,13 @@ static int ask_save_name(bool audio_only, std::string* name, int* tag)
         return 1;
     }
     std::vector<std::string> args = {"--file-selection", "--save", "--confirm-overwrite",
-                                      audio_only ? "--title=Save Sound" : "--title=Save"};
+                                      kind == DIALOG_SOUND     ? "--title=Save Sound"
+                                      : kind == DIALOG_PICTURE ? "--title=Save Picture"
+                                                               : "--title=Save"};
     std::string start = start_folder_arg();
     if (!start.empty())
         args.push_back(start);
-    for (int t = first_tag(audio_only); t <= last_tag(audio_only); t++) {
+    for (int t = first_tag(kind); t <= last_tag(kind); t++) {
         std::string lower = SAVE_EXTENSIONS[t], upper = lower;
         std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
         args.push_back(std::string("--file-filter=") + SAVE_TYPE_LABELS[t] + " (*." + lower + ") | *." + lower + " *." + upper);
@@ -616,21 +626,21 @@ static int ask_archive()
 }
 
 // Asks the file type of a name without a known extension: a tag, or -1 when cancelled.
-static int ask_type(bool audio_only)
+static int ask_type(DialogKind kind)
 {
     if (script_active()) {
         std::string line;
         if (!script_ask("type question", &line))
             return -1;
-        int tag = tag_from_word(line, audio_only);
+        int tag = tag_from_word(line, kind);
         if (tag < 0)
             script_mismatch(line, "type question");
         return tag;
     }
     std::vector<int> tags;
-    for (int t = first_tag(audio_only); t <= last_tag(audio_only); t++)
+    for (int t = first_tag(kind); t <= last_tag(kind); t++)
         tags.push_back(t);
-    return zenity_pick("Save As", "Save as which type of file?", tags, SAVE_TYPE_LABELS + first_tag(audio_only));
+    return zenity_pick("Save As", "Save as which type of file?", tags, SAVE_TYPE_LABELS + first_tag(kind));
 }
 
 // Asks before a name lengthened by the extension rule replaces an existing file (the file dialog
@@ -647,18 +657,18 @@ static bool confirm_replace(const std::string& path)
 
 // The save dialog's whole flow: the name, the type from its extension or asked, which archive
 // for ".kbz", then the extension rule. Sets slot 116 only when a path is returned.
-static int save_dialog(char* dest, int dest_size, bool audio_only)
+static int save_dialog(char* dest, int dest_size, DialogKind kind)
 {
     DialogOpen open;
     std::string typed;
     int tag;
-    if (!ask_save_name(audio_only, &typed, &tag))
+    if (!ask_save_name(kind, &typed, &tag))
         return 0;
     if (tag < 0) {
-        if (!audio_only && has_extension(typed, "kbz"))
+        if (kind == DIALOG_ANY && has_extension(typed, "kbz"))
             tag = ask_archive();
-        else if ((tag = tag_from_extension(typed, audio_only)) < 0)
-            tag = ask_type(audio_only);
+        else if ((tag = tag_from_extension(typed, kind)) < 0)
+            tag = ask_type(kind);
         if (tag < 0)
             return 0;
     }
@@ -682,12 +692,17 @@ int open_file_dialog(char* dest, int dest_size)
 
 int save_file_dialog(char* dest, int dest_size)
 {
-    return save_dialog(dest, dest_size, false);
+    return save_dialog(dest, dest_size, DIALOG_ANY);
 }
 
 int save_audio_dialog(char* dest, int dest_size)
 {
-    return save_dialog(dest, dest_size, true);
+    return save_dialog(dest, dest_size, DIALOG_SOUND);
+}
+
+int save_picture_dialog(char* dest, int dest_size)
+{
+    return save_dialog(dest, dest_size, DIALOG_PICTURE);
 }
 
 // Writes an alert's or question's words to stderr, so that the log keeps what the user saw.

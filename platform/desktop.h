@@ -67,7 +67,7 @@ void save_type_apply(const char* typed, int tag, char* out, int out_size);
 //   ok                an alert was dismissed (an alert takes one line whatever it holds)
 // A line of the wrong kind, or no line left, acts as cancel (or no) with a message on stderr.
 // When BRINDLEWHARF_DIALOG_LOG names a file, every scripted dialog appends one line telling what
-// was asked: "open dialog", "save dialog", "save dialog (audio)", "archive question", "type
+// was asked: "open dialog", "save dialog", "save dialog (audio)", "save dialog (picture)", "archive question", "type
 // question", "alert: TITLE: TEXT" or "question: TITLE: TEXT" (line breaks become spaces).
 
 // Reads the next line of the dialog script into `line` (at most `line_size` bytes with the
@@ -87,6 +87,9 @@ int save_file_dialog(char* dest, int dest_size);
 
 // The same for sound files only (aiff, wav, flac, ogg).
 int save_audio_dialog(char* dest, int dest_size);
+
+// The same for pictures only (bmp, png).
+int save_picture_dialog(char* dest, int dest_size);
 
 // Blocking alert with `title` as its message and `text` as its detail and one "OK" button;
 // `warning` non-zero gives a warning alert, zero a critical one.

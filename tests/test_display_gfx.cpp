@@ -2,7 +2,7 @@
 // edge (nothing written outside the buffer), sprite modes, button sprites, window creation and
 // resizing under the dummy video driver, and the conversion into the window's pixel order.
 #include "core/state.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/screen.h"
 #include "display/window.h"
 #include "document/command_log.h"

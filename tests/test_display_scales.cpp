@@ -2,7 +2,7 @@
 // overlapping), the mouse readout, the cursor and playback bar over a known picture, the waveform
 // strip of a known document, the strip worker under concurrent requests, and the slow-mouse mode.
 #include "core/state.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/scales.h"
 #include "display/view.h"
 #include "document/image.h"

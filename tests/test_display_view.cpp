@@ -2,7 +2,7 @@
 // resamplers and both colourings, normalisation to the visible part, missing rows, the copy into
 // the frame buffer, and the continuous redraw thread.
 #include "core/state.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "display/view.h"
 #include "document/image.h"
 #include "platform/util.h"

@@ -4,7 +4,7 @@
 #include "core/records.h"
 #include "editor/panel.h"
 #include "core/state.h"
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "document/command_log.h"
 #include "document/hooks.h"
 #include "document/image.h"

@@ -1,10 +1,11 @@
 // Bitmap text, sprites and screen primitives; see gfx.h.
-#include "display/gfx.h"
+#include "render/gfx.h"
 #include "core/state.h"
 #include "files/picture.h"
 #include "platform/util.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -288,6 +289,17 @@ int blit_text(TextLabel* label, FrameRef fb, int colour, int erase, int mode)
 int blit_text(TextLabel* label, uint32_t* fb, int colour, int erase, int mode)
 {
     return blit_text(label, screen_frame(fb), colour, erase, mode);
+}
+
+void draw_text(FrameRef fb, const BitmapFont& f, const char* s, int x, int y, int mode, int colour)
+{
+    static thread_local TextLabel label; // two text buffers: too large for the stack of a helper thread
+    label.font = &f;
+    label.x = x;
+    label.y = y;
+    label.mode = mode;
+    snprintf(label.str, sizeof label.str, "%s", s ? s : "");
+    blit_text(&label, fb, colour, 0, 0);
 }
 
 // ---------------------------------------------------------------------------------------------

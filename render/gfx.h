@@ -134,6 +134,10 @@ int text_width(const char* s, BitmapFont f);
 int blit_text(TextLabel* label, uint32_t* fb, int colour, int erase, int mode);
 int blit_text(TextLabel* label, FrameRef fb, int colour, int erase, int mode);
 
+// Draws `s` once in font `f` and palette colour `colour` at full strength, anchored at (x, y) by
+// the anchor bits of `mode` (a one-off label, with nothing to erase later).
+void draw_text(FrameRef fb, const BitmapFont& f, const char* s, int x, int y, int mode, int colour);
+
 // Paints the background grey under every inked pixel of the text last drawn (`old_str` at
 // `old_x`, `old_y`, anchored by the label's mode).
 void erase_text(TextLabel* label, uint32_t* fb);
