@@ -19,7 +19,7 @@
 // [SECTION] Command slots
 // ---------------------------------------------------------------------------------------------
 
-constexpr int KEY_COUNT = 145; // slots 0..144
+constexpr int KEY_COUNT = 165; // slots 0..164
 
 // The command slots, all 0 at start-up. Several slots are shared with worker threads and the
 // audio callback, so each slot is an atomic byte: the plain stores and polls of the design,
@@ -125,6 +125,9 @@ enum KeySlot : int {
     K_SUSPEND_DUMP = 140,       // request: Suspend Output to File
     K_PAUSE_AFTER = 142,        // request/state 143: Pause After Current Loop
     K_TURN_OFF_LAYER = 144,     // request: Turn Off Layer
+    K_PLAY_SELECTION = 155,     // request: Play Selection (start, or stop while it plays)
+    K_SAVE_SELECTION = 156,     // request: Save Selection as Sound
+    K_PASTE = 157,              // request: Paste a picture from the clipboard as a new layer
 };
 
 // The state slot that belongs to a request slot of a toggled option.

@@ -21,6 +21,7 @@
 #include "files/picture.h"
 #include "history/archive.h"
 #include "history/base85.h"
+#include "history/clipboard.h"
 #include "platform/util.h"
 
 #include <sys/stat.h>
@@ -1249,6 +1250,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
         {"New", line_new},
         {"Duplicate", line_duplicate},
         {"Merge", line_merge},
+        {"Paste", [](const LineArgs& l) { replay_paste(l.line, l.es, l.stream, l.line_no); }},
         {"Delete", [](const LineArgs& l) { delete_layer(l.es); }},
         {"Open", line_open},
         {"Save", line_save},
