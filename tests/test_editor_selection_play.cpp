@@ -5,7 +5,6 @@
 // Selection as Sound writes the region. Without a selection the entries are greyed and P says so.
 #include "core/state.h"
 #include "document/selection.h"
-#include "dsp/fftf.h"
 #include "editor/frame.h"
 #include "editor/menus.h"
 #include "sound/selection_sound.h"
@@ -20,19 +19,6 @@
 #include <vector>
 
 namespace {
-
-// Level in dB of the band +-4 % around `hz` in n values of x from `from` (Hann window).
-double band_db(const std::vector<int16_t>& x, size_t from, int n, float hz)
-{
-    std::vector<float> w((size_t)n);
-    for (int i = 0; i < n; i++)
-        w[(size_t)i] = (float)x[from + (size_t)i] * (0.5f - 0.5f * cosf(2.f * (float)M_PI * i / n));
-    fftf(w.data(), w.data(), n, FFT_FORWARD);
-    double e = 1e-30;
-    for (int k = (int)(0.96f * hz * n / 44100.f); k <= (int)(1.04f * hz * n / 44100.f); k++)
-        e += (double)w[(size_t)k] * w[(size_t)k] + (double)w[(size_t)(n - k)] * w[(size_t)(n - k)];
-    return 10 * std::log10(e);
-}
 
 struct EditorSelection : testing::Test {
     TempDir dir;
@@ -66,10 +52,10 @@ struct EditorSelection : testing::Test {
     }
     bool run_until(const std::function<bool()>& done, int limit_ms) { return ::run_until(ed.get(), done, limit_ms); }
     // What the device played from frame `from` on (both channels are the same).
-    std::vector<int16_t> played(size_t from)
+    std::vector<float> played(size_t from)
     {
         const std::string bytes = read_file(raw);
-        std::vector<int16_t> s;
+        std::vector<float> s;
         for (size_t f = from; f < bytes.size() / 4; f++) {
             int16_t v;
             memcpy(&v, bytes.data() + 4 * f, 2);
@@ -120,8 +106,8 @@ TEST_F(EditorSelection, PlaySelectionIsHeardAloneAndSpacePlaysEverything)
     ASSERT_TRUE(run_until([&] { return selection_playing() && es->paused.load() == 0; }, 5000));
     ASSERT_TRUE(run_until([&] { return !selection_playing(); }, 30000)); // played to its end
     EXPECT_EQ(es->paused.load(), 1);
-    const std::vector<int16_t> s = played(mark);
-    const size_t first = (size_t)(std::find_if(s.begin(), s.end(), [](int16_t v) { return v != 0; }) - s.begin());
+    const std::vector<float> s = played(mark);
+    const size_t first = (size_t)(std::find_if(s.begin(), s.end(), [](float v) { return v != 0.f; }) - s.begin());
     ASSERT_LT(first + 3 * 44100 / 2, s.size()); // two seconds of selection were heard
     const double inside = band_db(s, first + 22050, 44100, 1000.f), outside = band_db(s, first + 22050, 44100, 3000.f);
     printf("heard through the device: the tone outside %.1f dB below the one inside\n", inside - outside);
@@ -133,7 +119,7 @@ TEST_F(EditorSelection, PlaySelectionIsHeardAloneAndSpacePlaysEverything)
     press(ed.get(), SDLK_SPACE);
     ASSERT_TRUE(run_until([&] { return frames_captured() > whole + 3 * 44100 / 2; }, 30000));
     EXPECT_FALSE(selection_playing());
-    const std::vector<int16_t> t = played(whole);
+    const std::vector<float> t = played(whole);
     EXPECT_LT(std::fabs(band_db(t, t.size() - 44100, 44100, 1000.f) - band_db(t, t.size() - 44100, 44100, 3000.f)), 6.0);
 }
 

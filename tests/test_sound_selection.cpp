@@ -5,7 +5,6 @@
 #include "core/state.h"
 #include "document/selection.h"
 #include "document/sound.h"
-#include "dsp/fftf.h"
 #include "sound/live.h"
 #include "sound/selection_sound.h"
 #include "sound/synthesis.h"
@@ -61,9 +60,10 @@ struct SelectionSoundTest : EngineTest {
     }
     // Plays the installed selection through the stream until it stops by itself (or `frames`
     // frames), one value per frame.
-    std::vector<int16_t> play(size_t frames = SIZE_MAX)
+    std::vector<float> play(size_t frames = SIZE_MAX)
     {
-        std::vector<int16_t> heard, buf(2 * 1024);
+        std::vector<float> heard;
+        std::vector<int16_t> buf(2 * 1024);
         for (int k = 0; k < 100000 && heard.size() < frames && es->paused.load() == 0; k++) {
             std::fill(buf.begin(), buf.end(), 0);
             const int n = stream_sound(es.get(), buf.data(), (int)std::min<size_t>(1024, frames - heard.size()));
@@ -75,19 +75,6 @@ struct SelectionSoundTest : EngineTest {
         return heard;
     }
 };
-
-// Level in dB of the band +-4 % around `hz` in samples from..from+n of x (Hann window).
-template <class T> double band_db(const std::vector<T>& x, size_t from, int n, float hz)
-{
-    std::vector<float> w((size_t)n);
-    for (int i = 0; i < n; i++)
-        w[(size_t)i] = (float)x[from + (size_t)i] * (0.5f - 0.5f * cosf(2.f * (float)M_PI * i / n));
-    fftf(w.data(), w.data(), n, FFT_FORWARD);
-    double e = 1e-30;
-    for (int k = (int)(0.96f * hz * n / 44100.f); k <= (int)(1.04f * hz * n / 44100.f); k++)
-        e += (double)w[(size_t)k] * w[(size_t)k] + (double)w[(size_t)(n - k)] * w[(size_t)(n - k)];
-    return 10 * std::log10(e);
-}
 
 TEST_F(SelectionSoundTest, HearsAndSavesOnlyTheSelectedToneInBothModes)
 {
@@ -109,7 +96,7 @@ TEST_F(SelectionSoundTest, HearsAndSavesOnlyTheSelectedToneInBothModes)
         EXPECT_EQ(selection_sound_offset(s), start);
         EXPECT_EQ(selection_sound_length(s), len);
         selection_play(es.get(), s);
-        const std::vector<int16_t> heard = play();
+        const std::vector<float> heard = play();
         ASSERT_EQ((int64_t)heard.size(), len);
         EXPECT_EQ(es->paused.load(), 1);
         EXPECT_EQ(es->play_pos.load(), start + len);
@@ -161,14 +148,14 @@ TEST_F(SelectionSoundTest, LoopsFromItsLeftEdgeAndNeedsASelection)
     ASSERT_NE(s, nullptr);
     const size_t len = (size_t)selection_sound_length(s);
     selection_play(es.get(), s);
-    const std::vector<int16_t> heard = play(2 * len + 3000);
+    const std::vector<float> heard = play(2 * len + 3000);
     ASSERT_GE(heard.size(), 2 * len + 3000);
     EXPECT_EQ(es->paused.load(), 0);
     EXPECT_TRUE(std::equal(heard.begin(), heard.begin() + (long)len + 3000, heard.begin() + (long)len));
 
     // Pause After Current Loop: the loop ends at the selection's end, ready at its left edge.
     key[state_of(K_PAUSE_AFTER)] = 1;
-    const std::vector<int16_t> rest = play();
+    const std::vector<float> rest = play();
     EXPECT_EQ(es->paused.load(), 1);
     EXPECT_EQ(rest.size(), len - 3000);
     EXPECT_EQ(es->play_pos.load(), selection_sound_offset(s));

@@ -1,5 +1,6 @@
 // Shared helpers of the test suite.
 #include "test_support.h"
+#include "dsp/fftf.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -124,6 +125,18 @@ std::vector<float> sine_wave(float hz, int n, int rate, float amp)
     for (int i = 0; i < n; i++)
         v[(size_t)i] = amp * sinf(2.f * 3.14159265f * hz * (float)i / (float)rate);
     return v;
+}
+
+double band_db(const std::vector<float>& x, size_t from, int n, float hz)
+{
+    std::vector<float> w((size_t)n);
+    for (int i = 0; i < n; i++)
+        w[(size_t)i] = x[from + (size_t)i] * (0.5f - 0.5f * cosf(2.f * 3.14159265f * (float)i / (float)n));
+    fftf(w.data(), w.data(), n, FFT_FORWARD);
+    double e = 1e-30;
+    for (int k = (int)(0.96f * hz * n / 44100.f); k <= (int)(1.04f * hz * n / 44100.f); k++)
+        e += (double)w[(size_t)k] * w[(size_t)k] + (double)w[(size_t)(n - k)] * w[(size_t)(n - k)];
+    return 10 * std::log10(e);
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env)
