@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Play Selection
@@ -44,9 +45,11 @@ void selection_play_step(Editor* ed)
         user_notice("Play Selection: nothing is selected");
         return;
     }
+    clear_last_error_text();
     SelectionSound* s = selection_sound_start(es);
     if (!s) {
-        user_notice("The selection could not be played");
+        const std::string why = last_error_text(); // a copy: the notice writes its own line
+        user_notice("The selection could not be played: %s", why.empty() ? "synthesis failed" : why.c_str());
         return;
     }
     played_generation = im->generation.load();
@@ -71,10 +74,13 @@ void save_selection_step(Editor* ed)
     char path[DOC_DIR_LEN] = "";
     if (save_audio_dialog(path, sizeof path)) {
         print_cmd(CMD_TIMED, "// Save selection as sound \"%s\"\n", path);
-        if (save_selection_sound(path, es))
+        clear_last_error_text();
+        if (save_selection_sound(path, es)) {
             wrfprintf(stdout, "Saved the selection as sound to %s\n", path);
-        else
-            message_box(path, "The selection could not be saved", 0);
+        } else {
+            const std::string why = last_error_text();
+            message_box(why.empty() ? path : why.c_str(), "The selection could not be saved", 0);
+        }
     }
     int held = 2;
     es->paused.compare_exchange_strong(held, 0);
@@ -92,6 +98,7 @@ void paste_step(Editor* ed)
         user_notice("Nothing to paste into: open or make a document first");
         return;
     }
+    clear_last_error_text();
     char* file = paste_image_file();
     int w = 0, h = 0;
     uint8_t* grey = file ? load_picture(file, &w, &h, 1) : nullptr;
@@ -100,7 +107,8 @@ void paste_step(Editor* ed)
         free(file);
     }
     if (!grey) {
-        user_notice("Nothing to paste: the clipboard holds no picture");
+        const std::string why = last_error_text();
+        user_notice("Nothing to paste: %s", why.empty() ? "the clipboard holds no picture" : why.c_str());
         return;
     }
     Plane pixels = picture_to_plane(grey, w, h, paste_peak(&ed->image));
