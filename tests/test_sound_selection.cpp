@@ -5,6 +5,7 @@
 #include "core/state.h"
 #include "document/selection.h"
 #include "document/sound.h"
+#include "dsp/scale.h"
 #include "sound/live.h"
 #include "sound/selection_sound.h"
 #include "sound/synthesis.h"
@@ -130,6 +131,50 @@ TEST_F(SelectionSoundTest, HearsAndSavesOnlyTheSelectedToneInBothModes)
         }
         EXPECT_GT(xy / std::sqrt(xx * yy), 0.9999);
         EXPECT_NEAR(peak, 1.0, 0.01);
+    }
+}
+
+// A box on a real recording (speech): its sound holds the box's band and nothing of the rest of
+// the sound, which is loud there.
+TEST_F(SelectionSoundTest, BoxOnARecordingIsHeardAlone)
+{
+    for (int lossless : {0, 1}) {
+        SCOPED_TRACE(lossless ? "lossless" : "noise");
+        selection_play_stop();
+        synthesis_release(es.get());
+        ASSERT_EQ(load_sound("/usr/share/sounds/alsa/Front_Center.wav", es.get(), nullptr, 2), 1);
+        memcpy(es->synth_range, es->anal_params, 3 * sizeof(float));
+        es->synth_range[3] = es->anal_params[6];
+        lossless_mode = (uint8_t)lossless;
+        ASSERT_EQ(synthesise_all(es.get(), lossless, 2), 1);
+        // Rows of 300 Hz .. 1200 Hz, columns of 0.3 s .. 1.1 s.
+        const float* a = es->anal_params;
+        auto row = [&](float hz) {
+            return (int)std::lround((1.0 - log_pos_inv_b(hz, a[0], a[1], a[6])) * (image->h - 1));
+        };
+        ASSERT_GE(image->w, 120);
+        ASSERT_TRUE(selection_box(image.get(), 30, row(1200.f), 109, row(300.f), 3.f, SELECT_REPLACE));
+        SelectionSound* s = selection_sound_start(es.get(), 2);
+        ASSERT_NE(s, nullptr);
+        // The sound itself, before the 16-bit output adds its own floor.
+        ASSERT_EQ(selection_sound_wait(s), 1);
+        const int64_t start = selection_sound_offset(s);
+        std::vector<float> heard(selection_sound_samples(s), selection_sound_samples(s) + selection_sound_length(s));
+        selection_sound_free(s);
+        for (float& v : heard)
+            v *= es->norm * 32767.f;
+        ASSERT_GE(heard.size(), 32768u);
+        std::vector<float> whole(heard.size());
+        for (size_t i = 0; i < whole.size(); i++)
+            whole[i] = sound_sample(es.get(), start + (int64_t)i) * es->norm * 32767.f;
+        const int n = 32768;
+        const double inside = band_db(heard, 0, n, 300.f, 1200.f);
+        EXPECT_NEAR(inside, band_db(whole, 0, n, 300.f, 1200.f), 1.0);
+        // Above the box (past its soft edge): loud in the whole sound, silent in the selection.
+        EXPECT_GT(band_db(whole, 0, n, 2000.f, 8000.f), inside - 40.0);
+        printf("%s: above the box %.1f dB below the box\n", lossless ? "lossless" : "noise",
+               inside - band_db(heard, 0, n, 2000.f, 8000.f));
+        EXPECT_GE(inside - band_db(heard, 0, n, 2000.f, 8000.f), 60.0);
     }
 }
 
