@@ -131,6 +131,9 @@ enum KeySlot : int {
     K_SELECTION_GAIN = 148,     // request: Gain on Selection (asks for the gain)
     K_SELECTION_DELETE = 149,   // request: Delete the selected region
     K_SELECTION_FEATHER = 150,  // request: Selection Feather (asks for the soft edge of new shapes)
+    K_PLAY_SELECTION = 155,     // request: Play Selection (start, or stop while it plays)
+    K_SAVE_SELECTION = 156,     // request: Save Selection as Sound
+    K_PASTE = 157,              // request: Paste a picture from the clipboard as a new layer
 };
 
 // The state slot that belongs to a request slot of a toggled option.

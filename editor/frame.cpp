@@ -2,6 +2,7 @@
 #include "editor/frame.h"
 #include "editor/export.h"
 #include "editor/menus.h"
+#include "editor/selection_use.h"
 #include "history/open.h"
 #include "editor/panel.h"
 #include "files/startup.h"
@@ -26,11 +27,13 @@
 #include "files/config.h"
 #include "files/media.h"
 #include "history/archive.h"
+#include "history/clipboard.h"
 #include "history/replay.h"
 #include "platform/desktop.h"
 #include "platform/util.h"
 #include "sound/device.h"
 #include "sound/live.h"
+#include "sound/selection_sound.h"
 #include "sound/synthesis.h"
 #include "sound/writer.h"
 
@@ -340,6 +343,7 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
     case SDLK_l: key[K_BOUNCE] = 1; break;
     case SDLK_n: key[K_NEW_LAYER] = 1; break;
     case SDLK_o: key[K_OPEN] = 1; break;
+    case SDLK_p: key[K_PLAY_SELECTION] = 1; break;
     case SDLK_s: key[K_SAVE] = 1; break;
     case SDLK_t: key[K_TURN_OFF_LAYER] = 1; break;
     case SDLK_u: key[shift ? K_REDO : K_UNDO] = 1; break;
@@ -772,29 +776,15 @@ static void play_pause_step(Editor* ed)
     }
 }
 
-// Frame step 28: Copy puts the composite on the clipboard as a grey picture.
+// Frame step 28: Copy puts the composite on the clipboard as a grey picture (with a selection,
+// its region weighted by the mask).
 static void copy_step(Editor* ed)
 {
     if (!key[K_COPY].exchange(0) || !has_document(ed))
         return;
-    ImageStack* im = &ed->image;
     std::vector<uint32_t> px;
-    {
-        LockGuard lock(im->layers_lock);
-        const int w = im->w, h = im->h;
-        float m = 0.f;
-        for (int y = 0; y < h; y++)
-            if (im->composite[y])
-                for (int x = 0; x < w; x++)
-                    m = std::max(m, im->composite[y][x]);
-        px.assign((size_t)w * h, 0);
-        for (int y = 0; y < h; y++)
-            for (int x = 0; x < w && im->composite[y]; x++) {
-                const uint32_t g = grey_level(im->composite[y][x], m);
-                px[(size_t)y * w + x] = g | g << 8 | g << 16 | 0xFF000000u; // bytes R, G, B, A
-            }
-    }
-    if (!copy_image(px.data(), im->w, im->h))
+    int w = 0, h = 0;
+    if (!clipboard_picture(&ed->image, &px, &w, &h) || !copy_image(px.data(), w, h))
         user_notice("The picture could not be copied to the clipboard");
 }
 
@@ -1691,6 +1681,7 @@ int editor_frame(Editor* ed)
     if (key[K_DEFAULTS].exchange(0) && default_values(es))           // 22
         ed->full_redraw = 1;
     play_position_step(ed, elapsed);                                 // 23
+    selection_play_step(ed);                                         // Play Selection
     play_pause_step(ed);                                             // 24
     apply_layer_select_request(es);                                  // 26
     if (ed->drag.tool > 0)                                           // no Undo or Redo while a tool is pressed
@@ -1700,12 +1691,15 @@ int editor_frame(Editor* ed)
     undo_status(ed);
     copy_step(ed);                                                   // 28
     export_step(ed);                                                 // File > Export ... as Picture
+    paste_step(ed);
     option_toggles(ed);                                              // 29
     // 16, 20, 29: the check marks follow the tool, the modifiers and the options (an open menu
     // shows them at once).
-    if (menu_sync_checks(menu) + refresh_undo_menu(menu, im, futura16) > 0 && menu_opened >= 0)
+    if (menu_sync_checks(menu) + refresh_undo_menu(menu, im, futura16) + refresh_selection_menu(menu, im) > 0 &&
+        menu_opened >= 0)
         ed->full_redraw = 1;
     flows_save(ed);                                                  // 30
+    save_selection_step(ed);
     lossless_log(ed);                                                // 31
     synthesis_step(ed);                                              // 32
     panel_sync(es);                                                  // 16, 20, 24: tool, modifier and Play buttons
@@ -1730,7 +1724,8 @@ static const int watched_slots[] = {
     K_VIEW_LAYER_ONLY, K_VIEW_GROUP_ONLY, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112,
     K_PAINT_RUNNING, K_PAINT_STATE_PENDING, K_UNITS_CHANGED, K_LIVE_SYNTH, K_DUMP_LIVE, K_NOISE_INIT,
     K_WAVEFORM_AGAIN, K_LIVE_JUMP, K_SUSPEND_DUMP, K_PAUSE_AFTER, K_TURN_OFF_LAYER, K_SELECT_ALL, K_SELECT_NONE,
-    K_SELECT_INVERT, K_SELECTION_GAIN, K_SELECTION_DELETE, K_SELECTION_FEATHER,
+    K_SELECT_INVERT, K_SELECTION_GAIN, K_SELECTION_DELETE, K_SELECTION_FEATHER, K_PLAY_SELECTION, K_SAVE_SELECTION,
+    K_PASTE,
 };
 
 int editor_pending(const Editor* ed)
@@ -1777,6 +1772,7 @@ void editor_end(Editor* ed)
     layer_steps_wait();
     waveform_stop();
 
+    selection_play_stop();
     sound_close();        // the live-synthesis output file, then the audio device
     graphics_shutdown();  // the window
     remove_hooks();

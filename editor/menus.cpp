@@ -88,6 +88,7 @@ const MenuAction menu_actions[] = {
     {"Open...", ACT_SLOT, K_OPEN, 1, 1},
     {"Resume Last Session", ACT_SLOT, K_RESUME, 1, 1},
     {"Save...", ACT_SLOT, K_SAVE, 1, 0},
+    {"Save Selection as Sound...", ACT_SLOT, K_SAVE_SELECTION, 1, 0},
     {"Export View as Picture...", ACT_EXPORT, 0, EXPORT_VIEW, 0},
     {"Export Whole Document as Picture...", ACT_EXPORT, 0, EXPORT_DOCUMENT, 0},
     // Reload stores 3: the document flow then opens the current path itself (a 1 relies on the
@@ -98,6 +99,7 @@ const MenuAction menu_actions[] = {
     {"Undo", ACT_SLOT, K_UNDO, 1, 0},
     {"Redo", ACT_SLOT, K_REDO, 1, 0},
     {"Copy", ACT_SLOT, K_COPY, 1, 0},
+    {"Paste", ACT_SLOT, K_PASTE, 1, 0},
     {"Erase Mask", ACT_SLOT, K_ERASE_MASK, 1, 0},
     {"Default Values", ACT_SLOT, K_DEFAULTS, 1, 0},
     {"Select All", ACT_SLOT, K_SELECT_ALL, 1, 0},
@@ -109,6 +111,7 @@ const MenuAction menu_actions[] = {
     // Options
     {"Loop Playback", ACT_SLOT, K_LOOP, 1, 0},
     {"Pause After Current Loop", ACT_SLOT, K_PAUSE_AFTER, 1, 0},
+    {"Play Selection", ACT_SLOT, K_PLAY_SELECTION, 1, 0},
     {"Live Synthesis", ACT_SLOT, K_LIVE_SYNTH, 1, 0},
     {"Save Live Synthesis Output to File...", ACT_SLOT, K_DUMP_LIVE, 1, 0},
     {"Suspend Output to File", ACT_SLOT, K_SUSPEND_DUMP, 1, 0},
@@ -258,7 +261,7 @@ const struct {
     const char* label;
 } ctrl_equivalents[] = {
     {'n', "New"},  {'o', "Open..."}, {'s', "Save..."},    {'r', "Reload"},
-    {'z', "Undo"}, {'y', "Redo"},    {'c', "Copy"},       {'e', "Erase Mask"}, {'d', "Default Values"},
+    {'z', "Undo"}, {'y', "Redo"},    {'c', "Copy"},       {'v', "Paste"},       {'e', "Erase Mask"}, {'d', "Default Values"},
     {'k', "Suspend Processing"},     {'q', "Quit"},
 };
 
@@ -507,6 +510,7 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Close", "", 1, 0},
                                      {"-", "", 0, 0},
                                      {"Save...", "S", 0, 0},
+                                     {"Save Selection as Sound...", "", 1, 0},
                                      {"Export View as Picture...", "", 0, 0},
                                      {"Export Whole Document as Picture...", "", 0, 0},
                                      {"Reload", "R", 0, 0},
@@ -516,7 +520,7 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Redo", "Shift+U", 0, 0},
                                      {"-", "", 0, 0},
                                      {"Copy", "C", 0, 0},
-                                     {"Paste", "", 1, 0},
+                                     {"Paste", "", 0, 0},
                                      {"-", "", 0, 0},
                                      {"Erase Mask", "E", 0, 0},
                                      {"Default Values", "D", 0, 0},
@@ -529,6 +533,7 @@ MenuBar menu_init(int* count, const BitmapFont& font)
                                      {"Selection Feather...", "", 0, 0}}));
     bar.push_back(make_menu("Options", {{"Loop Playback", "", 0, 0},
                                         {"Pause After Current Loop", "Shift+Space", 0, 0},
+                                        {"Play Selection", "P", 1, 0},
                                         {"-", "", 0, 0},
                                         {"Live Synthesis", "", 0, 0},
                                         {"Save Live Synthesis Output to File...", "", 0, 0},

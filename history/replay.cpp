@@ -22,6 +22,7 @@
 #include "files/picture.h"
 #include "history/archive.h"
 #include "history/base85.h"
+#include "history/clipboard.h"
 #include "platform/util.h"
 
 #include <sys/stat.h>
@@ -1378,6 +1379,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
          }},
         {"Select", line_select},
         {"Gain", [](const LineArgs& l) { line_region(l, false); }},
+        {"Paste", [](const LineArgs& l) { replay_paste(l.line, l.es, l.stream, l.line_no); }},
         {"Open", line_open},
         {"Save", line_save},
         {"Blending", line_blending},

@@ -177,6 +177,7 @@ static int tag_from_word(const std::string& word, DialogKind kind)
 enum ChildMode {
     CHILD_DIALOG, // standard output captured to its end, then the child is waited for as long as a person takes
     CHILD_HELPER, // standard output and error collected until the child itself ends or the wait runs out
+    CHILD_READER, // as a helper, but only standard output is taken (data, never echoed); errors go to ours
 };
 
 // Longest wait for a helper (opener, clipboard tool) that normally returns at once, milliseconds.
@@ -319,7 +320,7 @@ static ChildRun run_child(const std::vector<std::string>& args, ChildMode mode, 
     if (pipe_open)
         drain_now(fds[0], &r.out);
     close(fds[0]);
-    if (!r.out.empty())
+    if (!r.out.empty() && mode == CHILD_HELPER)
         wrfprintf(stderr, "%s%s", r.out.c_str(), r.out.back() == '\n' ? "" : "\n");
     if (r.finished)
         remove_leftover(leftover);
@@ -922,4 +923,40 @@ int copy_image(const uint32_t* pixels, int w, int h)
         return 0;
     }
     return 1;
+}
+
+char* paste_image_file()
+{
+    const char* tool = program_from_env("BRINDLEWHARF_CLIPBOARD", "xclip");
+    ChildRun r = run_child({tool, "-selection", "clipboard", "-t", "image/png", "-o"}, CHILD_READER, HELPER_WAIT_MS, "");
+    if (!r.started) {
+        wrfprintf(stderr, "Cannot run %s to paste a picture: %s\n", tool, strerror(r.error));
+        return nullptr;
+    }
+    if (!r.finished || r.status != 0 || r.out.empty()) {
+        wrfprintf(stderr, "The clipboard holds no picture\n");
+        return nullptr;
+    }
+    std::string file = temp_folder() + "/brindlewharf-paste-XXXXXX";
+    const int fd = mkstemp(file.data());
+    if (fd < 0) {
+        wrfprintf(stderr, "Cannot make a temporary file in %s: %s\n", temp_folder().c_str(), strerror(errno));
+        return nullptr;
+    }
+    size_t done = 0;
+    while (done < r.out.size()) {
+        const ssize_t n = write(fd, r.out.data() + done, r.out.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+    close(fd);
+    if (done != r.out.size()) {
+        wrfprintf(stderr, "Cannot write the pasted picture to %s\n", file.c_str());
+        unlink(file.c_str());
+        return nullptr;
+    }
+    return strdup(file.c_str());
 }

@@ -110,6 +110,11 @@ int ask_number(const char* text, const char* title, float initial, float* value)
 // R, G, B, A in memory order. Returns 1 when the clipboard tool accepted it.
 int copy_image(const uint32_t* pixels, int w, int h);
 
+// Writes the picture on the clipboard (asked for as PNG) to a new temporary file and returns its
+// path (the caller removes the file and frees the path), or null after one line when the
+// clipboard holds no picture or the clipboard tool cannot be run.
+char* paste_image_file();
+
 // Opens the user guide shipped with the program.
 void open_manual();
 

@@ -8,6 +8,7 @@
 #include "dsp/noise_full.h"
 #include "dsp/scale.h"
 #include "platform/util.h"
+#include "sound/selection_sound.h"
 #include "sound/synthesis.h"
 #include "sound/writer.h"
 
@@ -36,19 +37,6 @@ constexpr float KERNEL_SCALE = 5333.3335f;  // lut steps per column (16000 / 3)
 constexpr int KERNEL_END = 16000;           // lut index of the kernel's far end (value 0)
 
 static std::atomic<int> callback_busy{0}; // 1 while audio_callback fills a buffer
-
-// A float sample (full scale 32767) as a 16-bit sample: truncated toward zero and limited;
-// anything that is not a number is silence.
-static inline int16_t to_pcm(float v)
-{
-    if (!(v == v))
-        return 0;
-    if (v >= 32767.f)
-        return 32767;
-    if (v <= -32768.f)
-        return -32768;
-    return (int16_t)(int)v;
-}
 
 // Takes a lock only when it is free: the callback never waits.
 static bool try_lock(sem_t* s)
@@ -429,6 +417,9 @@ int stream_sound(EngineState* es, int16_t* out, int frames)
 {
     if (!es || !out || frames < 1)
         return 0;
+    const int selection = selection_stream(es, out, frames); // Play Selection plays in place of the rest
+    if (selection >= 0)
+        return selection;
     if (!key[state_of(K_LIVE_SYNTH)].load())
         return stream_normal(es, out, frames);
     ImageStack* im = es->image;

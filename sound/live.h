@@ -29,8 +29,22 @@
 // output file.
 void audio_callback(void* userdata, uint8_t* stream, int len);
 
-// Fills `frames` frames of `out` (cleared by the caller) with normal playback, or live synthesis
-// when slot 133 is on; moves the play position (loop, reverse, bounce, Pause After Current Loop,
+// A float sample (full scale 32767) as a 16-bit sample: truncated toward zero and limited;
+// anything that is not a number is silence.
+inline int16_t to_pcm(float v)
+{
+    if (!(v == v))
+        return 0;
+    if (v >= 32767.f)
+        return 32767;
+    if (v <= -32768.f)
+        return -32768;
+    return (int16_t)(int)v;
+}
+
+// Fills `frames` frames of `out` (cleared by the caller) with the selection's sound while Play
+// Selection plays (sound/selection_sound.h), else normal playback, or live synthesis when slot
+// 133 is on; moves the play position (loop, reverse, bounce, Pause After Current Loop,
 // mouse following). Returns the number of frames played from the start of the buffer (the rest
 // stays silent).
 int stream_sound(EngineState* es, int16_t* out, int frames);

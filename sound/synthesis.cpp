@@ -417,6 +417,12 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
         bool unedited = true;
         for (int j = 0; j < bw && unedited; j++)
             unedited = row[j] == 1.f;
+        // A row silenced everywhere, also before and after the block, adds nothing at all.
+        bool silent = (ends & 3) == 3;
+        for (int j = 0; j < bw && silent; j++)
+            silent = row[j] == 0.f;
+        if (silent)
+            continue;
         // The lowest band reaches down to 0 Hz (its bin 0, the block's mean, is its own).
         const bool base_band = bd.lo == 0;
         if (unedited) {
@@ -477,9 +483,7 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
 // [SECTION] Workers
 // ---------------------------------------------------------------------------------------------
 
-// Band-scale value of the lossless filter: (H-1) / (log_base fmax - log_base fmin), or fmax / rate
-// on a linear axis.
-static float band_scale(float fmin, float fmax, float base, int H, int rate)
+float band_scale(float fmin, float fmax, float base, int H, int rate)
 {
     if (base == 1.f)
         return fmax / (float)rate;
@@ -642,8 +646,7 @@ static float composite_max(ImageStack* im)
     return mx;
 }
 
-// Whether the block noise table was made for these parameters.
-static bool noise_table_current(const EngineState* es, int bw, int H, float fmin, float fmax, float pps, float base)
+bool noise_table_current(const EngineState* es, int bw, int H, float fmin, float fmax, float pps, float base)
 {
     const float want[7] = {(float)bw, 0.f, (float)H, fmin, fmax, pps, base};
     bool same = es->noise && es->noise_len;

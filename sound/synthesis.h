@@ -96,6 +96,10 @@ float* filter_mask_filter(const float* orig, int avail, const float* ratio, int 
 // shared by every block of a run); synthesis_release calls it.
 void filter_mask_filter_release();
 
+// Band-scale value of the lossless filter: (H-1) / (log_base fmax - log_base fmin), or fmax / rate
+// on a linear axis.
+float band_scale(float fmin, float fmax, float base, int H, int rate);
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Workers
 // ---------------------------------------------------------------------------------------------
@@ -135,6 +139,10 @@ int synthesis_change(EngineState* es, int level, int threads = 0, int move_tool 
 // After a stroke over columns x0 .. x1: puts the blocks covering them, from one block before to
 // one block after, back to "to do" (under the engine state's lock).
 void synthesis_touch_columns(EngineState* es, int x0, int x1);
+
+// Whether the engine state's block noise table was made for blocks of bw columns, H rows, the
+// range fmin .. fmax Hz, pps px/s and base `base`.
+bool noise_table_current(const EngineState* es, int bw, int H, float fmin, float fmax, float pps, float base);
 
 // Blocks done so far (state 2), read under the engine state's lock.
 int synthesis_blocks_done(EngineState* es);

@@ -168,7 +168,7 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
                 << e.label;
             EXPECT_EQ(mac_redraw, 1) << e.label;
         }
-    EXPECT_EQ(entries, 112);
+    EXPECT_EQ(entries, 113);
 
     // label, slot and value set (the units also raise the History refresh), tool, Help service,
     // whether a choice from the strip waits a frame for the menu to go (the document commands).
@@ -217,8 +217,8 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
 TEST_F(Menus, GreyedEntriesAndSeparatorsDoNothing)
 {
     const std::vector<int> before = slots();
-    // Close, Paste, "No Layer", a separator, no such entry, no such menu.
-    for (auto [m, i] : {std::pair{(int)MENU_FILE, index_of(MENU_FILE, "Close")}, {MENU_EDIT, index_of(MENU_EDIT, "Paste")},
+    // Close, Play Selection (nothing selected), "No Layer", a separator, no such entry, no such menu.
+    for (auto [m, i] : {std::pair{(int)MENU_FILE, index_of(MENU_FILE, "Close")}, {MENU_OPTIONS, index_of(MENU_OPTIONS, "Play Selection")},
                         {MENU_LAYERS, LAYER_LIST_FIRST}, {MENU_FILE, 4}, {MENU_FILE, 99}, {42, 0}})
         EXPECT_EQ(menu_dispatch(bar, m, i, 1), 0) << m << " " << i;
     EXPECT_EQ(slots(), before);
@@ -451,6 +451,7 @@ TEST_F(Menus, CtrlKeyEquivalents)
     } cases[] = {
         {'n', K_NEW, 1, "New"},           {'o', K_OPEN, 1, "Open..."},     {'s', K_SAVE, 1, "Save..."},
         {'r', K_RELOAD, 3, "Reload"},     {'z', K_UNDO, 1, "Undo"},        {'y', K_REDO, 1, "Redo"},        {'c', K_COPY, 1, "Copy"},
+        {'v', K_PASTE, 1, "Paste"},
         {'e', K_ERASE_MASK, 1, "Erase Mask"}, {'d', K_DEFAULTS, 1, "Default Values"},
         {'k', K_SUSPEND, 1, "Suspend Processing"}, {'Q', K_QUIT, 1, "Quit"},
     };
@@ -473,11 +474,11 @@ TEST_F(Menus, CtrlKeyEquivalents)
         EXPECT_EQ(menu_deferral, 0);
     }
 
-    // Other letters are taken (the plain-key command must not run) and do nothing, Paste
-    // included; keys that are no letters are left to the window.
+    // Other letters are taken (the plain-key command must not run) and do nothing; keys that
+    // are no letters are left to the window.
     state_reset();
     const std::vector<int> before = slots();
-    for (int sym : {'b', 'v', 'j', 't', 'u', 'x'})
+    for (int sym : {'b', 'p', 'j', 't', 'u', 'x'})
         EXPECT_EQ(menu_key_equivalent(bar, sym), 1) << (char)sym;
     EXPECT_EQ(slots(), before);
     EXPECT_EQ(mouse_function, TOOL_CURSOR);

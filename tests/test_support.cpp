@@ -1,5 +1,6 @@
 // Shared helpers of the test suite.
 #include "test_support.h"
+#include "dsp/fftf.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +126,18 @@ std::vector<float> sine_wave(float hz, int n, int rate, float amp)
     for (int i = 0; i < n; i++)
         v[(size_t)i] = amp * sinf(2.f * 3.14159265f * hz * (float)i / (float)rate);
     return v;
+}
+
+double band_db(const std::vector<float>& x, size_t from, int n, float lo_hz, float hi_hz)
+{
+    std::vector<float> w((size_t)n);
+    for (int i = 0; i < n; i++)
+        w[(size_t)i] = x[from + (size_t)i] * (0.5f - 0.5f * cosf(2.f * 3.14159265f * (float)i / (float)n));
+    fftf(w.data(), w.data(), n, FFT_FORWARD);
+    double e = 1e-30;
+    for (int k = std::max((int)(lo_hz * n / 44100.f), 1); k <= std::min((int)(hi_hz * n / 44100.f), (n - 1) / 2); k++)
+        e += (double)w[(size_t)k] * w[(size_t)k] + (double)w[(size_t)(n - k)] * w[(size_t)(n - k)];
+    return 10 * std::log10(e);
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env)

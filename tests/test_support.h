@@ -45,6 +45,15 @@ bool write_test_sound(const std::string& path, int format, int channels, int rat
 // n samples of amp * sin(2 pi hz i / rate).
 std::vector<float> sine_wave(float hz, int n, int rate = 44100, float amp = 0.5f);
 
+// Level in dB of the band lo_hz .. hi_hz in n samples of x at 44100 Hz from `from` (Hann window).
+double band_db(const std::vector<float>& x, size_t from, int n, float lo_hz, float hi_hz);
+
+// The same for the band +-4 % around `hz`: how loud a tone is in a sound.
+inline double band_db(const std::vector<float>& x, size_t from, int n, float hz)
+{
+    return band_db(x, from, n, 0.96f * hz, 1.04f * hz);
+}
+
 // Result of running a program to its end.
 struct RunResult {
     int status;      // exit status, or 128 + signal

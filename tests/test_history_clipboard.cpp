@@ -1,0 +1,103 @@
+// Copy and Paste: the clipboard picture of a selection (its bounds, weighted by the mask) pasted
+// back as a new layer gives the region's pixels within a grey step; the paste is one Undo step,
+// and its history line replays to the same document. Bad Paste lines are skipped with a warning.
+#include "core/state.h"
+#include "document/composite.h"
+#include "document/selection.h"
+#include "document/undo.h"
+#include "history/clipboard.h"
+#include "history/replay.h"
+#include "test_doc.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using ClipboardTest = DocTest;
+
+// The pattern of the test document.
+float pattern(int r, int c) { return (float)((r * 7 + c * 3) % 13) / 4.f; }
+
+TEST_F(ClipboardTest, CopiedSelectionPastesBackAsALayerAndReplays)
+{
+    doc(60, 40, pattern);
+    log_history();
+    ASSERT_TRUE(selection_box(image.get(), 10, 5, 29, 19, 2.f, SELECT_REPLACE));
+    int x0, y0, x1, y1;
+    ASSERT_TRUE(selection_bounds(image.get(), &x0, &y0, &x1, &y1));
+    std::vector<uint32_t> px;
+    int w = 0, h = 0;
+    ASSERT_TRUE(clipboard_picture(image.get(), &px, &w, &h));
+    ASSERT_EQ(std::vector<int>({w, h}), std::vector<int>({x1 - x0, y1 - y0}));
+
+    // What the clipboard gives back: grey levels, pasted at the region's place.
+    std::vector<uint8_t> grey(px.size());
+    for (size_t i = 0; i < px.size(); i++)
+        grey[i] = (uint8_t)(px[i] & 0xFF);
+    const float peak = paste_peak(image.get());
+    EXPECT_FLOAT_EQ(peak, 3.f);
+    Plane pasted = picture_to_plane(grey.data(), w, h, peak);
+    const DocState before = snapshot(*image);
+    ASSERT_EQ(paste_layer(es.get(), pasted, w, h, x0, y0), 1);
+    plane_free(&pasted, h);
+    ASSERT_EQ(image->count, 2);
+    const Plane layer = image->layers[image->sel].plane;
+    for (int r = 0; r < image->h; r++)
+        for (int c = 0; c < image->w; c++) {
+            const float want = pattern(r, c) * selection_weight(image.get(), c, r);
+            // One grey step of sqrt(v / peak) around the value.
+            const float step = 2.f * std::sqrt(want * peak) / 255.f + peak / 65025.f;
+            ASSERT_NEAR(layer[r][c], want, step) << r << ", " << c;
+        }
+    EXPECT_STREQ(undo_next_label(image.get(), -1), "Paste Layer");
+    const DocState after = snapshot(*image);
+    ASSERT_EQ(undo_step(es.get(), -1), 1);
+    EXPECT_EQ(snapshot(*image), before);
+    ASSERT_EQ(undo_step(es.get(), +1), 1);
+    EXPECT_EQ(snapshot(*image), after);
+
+    // The history holds the pixels: a replay on the same document gives the same layers.
+    command_log_close();
+    EXPECT_NE(read_file(history_path).find("Paste layer \"Layer 1\" " + std::to_string(w) + " x " +
+                                           std::to_string(h) + " at " + std::to_string(x0) + " " +
+                                           std::to_string(y0) + "\n"),
+              std::string::npos)
+        << read_file(history_path);
+    Session again;
+    ASSERT_EQ(image_from_plane(&again.image, plane_of(60, 40, pattern), 60, 40, "test"), 1);
+    replay_reset();
+    char title[256] = "";
+    ASSERT_GT(load_archive(history_path, &again.es, title, sizeof title, nullptr), 0);
+    EXPECT_EQ(snapshot(again.image), after);
+}
+
+TEST_F(ClipboardTest, BadPasteLinesAreSkipped)
+{
+    doc(20, 10, 1.f);
+    const struct {
+        const char* name;
+        const char* text;
+    } cases[] = {
+        {"no size", "Paste layer \"Layer 1\"\n"},
+        {"no pixels", "Paste layer \"Layer 1\" 2 x 2 at 0 0\n"},
+        {"too few words", "Paste layer \"Layer 1\" 2 x 2 at 0 0\nBase85 3 words\n%%%%%%%%%%%%%%%z\n"},
+        {"data cut short", "Paste layer \"Layer 1\" 2 x 2 at 0 0\nBase85 4 words\n%%%%%z\n"},
+        {"outside", "Paste layer \"Layer 1\" 1 x 1 at 25 3\nBase85 1 words\n%%%%%z\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir.file("bad.kbz"), c.text);
+        replay_reset();
+        char title[256] = "";
+        testing::internal::CaptureStderr();
+        load_archive(dir.file("bad.kbz").c_str(), es.get(), title, sizeof title, nullptr);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(image->count, 1);
+        EXPECT_FALSE(err.empty());
+    }
+}
+
+} // namespace
