@@ -262,6 +262,20 @@ struct AnalysisJob {
 // bin of an even length has none.
 static inline float bin_im(const float* s, int N, int k) { return 2 * k == N ? 0.f : s[N - k]; }
 
+// The Hann window 0.5 - 0.5 cos(2 pi t), which is sin^2(pi t), for t in 0..1 by a polynomial
+// (within 3e-7 of the library cosine): it is worked out for every bin of every band, where the
+// library cosine took a tenth of an analysis. Outside 0..1 the library cosine serves.
+static inline float hann_window(float t)
+{
+    if (!(t >= 0.f && t <= 1.f))
+        return 0.5f - 0.5f * cosf(2.f * PI * t);
+    const float x = PI * (t - 0.5f); // sin(pi t) = cos(x), |x| <= pi / 2
+    const float x2 = x * x;
+    const float c =
+        1.f + x2 * (-1.f / 2 + x2 * (1.f / 24 + x2 * (-1.f / 720 + x2 * (1.f / 40320 + x2 * (-1.f / 3628800)))));
+    return c * c;
+}
+
 // Analyses band i into a new row and publishes it. Z is scratch for max_M complex values.
 static void analyse_band(AnalysisJob* job, int i, float* Z)
 {
@@ -275,7 +289,7 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
     const float span = band.b - band.a;
     for (int k = 0; k < band.nb; k++) {
         float t = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
-        float g = 0.5f - 0.5f * cosf(2.f * PI * t);
+        float g = hann_window(t);
         Z[2 * (k + 1)] = g * S[band.lo + 1 + k];
         Z[2 * (k + 1) + 1] = g * bin_im(S, N, band.lo + 1 + k);
     }
