@@ -66,19 +66,20 @@ PEAK["resynth 60s lossless"]=$(peak_mb "$PROGRAM" resynth "$TMP/60s.wav" -o "$TM
 
 # The editor's wait for the first rows of a freshly opened 5-minute song, from a fresh process:
 # from the start of the open (the file's reading included) to the first picture for the view
-# (the coarse rows), and to the first analysed row, with the process's CPU time to that point.
+# (the coarse rows), the part of it spent reading the file, and to the first analysed row, with
+# the process's CPU time to the first rows and to the end of the reading.
 BENCH="$BUILD/bench/brindlewharf_bench"
 FIRST=""
 if [ -x "$BENCH" ]; then
   for _ in $(seq "$RUNS"); do
     FIRST+="$("$BENCH" --benchmark_filter=open_first_rows_cold --benchmark_format=json 2>/dev/null |
-      python3 -c 'import json, sys; b = json.load(sys.stdin)["benchmarks"][0]; print("%.0f/%.0f/%.0f" % (b["shown_ms"], b["first_row_ms"], b["shown_cpu_ms"]))') "
+      python3 -c 'import json, sys; b = json.load(sys.stdin)["benchmarks"][0]; print("%.0f/%.0f/%.0f/%.0f/%.0f" % (b["shown_ms"], b["read_ms"], b["first_row_ms"], b["shown_cpu_ms"], b["read_cpu_ms"]))') "
   done
 fi
 
 echo "load after: $(uptime)"
 if [ -n "$FIRST" ]; then
-  echo "open of a 5-minute song in a fresh process, ms per run (first rows shown / first analysed row / CPU to the first rows): $FIRST"
+  echo "open of a 5-minute song in a fresh process, ms per run (first rows shown / of which reading the file / first analysed row / CPU time to the first rows / of which reading): $FIRST"
 fi
 PEAKS=""
 for job in "${!PEAK[@]}"; do PEAKS+="$job=${PEAK[$job]};"; done
