@@ -264,11 +264,9 @@ static inline float bin_im(const float* s, int N, int k) { return 2 * k == N ? 0
 
 // The Hann window 0.5 - 0.5 cos(2 pi t), which is sin^2(pi t), for t in 0..1 by a polynomial
 // (within 3e-7 of the library cosine): it is worked out for every bin of every band, where the
-// library cosine took a tenth of an analysis. Outside 0..1 the library cosine serves.
-static inline float hann_window(float t)
+// library cosine took a tenth of an analysis.
+static inline float hann_polynomial(float t)
 {
-    if (!(t >= 0.f && t <= 1.f))
-        return 0.5f - 0.5f * cosf(2.f * PI * t);
     const float x = PI * (t - 0.5f); // sin(pi t) = cos(x), |x| <= pi / 2
     const float x2 = x * x;
     const float c =
@@ -276,7 +274,24 @@ static inline float hann_window(float t)
     return c * c;
 }
 
-// Analyses band i into a new row and publishes it. Z is scratch for max_M complex values.
+// The window at the n positions t[] (replacing them): by the polynomial, several at once, when
+// all lie in 0..1, otherwise each by the library cosine.
+static void hann_windows(float* t, int n)
+{
+    bool inside = true;
+    for (int k = 0; k < n; k++)
+        inside = inside && t[k] >= 0.f && t[k] <= 1.f;
+    if (!inside) {
+        for (int k = 0; k < n; k++)
+            t[k] = 0.5f - 0.5f * cosf(2.f * PI * t[k]);
+        return;
+    }
+    for (int k = 0; k < n; k++)
+        t[k] = hann_polynomial(t[k]);
+}
+
+// Analyses band i into a new row and publishes it. Z is scratch for max_M complex values and
+// max_M / 2 + 1 floats more.
 static void analyse_band(AnalysisJob* job, int i, float* Z)
 {
     const BandPlan& band = job->plan[i];
@@ -287,11 +302,13 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
     // Cut the band out of the spectrum and shift it down to bin 1, under a Hann window over the
     // band's span on the axis (each bin weighted by the window at the bin just below it).
     const float span = band.b - band.a;
+    float* g = Z + 2 * (size_t)job->max_M; // nb <= (M - 1) / 2
+    for (int k = 0; k < band.nb; k++)
+        g[k] = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
+    hann_windows(g, band.nb);
     for (int k = 0; k < band.nb; k++) {
-        float t = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
-        float g = hann_window(t);
-        Z[2 * (k + 1)] = g * S[band.lo + 1 + k];
-        Z[2 * (k + 1) + 1] = g * bin_im(S, N, band.lo + 1 + k);
+        Z[2 * (k + 1)] = g[k] * S[band.lo + 1 + k];
+        Z[2 * (k + 1) + 1] = g[k] * bin_im(S, N, band.lo + 1 + k);
     }
     // The analytic band signal: the inverse transform of the positive-frequency bins alone (its
     // real part is the band signal, its imaginary part the quadrature signal, both doubled).
@@ -322,7 +339,7 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
 // row (on the calling thread only).
 static void analyse_bands(AnalysisJob* job, bool on_row)
 {
-    float* Z = static_cast<float*>(wrmalloc(sizeof(float) * 2 * (size_t)job->max_M));
+    float* Z = static_cast<float*>(wrmalloc(sizeof(float) * (2 * (size_t)job->max_M + (size_t)job->max_M / 2 + 1)));
     for (;;) {
         if (job->progress && job->progress->stop.load(std::memory_order_relaxed))
             break;
@@ -391,12 +408,13 @@ double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base,
     if (H > 1) {
         const int pad = anal_pad(H, fmin, fmax, base);
         const double N = 1.05 * ((double)n + (pad < 0 ? INT_MAX / 4 : pad)) + 64.0; // smooth sizes lie a little above
-        // The spectrum and the transform's working buffer; per thread two band transforms,
-        // at least the padded sound's columns, at most the whole spectrum.
+        // The spectrum and the transform's working buffer; per thread two and a half band
+        // transforms (the band and its window), at least the padded sound's columns, at most
+        // the whole spectrum.
         const double M = std::min(N, std::max(N * ppsr, 8.0 * N / H));
         // The transform planner also reserves (without touching) two arrays of the same size,
         // which count against an address-space limit.
-        floats += 4.0 * N + (double)std::max(threads, 1) * 2.0 * M;
+        floats += 4.0 * N + (double)std::max(threads, 1) * 2.5 * M;
     } else {
         floats += 3.0 * n; // the copy, its spectrum and quadrature
     }
