@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sys/stat.h>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] File kinds
@@ -328,16 +329,22 @@ static void* read_half(void* arg)
 }
 
 // Long files whose frames can be found by position without decoding what comes before are read
-// in two halves at once (decoding is most of an open's wait for a long sound).
-static bool read_in_halves(const SF_INFO& info)
+// in two halves at once (decoding is most of an open's wait for a long sound). The frame count
+// is trusted for that only when the file at `path` is large enough to hold it.
+static bool read_in_halves(const SF_INFO& info, const char* path)
 {
     const int major = info.format & SF_FORMAT_TYPEMASK, sub = info.format & SF_FORMAT_SUBMASK;
     const bool container = major == SF_FORMAT_WAV || major == SF_FORMAT_AIFF || major == SF_FORMAT_WAVEX ||
                            major == SF_FORMAT_W64 || major == SF_FORMAT_RAW;
-    const bool pcm = sub == SF_FORMAT_PCM_S8 || sub == SF_FORMAT_PCM_U8 || sub == SF_FORMAT_PCM_16 ||
-                     sub == SF_FORMAT_PCM_24 || sub == SF_FORMAT_PCM_32 || sub == SF_FORMAT_FLOAT ||
-                     sub == SF_FORMAT_DOUBLE;
-    return container && pcm && info.seekable && info.frames >= (1 << 20) && info.frames <= INT_MAX;
+    const int bytes = sub == SF_FORMAT_PCM_S8 || sub == SF_FORMAT_PCM_U8 ? 1
+                      : sub == SF_FORMAT_PCM_16                           ? 2
+                      : sub == SF_FORMAT_PCM_24                           ? 3
+                      : sub == SF_FORMAT_PCM_32 || sub == SF_FORMAT_FLOAT ? 4
+                      : sub == SF_FORMAT_DOUBLE                           ? 8
+                                                                          : 0; // not PCM
+    struct stat st;
+    return container && bytes > 0 && info.seekable && info.frames >= (1 << 20) && info.frames <= INT_MAX &&
+           stat(path, &st) == 0 && (double)info.frames * info.channels * bytes <= (double)st.st_size;
 }
 
 float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
@@ -374,7 +381,7 @@ float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
     // A long file in two halves at once, the second through a handle of its own. A first half
     // read short ends the sound there, as reading in order would; after the second half (or
     // as far as its helper got) the reading goes on in order.
-    if (read_in_halves(info) && (ok = grow_sound(&out, &cap, info.frames, path))) {
+    if (read_in_halves(info, path) && (ok = grow_sound(&out, &cap, info.frames, path))) {
         HalfRead second{path, info.frames / 2, info.frames - info.frames / 2, ch, take, block, out + info.frames / 2, 0};
         ThreadRecord helper{};
         const bool helped = thread_spawn(&helper, read_half, &second) == 0;
