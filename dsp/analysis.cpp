@@ -648,7 +648,7 @@ static void coarse_frame(CoarseJob* job, int c, float* frame)
     }
 }
 
-// Claims frames, then (once every frame is done, see anal_coarse) rows.
+// Claims and works out frames until none is left.
 static void* coarse_frames_worker(void* arg)
 {
     CoarseJob* job = static_cast<CoarseJob*>(arg);
@@ -659,7 +659,8 @@ static void* coarse_frames_worker(void* arg)
     return nullptr;
 }
 
-// Each row at the image's width: every column takes the level of the frame it falls in.
+// Claims rows (once every frame is done) and makes each at the image's width: every column
+// takes the level of the frame it falls in.
 static void* coarse_rows_worker(void* arg)
 {
     CoarseJob* job = static_cast<CoarseJob*>(arg);
