@@ -2,8 +2,8 @@
 # What a user waits for: whole-process runs of `brindlewharf analyse` from a fresh start (the
 # user cache folder cleared before every run) for 6 s, 60 s and 5 minutes of sound, each beside
 # sox drawing a spectrogram picture of the same size in the same run (and ffmpeg when it is
-# installed), then `resynth` of the minute with noise and losslessly, and the analysis's first
-# row of a 5-minute song in a fresh process (the editor's first rows; needs the bench build). Reports wall time, user +
+# installed), then `resynth` of the minute with noise and losslessly, and the editor's open of a
+# 5-minute song in a fresh process to its first rows (needs the bench build). Reports wall time, user +
 # system CPU time (the fairer figure on a busy machine), peak memory and the load when measured.
 # Needs sox and hyperfine (Debian packages); python3 reads hyperfine's results.
 #
@@ -64,19 +64,22 @@ time_jobs resynth \
 PEAK["resynth 60s noise"]=$(peak_mb "$PROGRAM" resynth "$TMP/60s.wav" -o "$TMP/noise.wav" --seed 1 --quiet)
 PEAK["resynth 60s lossless"]=$(peak_mb "$PROGRAM" resynth "$TMP/60s.wav" -o "$TMP/lossless.wav" --lossless --quiet)
 
-# The editor's wait for the first rows of a freshly opened 5-minute song, from a fresh process.
+# The editor's wait for the first rows of a freshly opened 5-minute song, from a fresh process:
+# from the start of the open (the file's reading included) to the first picture for the view
+# (the coarse rows), the part of it spent reading the file, and to the first analysed row, with
+# the process's CPU time to the first rows and to the end of the reading.
 BENCH="$BUILD/bench/brindlewharf_bench"
 FIRST=""
 if [ -x "$BENCH" ]; then
   for _ in $(seq "$RUNS"); do
-    FIRST+="$("$BENCH" --benchmark_filter=first_row_cold --benchmark_format=json 2>/dev/null |
-      python3 -c 'import json, sys; print("%.0f" % json.load(sys.stdin)["benchmarks"][0]["first_row_ms"])') "
+    FIRST+="$("$BENCH" --benchmark_filter=open_first_rows_cold --benchmark_format=json 2>/dev/null |
+      python3 -c 'import json, sys; b = json.load(sys.stdin)["benchmarks"][0]; print("%.0f/%.0f/%.0f/%.0f/%.0f" % (b["shown_ms"], b["read_ms"], b["first_row_ms"], b["shown_cpu_ms"], b["read_cpu_ms"]))') "
   done
 fi
 
 echo "load after: $(uptime)"
 if [ -n "$FIRST" ]; then
-  echo "first analysed row of a 5-minute song, fresh process (ms per run): $FIRST"
+  echo "open of a 5-minute song in a fresh process, ms per run (first rows shown / of which reading the file / first analysed row / CPU time to the first rows / of which reading): $FIRST"
 fi
 PEAKS=""
 for job in "${!PEAK[@]}"; do PEAKS+="$job=${PEAK[$job]};"; done

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 SoundDisplayHooks sound_display_hooks = {nullptr, nullptr};
 
@@ -136,8 +137,10 @@ float* sound_for_document(const char* path, const EngineState* es, int* len, int
     // (the analysis has released its spectrum before the planes are copied); the sound itself
     // is held already. The document being replaced is not counted as free.
     const double plane = sizeof(float) * (double)w * h;
+    // With a window, the coarse first picture is held beside the analysis until it ends.
+    const double coarse = sound_display_hooks.redraw && h > 1 ? plane : 0.0;
     const double needed = std::max(anal_memory(*len, h, fmin / (float)sr, fmax / (float)sr, ppsr, base,
-                                               threads > 0 ? threads : CORE_COUNT),
+                                               threads > 0 ? threads : CORE_COUNT) + coarse,
                                    plane * (editing ? 7 : saving ? 3 : 2));
     char why[200], what[160];
     snprintf(what, sizeof what, "analysing %.0f s of sound into %d x %d pixels", (double)*len / sr, w, h);
@@ -186,13 +189,23 @@ void sound_to_document(const char* path, float* signal, int len, EngineState* es
     if (sound_display_hooks.view_reset)
         sound_display_hooks.view_reset(image);
 
-    // 6. Analysis into the composite, drawn as it fills when there is a window.
+    // 6. Analysis into the composite, drawn as it fills when there is a window. A window is
+    // shown a coarse picture of the whole sound first, its rows drawn as they come (the
+    // whole-sound transform alone keeps the first analysed row of a long sound waiting for a
+    // third of a second); the analysed rows replace them as they finish.
     image->composite = static_cast<Plane>(wrcalloc((size_t)h, sizeof(float*)));
     key[K_LOADING] = 1;
     key[K_ANALYSING] = 1;
     ThreadRecord redraw{};
     if (sound_display_hooks.redraw)
         thread_spawn(&redraw, sound_display_hooks.redraw, image);
+    Plane coarse = nullptr; // the coarse rows, freed once nothing draws them
+    if (sound_display_hooks.redraw && h > 1 &&
+        anal_coarse(image->composite, signal, len, sr, h, fmax / (float)sr, ppsr, fmin / (float)sr, bpo, min_bpo,
+                    transition, base, threads)) {
+        coarse = static_cast<Plane>(wrmalloc(sizeof(float*) * (size_t)h));
+        memcpy(coarse, image->composite, sizeof(float*) * (size_t)h);
+    }
     int out_w = w;
     // Without a use for the original sound, the analysis releases it once it has its own copy.
     anal(image->composite, signal, len, sr, &out_w, h, fmax / (float)sr, ppsr, fmin / (float)sr, bpo, min_bpo,
@@ -200,14 +213,17 @@ void sound_to_document(const char* path, float* signal, int len, EngineState* es
     if (!orig_snd)
         orig_len = 0;
 
-    // 7. Redraw stopped; bands an interrupted analysis did not reach stay silent.
+    // 7. Redraw stopped; bands an interrupted analysis did not reach stay silent, coarse rows
+    // included: nothing of the coarse picture stays in the document. Its rows are freed only
+    // now that no redraw reads them.
     image->stop_redraw = 1;
     thread_wait(&redraw, nullptr);
     image->stop_redraw = 0;
     key[K_ANALYSING] = 0;
     for (int r = 0; r < h; r++)
-        if (!filled_row(image->composite, r))
+        if (!filled_row(image->composite, r) || (coarse && image->composite[r] == coarse[r]))
             image->composite[r] = static_cast<float*>(wrcalloc((size_t)w, sizeof(float)));
+    plane_free(&coarse, h);
     if (const long long bad = plane_nonfinite(image->composite, w, h, true))
         wrfprintf(stderr, "Warning: '%s': %lld values of the analysis were not numbers and are silent\n", path, bad);
     normi(image->composite, w, h, 1.f);

@@ -15,7 +15,8 @@ struct AnalysisProgress;
 // What the window does while a sound is analysed; both null without a window.
 struct SoundDisplayHooks {
     void (*view_reset)(ImageStack* image); // gradient colour map and centred view for the new size, before the analysis
-    void* (*redraw)(void* image);          // continuous redraw run on its own thread (argument: the ImageStack) until `stop_redraw`
+    void* (*redraw)(void* image);          // continuous redraw run on its own thread (argument: the ImageStack) until `stop_redraw`;
+                                           // with it, the composite first fills with a coarse picture that the analysed rows replace
 };
 
 extern SoundDisplayHooks sound_display_hooks; // set by the program at start-up

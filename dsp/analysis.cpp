@@ -208,6 +208,30 @@ static void unscale_row(float* row, int W, float scale)
 // [SECTION] Band geometry
 // ---------------------------------------------------------------------------------------------
 
+// What limits the filter widths of the bands (see band_half_width).
+struct BandWidths {
+    float trans;        // transition in cycles per sample
+    float cap;          // the widest filter in bands, bpo / min_bpo
+    bool constant_time; // the cap is lifted
+};
+
+static BandWidths band_widths(int rate, float bpo, float min_bpo, float transition)
+{
+    return {transition / (float)rate, bpo / min_bpo,
+            key[state_of(K_CONST_TIME_RES)].load(std::memory_order_relaxed) != 0};
+}
+
+// Filter half-width, in bands, of band i of H (fmin, fmax fractions of the rate, LOGBASE set):
+// as wide as the transition asks, at most the cap, at least one band.
+static float band_half_width(const BandWidths& widths, int i, int H, float fmin, float fmax)
+{
+    const float top = (float)(H - 1);
+    float w = widths.trans / (log_pos((float)(i + 1) / top, fmin, fmax) - log_pos((float)(i - 1) / top, fmin, fmax));
+    if (!widths.constant_time)
+        w = std::min(w, widths.cap);
+    return std::max(w, 1.f);
+}
+
 // Where one band sits in the whole-sound spectrum and how it is transformed.
 struct BandPlan {
     int lo;  // bin below the band's first bin
@@ -238,7 +262,36 @@ struct AnalysisJob {
 // bin of an even length has none.
 static inline float bin_im(const float* s, int N, int k) { return 2 * k == N ? 0.f : s[N - k]; }
 
-// Analyses band i into a new row and publishes it. Z is scratch for max_M complex values.
+// The Hann window 0.5 - 0.5 cos(2 pi t), which is sin^2(pi t), for t in 0..1 by a polynomial
+// (within 3e-7 of the library cosine): it is worked out for every bin of every band, where the
+// library cosine took a tenth of an analysis.
+static inline float hann_polynomial(float t)
+{
+    const float x = PI * (t - 0.5f); // sin(pi t) = cos(x), |x| <= pi / 2
+    const float x2 = x * x;
+    const float c =
+        1.f + x2 * (-1.f / 2 + x2 * (1.f / 24 + x2 * (-1.f / 720 + x2 * (1.f / 40320 + x2 * (-1.f / 3628800)))));
+    return c * c;
+}
+
+// The window at the n positions t[] (replacing them): by the polynomial, several at once, when
+// all lie in 0..1, otherwise each by the library cosine.
+static void hann_windows(float* t, int n)
+{
+    bool inside = true;
+    for (int k = 0; k < n; k++)
+        inside = inside && t[k] >= 0.f && t[k] <= 1.f;
+    if (!inside) {
+        for (int k = 0; k < n; k++)
+            t[k] = 0.5f - 0.5f * cosf(2.f * PI * t[k]);
+        return;
+    }
+    for (int k = 0; k < n; k++)
+        t[k] = hann_polynomial(t[k]);
+}
+
+// Analyses band i into a new row and publishes it. Z is scratch for max_M complex values and
+// max_M / 2 + 1 floats more.
 static void analyse_band(AnalysisJob* job, int i, float* Z)
 {
     const BandPlan& band = job->plan[i];
@@ -249,11 +302,13 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
     // Cut the band out of the spectrum and shift it down to bin 1, under a Hann window over the
     // band's span on the axis (each bin weighted by the window at the bin just below it).
     const float span = band.b - band.a;
+    float* g = Z + 2 * (size_t)job->max_M; // nb <= (M - 1) / 2
+    for (int k = 0; k < band.nb; k++)
+        g[k] = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
+    hann_windows(g, band.nb);
     for (int k = 0; k < band.nb; k++) {
-        float t = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
-        float g = 0.5f - 0.5f * cosf(2.f * PI * t);
-        Z[2 * (k + 1)] = g * S[band.lo + 1 + k];
-        Z[2 * (k + 1) + 1] = g * bin_im(S, N, band.lo + 1 + k);
+        Z[2 * (k + 1)] = g[k] * S[band.lo + 1 + k];
+        Z[2 * (k + 1) + 1] = g[k] * bin_im(S, N, band.lo + 1 + k);
     }
     // The analytic band signal: the inverse transform of the positive-frequency bins alone (its
     // real part is the band signal, its imaginary part the quadrature signal, both doubled).
@@ -284,7 +339,7 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
 // row (on the calling thread only).
 static void analyse_bands(AnalysisJob* job, bool on_row)
 {
-    float* Z = static_cast<float*>(wrmalloc(sizeof(float) * 2 * (size_t)job->max_M));
+    float* Z = static_cast<float*>(wrmalloc(sizeof(float) * (2 * (size_t)job->max_M + (size_t)job->max_M / 2 + 1)));
     for (;;) {
         if (job->progress && job->progress->stop.load(std::memory_order_relaxed))
             break;
@@ -353,12 +408,13 @@ double anal_memory(int n, int H, float fmin, float fmax, float ppsr, float base,
     if (H > 1) {
         const int pad = anal_pad(H, fmin, fmax, base);
         const double N = 1.05 * ((double)n + (pad < 0 ? INT_MAX / 4 : pad)) + 64.0; // smooth sizes lie a little above
-        // The spectrum and the transform's working buffer; per thread two band transforms,
-        // at least the padded sound's columns, at most the whole spectrum.
+        // The spectrum and the transform's working buffer; per thread two and a half band
+        // transforms (the band and its window), at least the padded sound's columns, at most
+        // the whole spectrum.
         const double M = std::min(N, std::max(N * ppsr, 8.0 * N / H));
         // The transform planner also reserves (without touching) two arrays of the same size,
         // which count against an address-space limit.
-        floats += 4.0 * N + (double)std::max(threads, 1) * 2.0 * M;
+        floats += 4.0 * N + (double)std::max(threads, 1) * 2.5 * M;
     } else {
         floats += 3.0 * n; // the copy, its spectrum and quadrature
     }
@@ -394,9 +450,7 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
     fftf(S, S, N, FFT_FORWARD);
 
     const int Wp = (int)nearbyintf(ppsr * (float)N);
-    const float trans = transition / (float)rate;
-    const float cap = bpo / min_bpo;
-    const bool constant_time = key[state_of(K_CONST_TIME_RES)].load(std::memory_order_relaxed) != 0;
+    const BandWidths widths = band_widths(rate, bpo, min_bpo, transition);
 
     // First pass: every band's place in the spectrum and its transform size. Sizes only grow
     // from band to band, so they are settled in band order before the bands are spread out.
@@ -404,10 +458,7 @@ int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, f
     int prev_M = 0, max_M = 0;
     for (int i = 0; i < H; i++) {
         BandPlan& band = plan[(size_t)i];
-        float w = trans / (log_pos(p((float)(i + 1)), fmin, fmax) - log_pos(p((float)(i - 1)), fmin, fmax));
-        if (!constant_time)
-            w = std::min(w, cap);
-        w = std::max(w, 1.f);
+        const float w = band_half_width(widths, i, H, fmin, fmax);
         // The edge bins stay floats until they are brought within the spectrum: with extreme
         // settings they lie far outside any int (or are not numbers at all).
         const float lo_f = nearbyintf(log_pos(p((float)i - w), fmin, fmax) * (float)N);
@@ -537,4 +588,167 @@ float* resample_fft(float* buffer, int* n, int rate_in, int rate_out)
     Y = static_cast<float*>(wrrealloc(Y, sizeof(float) * (size_t)std::max(out_len, 1)));
     *n = out_len;
     return Y;
+}
+
+// ---------------------------------------------------------------------------------------------
+// [SECTION] Coarse first pass
+// ---------------------------------------------------------------------------------------------
+
+// Frame length of the coarse pass (93 ms at 44.1 kHz, 10.8 Hz between bins) and the most
+// frames it transforms: about a column of the screen each when the whole sound is in view.
+static const int COARSE_FRAME = 4096;
+static const int COARSE_COLUMNS = 1024;
+
+// One sample of a band's window on the frame spectrum: the power at fractional bin k + frac,
+// weighted.
+struct CoarseTap {
+    int k;        // bin below the sample (0 .. COARSE_FRAME / 2 - 1)
+    float frac;   // position between bin k and k + 1
+    float weight; // squared window times the bins the sample stands for, times the band gain
+};
+
+// What the coarse workers share: frames are claimed first, then rows.
+struct CoarseJob {
+    Plane rows;                    // destination row array
+    const float* samples;          // the sound, n samples
+    int n, W, H, columns;          // sound length, image width, bands, frames
+    const float* hann;             // COARSE_FRAME window values
+    const CoarseTap* taps;         // every band's taps, band 0 first
+    const int* first_tap;          // H + 1 offsets into taps
+    float* grid;                   // columns x H band levels, frame after frame
+    std::atomic<int> next_frame;   // next frame to claim
+    std::atomic<int> next_row;     // next row to claim
+};
+
+// Frame c: the window centred on the frame's time, its power spectrum, each band's level.
+static void coarse_frame(CoarseJob* job, int c, float* frame)
+{
+    const int L = COARSE_FRAME;
+    const int64_t centre = ((int64_t)2 * c + 1) * job->n / (2 * (int64_t)job->columns);
+    const int64_t start = centre - L / 2;
+    for (int j = 0; j < L; j++) {
+        const int64_t at = start + j;
+        frame[j] = at >= 0 && at < job->n ? job->samples[at] * job->hann[j] : 0.f;
+    }
+    fftf(frame, frame, L, FFT_FORWARD);
+    // Power of bins 0 .. L/2 into the second half of `frame`'s scratch.
+    float* power = frame + L;
+    power[0] = frame[0] * frame[0];
+    for (int k = 1; k < L / 2; k++)
+        power[k] = frame[k] * frame[k] + frame[L - k] * frame[L - k];
+    power[L / 2] = frame[L / 2] * frame[L / 2];
+    float* out = job->grid + (size_t)c * (size_t)job->H;
+    for (int i = 0; i < job->H; i++) {
+        double sum = 0.0;
+        for (int t = job->first_tap[i]; t < job->first_tap[i + 1]; t++) {
+            const CoarseTap& tap = job->taps[t];
+            sum += (double)tap.weight * ((1.f - tap.frac) * power[tap.k] + tap.frac * power[tap.k + 1]);
+        }
+        out[i] = (float)std::min(sqrt(sum), (double)FLT_MAX);
+    }
+}
+
+// Claims and works out frames until none is left.
+static void* coarse_frames_worker(void* arg)
+{
+    CoarseJob* job = static_cast<CoarseJob*>(arg);
+    float* frame = static_cast<float*>(wrmalloc(sizeof(float) * (2 * (size_t)COARSE_FRAME + 1)));
+    for (int c; (c = job->next_frame.fetch_add(1, std::memory_order_relaxed)) < job->columns;)
+        coarse_frame(job, c, frame);
+    free(frame);
+    return nullptr;
+}
+
+// Claims rows (once every frame is done) and makes each at the image's width: every column
+// takes the level of the frame it falls in.
+static void* coarse_rows_worker(void* arg)
+{
+    CoarseJob* job = static_cast<CoarseJob*>(arg);
+    for (int i; (i = job->next_row.fetch_add(1, std::memory_order_relaxed)) < job->H;) {
+        float* row = static_cast<float*>(wrmalloc(sizeof(float) * (size_t)job->W));
+        for (int x = 0; x < job->W; x++)
+            row[x] = job->grid[(size_t)((int64_t)x * job->columns / job->W) * (size_t)job->H + (size_t)i];
+        publish_row(job->rows, job->H - 1 - i, row);
+    }
+    return nullptr;
+}
+
+// Runs `worker` on `threads` threads, the calling one included, until it returns everywhere.
+static void run_workers(void* (*worker)(void*), void* arg, int threads)
+{
+    std::vector<ThreadRecord> helpers((size_t)(threads - 1));
+    std::vector<int> started(helpers.size(), 0);
+    for (size_t t = 0; t < helpers.size(); t++)
+        started[t] = thread_spawn(&helpers[t], worker, arg) == 0;
+    worker(arg);
+    for (size_t t = 0; t < helpers.size(); t++)
+        if (started[t])
+            thread_wait(&helpers[t], nullptr);
+}
+
+int anal_coarse(Plane rows, const float* samples, int n, int rate, int H, float fmax, float ppsr, float fmin,
+                float bpo, float min_bpo, float transition, float base, int threads)
+{
+    if (!rows || !samples || n < 1 || H < 2 || rate < 1 || !(ppsr > 0.f) || !(bpo > 0.f) || !(fmin < fmax) ||
+        (base != 1.f && !(fmin > 0.f)))
+        return 0;
+    LOGBASE = base;
+    const int W = (int)((float)n * ppsr);
+    const int pad = anal_pad(H, fmin, fmax, base);
+    if (W < 1 || pad < 0 || n > INT_MAX / 4)
+        return 0;
+    const int L = COARSE_FRAME;
+
+    // The level of a band as the exact analysis gives it: the root of its windowed power,
+    // times 4 / w for the band gain, N / L for the whole-sound transform's bins (N of them
+    // where a frame has L), and 8 / 3 for the frame window's mean power.
+    const double N = (double)anal_transform_size(n, pad, ppsr);
+    const BandWidths widths = band_widths(rate, bpo, min_bpo, transition);
+    const float top = (float)(H - 1);
+    std::vector<CoarseTap> taps;
+    std::vector<int> first_tap((size_t)H + 1, 0);
+    for (int i = 0; i < H; i++) {
+        first_tap[(size_t)i] = (int)taps.size();
+        const float w = band_half_width(widths, i, H, fmin, fmax);
+        const float a = log_pos(((float)i - w) / top, fmin, fmax) * (float)L;
+        const float b = log_pos(((float)i + w) / top, fmin, fmax) * (float)L;
+        if (!std::isfinite(a) || !std::isfinite(b) || !(b > a) || a >= (float)(L / 2))
+            continue; // a band the frame spectrum does not reach stays silent
+        // At least three samples of the window, and one a bin where the band is wider.
+        const int m = std::max(3, (int)std::min(ceilf(b - a), (float)L));
+        const double power_gain = 4.0 / w * (N / L) * (8.0 / 3.0);
+        for (int j = 0; j < m; j++) {
+            const float t = ((float)j + 0.5f) / (float)m;
+            const float f = std::clamp(a + t * (b - a), 0.f, (float)(L / 2) - 0.001f);
+            const float g = 0.5f - 0.5f * cosf(2.f * PI * t);
+            taps.push_back({(int)f, f - floorf(f), (float)(power_gain * g * g * (b - a) / m)});
+        }
+    }
+    first_tap[(size_t)H] = (int)taps.size();
+
+    std::vector<float> hann((size_t)L);
+    for (int j = 0; j < L; j++)
+        hann[(size_t)j] = 0.5f - 0.5f * cosf(2.f * PI * ((float)j + 0.5f) / (float)L);
+
+    CoarseJob job;
+    job.rows = rows;
+    job.samples = samples;
+    job.n = n;
+    job.W = W;
+    job.H = H;
+    job.columns = std::min(W, COARSE_COLUMNS);
+    job.hann = hann.data();
+    job.taps = taps.data();
+    job.first_tap = first_tap.data();
+    std::vector<float> grid((size_t)job.columns * (size_t)H);
+    job.grid = grid.data();
+    job.next_frame.store(0);
+    job.next_row.store(0);
+
+    if (threads < 1)
+        threads = CORE_COUNT;
+    threads = std::max(1, std::min(threads, job.columns));
+    run_workers(coarse_frames_worker, &job, threads);
+    run_workers(coarse_rows_worker, &job, threads);
+    return 1;
 }

@@ -30,9 +30,10 @@ struct AnalysisProgress {
 // ---------------------------------------------------------------------------------------------
 
 // Analyses n samples (taken at `rate` Hz) into H rows. `rows` is an array of H row pointers
-// owned by the caller and all null on entry; each row (w floats, allocated with wrmalloc) is
-// stored once it is complete, with a release store, lowest band (row H-1) first, so a reader
-// using `filled_row` may draw while the image fills. fmin, fmax are fractions of `rate`,
+// owned by the caller, null on entry or holding the rows of `anal_coarse` (which are the
+// caller's to free, never freed here); each row (w floats, allocated with wrmalloc) is stored
+// once it is complete, with a release store, lowest band (row H-1) first, so a reader using
+// `filled_row` may draw while the image fills. fmin, fmax are fractions of `rate`,
 // ppsr is columns per sample, bpo bands per octave, min_bpo and transition (px/s) limit the
 // filter widths, base is the frequency-scale base (stored into LOGBASE). "Constant Time
 // Resolution Analysis" (key slot 48) lifts the min_bpo limit. H = 1 gives the envelope of the
@@ -45,6 +46,18 @@ struct AnalysisProgress {
 int anal(Plane rows, const float* samples, int n, int rate, int* out_w, int H, float fmax, float ppsr,
          float fmin, float bpo, float min_bpo, float transition, float base, int threads = 0,
          AnalysisProgress* progress = nullptr, float** release = nullptr);
+
+// A coarse first picture of the sound for the editor to show while `anal` makes the real one:
+// the same H x w rows (same arguments as `anal`), each band's level taken from short transforms
+// of at most 1024 frames spread over the sound, each column showing the frame it falls in.
+// Every row is allocated with wrmalloc and stored with a release store (all null on entry),
+// lowest band first, so a reader may draw them as they come; the levels are those `anal`
+// gives, roughly, so that the picture does not change brightness as the real rows replace
+// these. The frames take a few tens of milliseconds whatever the sound's length, the rows
+// about as long again for a 5-minute sound. Returns 1, or 0 (rows left null) where `anal`
+// makes no image or the one-row image (H < 2).
+int anal_coarse(Plane rows, const float* samples, int n, int rate, int H, float fmax, float ppsr, float fmin,
+                float bpo, float min_bpo, float transition, float base, int threads = 0);
 
 // Bytes `anal` allocates for n samples into H rows (fmin, fmax fractions of the rate, ppsr
 // columns per sample) on `threads` threads: the rows, the padded whole-sound spectrum with the

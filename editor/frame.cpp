@@ -23,6 +23,7 @@
 #include "document/sound.h"
 #include "document/selection.h"
 #include "document/undo.h"
+#include "dsp/analysis.h"
 #include "dsp/noise_full.h"
 #include "files/config.h"
 #include "files/media.h"
@@ -182,17 +183,21 @@ static void drop_events(Editor* ed)
 }
 
 // While a sound is analysed on the main thread: the partly filled picture is redrawn and sent
-// to the window, so that the spectrogram fills in as the bands are made.
+// to the window, so that the spectrogram fills in as the bands are made. Until a frame has
+// shown the lowest row (the first to come, coarse or analysed), the next frame follows within
+// a millisecond of its arrival.
 static void* analysis_redraw(void* arg)
 {
     ImageStack* image = static_cast<ImageStack*>(arg);
     Editor* ed = running;
     if (!ed || image != &ed->image)
         return nullptr;
+    auto first_row = [image] { return image->h > 0 && filled_row(image->composite, image->h - 1) != nullptr; };
     while (!image->stop_redraw) {
+        const bool shown = first_row();
         image_redraw(&ed->es, 1);
         editor_present(ed, 0);
-        for (int t = 0; t < ANALYSIS_FRAME_MS && !image->stop_redraw; t++)
+        for (int t = 0; t < ANALYSIS_FRAME_MS && !image->stop_redraw && (shown || !first_row()); t++)
             wrsleep(1);
     }
     return nullptr;

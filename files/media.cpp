@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sys/stat.h>
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] File kinds
@@ -267,6 +268,86 @@ static long long header_frames(const char* path)
     return frames;
 }
 
+// Frames of `ch` interleaved channels in `in` into one channel in `out`: channel `take`, or the
+// sum of all channels when `take` is -1.
+static void frames_to_mono(const float* in, sf_count_t frames, int ch, int take, float* out)
+{
+    for (sf_count_t i = 0; i < frames; i++) {
+        const float* fr = in + i * ch;
+        float v;
+        if (take >= 0)
+            v = fr[take];
+        else {
+            v = 0.f;
+            for (int c = 0; c < ch; c++)
+                v += fr[c];
+        }
+        out[i] = v;
+    }
+}
+
+// Reads up to `frames` frames of `sf` as one channel into `out`, in blocks of at most `block`
+// frames through `in` (block * ch floats; unused for one channel). Returns the frames read.
+static sf_count_t read_mono(SNDFILE* sf, sf_count_t frames, int ch, int take, int block, float* in, float* out)
+{
+    sf_count_t n = 0;
+    while (n < frames) {
+        const sf_count_t want = std::min<sf_count_t>(block, frames - n);
+        const sf_count_t got = ch == 1 ? sf_readf_float(sf, out + n, want) : sf_readf_float(sf, in, want);
+        if (got <= 0)
+            break;
+        if (ch > 1)
+            frames_to_mono(in, got, ch, take, out + n);
+        n += got;
+    }
+    return n;
+}
+
+// The second half of a long file, read on a helper thread through its own handle.
+struct HalfRead {
+    const char* path;
+    sf_count_t from, frames; // first frame and count
+    int ch, take, block;     // as for read_mono
+    float* out;              // where frame `from` goes
+    sf_count_t got;          // frames read
+};
+
+static void* read_half(void* arg)
+{
+    HalfRead* half = static_cast<HalfRead*>(arg);
+    half->got = 0;
+    SF_INFO info{};
+    SNDFILE* sf = sf_open_utf8(half->path, SFM_READ, &info);
+    if (!sf)
+        return nullptr;
+    float* in = half->ch > 1 ? static_cast<float*>(wrmalloc((size_t)half->block * (size_t)half->ch * sizeof(float)))
+                             : nullptr;
+    if (info.channels == half->ch && sf_seek(sf, half->from, SEEK_SET) == half->from)
+        half->got = read_mono(sf, half->frames, half->ch, half->take, half->block, in, half->out);
+    free(in);
+    sf_close(sf);
+    return nullptr;
+}
+
+// Long files whose frames can be found by position without decoding what comes before are read
+// in two halves at once (decoding is most of an open's wait for a long sound). The frame count
+// is trusted for that only when the file at `path` is large enough to hold it.
+static bool read_in_halves(const SF_INFO& info, const char* path)
+{
+    const int major = info.format & SF_FORMAT_TYPEMASK, sub = info.format & SF_FORMAT_SUBMASK;
+    const bool container = major == SF_FORMAT_WAV || major == SF_FORMAT_AIFF || major == SF_FORMAT_WAVEX ||
+                           major == SF_FORMAT_W64 || major == SF_FORMAT_RAW;
+    const int bytes = sub == SF_FORMAT_PCM_S8 || sub == SF_FORMAT_PCM_U8 ? 1
+                      : sub == SF_FORMAT_PCM_16                           ? 2
+                      : sub == SF_FORMAT_PCM_24                           ? 3
+                      : sub == SF_FORMAT_PCM_32 || sub == SF_FORMAT_FLOAT ? 4
+                      : sub == SF_FORMAT_DOUBLE                           ? 8
+                                                                          : 0; // not PCM
+    struct stat st;
+    return container && bytes > 0 && info.seekable && info.frames >= (1 << 20) && info.frames <= INT_MAX &&
+           stat(path, &st) == 0 && (double)info.frames * info.channels * bytes <= (double)st.st_size;
+}
+
 float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
 {
     *len = 0;
@@ -292,33 +373,43 @@ float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
     // Which channel is taken: -1 = the sum of all channels.
     const int take = (key[state_of(K_LEFT_ONLY)] || ch == 1) ? 0 : key[state_of(K_RIGHT_ONLY)] ? 1 : -1;
 
-    // Read in blocks rather than trusting the frame count of the header: a damaged or crafted
-    // header may claim far more frames than the file holds.
     const int block = std::max(1, (1 << 20) / ch); // about 4 MB of interleaved frames at a time
     float* in = static_cast<float*>(wrmalloc((size_t)block * (size_t)ch * sizeof(float)));
     float* out = nullptr;
     int cap = 0;
     long long n = 0;
-    bool ok = true;
-    for (;;) {
-        sf_count_t got = sf_readf_float(sf, in, block);
-        if (got <= 0)
+    bool ok = true, more = true;
+    // A long file in two halves at once, the second through a handle of its own. A first half
+    // read short ends the sound there, as reading in order would; after the second half (or
+    // as far as its helper got) the reading goes on in order.
+    if (read_in_halves(info, path) && (ok = grow_sound(&out, &cap, info.frames, path))) {
+        HalfRead second{path, info.frames / 2, info.frames - info.frames / 2, ch, take, block, out + info.frames / 2, 0};
+        ThreadRecord helper{};
+        const bool helped = thread_spawn(&helper, read_half, &second) == 0;
+        if (!helped)
+            read_half(&second);
+        n = read_mono(sf, second.from, ch, take, block, in, out);
+        if (helped)
+            thread_wait(&helper, nullptr);
+        more = n == second.from;
+        if (more)
+            n += second.got;
+        more = more && sf_seek(sf, n, SEEK_SET) == n;
+    }
+    // Then (or from the start) in blocks rather than trusting the frame count of the header: a
+    // damaged or crafted header may claim far more frames than the file holds.
+    while (ok && more) {
+        const long long want = std::min<long long>(block, (long long)INT_MAX - n);
+        if (want == 0) { // a frame more is too long a sound: grow_sound says so
+            if (sf_readf_float(sf, in, 1) > 0)
+                ok = grow_sound(&out, &cap, n + 1, path);
             break;
-        if (!(ok = grow_sound(&out, &cap, n + got, path)))
-            break;
-        for (sf_count_t i = 0; i < got; i++) {
-            const float* fr = in + i * ch;
-            float v;
-            if (take >= 0)
-                v = fr[take];
-            else {
-                v = 0.f;
-                for (int c = 0; c < ch; c++)
-                    v += fr[c];
-            }
-            out[n + i] = v;
         }
+        if (!(ok = grow_sound(&out, &cap, n + want, path)))
+            break;
+        const sf_count_t got = read_mono(sf, want, ch, take, block, in, out + n);
         n += got;
+        more = got == want;
     }
     free(in);
     sf_close(sf);

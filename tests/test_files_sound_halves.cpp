@@ -1,0 +1,81 @@
+// Long sound files are read in two halves at once: the samples are those of a reading in order,
+// whatever the channels, the channel taken and a file cut short.
+#include "core/state.h"
+#include "files/media.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The file's frames as one channel, read in order through libsndfile: channel `take`, or the
+// sum of all channels (-1).
+std::vector<float> read_in_order(const std::string& path, int take)
+{
+    SF_INFO info{};
+    const std::vector<float> frames = read_sound_file(path, &info);
+    std::vector<float> out((size_t)info.frames);
+    for (size_t i = 0; i < out.size(); i++) {
+        const float* f = &frames[i * (size_t)info.channels];
+        float v = 0.f;
+        for (int c = 0; c < info.channels; c++)
+            v += take < 0 || c == take ? f[c] : 0.f;
+        out[i] = v;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(FilesSoundHalves, SamplesAreThoseOfAReadingInOrder)
+{
+    TempDir dir;
+    struct Case {
+        const char* name;
+        int format, channels, frames;
+        int key_slot; // channel key set for the reading, or -1
+        int take;     // the channel it takes, -1 for the sum
+        long cut;     // bytes cut off the file's end
+    } cases[] = {
+        {"mono16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, (1 << 20) + 12345, -1, 0, 0},
+        {"stereo_float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, (1 << 20) + 1, -1, -1, 0},
+        {"left.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 2, 1 << 21, K_LEFT_ONLY, 0, 0},
+        {"right.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1 << 21, K_RIGHT_ONLY, 1, 0},
+        {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1 << 21, -1, 0, 2 * 100000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<float> frames((size_t)c.frames * c.channels);
+        wrsrand(7);
+        for (float& v : frames)
+            v = 0.9f * dblrand();
+        const std::string path = dir.file(c.name);
+        ASSERT_TRUE(write_test_sound(path, c.format, c.channels, 44100, frames));
+        if (c.cut) {
+            std::string bytes = read_file(path);
+            write_file(path, bytes.substr(0, bytes.size() - (size_t)c.cut));
+        }
+        const std::vector<float> expected = read_in_order(path, c.take);
+
+        state_reset();
+        if (c.key_slot >= 0)
+            key[state_of(c.key_slot)] = 1;
+        testing::internal::CaptureStderr();
+        int len = 0, rate = 0;
+        float* got = load_raw_sound_sndfile(path.c_str(), &len, &rate);
+        const std::string err = testing::internal::GetCapturedStderr();
+        state_reset();
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(rate, 44100);
+        ASSERT_EQ((size_t)len, expected.size());
+        EXPECT_EQ(memcmp(got, expected.data(), expected.size() * sizeof(float)), 0);
+        EXPECT_EQ(err.find("ends early") != std::string::npos, c.cut != 0) << err;
+        free(got);
+    }
+}
