@@ -96,30 +96,10 @@ TEST(Selection, LassoBrushInvertAndSubtractFromNothing)
 namespace {
 
 // A document at start-up with its history in a temporary folder; the replay state reset around.
-struct SelectionSession : testing::Test {
-    Session session;
-    ImageStack& image = session.image;
-    EngineState& es = session.es;
-    TempDir dir;
-    char title[PATH_TEXT_LEN] = {};
-    void SetUp() override
-    {
-        state_reset();
-        settings_defaults();
-        SCRN_W = 1024;
-        SCRN_H = 768;
-        command_log_close();
-        command_log_reset();
-        free_null(&history_path);
-        replay_reset();
-    }
+struct SelectionSession : SessionTest {
     void TearDown() override
     {
-        layer_steps_wait();
-        command_log_close();
-        free_null(&history_path);
-        replay_reset();
-        state_reset();
+        SessionTest::TearDown();
         selection_feather = SELECTION_FEATHER_DEFAULT;
     }
     // A w x h document of one layer filled with brown noise, its history begun.
