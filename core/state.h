@@ -160,6 +160,12 @@ enum ToolCode : int {
 // Whether a tool is one of the Select tool's three modes.
 constexpr bool is_select_tool(int tool) { return tool >= TOOL_SELECT_BOX && tool <= TOOL_SELECT_LASSO; }
 
+// The Select tool chosen again from `tool`: the box first, then brush, lasso and the box again.
+constexpr int next_select_tool(int tool)
+{
+    return is_select_tool(tool) && tool < TOOL_SELECT_LASSO ? tool + 1 : TOOL_SELECT_BOX;
+}
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Program identity
 // ---------------------------------------------------------------------------------------------

@@ -346,6 +346,10 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
     case SDLK_j: key[K_MERGE_DOWN] = 1; break;
     case SDLK_k: key[K_SUSPEND] = 1; break;
     case SDLK_l: key[K_BOUNCE] = 1; break;
+    case SDLK_m: // the Select tool, or its next mode when it is on (as its button does)
+        mouse_function = next_select_tool(mouse_function);
+        mac_redraw = 1;
+        break;
     case SDLK_n: key[K_NEW_LAYER] = 1; break;
     case SDLK_o: key[K_OPEN] = 1; break;
     case SDLK_p: key[K_PLAY_SELECTION] = 1; break;
