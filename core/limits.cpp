@@ -16,6 +16,7 @@ const SettingRange SETTING_RANGES[SETTING_COUNT] = {
     {"thread count", 1., 1024., "", true},
     {"seed", 0., 4294967295., "", true},
     {"plot size", 64., 8192., " px", true},
+    {"selection feather", 0., 64., " px", false},
 };
 
 // The value as the float a setting holds, held within the float range (NaN stays NaN).

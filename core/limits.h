@@ -22,7 +22,8 @@ enum Setting : int {
     SETTING_THREADS = 6,     // threads of a batch command, a whole number
     SETTING_SEED = 7,        // random seed of a batch command
     SETTING_PLOT_SIZE = 8,   // width or height of a readable picture's plot area, pixels
-    SETTING_COUNT = 9,
+    SETTING_FEATHER = 9,     // soft edge of new selection shapes, pixels
+    SETTING_COUNT = 10,
 };
 
 // One setting's accepted range.

@@ -51,6 +51,7 @@ int spray_harmonics = 100;
 float live_cursor_fps = 20.f;
 int UNDO_MEMORY_MB = 512;
 float tool_width = -1.f;
+float selection_feather = SELECTION_FEATHER_DEFAULT;
 float tool_intensity = -1.f;
 int SCRN_W = 0, SCRN_H = 0;
 int MARGIN_Y = 0;
@@ -79,6 +80,7 @@ void settings_defaults()
     UNDO_MEMORY_MB = 512;
     tool_width = -1.f;
     tool_intensity = -1.f;
+    selection_feather = SELECTION_FEATHER_DEFAULT;
     SCRN_W = SCRN_H = 0;
 }
 

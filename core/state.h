@@ -160,6 +160,12 @@ enum ToolCode : int {
 // Whether a tool is one of the Select tool's three modes.
 constexpr bool is_select_tool(int tool) { return tool >= TOOL_SELECT_BOX && tool <= TOOL_SELECT_LASSO; }
 
+// The Select tool chosen again from `tool`: the box first, then brush, lasso and the box again.
+constexpr int next_select_tool(int tool)
+{
+    return is_select_tool(tool) && tool < TOOL_SELECT_LASSO ? tool + 1 : TOOL_SELECT_BOX;
+}
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Program identity
 // ---------------------------------------------------------------------------------------------
@@ -189,6 +195,8 @@ extern float live_cursor_fps;  // refresh rate of the live-synthesis cursor (20)
 extern int UNDO_MEMORY_MB;     // memory the Undo steps may hold, megabytes (512)
 extern float tool_width;       // last "Spray width" knob value, -1 = not set
 extern float tool_intensity;   // last "Tool intensity" knob value, -1 = not set
+constexpr float SELECTION_FEATHER_DEFAULT = 3.f; // soft edge of new selection shapes, pixels
+extern float selection_feather; // soft edge of new selection shapes, pixels (SELECTION_FEATHER_DEFAULT)
 extern int SCRN_W, SCRN_H;     // window size, 0 = chosen from the desktop at start-up
 extern int MARGIN_Y;           // panel height under the view, set by the panel layout (280 or 169)
 extern int CORE_COUNT;         // worker threads for parallel work: cores - 1, at least 1

@@ -334,8 +334,6 @@ bool selection_gain(ImageStack* image, float db)
 // [SECTION] Selection commands (history lines)
 // ---------------------------------------------------------------------------------------------
 
-float selection_feather = SELECTION_FEATHER_DEFAULT;
-
 static const char* const MODE_WORD[3] = {"replace", "add", "subtract"};
 
 const char* selection_mode_word(SelectionMode mode) { return MODE_WORD[std::clamp((int)mode, 0, 2)]; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/records.h"
+#include "core/state.h"
 
 #include <vector>
 
@@ -29,8 +30,6 @@ bool selection_bounds(const ImageStack* image, int* x0, int* y0, int* x1, int* y
 // How a new shape combines with the selection there is. No selection counts as everything
 // selected, so a shape that subtracts from none leaves everything but the shape.
 enum SelectionMode { SELECT_REPLACE, SELECT_ADD, SELECT_SUBTRACT };
-
-constexpr float SELECTION_FEATHER_DEFAULT = 3.f; // soft edge in pixels
 
 // Selects the box of columns x0..x1 and rows y0..y1 (inclusive, in any order, clipped to the
 // document) with edges that fall from 1 to 0 over `feather` pixels outside it. False when the
@@ -96,8 +95,6 @@ bool selection_gain(ImageStack* image, float db);
 //   Select all / Select none / Select invert
 //   Gain on selection G dB / Delete selection
 // MODE is "replace", "add" or "subtract"; positions are in the history units.
-
-extern float selection_feather; // soft edge of new shapes, pixels (SELECTION_FEATHER_DEFAULT)
 
 // The history word of a mode ("replace", "add", "subtract"), and back (-1 for another word).
 const char* selection_mode_word(SelectionMode mode);

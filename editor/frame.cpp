@@ -6,6 +6,7 @@
 #include "history/open.h"
 #include "editor/panel.h"
 #include "files/startup.h"
+#include "core/limits.h"
 #include "core/units.h"
 #include "render/gfx.h"
 #include "display/scales.h"
@@ -346,6 +347,10 @@ static void key_down(Editor* ed, const SDL_keysym& ks)
     case SDLK_j: key[K_MERGE_DOWN] = 1; break;
     case SDLK_k: key[K_SUSPEND] = 1; break;
     case SDLK_l: key[K_BOUNCE] = 1; break;
+    case SDLK_m: // the Select tool, or its next mode when it is on (as its button does)
+        mouse_function = next_select_tool(mouse_function);
+        mac_redraw = 1;
+        break;
     case SDLK_n: key[K_NEW_LAYER] = 1; break;
     case SDLK_o: key[K_OPEN] = 1; break;
     case SDLK_p: key[K_PLAY_SELECTION] = 1; break;
@@ -684,11 +689,11 @@ static void selection_step(Editor* ed)
             float f = selection_feather;
             if (!ask_number("Soft edge of new selections, in pixels (0 to 64):", "Selection Feather", f, &f))
                 continue;
-            if (f >= 0.f && f <= 64.f)
+            char why[160];
+            if (!setting_fault(SETTING_FEATHER, f, why, sizeof why))
                 selection_feather = f;
             else
-                user_notice("Selection Feather: %g pixels is outside 0 .. 64; it stays %g", (double)f,
-                            (double)selection_feather);
+                user_notice("Selection Feather: %s; it stays %g", why, (double)selection_feather);
             continue;
         }
         if (!has_document(ed))

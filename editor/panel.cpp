@@ -1151,8 +1151,7 @@ void toggle_action(int i)
         return;
     }
     if (i == C_TOOL_SELECT) { // box first, then brush, lasso and box again
-        mouse_function = is_select_tool(mouse_function) && mouse_function < TOOL_SELECT_LASSO ? mouse_function + 1
-                                                                                             : TOOL_SELECT_BOX;
+        mouse_function = next_select_tool(mouse_function);
         tool_buttons_refresh();
         return;
     }

@@ -113,6 +113,7 @@ static void apply_setting(const char* name, const char* value, int line_number)
         {"min_frequency", &MIN_FREQ, SETTING_FREQUENCY},  {"max_frequency", &MAX_FREQ, SETTING_FREQUENCY},
         {"pixels_per_second", &ANAL_PPS, SETTING_PPS},    {"bands_per_octave", &ANAL_BPO, SETTING_BPO},
         {"min_bpo", &MIN_BPO, SETTING_BPO},               {"max_time_res_for_min_bpo", &TRANSITION_PPS, SETTING_PPS},
+        {"selection_feather", &selection_feather, SETTING_FEATHER},
     };
     struct SlotSetting { const char* name; int slot; };
     static const SlotSetting slots[] = {
@@ -295,6 +296,7 @@ void config_save(int force)
         fprintf(f, "tool_intensity = %g\n", intensity);
     }
     fprintf(f, "linear_knob_control = %d\n", (int)key[state_of(K_LINEAR_KNOB)]);
+    fprintf(f, "selection_feather = %g\n", selection_feather);
 
     if (out.commit() != 0)
         wrfprintf(stderr, "%s: the settings cannot be saved: %s\n", path, strerror(errno));

@@ -10,7 +10,9 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <set>
@@ -92,6 +94,21 @@ inline std::string quit_editor(std::unique_ptr<Editor>& ed)
     mouse_function = TOOL_CURSOR;
     state_reset();
     return out;
+}
+
+// The row of the lower of two steady tones (the 1000 Hz one of a 1000 + 3000 Hz sound): of the
+// two brightest rows far apart in the composite's middle column, the lower one.
+inline int lower_tone_row(const ImageStack* im)
+{
+    const int c = im->w / 2;
+    int best = 0, other = -1;
+    for (int r = 0; r < im->h; r++)
+        if (im->composite[r][c] > im->composite[best][c])
+            best = r;
+    for (int r = 0; r < im->h; r++)
+        if (std::abs(r - best) > 20 && (other < 0 || im->composite[r][c] > im->composite[other][c]))
+            other = r;
+    return std::max(best, other);
 }
 
 // Distinct pixel values of a w x h region of a 32-bit buffer `stride` pixels wide.

@@ -64,12 +64,6 @@ void turn_knob(Editor* ed, int index, bool clockwise)
     pointer_frame(ed, cx - 20, cy, 0);
 }
 
-bool tool_exists(const char* name)
-{
-    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
-    return system(cmd.c_str()) == 0;
-}
-
 // Chooses the menu entry labelled `label` as a click on the strip would, then runs frames until
 // `done` holds.
 void choose(Editor* ed, const char* label, const std::function<bool()>& done)

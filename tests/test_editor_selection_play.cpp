@@ -69,20 +69,6 @@ struct EditorSelectionUse : testing::Test {
         const auto size = std::filesystem::file_size(raw, err);
         return err ? 0 : (size_t)size / 4;
     }
-    // The row of the 1000 Hz tone: of the two brightest bands far apart, the lower one.
-    int low_tone_row()
-    {
-        const ImageStack* im = &ed->image;
-        const int c = im->w / 2;
-        int best = 0, other = -1;
-        for (int r = 0; r < im->h; r++)
-            if (im->composite[r][c] > im->composite[best][c])
-                best = r;
-        for (int r = 0; r < im->h; r++)
-            if (std::abs(r - best) > 20 && (other < 0 || im->composite[r][c] > im->composite[other][c]))
-                other = r;
-        return std::max(best, other);
-    }
 };
 
 TEST_F(EditorSelectionUse, PlaySelectionIsHeardAloneAndSpacePlaysEverything)
@@ -97,7 +83,7 @@ TEST_F(EditorSelectionUse, PlaySelectionIsHeardAloneAndSpacePlaysEverything)
     EXPECT_NE(std::string(ed->notice).find("nothing is selected"), std::string::npos) << ed->notice;
     EXPECT_EQ(es->paused.load(), 1);
 
-    const int row = low_tone_row();
+    const int row = lower_tone_row(&ed->image);
     ASSERT_TRUE(selection_box(&ed->image, 100, row - 6, 299, row + 6, 3.f, SELECT_REPLACE));
     ASSERT_EQ(editor_frame(ed.get()), 1);
     EXPECT_EQ(find_menu_entry(menu, "Play Selection")->greyed, 0);

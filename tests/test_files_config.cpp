@@ -53,7 +53,7 @@ TEST_F(ConfigTest, MissingFileIsCreatedWithDefaultsAndQueuesLinearKnobs)
               std::vector<int>({UNIT_SEC, UNIT_HZ, UNIT_ST}));
     // Every setting on a line of its own with its default (the round trip is the next test's).
     const std::string text = read_file(path());
-    EXPECT_EQ(std::count(text.begin(), text.end(), '='), 24) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '='), 25) << text;
     for (const char* line : {"audio_sample_rate = 44100", "min_frequency = 27.5", "history_dim_unit = st", "window_width = 0"})
         EXPECT_EQ(line_of(text, std::string(line).substr(0, std::string(line).find(' '))), line);
 }
@@ -63,9 +63,9 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
     load_with("audio_sample_rate = 48000\nmin_frequency = 55.5\nbands_per_octave = 36\n"
               "history_time_unit = px\nhistory_pos_unit = note\nhistory_dim_unit = %\n"
               "history_relative_selection_index = 1\nsave_to_pcm_24 = 1\nwindow_width = 1024\n"
-              "window_height = 700\nlinear_knob_control = 1\n");
+              "window_height = 700\nlinear_knob_control = 1\nselection_feather = 6.5\n");
     std::string first = read_file(path());
-    EXPECT_TRUE(SOUND_SAMPLERATE == 48000 && MIN_FREQ == 55.5f);
+    EXPECT_TRUE(SOUND_SAMPLERATE == 48000 && MIN_FREQ == 55.5f && selection_feather == 6.5f);
     EXPECT_EQ(std::vector<int>({key[K_TIME_UNIT], key[K_POS_UNIT], key[K_DIM_UNIT]}),
               std::vector<int>({UNIT_PX, UNIT_NOTE, UNIT_PCT}));
     EXPECT_EQ(line_of(first, "history_time_unit"), "history_time_unit = px");
@@ -79,6 +79,7 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
     settings_defaults();
     config_load();
     EXPECT_EQ(read_file(path()), second);
+    EXPECT_EQ(line_of(second, "selection_feather"), "selection_feather = 6.5");
     // linear knobs (stored state equals the current one: nothing queued), rate, window
     EXPECT_EQ(std::vector<int>({key[K_LINEAR_KNOB], SOUND_SAMPLERATE, SCRN_W, SCRN_H}), std::vector<int>({0, 48000, 1024, 700}));
 }
@@ -146,11 +147,12 @@ TEST_F(ConfigTest, MalformedLinesAreIgnored)
     junk += "min_bpo = banana\n";                                  // text that is not a number gives 0
     junk += "= 5\n\n   \nunknown_setting = 3\n";
     junk += "audio_buffer_size = 99999999999999999999\n";
+    junk += "selection_feather = 65\n";                           // above its range: the default stays
     junk += "max_frequency=16000";                                 // no spaces, no final newline
     testing::internal::CaptureStderr();
     load_with(junk);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::vector<double>({(double)SOUND_SAMPLERATE, (double)WAVEFORM_H, (double)spray_harmonics, (double)mouse_sub_range,
-                                   ANAL_PPS, MIN_BPO, (double)SOUND_BUFFERLEN, MAX_FREQ}),
-              std::vector<double>({22050, 55, 100, 8, 100, 24, 2147483647, 16000})); // MIN_BPO 0 lies outside its range: the default stays
+                                   ANAL_PPS, MIN_BPO, (double)SOUND_BUFFERLEN, MAX_FREQ, selection_feather}),
+              std::vector<double>({22050, 55, 100, 8, 100, 24, 2147483647, 16000, 3})); // MIN_BPO 0 lies outside its range: the default stays
 }

@@ -140,6 +140,12 @@ double band_db(const std::vector<float>& x, size_t from, int n, float lo_hz, flo
     return 10 * std::log10(e);
 }
 
+bool tool_exists(const char* name)
+{
+    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return system(cmd.c_str()) == 0;
+}
+
 RunResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
     TempDir tmp;

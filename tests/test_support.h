@@ -54,6 +54,9 @@ inline double band_db(const std::vector<float>& x, size_t from, int n, float hz)
     return band_db(x, from, n, 0.96f * hz, 1.04f * hz);
 }
 
+// Whether a program of that name is on the PATH.
+bool tool_exists(const char* name);
+
 // Result of running a program to its end.
 struct RunResult {
     int status;      // exit status, or 128 + signal
