@@ -57,6 +57,8 @@ TEST_F(BatchWorkers, OneWorkerWritesWhatSeparateRunsWritePastABadFile)
             std::vector<std::string> one = {input, "-o", alone};
             one.insert(one.end(), c.options.begin(), c.options.end());
             ASSERT_EQ(run(c.command, one).status, 0) << name;
+            // Each file's closing line reaches the batch's output, the later ones too.
+            EXPECT_NE(r.out.find(folder + name + "." + c.ext + ": "), std::string::npos) << r.out;
             const std::string batch = read_file(folder + name + "." + c.ext);
             EXPECT_FALSE(batch.empty()) << name;
             EXPECT_TRUE(batch == read_file(alone)) << name << " differs from its separate run";
