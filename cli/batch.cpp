@@ -302,6 +302,10 @@ struct BatchTask {
 // The worker's standard output and error are the batch's in-memory files, read after each answer.
 static const char* const WORKER_FLAG = "--batch-worker";
 static const int WORKER_ANSWERS = 3; // the worker's file for its answers
+// Files a worker runs before a new one takes its place: a worker keeps the transform plans of
+// every sound length it met (about 0.2 MB a length), which a corpus of thousands of lengths
+// would pile up; a new start costs about 40 ms of processor time.
+static const int WORKER_TASKS = 200;
 
 // A worker process of a batch over many files, running one task at a time.
 struct BatchWorker {
@@ -311,6 +315,7 @@ struct BatchWorker {
     int out = -1;        // its standard output and error, in memory
     int err = -1;
     int task = -1;       // the task it runs, -1 when idle
+    int runs = 0;        // the tasks it was given
     std::string pending; // an answer read in part
 };
 
@@ -388,6 +393,7 @@ static int start_worker(BatchWorker* w, const char* command, const std::vector<s
     w->tasks = to[1];
     w->answers = from[0];
     w->task = -1;
+    w->runs = 0;
     if (err) {
         w->pid = 0;
         stop_worker(w, false);
@@ -402,6 +408,8 @@ static bool give_task(BatchWorker* w, std::vector<BatchTask>& tasks, int index, 
 {
     BatchTask& t = tasks[(size_t)index];
     std::string words = t.input + '\0' + t.output + '\0';
+    if (w->pid && w->runs >= WORKER_TASKS)
+        stop_worker(w, false);
     // A worker that died while idle is replaced once.
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!w->pid)
@@ -420,6 +428,7 @@ static bool give_task(BatchWorker* w, std::vector<BatchTask>& tasks, int index, 
         }
         if (sent == words.size()) {
             w->task = index;
+            w->runs++;
             return true;
         }
         stop_worker(w, true);
@@ -1161,6 +1170,7 @@ static int run_command(int argc, char** argv)
 // start: its libraries, the transform plans and the drawing resources.
 static int run_worker(int argc, char** argv)
 {
+    fcntl(WORKER_ANSWERS, F_SETFD, FD_CLOEXEC); // for the worker alone, not for what it starts
     char* word = nullptr;
     size_t size = 0;
     std::string input;
