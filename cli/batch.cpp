@@ -303,8 +303,8 @@ struct BatchTask {
 static const char* const WORKER_FLAG = "--batch-worker";
 static const int WORKER_ANSWERS = 3; // the worker's file for its answers
 // Files a worker runs before a new one takes its place: a worker keeps the transform plans of
-// every sound length it met (about 0.2 MB a length), which a corpus of thousands of lengths
-// would pile up; a new start costs about 40 ms of processor time.
+// every sound length it met, which a corpus of thousands of lengths would pile up; a new start
+// costs about 40 ms of processor time.
 static const int WORKER_TASKS = 200;
 
 // A worker process of a batch over many files, running one task at a time.
