@@ -19,6 +19,8 @@
 #include "sound/writer.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -287,62 +289,171 @@ static bool output_is_folder(const std::string& out)
     return out.back() == '/' || (stat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
 }
 
-// One input of a batch over many files, run by a worker process.
+// One input of a batch over many files.
 struct BatchTask {
     std::string input;  // as given
     std::string output; // in the output folder, named after the input
     std::string fault;  // why it failed ("" while it has not)
-    pid_t pid = 0;      // the worker running it, 0 when none
-    int out_fd = -1;    // the worker's standard output and error, in memory
-    int err_fd = -1;
 };
 
-// The whole text of an in-memory file, which is then closed.
-static std::string take_text(int* fd)
+// The option word that starts this program as a batch worker: `brindlewharf COMMAND --batch-worker
+// OPTIONS...` reads tasks (an input and an output, each ended by a NUL byte) from standard input,
+// runs the one-file command on each, and answers one line per task on file 3: its exit status.
+// The worker's standard output and error are the batch's in-memory files, read after each answer.
+static const char* const WORKER_FLAG = "--batch-worker";
+static const int WORKER_ANSWERS = 3; // the worker's file for its answers
+// Files a worker runs before a new one takes its place: a worker keeps the transform plans of
+// every sound length it met, which a corpus of thousands of lengths would pile up; a new start
+// costs about 40 ms of processor time.
+static const int WORKER_TASKS = 200;
+
+// A worker process of a batch over many files, running one task at a time.
+struct BatchWorker {
+    pid_t pid = 0;       // 0 when none runs
+    int tasks = -1;      // where its tasks are written
+    int answers = -1;    // where its answers are read
+    int out = -1;        // its standard output and error, in memory
+    int err = -1;
+    int task = -1;       // the task it runs, -1 when idle
+    int runs = 0;        // the tasks it was given
+    std::string pending; // an answer read in part
+};
+
+// The text written into an in-memory file so far, which is then emptied for the next task.
+static std::string drain_text(int fd)
 {
     std::string text;
-    if (*fd < 0)
+    if (fd < 0)
         return text;
-    lseek(*fd, 0, SEEK_SET);
     char buf[4096];
     ssize_t got;
-    while ((got = read(*fd, buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR))
+    while ((got = pread(fd, buf, sizeof buf, (off_t)text.size())) > 0 || (got < 0 && errno == EINTR))
         if (got > 0)
             text.append(buf, (size_t)got);
-    close(*fd);
-    *fd = -1;
+    if (ftruncate(fd, 0) == 0)
+        lseek(fd, 0, SEEK_SET);
     return text;
 }
 
-// Starts this program on one task: `words` after the program's path, standard input from
-// /dev/null, its output into in-memory files. False with the task's fault set when it cannot start.
-static bool start_worker(BatchTask* task, const std::vector<std::string>& words)
+// Closes a file descriptor that may be open and marks it closed.
+static void close_fd(int* fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+// Ends a worker: its task pipe is closed (an idle worker then exits) and, when `kill_it`, it is
+// killed; returns its exit status as a shell reports it (128 + signal when a signal ended it).
+static int stop_worker(BatchWorker* w, bool kill_it)
+{
+    close_fd(&w->tasks);
+    close_fd(&w->answers);
+    close_fd(&w->out);
+    close_fd(&w->err);
+    w->pending.clear();
+    int st = 0, status = 0;
+    if (w->pid > 0) {
+        if (kill_it)
+            kill(w->pid, SIGKILL);
+        while (waitpid(w->pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    w->pid = 0;
+    return status;
+}
+
+// Starts this program as a worker of `command` with `options` for every task; its standard input
+// and file 3 are pipes to this process, its output goes into in-memory files. Returns 0, or the
+// error number when it cannot start.
+static int start_worker(BatchWorker* w, const char* command, const std::vector<std::string>& options)
 {
     static const char* const self = "/proc/self/exe";
-    std::vector<char*> argv = {const_cast<char*>(self)};
-    for (const std::string& w : words)
-        argv.push_back(const_cast<char*>(w.c_str()));
+    std::vector<char*> argv = {const_cast<char*>(self), const_cast<char*>(command), const_cast<char*>(WORKER_FLAG)};
+    for (const std::string& o : options)
+        argv.push_back(const_cast<char*>(o.c_str()));
     argv.push_back(nullptr);
-    task->out_fd = memfd_create("brindlewharf-out", MFD_CLOEXEC);
-    task->err_fd = memfd_create("brindlewharf-err", MFD_CLOEXEC);
-    int err = errno;
-    if (task->out_fd >= 0 && task->err_fd >= 0) {
+    int to[2] = {-1, -1}, from[2] = {-1, -1};
+    w->out = memfd_create("brindlewharf-out", MFD_CLOEXEC);
+    w->err = memfd_create("brindlewharf-err", MFD_CLOEXEC);
+    int err = w->out < 0 || w->err < 0 || pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0 ? errno : 0;
+    if (!err) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, task->out_fd, 1);
-        posix_spawn_file_actions_adddup2(&actions, task->err_fd, 2);
-        err = posix_spawn(&task->pid, self, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_adddup2(&actions, to[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, w->out, 1);
+        posix_spawn_file_actions_adddup2(&actions, w->err, 2);
+        posix_spawn_file_actions_adddup2(&actions, from[1], WORKER_ANSWERS);
+        err = posix_spawn(&w->pid, self, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
     }
-    if (task->out_fd < 0 || task->err_fd < 0 || err != 0) {
-        task->pid = 0;
-        take_text(&task->out_fd);
-        take_text(&task->err_fd);
-        task->fault = task->input + ": no worker could be started: " + strerror(err);
-        return false;
+    close_fd(&to[0]);
+    close_fd(&from[1]);
+    w->tasks = to[1];
+    w->answers = from[0];
+    w->task = -1;
+    w->runs = 0;
+    if (err) {
+        w->pid = 0;
+        stop_worker(w, false);
     }
-    return true;
+    return err;
+}
+
+// Hands task `index` to the worker, starting one when none runs; false with the task's fault set
+// when no worker takes it.
+static bool give_task(BatchWorker* w, std::vector<BatchTask>& tasks, int index, const char* command,
+                      const std::vector<std::string>& options)
+{
+    BatchTask& t = tasks[(size_t)index];
+    std::string words = t.input + '\0' + t.output + '\0';
+    if (w->pid && w->runs >= WORKER_TASKS)
+        stop_worker(w, false);
+    // A worker that died while idle is replaced once.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (!w->pid)
+            if (int err = start_worker(w, command, options)) {
+                t.fault = t.input + ": no worker could be started: " + strerror(err);
+                return false;
+            }
+        size_t sent = 0;
+        while (sent < words.size()) {
+            ssize_t n = write(w->tasks, words.data() + sent, words.size() - sent);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            sent += (size_t)n;
+        }
+        if (sent == words.size()) {
+            w->task = index;
+            w->runs++;
+            return true;
+        }
+        stop_worker(w, true);
+    }
+    t.fault = t.input + ": no worker took it";
+    return false;
+}
+
+// Reads what the busy worker answered. Returns 1 with `status` set when its task ended, 0 when
+// there is no whole answer yet, -1 when the worker ended without answering.
+static int read_answer(BatchWorker* w, int* status)
+{
+    char buf[64];
+    ssize_t got = read(w->answers, buf, sizeof buf);
+    if (got < 0 && errno == EINTR)
+        return 0;
+    if (got <= 0)
+        return -1;
+    w->pending.append(buf, (size_t)got);
+    size_t nl = w->pending.find('\n');
+    if (nl == std::string::npos)
+        return 0;
+    *status = atoi(w->pending.c_str());
+    w->pending.erase(0, nl + 1);
+    return 1;
 }
 
 // Outputs named after the inputs in `folder` with extension `ext`. An output that would replace
@@ -376,8 +487,10 @@ static std::vector<BatchTask> plan_tasks(const std::vector<std::string>& inputs,
 }
 
 // Runs `command` on every input, writing into the folder `args.output`, on `args.jobs` worker
-// processes that each run the one-file command (the analysis keeps process-wide state). One
-// progress line for the whole batch on a terminal; the failures are reported at the end.
+// processes (the analysis keeps process-wide state, so the files are not run on threads). Each
+// worker runs the one-file command on many files in turn, so that it pays the program's start
+// and the transform plans once. One progress line for the whole batch on a terminal; the
+// failures are reported at the end.
 // Returns 0 when every file was written, 1 otherwise.
 static int run_many(const char* command, const BatchArgs& args, const std::string& ext)
 {
@@ -408,8 +521,8 @@ static int run_many(const char* command, const BatchArgs& args, const std::strin
 
     std::string label;
     ProgressBar bar = {"", count, !quiet && isatty(2) != 0, t0};
-    int done = 0, failed = 0, running = 0;
-    size_t next = 0;
+    int done = 0, failed = 0;
+    int next = 0;
     auto show = [&] {
         label = std::string(command) + " " + std::to_string(done) + "/" + std::to_string(count) + " files";
         if (failed)
@@ -417,39 +530,55 @@ static int run_many(const char* command, const BatchArgs& args, const std::strin
         bar.label = label.c_str();
         progress_draw(&bar, done, false);
     };
+    // A worker that dies is seen as the end of its answers, never as a signal to this process.
+    struct sigaction ignore = {}, old_pipe = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe);
+    std::vector<BatchWorker> workers((size_t)jobs);
     show();
     while (done < count) {
-        // Tasks that fail before they start are done at once; the others wait for a worker.
-        while (running < jobs && next < tasks.size()) {
-            BatchTask& t = tasks[next++];
-            std::vector<std::string> words = {command, t.input, "-o", t.output};
-            words.insert(words.end(), options.begin(), options.end()); // every file gets the batch's options
-            if (t.fault.empty() && start_worker(&t, words))
-                running++;
-            else {
+        // Idle workers take the next tasks; tasks that fail before they start are done at once.
+        int busy = 0;
+        for (BatchWorker& w : workers) {
+            while (w.task < 0 && next < count) {
+                const int i = next++;
+                if (tasks[(size_t)i].fault.empty() && give_task(&w, tasks, i, command, options))
+                    break;
                 done++;
                 failed++;
             }
+            busy += w.task >= 0;
         }
-        if (!running) {
+        if (!busy) {
             show();
             continue;
         }
-        int st = 0;
-        pid_t pid = waitpid(-1, &st, 0);
-        if (pid < 0) {
+        std::vector<pollfd> polls;
+        for (const BatchWorker& w : workers)
+            if (w.task >= 0)
+                polls.push_back({w.answers, POLLIN, 0});
+        if (poll(polls.data(), polls.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
-            break; // no worker left to wait for: cannot happen while `running` counts them
+            break; // cannot happen with valid descriptors
         }
-        for (BatchTask& t : tasks) {
-            if (t.pid != pid)
+        for (BatchWorker& w : workers) {
+            if (w.task < 0)
                 continue;
-            t.pid = 0;
-            running--;
+            bool ready = false;
+            for (const pollfd& p : polls)
+                ready = ready || (p.fd == w.answers && p.revents);
+            int status = 0;
+            const int answered = ready ? read_answer(&w, &status) : 0;
+            if (!answered)
+                continue;
+            BatchTask& t = tasks[(size_t)w.task];
+            w.task = -1;
             done++;
-            const int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            const std::string out = take_text(&t.out_fd), err = take_text(&t.err_fd);
+            // A worker that ended without answering loses only its task; another one starts for the rest.
+            const std::string out = drain_text(w.out), err = drain_text(w.err);
+            if (answered < 0)
+                status = stop_worker(&w, true);
             if (status == BATCH_OK) {
                 if (bar.shown)
                     fprintf(stderr, "\r%*s\r", (int)label.size() + 50, "");
@@ -465,6 +594,9 @@ static int run_many(const char* command, const BatchArgs& args, const std::strin
         }
         show();
     }
+    for (BatchWorker& w : workers)
+        stop_worker(&w, false);
+    sigaction(SIGPIPE, &old_pipe, nullptr);
     if (bar.shown)
         fprintf(stderr, "\r%*s\r", (int)label.size() + 50, "");
     printf("%s: %d of %d files written to %s in %.2f s\n", command, count - failed, count, folder.c_str(),
@@ -1010,7 +1142,8 @@ const char* batch_usage()
            "                           .ogg, synthesised as the project says) or a snapshot project (.kbz)\n";
 }
 
-int run_batch(int argc, char** argv)
+// Runs one batch command from a fresh state, as a new process would.
+static int run_command(int argc, char** argv)
 {
     // The configuration gives the defaults and is only read: many batch commands may run at
     // once, and settings the editor queues are never carried out here. The log file stays the
@@ -1029,4 +1162,42 @@ int run_batch(int argc, char** argv)
     if (strcmp(argv[1], "replay") == 0)
         return batch_replay(argc, argv);
     return BATCH_BAD_USAGE;
+}
+
+// The worker of a batch (`COMMAND --batch-worker OPTIONS...`): runs the one-file command on each
+// task read from standard input and answers its exit status on file 3, until the input ends.
+// Every task starts from the state a new process has; what stays is what makes a process slow to
+// start: its libraries, the transform plans and the drawing resources.
+static int run_worker(int argc, char** argv)
+{
+    fcntl(WORKER_ANSWERS, F_SETFD, FD_CLOEXEC); // for the worker alone, not for what it starts
+    char* word = nullptr;
+    size_t size = 0;
+    std::string input;
+    for (int n = 0; getdelim(&word, &size, '\0', stdin) > 0; n++) {
+        if (n % 2 == 0) {
+            input = word;
+            continue;
+        }
+        std::vector<std::string> words = {argv[0], argv[1], input, "-o", word};
+        words.insert(words.end(), argv + 3, argv + argc);
+        std::vector<char*> task;
+        for (std::string& w : words)
+            task.push_back(w.data());
+        task.push_back(nullptr);
+        const int status = run_command((int)words.size(), task.data());
+        fflush(stdout);
+        fflush(stderr);
+        if (dprintf(WORKER_ANSWERS, "%d\n", status) < 0)
+            break; // the batch is gone
+    }
+    free(word);
+    return BATCH_OK;
+}
+
+int run_batch(int argc, char** argv)
+{
+    if (argc > 2 && strcmp(argv[2], WORKER_FLAG) == 0)
+        return run_worker(argc, argv);
+    return run_command(argc, argv);
 }
