@@ -737,10 +737,10 @@ void layout_places(const Control* cs, int W, int H, bool lossless, bool wide, bo
         px[COLUMN[k]] = 8;
         py[COLUMN[k]] = 128 + 42 * k;
     }
-    // Beside the Lossless switch, above the tools: the space left of the waveform is free, while
-    // beside the tools it would cover the frequency scale's labels.
+    // Beside the Lossless switch, a little higher, left of the waveform: that space is free,
+    // while beside the tools the button would cover the frequency scale's labels.
     px[C_TOOL_SELECT] = 60;
-    py[C_TOOL_SELECT] = py[C_LOSSLESS];
+    py[C_TOOL_SELECT] = py[C_LOSSLESS] - 24;
 
     const int play_w = cs[C_PLAY].w, play_h = cs[C_PLAY].h;
     if (lossless) {
