@@ -457,7 +457,7 @@ static int read_answer(BatchWorker* w, int* status)
 }
 
 // Outputs named after the inputs in `folder` with extension `ext`. An output that would replace
-// its own input, or that another input already gets, is a fault of that input.
+// its own input, that is a folder, or that another input already gets, is a fault of that input.
 static std::vector<BatchTask> plan_tasks(const std::vector<std::string>& inputs, const std::string& folder,
                                          const std::string& ext)
 {
@@ -478,6 +478,8 @@ static std::vector<BatchTask> plan_tasks(const std::vector<std::string>& inputs,
         t.output = folder + "/" + stem + "." + ext;
         if (same_file(t.input.c_str(), t.output.c_str()))
             t.fault = t.input + ": its output " + t.output + " would replace it";
+        else if (output_is_folder(t.output)) // the one-file command would start a batch of its own in it
+            t.fault = t.input + ": its output " + t.output + " is a folder";
         for (size_t j = 0; j < taken.size() && t.fault.empty(); j++)
             if (taken[j] == t.output)
                 t.fault = t.input + ": its output " + t.output + " is already the output of " + inputs[j];

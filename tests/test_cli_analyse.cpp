@@ -343,4 +343,10 @@ TEST_F(BatchTest, ManyFilesGoToAFolderPastABadOne)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("would replace it"), std::string::npos) << r.err;
     EXPECT_EQ(read_file(demo), read_file(DEMO));
+    // An output that is a folder is refused too, rather than filled by a batch of its own.
+    std::filesystem::create_directories(out.file("res/tone.png"));
+    r = analyse({tone, demo, "-o", out.file("res/")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("its output " + out.file("res/tone.png") + " is a folder"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(out.file("res/tone.png")));
 }
