@@ -193,13 +193,21 @@ static void sound_guard(float* s, int n)
 }
 
 // Makes room for `needed` floats in `*buf` (capacity `*cap`), growing by half again.
-// Returns false (with a line naming the file) when the memory could not be had.
+// Returns false (with a line naming the file) when the memory could not be had. The new room is
+// not cleared: only what the reads fill is kept (finish_sound trims the rest), and clearing
+// would touch every page of the buffer, half again as large as the sound, before the reads do.
 static bool grow_sound(float** buf, int* cap, long long needed, const char* path)
 {
-    if (needed > INT_MAX || (*cap = alloc_enough2(buf, (int)needed, *cap, sizeof(float), 1.5)) < needed) {
+    if (needed <= *cap)
+        return true;
+    const long long want = needed > INT_MAX ? 0 : std::min<long long>(INT_MAX, needed + needed / 2);
+    void* grown = want > 0 ? realloc(*buf, (size_t)want * sizeof(float)) : nullptr;
+    if (!grown) {
         wrfprintf(stderr, "Sound file '%s' is too long to be loaded\n", path);
         return false;
     }
+    *buf = static_cast<float*>(grown);
+    *cap = (int)want;
     return true;
 }
 
