@@ -406,8 +406,13 @@ float* load_raw_sound_sndfile(const char* path, int* len, int* rate)
     }
     // Then (or from the start) in blocks rather than trusting the frame count of the header: a
     // damaged or crafted header may claim far more frames than the file holds.
+    // A read asks for no more than the frames the header states are left, and only a small
+    // block once they are read: the library clears whatever part of a request it cannot fill,
+    // which for a short sound was most of a block of fresh memory.
     while (ok && more) {
-        const long long want = std::min<long long>(block, (long long)INT_MAX - n);
+        const long long left = info.frames - n;
+        const long long want = std::min<long long>(left > 0 ? std::min<long long>(block, left) : std::min(block, 4096),
+                                                   (long long)INT_MAX - n);
         if (want == 0) { // a frame more is too long a sound: grow_sound says so
             if (sf_readf_float(sf, in, 1) > 0)
                 ok = grow_sound(&out, &cap, n + 1, path);
