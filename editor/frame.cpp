@@ -204,6 +204,13 @@ static void* analysis_redraw(void* arg)
     return nullptr;
 }
 
+// A replay that refused lines says so on the status line, with the first of them.
+static void hook_replay_warned(const char* path, int count, const char* first)
+{
+    const char* slash = strrchr(path, '/');
+    user_notice("%s: %d line%s not carried out (%s)", slash ? slash + 1 : path, count, count == 1 ? "" : "s", first);
+}
+
 // A refresh point of a replay: the frame goes to the window, pending events are dropped.
 static void hook_replay_present(EngineState*)
 {
@@ -224,6 +231,7 @@ static void install_hooks()
     sound_display_hooks.redraw = analysis_redraw;
     replay_hooks.present = hook_replay_present;
     replay_hooks.options_checks = menu_checks_hook;
+    replay_hooks.warned = hook_replay_warned;
     window_hooks.close_live_output = live_output_close;
     scales_hooks.warp_mouse = hook_warp_mouse;
     scales_hooks.show_system_cursor = hook_show_system_cursor;
@@ -248,6 +256,7 @@ static void remove_hooks()
     replay_hooks.present = nullptr;
     replay_hooks.knobs_follow = nullptr;
     replay_hooks.options_checks = nullptr;
+    replay_hooks.warned = nullptr;
     window_hooks.close_live_output = nullptr;
     scales_hooks = ScalesHooks{nullptr, nullptr};
     view_hooks = ViewHooks{nullptr, nullptr, nullptr};

@@ -137,7 +137,7 @@ int replay_paste(const char* line, EngineState* es, FILE* stream, int* line_no)
     const char* after_name = strrchr(line, '"');
     if (!after_name || sscanf(after_name + 1, " %d x %d at %d %d", &w, &h, &x, &y) != 4 || w < 1 || h < 1 ||
         (long long)w * h > MAX_PICTURE_PIXELS) {
-        wrfprintf(stderr, "Warning: line %d: a Paste line that does not read; skipped\n", *line_no);
+        replay_warn("Warning: line %d: a Paste line that does not read; skipped\n", *line_no);
         return 0;
     }
     // The pixels follow as a Base85 block of w * h words.
@@ -149,11 +149,11 @@ int replay_paste(const char* line, EngineState* es, FILE* stream, int* line_no)
         got = next[0] != '\n' && next[0] != '\r';
     }
     if (!got) {
-        wrfprintf(stderr, "Warning: line %d: the pasted picture's pixels are missing; skipped\n", *line_no);
+        replay_warn("Warning: line %d: the pasted picture's pixels are missing; skipped\n", *line_no);
         return 0;
     }
     if (sscanf(next, "Base85 %lld words", &words) != 1 || words != (long long)w * h) {
-        wrfprintf(stderr, "Warning: line %d: the pasted picture's pixels are not a block of %lld words; skipped\n",
+        replay_warn("Warning: line %d: the pasted picture's pixels are not a block of %lld words; skipped\n",
                   *line_no, (long long)w * h);
         return 0;
     }

@@ -33,6 +33,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -82,6 +83,24 @@ struct ReplayState {
 };
 
 static ReplayState rs;
+
+static int warnings = 0;         // warnings of the outermost replay so far
+static std::string first_warning; // the first of them, without its line end
+
+void replay_warn(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    wrfprintf(stderr, "%s", text);
+    if (warnings++ == 0) {
+        first_warning = text;
+        while (!first_warning.empty() && first_warning.back() == '\n')
+            first_warning.pop_back();
+    }
+}
 static int depth = 0;          // replays running (an archive may open another)
 static bool quit_seen = false; // a "Quit" line ended the replay
 static std::string project_folder; // real path of the outermost file's folder ("" when unknown)
@@ -233,13 +252,13 @@ static bool value_ok(Setting setting, float v, int line_no)
     char why[160];
     if (!setting_fault(setting, v, why, sizeof why))
         return true;
-    wrfprintf(stderr, "Warning: line %d: %s; line ignored\n", line_no, why);
+    replay_warn("Warning: line %d: %s; line ignored\n", line_no, why);
     return false;
 }
 
 static void warn_value(const char* what, int line_no)
 {
-    wrfprintf(stderr, "Warning: line %d: %s out of range; line ignored\n", line_no, what);
+    replay_warn("Warning: line %d: %s out of range; line ignored\n", line_no, what);
 }
 
 // Whether `planes` more planes of w x h pixels fit in the memory available; otherwise warns
@@ -252,7 +271,7 @@ static bool room_for_planes(long long planes, long long w, long long h, const ch
     char why[200];
     if (planes <= 0 || !memory_refused((double)planes * (double)w * (double)h * sizeof(float), what, why, sizeof why))
         return true;
-    wrfprintf(stderr, "Warning: line %d: %s; line ignored\n", line_no, why);
+    replay_warn("Warning: line %d: %s; line ignored\n", line_no, why);
     return false;
 }
 
@@ -352,7 +371,7 @@ static void line_version(const LineArgs& a)
     if (read)
         rs.doc_version = minor;
     if (!read || minor > 2.f || major != '1')
-        wrfprintf(stderr, "Warning: Archive version %s not supported by this version of Brindlewharf\n", version);
+        replay_warn("Warning: Archive version %s not supported by this version of Brindlewharf\n", version);
 }
 
 static void line_title(const LineArgs& a)
@@ -396,7 +415,7 @@ static void line_dimensions(const LineArgs& a, bool crop)
     const long long nh = reset || crop ? h : std::max<long long>(h, a.im->h);
     if (w < 1 || h < 1 || nw > REPLAY_SIDE_MAX || nh > REPLAY_SIDE_MAX ||
         nw * nh > std::min(REPLAY_PIXELS_MAX, MAX_PICTURE_PIXELS)) {
-        wrfprintf(stderr, "Warning: line %d: a document of %lld x %lld pixels cannot be made; line ignored\n",
+        replay_warn("Warning: line %d: a document of %lld x %lld pixels cannot be made; line ignored\n",
                   *a.line_no, nw, nh);
         return;
     }
@@ -521,7 +540,7 @@ static void line_samplerate(const LineArgs& a)
         return;
     char why[160];
     if (setting_fault(SETTING_SOUND_RATE, (double)rate, why, sizeof why)) {
-        wrfprintf(stderr, "Warning: line %d: %s; the sound is taken as it is\n", *a.line_no, why);
+        replay_warn("Warning: line %d: %s; the sound is taken as it is\n", *a.line_no, why);
         rate = 0;
     }
     rs.samplerate = (int)rate;
@@ -535,7 +554,7 @@ static void new_original_sound(const LineArgs& a)
     rs.ctx = BLOCK_NONE; // the block is skipped unless its size is usable
     if (sscanf(a.line, "New original sound (%31[-+0-9]", number) != 1 || !parse_count(number, &n) || n < 1 ||
         n > (long long)SOUND_CHUNK_MAX * SOUND_CHUNK_LEN) {
-        wrfprintf(stderr, "Warning: line %d: an original sound of this length cannot be held; block skipped\n",
+        replay_warn("Warning: line %d: an original sound of this length cannot be held; block skipped\n",
                   *a.line_no);
         return;
     }
@@ -569,7 +588,7 @@ static void new_original_image(const LineArgs& a)
     if (sscanf(a.line, "New original image (%31[-+0-9] x %31[-+0-9]", wt, ht) != 2 || !parse_count(wt, &w) ||
         !parse_count(ht, &h) || w < 1 || h < 1 || w > REPLAY_SIDE_MAX || h > REPLAY_SIDE_MAX ||
         w * h > REPLAY_PIXELS_MAX) {
-        wrfprintf(stderr, "Warning: line %d: an original image of this size cannot be held; block skipped\n",
+        replay_warn("Warning: line %d: an original image of this size cannot be held; block skipped\n",
                   *a.line_no);
         return;
     }
@@ -725,12 +744,12 @@ static void line_save(const LineArgs& a)
     const bool known = strcmp(ext, "bmp") == 0 || strcmp(ext, "png") == 0 || kind == FILE_ARCHIVE;
     std::string target, why = "is not a .bmp, .png or .kbz file";
     if (!known || !save_target(path, &target, &why)) {
-        wrfprintf(stderr, "Warning: line %d: \"%s\" %s; not saved\n", *a.line_no, path, why.c_str());
+        replay_warn("Warning: line %d: \"%s\" %s; not saved\n", *a.line_no, path, why.c_str());
         return;
     }
     process_layers(a.es);
     if (!a.im->composite) {
-        wrfprintf(stderr, "Warning: line %d: no document to save to \"%s\"\n", *a.line_no, path);
+        replay_warn("Warning: line %d: no document to save to \"%s\"\n", *a.line_no, path);
         return;
     }
     wrfprintf(stdout, "Saving to file : %s\n", target.c_str());
@@ -1074,7 +1093,7 @@ static void line_base85(const LineArgs& a)
     ImageStack* im = a.im;
     const int at = *a.line_no;
     auto refuse = [&](long long expected) {
-        wrfprintf(stderr, "Warning: Base85 block at line %d holds %lld words where %lld are expected; skipped\n",
+        replay_warn("Warning: Base85 block at line %d holds %lld words where %lld are expected; skipped\n",
                   at, words, expected);
         skip_data_line(a.stream, a.line_no);
     };
@@ -1093,7 +1112,7 @@ static void line_base85(const LineArgs& a)
         char why[200];
         if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE &&
             resample_fault(orig_len, rs.samplerate, why, sizeof why)) {
-            wrfprintf(stderr, "Warning: line %d: the original sound cannot be resampled: %s; it is taken as it is\n",
+            replay_warn("Warning: line %d: the original sound cannot be resampled: %s; it is taken as it is\n",
                       at, why);
         } else if (rs.samplerate != 0 && rs.samplerate != SOUND_SAMPLERATE) {
             int n = orig_len;
@@ -1102,7 +1121,7 @@ static void line_base85(const LineArgs& a)
                 orig_snd = resampled;
                 orig_len = n;
             } else {
-                wrfprintf(stderr, "Warning: line %d: the original sound cannot be resampled from %d Hz\n", at,
+                replay_warn("Warning: line %d: the original sound cannot be resampled from %d Hz\n", at,
                           rs.samplerate);
             }
         }
@@ -1299,7 +1318,7 @@ int run_line(const char* line_in, EngineState* es, char* title, size_t title_siz
     while (n > 0 && (line_in[n - 1] == '\n' || line_in[n - 1] == '\r'))
         n--;
     if (n > REPLAY_LINE_MAX) {
-        wrfprintf(stderr, "Warning: line %d exceeds allowed length\n", *line_no);
+        replay_warn("Warning: line %d exceeds allowed length\n", *line_no);
         return LINE_IGNORED;
     }
     memcpy(line, line_in, n);
@@ -1433,6 +1452,8 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
     if (outermost) {
         key[K_REPLAYING] = 1;
         quit_seen = false;
+        warnings = 0;
+        first_warning.clear();
         // The folder that replayed "Save" lines may write in.
         const char* slash = strrchr(path, '/');
         const std::string folder = !slash ? "." : slash == path ? "/" : std::string(path, slash);
@@ -1468,7 +1489,7 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
         line_no++;
         line[n] = 0;
         if (too_long || c == EOF) {
-            wrfprintf(stderr, "Warning: line %d in file %s exceeds allowed length\n", line_no, path);
+            replay_warn("Warning: line %d in file %s exceeds allowed length\n", line_no, path);
             continue;
         }
         commands += run_line(line, es, title, title_size, opened, f, &line_no) != LINE_IGNORED;
@@ -1492,6 +1513,8 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
     if (outermost) {
         key[K_REPLAYING] = 0;
         project_folder.clear();
+        if (warnings > 0 && replay_hooks.warned)
+            replay_hooks.warned(path, warnings, first_warning.c_str());
     }
     return commands;
 }

@@ -32,6 +32,10 @@ struct ReplayHooks {
     void (*options_checks)(EngineState* es); // the Options menu's check marks follow slots 40 and 42
     void (*progress)(long done, long total, void* ctx); // after each line: bytes read of the outermost file
     void* progress_ctx;                      // handed to `progress`
+    // At the end of the outermost replay of `path` when `count` lines were refused or skipped
+    // with a warning (`first` the first of them, without its line end): the editor says so on
+    // its status line, since the warnings themselves only reach standard error.
+    void (*warned)(const char* path, int count, const char* first);
 };
 
 extern ReplayHooks replay_hooks; // installed by the program (or a batch command); all null otherwise
@@ -65,6 +69,10 @@ int load_archive(const char* path, EngineState* es, char* title, size_t title_si
 // number of the line, advanced by one for a data line read. Returns a ReplayLine.
 int run_line(const char* line, EngineState* es, char* title, size_t title_size, int* opened, FILE* stream,
              int* line_no);
+
+// A warning of the replay ("Warning: line N: ..." with its line end): written to standard error
+// and counted for the `warned` hook.
+void replay_warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Replays running at the moment (0 outside a replay; more than 1 while an archive opens one).
 int replay_depth();

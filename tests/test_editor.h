@@ -4,6 +4,7 @@
 
 #include "editor/frame.h"
 #include "core/state.h"
+#include "display/window.h"
 #include "sound/synthesis.h"
 #include "test_support.h"
 
@@ -46,6 +47,26 @@ inline void press(Editor* ed, SDLKey sym, int mod = KMOD_NONE)
     SDL_Event down = key_event(SDL_KEYDOWN, sym, mod), up = key_event(SDL_KEYUP, sym, mod);
     editor_event(ed, &down);
     editor_event(ed, &up);
+}
+
+// The pointer to drawing-area pixel (x, y) (negative y: the menu strip), the buttons as given,
+// then one frame.
+inline void pointer_frame(Editor* ed, int x, int y, int buttons)
+{
+    SDL_Event ev{};
+    ev.type = ev.motion.type = SDL_MOUSEMOTION;
+    ev.motion.x = (Uint16)x;
+    ev.motion.y = (Uint16)(y + MENU_STRIP_H);
+    editor_event(ed, &ev);
+    if ((buttons & 1) != (mouse_b & 1)) {
+        SDL_Event b{};
+        b.type = b.button.type = (buttons & 1) ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
+        b.button.button = SDL_BUTTON_LEFT;
+        b.button.x = ev.motion.x;
+        b.button.y = ev.motion.y;
+        editor_event(ed, &b);
+    }
+    ASSERT_EQ(editor_frame(ed), 1);
 }
 
 // Runs frames (with their waits) until `done` holds; false when `limit_ms` passed first or the

@@ -9,6 +9,7 @@
 #include "document/composite.h"
 #include "document/image.h"
 #include "files/picture.h"
+#include "history/replay.h"
 #include "platform/desktop.h"
 #include "sound/synthesis.h"
 #include "test_editor.h"
@@ -29,26 +30,6 @@
 #include <vector>
 
 namespace {
-
-// The pointer to drawing-area pixel (x, y) (negative y: the menu strip), the buttons as given,
-// then one frame.
-void pointer_frame(Editor* ed, int x, int y, int buttons)
-{
-    SDL_Event ev{};
-    ev.type = ev.motion.type = SDL_MOUSEMOTION;
-    ev.motion.x = (Uint16)x;
-    ev.motion.y = (Uint16)(y + MENU_STRIP_H);
-    editor_event(ed, &ev);
-    if ((buttons & 1) != (mouse_b & 1)) {
-        SDL_Event b{};
-        b.type = b.button.type = (buttons & 1) ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
-        b.button.button = SDL_BUTTON_LEFT;
-        b.button.x = ev.motion.x;
-        b.button.y = ev.motion.y;
-        editor_event(ed, &b);
-    }
-    ASSERT_EQ(editor_frame(ed), 1);
-}
 
 // Drags knob `index` along a quarter circle of radius 20 around its centre, clockwise (angle up)
 // or anticlockwise, and lets go.
@@ -717,5 +698,12 @@ TEST(FrameNotices, NoAudioDeviceAndNoOpenerAreSaidInTheStatusLine)
     ASSERT_EQ(editor_frame(ed.get()), 1);
     EXPECT_EQ(std::string(text[3].str), std::string("false could not open ") + HOME_PAGE +
                                             " (status 1): no program on this desktop opens it");
+
+    // A project line the replay refuses is said too, not only on standard error.
+    TempDir dir;
+    write_file(dir.file("odd.kbz"), "Gain on selection loud dB\n");
+    ASSERT_EQ(load_archive(dir.file("odd.kbz").c_str(), &ed->es, nullptr, 0, nullptr), 1);
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(std::string(text[3].str), "odd.kbz: 1 line not carried out (Warning: line 1: gain out of range; line ignored)");
     quit_editor(ed);
 }

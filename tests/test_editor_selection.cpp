@@ -19,29 +19,6 @@
 #include <functional>
 #include <string>
 
-namespace {
-
-// The pointer to drawing-area pixel (x, y), the left button as given, then one frame.
-void pointer_frame(Editor* ed, int x, int y, int left)
-{
-    SDL_Event ev{};
-    ev.type = ev.motion.type = SDL_MOUSEMOTION;
-    ev.motion.x = (Uint16)x;
-    ev.motion.y = (Uint16)(y + MENU_STRIP_H);
-    editor_event(ed, &ev);
-    if (left != (mouse_b & 1)) {
-        SDL_Event b{};
-        b.type = b.button.type = left ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
-        b.button.button = SDL_BUTTON_LEFT;
-        b.button.x = ev.motion.x;
-        b.button.y = ev.motion.y;
-        editor_event(ed, &b);
-    }
-    ASSERT_EQ(editor_frame(ed), 1);
-}
-
-} // namespace
-
 TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
 {
     EditorEnv env;
