@@ -1,6 +1,7 @@
-// Sounds read in order ask the library for no more frames than the header states are left: the
-// samples are still every frame of the file, whether the header's count is exact, missing (a
-// writer streaming to a pipe) or the file is cut short, and whatever the length around a block.
+// Reading sounds: long files are read in two halves at once, and no read asks the library for
+// more frames than the header states are left. The samples are still those of a reading in
+// order, whatever the channels, the channel taken, a header count that is missing (a writer
+// streaming to a pipe) or a file cut short, and whatever the length around a block.
 #include "core/state.h"
 #include "files/media.h"
 #include "test_support.h"
@@ -13,26 +14,56 @@
 #include <string>
 #include <vector>
 
-TEST(FilesSoundReads, EveryFrameIsReadWhateverTheHeaderSays)
+namespace {
+
+// The file's frames as one channel, read in order through libsndfile: channel `take`, or the
+// sum of all channels (-1).
+std::vector<float> read_in_order(const std::string& path, int take)
+{
+    SF_INFO info{};
+    const std::vector<float> frames = read_sound_file(path, &info);
+    std::vector<float> out((size_t)info.frames);
+    for (size_t i = 0; i < out.size(); i++) {
+        const float* f = &frames[i * (size_t)info.channels];
+        float v = 0.f;
+        for (int c = 0; c < info.channels; c++)
+            v += take < 0 || c == take ? f[c] : 0.f;
+        out[i] = v;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(FilesSoundReads, SamplesAreThoseOfAReadingInOrder)
 {
     TempDir dir;
     struct Case {
         const char* name;
         int format, channels, frames;
+        int key_slot; // channel key set for the reading, or -1
+        int take;     // the channel it takes, -1 for the sum
         bool unsized; // the data chunk's size left at 0xffffffff, as streamed
         long cut;     // bytes cut off the file's end
     } cases[] = {
-        {"one.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1, false, 0},
-        {"short.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 4097, false, 0},
-        {"block.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, (1 << 19) + 3, false, 0},
-        {"flac.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, (1 << 20) + 5000, false, 0},
-        {"unsized.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 30000, true, 0},
-        {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 30000, false, 2 * 10000},
+        // Long enough to be read in halves.
+        {"mono16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, (1 << 20) + 12345, -1, 0, false, 0},
+        {"stereo_float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, (1 << 20) + 1, -1, -1, false, 0},
+        {"left.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 2, 1 << 21, K_LEFT_ONLY, 0, false, 0},
+        {"right.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1 << 21, K_RIGHT_ONLY, 1, false, 0},
+        {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1 << 21, -1, 0, false, 2 * 100000},
+        {"flac.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, (1 << 20) + 5000, -1, 0, false, 0},
+        // Read in order, around the block sizes.
+        {"one.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1, -1, 0, false, 0},
+        {"short.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 4097, -1, 0, false, 0},
+        {"block.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, (1 << 19) + 3, -1, -1, false, 0},
+        {"unsized.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 30000, -1, 0, true, 0},
+        {"short_cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 30000, -1, 0, false, 2 * 10000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<float> frames((size_t)c.frames * c.channels);
-        wrsrand(11);
+        wrsrand(7);
         for (float& v : frames)
             v = 0.9f * dblrand();
         const std::string path = dir.file(c.name);
@@ -44,20 +75,19 @@ TEST(FilesSoundReads, EveryFrameIsReadWhateverTheHeaderSays)
             memset(&bytes[data + 4], 0xff, 4);
         }
         write_file(path, bytes.substr(0, bytes.size() - (size_t)c.cut));
-        SF_INFO info{};
-        const std::vector<float> all = read_sound_file(path, &info);
-        std::vector<float> expected((size_t)info.frames);
-        for (size_t i = 0; i < expected.size(); i++)
-            for (int ch = 0; ch < info.channels; ch++)
-                expected[i] += all[i * (size_t)info.channels + (size_t)ch];
-        ASSERT_EQ(expected.size(), (size_t)c.frames - (size_t)c.cut / 2);
+        const std::vector<float> expected = read_in_order(path, c.take);
+        ASSERT_EQ(expected.size(), (size_t)c.frames - (size_t)c.cut / (2 * (size_t)c.channels));
 
         state_reset();
+        if (c.key_slot >= 0)
+            key[state_of(c.key_slot)] = 1;
         testing::internal::CaptureStderr();
         int len = 0, rate = 0;
         float* got = load_raw_sound_sndfile(path.c_str(), &len, &rate);
         const std::string err = testing::internal::GetCapturedStderr();
+        state_reset();
         ASSERT_NE(got, nullptr) << err;
+        EXPECT_EQ(rate, 44100);
         ASSERT_EQ((size_t)len, expected.size());
         EXPECT_EQ(memcmp(got, expected.data(), expected.size() * sizeof(float)), 0);
         EXPECT_EQ(err.find("ends early") != std::string::npos, c.cut != 0) << err;
