@@ -1,11 +1,14 @@
 // Program entry: the editor (with an optional document) and the command-line options.
 #include "cli/batch.h"
-#include "editor/frame.h"
 #include "core/state.h"
-#include "display/window.h"
+#include "editor/module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 // The SDL 1.2 compatibility layer never frees the window surfaces it makes (neither on a second
 // SDL_SetVideoMode nor in SDL_Quit); a leak check of a sanitizer build passes over those blocks,
@@ -41,16 +44,49 @@ static void print_usage(FILE* out)
 // [SECTION] The editor
 // ---------------------------------------------------------------------------------------------
 
+// The folder the running program is in ("." when it cannot be told).
+static std::string program_folder(const char* argv0)
+{
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string path = n > 0 ? std::string(exe, (size_t)n) : std::string(argv0 ? argv0 : "");
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+}
+
+// The editor module: beside the program (the build tree), under the install's library folder
+// relative to the program (a moved install), or where it was installed.
+static std::string editor_module_path(const char* argv0)
+{
+    const std::string folder = program_folder(argv0);
+    const std::string candidates[] = {
+        folder + "/" EDITOR_MODULE_FILE,
+        folder + "/../" BW_INSTALL_LIBDIR "/brindlewharf/" EDITOR_MODULE_FILE,
+        BW_INSTALL_FULL_LIBDIR "/brindlewharf/" EDITOR_MODULE_FILE,
+    };
+    for (const std::string& path : candidates)
+        if (access(path.c_str(), R_OK) == 0)
+            return path;
+    return candidates[2];
+}
+
+// Loads the editor module and runs the editor. The window and audio libraries come with the
+// module, so the batch commands, which never get here, start without them.
 static int run_editor(int argc, char** argv)
 {
-    if (!display_available()) {
-        fprintf(stderr, "No display to open the editor window on (neither DISPLAY nor WAYLAND_DISPLAY is set): "
-                        "run it under xvfb-run, or use the batch commands (brindlewharf --help).\n");
+    const std::string path = editor_module_path(argc > 0 ? argv[0] : nullptr);
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        fprintf(stderr, "Could not load the editor from %s: %s\n", path.c_str(), dlerror());
         return 1;
     }
-    if (argc >= 2 && argv[1][0] == '-')
-        fprintf(stderr, "Ignoring option %s\n", argv[1]);
-    return editor_run(argc, argv);
+    auto* entry = reinterpret_cast<EditorMain*>(dlsym(module, EDITOR_MODULE_ENTRY));
+    if (!entry) {
+        fprintf(stderr, "Could not load the editor from %s: it has no %s\n", path.c_str(), EDITOR_MODULE_ENTRY);
+        return 1;
+    }
+    // The module stays loaded to the end: its threads and exit handlers run from it.
+    return entry(argc, argv);
 }
 
 int main(int argc, char** argv)
