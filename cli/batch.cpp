@@ -13,6 +13,7 @@
 #include "files/npy.h"
 #include "history/archive.h"
 #include "history/replay.h"
+#include "platform/picture_library.h"
 #include "platform/util.h"
 #include "render/plot.h"
 #include "sound/synthesis.h"
@@ -738,6 +739,9 @@ static int batch_analyse(int argc, char** argv)
         return BATCH_BAD_INPUT;
     if (extension_of(out) == "kbz")
         return analyse_to_archive(a, in, out);
+    // The picture library loads on the spare core while the sound is read and analysed.
+    if (extension_of(out) == "png" || (v.view && extension_of(out) == "bmp"))
+        picture_library_preload();
 
     auto t0 = std::chrono::steady_clock::now();
     const float params[7] = {a.min_freq, a.max_freq, a.pps, a.transition, a.bpo, a.min_bpo, a.base};

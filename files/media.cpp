@@ -5,6 +5,7 @@
 #include "core/limits.h"
 #include "core/state.h"
 #include "platform/desktop.h"
+#include "platform/picture_library.h"
 #include "platform/util.h"
 
 #include <FreeImage.h>
@@ -644,17 +645,17 @@ int save_image(Plane image, int w, int h, const char* path)
 // Encodes `dib` (freed here) as `fif` with the encoder's `flags` into `path` through a
 // ReplacingFile. Returns 0, or -1 with one line naming the file (an existing picture stays as it
 // was).
-static int write_bitmap(FIBITMAP* dib, FREE_IMAGE_FORMAT fif, int flags, const char* path)
+static int write_bitmap(const PictureLibrary& fi, FIBITMAP* dib, FREE_IMAGE_FORMAT fif, int flags, const char* path)
 {
     ReplacingFile out;
     if (!out.open(path)) {
-        FreeImage_Unload(dib);
+        fi.Unload(dib);
         wrfprintf(stderr, "Could not write '%s': %s\n", path, strerror(errno));
         return -1;
     }
     FreeImageIO io = freeimage_file_io();
-    bool saved = FreeImage_SaveToHandle(fif, dib, &io, out.f, flags);
-    FreeImage_Unload(dib);
+    bool saved = fi.SaveToHandle(fif, dib, &io, out.f, flags);
+    fi.Unload(dib);
     if (!saved) {
         wrfprintf(stderr, "Could not write '%s': the %s encoder failed\n", path, fif == FIF_PNG ? "PNG" : "BMP");
         return -1;
@@ -672,26 +673,32 @@ int save_image_png(Plane image, int w, int h, const char* path)
         wrfprintf(stderr, "Could not write '%s': no picture\n", path);
         return -1;
     }
-    FIBITMAP* dib = FreeImage_Allocate(w, h, 8);
+    const PictureLibrary* library = picture_library();
+    if (!library) {
+        wrfprintf(stderr, "Could not write '%s': the picture library is missing\n", path);
+        return -1;
+    }
+    const PictureLibrary& fi = *library;
+    FIBITMAP* dib = fi.Allocate(w, h, 8, 0, 0, 0);
     if (!dib) {
         wrfprintf(stderr, "Could not write '%s': %d x %d pixels is too large\n", path, w, h);
         return -1;
     }
-    RGBQUAD* pal = FreeImage_GetPalette(dib);
+    RGBQUAD* pal = fi.GetPalette(dib);
     for (int i = 0; i < 256; i++) {
         pal[i].rgbRed = pal[i].rgbGreen = pal[i].rgbBlue = (BYTE)i;
         pal[i].rgbReserved = 0;
     }
     const float m = plane_peak(image, w, h);
     for (int r = 0; r < h; r++) {
-        BYTE* line = FreeImage_GetScanLine(dib, h - 1 - r); // FreeImage rows run bottom-up
+        BYTE* line = fi.GetScanLine(dib, h - 1 - r); // FreeImage rows run bottom-up
         for (int x = 0; x < w; x++)
             line[x] = image[r] ? grey_level(image[r][x], m) : 0;
     }
 
     // The fastest deflate level: the stronger ones spend on a short sound's picture about as long
     // as its whole analysis to make the file a fifth smaller.
-    return write_bitmap(dib, FIF_PNG, PNG_Z_BEST_SPEED, path);
+    return write_bitmap(fi, dib, FIF_PNG, PNG_Z_BEST_SPEED, path);
 }
 
 int save_picture(const uint32_t* px, int w, int h, const char* path)
@@ -700,13 +707,19 @@ int save_picture(const uint32_t* px, int w, int h, const char* path)
         wrfprintf(stderr, "Could not write '%s': no picture\n", path);
         return -1;
     }
-    FIBITMAP* dib = FreeImage_Allocate(w, h, 24);
+    const PictureLibrary* library = picture_library();
+    if (!library) {
+        wrfprintf(stderr, "Could not write '%s': the picture library is missing\n", path);
+        return -1;
+    }
+    const PictureLibrary& fi = *library;
+    FIBITMAP* dib = fi.Allocate(w, h, 24, 0, 0, 0);
     if (!dib) {
         wrfprintf(stderr, "Could not write '%s': %d x %d pixels is too large\n", path, w, h);
         return -1;
     }
     for (int y = 0; y < h; y++) {
-        BYTE* line = FreeImage_GetScanLine(dib, h - 1 - y); // FreeImage rows run bottom-up
+        BYTE* line = fi.GetScanLine(dib, h - 1 - y); // FreeImage rows run bottom-up
         const uint8_t* src = reinterpret_cast<const uint8_t*>(px + (size_t)y * w);
         for (int x = 0; x < w; x++) {
             line[3 * x + FI_RGBA_RED] = src[4 * x];
@@ -718,5 +731,5 @@ int save_picture(const uint32_t* px, int w, int h, const char* path)
     const bool bmp = n >= 4 && strcasecmp(path + n - 4, ".bmp") == 0;
     // The fastest deflate level: a colour picture of a long sound is large, and the stronger
     // levels make it little smaller for several times the time.
-    return write_bitmap(dib, bmp ? FIF_BMP : FIF_PNG, bmp ? BMP_DEFAULT : PNG_Z_BEST_SPEED, path);
+    return write_bitmap(fi, dib, bmp ? FIF_BMP : FIF_PNG, bmp ? BMP_DEFAULT : PNG_Z_BEST_SPEED, path);
 }

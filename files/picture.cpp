@@ -1,6 +1,7 @@
 // Picture reading through FreeImage.
 #include "files/picture.h"
 #include "platform/desktop.h"
+#include "platform/picture_library.h"
 #include "platform/util.h"
 
 #include <FreeImage.h>
@@ -83,19 +84,19 @@ static bool gif_size(FILE* f, long long* w, long long* h)
 
 // The size the picture's header claims, without decoding its pixels. False when it cannot
 // be found out before decoding.
-static bool header_size(FREE_IMAGE_FORMAT fif, FreeImageIO* io, FILE* f, long long* w, long long* h)
+static bool header_size(const PictureLibrary& fi, FREE_IMAGE_FORMAT fif, FreeImageIO* io, FILE* f, long long* w, long long* h)
 {
     if (fif == FIF_GIF)
         return gif_size(f, w, h);
-    if (!FreeImage_FIFSupportsNoPixels(fif))
+    if (!fi.FIFSupportsNoPixels(fif))
         return false;
-    FIBITMAP* head = FreeImage_LoadFromHandle(fif, io, f, FIF_LOAD_NOPIXELS);
+    FIBITMAP* head = fi.LoadFromHandle(fif, io, f, FIF_LOAD_NOPIXELS);
     fseek(f, 0, SEEK_SET);
     if (!head)
         return false;
-    *w = FreeImage_GetWidth(head);
-    *h = FreeImage_GetHeight(head);
-    FreeImage_Unload(head);
+    *w = fi.GetWidth(head);
+    *h = fi.GetHeight(head);
+    fi.Unload(head);
     return true;
 }
 
@@ -110,18 +111,18 @@ static bool too_large(long long w, long long h)
 
 // A 32-bit copy of a decoded picture of any pixel type (high-dynamic-range pictures are tone
 // mapped first), or null.
-static FIBITMAP* to_32_bits(FIBITMAP* dib)
+static FIBITMAP* to_32_bits(const PictureLibrary& fi, FIBITMAP* dib)
 {
-    FIBITMAP* out = FreeImage_ConvertTo32Bits(dib);
+    FIBITMAP* out = fi.ConvertTo32Bits(dib);
     if (out)
         return out;
-    FREE_IMAGE_TYPE type = FreeImage_GetImageType(dib);
-    FIBITMAP* standard = (type == FIT_RGBF || type == FIT_RGBAF) ? FreeImage_ToneMapping(dib, FITMO_DRAGO03, 0, 0)
-                                                                  : FreeImage_ConvertToStandardType(dib, TRUE);
+    FREE_IMAGE_TYPE type = fi.GetImageType(dib);
+    FIBITMAP* standard = (type == FIT_RGBF || type == FIT_RGBAF) ? fi.ToneMapping(dib, FITMO_DRAGO03, 0, 0)
+                                                                  : fi.ConvertToStandardType(dib, TRUE);
     if (!standard)
         return nullptr;
-    out = FreeImage_ConvertTo32Bits(standard);
-    FreeImage_Unload(standard);
+    out = fi.ConvertTo32Bits(standard);
+    fi.Unload(standard);
     return out;
 }
 
@@ -129,30 +130,37 @@ static FIBITMAP* to_32_bits(FIBITMAP* dib)
 // Closes `f`.
 static uint8_t* decode_picture(FILE* f, const char* path, int* w, int* h, int grey)
 {
+    const PictureLibrary* library = picture_library();
+    if (!library) {
+        fclose(f);
+        wrfprintf(stderr, "Could not open image %s: the picture library is missing\n", path);
+        return nullptr;
+    }
+    const PictureLibrary& fi = *library;
     FreeImageIO io = freeimage_file_io();
     const FREE_IMAGE_FORMAT fif = picture_format(f);
-    if (fif == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(fif)) {
+    if (fif == FIF_UNKNOWN || !fi.FIFSupportsReading(fif)) {
         fclose(f);
         wrfprintf(stderr, "Could not open image %s: not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n", path);
         return nullptr;
     }
 
     long long cw = 0, ch = 0;
-    if (header_size(fif, &io, f, &cw, &ch) && too_large(cw, ch)) {
+    if (header_size(fi, fif, &io, f, &cw, &ch) && too_large(cw, ch)) {
         fclose(f);
         wrfprintf(stderr, "Could not open image %s: %lld x %lld pixels is too large\n", path, cw, ch);
         return nullptr;
     }
 
-    FIBITMAP* dib = FreeImage_LoadFromHandle(fif, &io, f, 0);
+    FIBITMAP* dib = fi.LoadFromHandle(fif, &io, f, 0);
     fclose(f);
     if (!dib) {
         wrfprintf(stderr, "Could not open image %s\n", path);
         return nullptr;
     }
-    const long long pw = FreeImage_GetWidth(dib), ph = FreeImage_GetHeight(dib);
-    FIBITMAP* dib32 = (pw < 1 || ph < 1 || too_large(pw, ph)) ? nullptr : to_32_bits(dib);
-    FreeImage_Unload(dib);
+    const long long pw = fi.GetWidth(dib), ph = fi.GetHeight(dib);
+    FIBITMAP* dib32 = (pw < 1 || ph < 1 || too_large(pw, ph)) ? nullptr : to_32_bits(fi, dib);
+    fi.Unload(dib);
     if (!dib32) {
         wrfprintf(stderr, "Could not open image %s\n", path);
         return nullptr;
@@ -163,7 +171,7 @@ static uint8_t* decode_picture(FILE* f, const char* path, int* w, int* h, int gr
     const size_t bpp = grey ? 1 : 4;
     uint8_t* out = static_cast<uint8_t*>(wrcalloc((size_t)(pw * ph), bpp));
     for (int r = 0; r < *h; r++) {
-        const BYTE* line = FreeImage_GetScanLine(dib32, *h - 1 - r); // FreeImage rows run bottom-up
+        const BYTE* line = fi.GetScanLine(dib32, *h - 1 - r); // FreeImage rows run bottom-up
         uint8_t* dst = out + (size_t)r * (size_t)*w * bpp;
         for (int x = 0; x < *w; x++) {
             const BYTE* px = line + 4 * x;
@@ -178,7 +186,7 @@ static uint8_t* decode_picture(FILE* f, const char* path, int* w, int* h, int gr
             }
         }
     }
-    FreeImage_Unload(dib32);
+    fi.Unload(dib32);
     return out;
 }
 

@@ -1,5 +1,6 @@
 // Desktop services on Linux: XDG folders, zenity dialogs, xdg-open, xclip.
 #include "platform/desktop.h"
+#include "platform/picture_library.h"
 #include "platform/util.h"
 
 #include <FreeImage.h>
@@ -876,14 +877,18 @@ int copy_image(const uint32_t* pixels, int w, int h)
         wrfprintf(stderr, "Nothing to copy (%d x %d picture)\n", w, h);
         return 0;
     }
-    FIBITMAP* bmp = FreeImage_Allocate(w, h, 32, FI_RGBA_RED_MASK, FI_RGBA_GREEN_MASK, FI_RGBA_BLUE_MASK);
+    const PictureLibrary* library = picture_library();
+    if (!library)
+        return 0;
+    const PictureLibrary& fi = *library;
+    FIBITMAP* bmp = fi.Allocate(w, h, 32, FI_RGBA_RED_MASK, FI_RGBA_GREEN_MASK, FI_RGBA_BLUE_MASK);
     if (!bmp) {
         wrfprintf(stderr, "Cannot make a %d x %d picture for the clipboard\n", w, h);
         return 0;
     }
     const uint8_t* src = reinterpret_cast<const uint8_t*>(pixels);
     for (int y = 0; y < h; y++) {
-        BYTE* row = FreeImage_GetScanLine(bmp, h - 1 - y); // FreeImage keeps the bottom row first
+        BYTE* row = fi.GetScanLine(bmp, h - 1 - y); // FreeImage keeps the bottom row first
         const uint8_t* s = src + (size_t)y * w * 4;
         for (int x = 0; x < w; x++, s += 4) {
             BYTE* d = row + (size_t)x * 4; // FreeImage's byte order is the machine's (BGRA here)
@@ -897,12 +902,12 @@ int copy_image(const uint32_t* pixels, int w, int h)
     int fd = mkstemp(file.data());
     if (fd < 0) {
         wrfprintf(stderr, "Cannot make a temporary file in %s: %s\n", temp_folder().c_str(), strerror(errno));
-        FreeImage_Unload(bmp);
+        fi.Unload(bmp);
         return 0;
     }
     close(fd);
-    BOOL saved = FreeImage_Save(FIF_PNG, bmp, file.c_str(), PNG_DEFAULT);
-    FreeImage_Unload(bmp);
+    BOOL saved = fi.Save(FIF_PNG, bmp, file.c_str(), PNG_DEFAULT);
+    fi.Unload(bmp);
     if (!saved) {
         wrfprintf(stderr, "Cannot write the clipboard picture %s\n", file.c_str());
         unlink(file.c_str());

@@ -1,18 +1,20 @@
-// The editor as a module: the batch commands start without the window and audio libraries, and
-// a program whose module is missing says so in one line.
+// The editor as a module: the batch commands start without the window and audio libraries (and
+// without the picture library until a picture is read or written), and a program whose module is
+// missing says so in one line.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-TEST(ProgramModule, BatchCommandsLoadNoWindowLibrariesAndAMissingEditorIsOneLine)
+TEST(ProgramModule, StartsLoadNoWindowOrPictureLibrariesAndAMissingEditorIsOneLine)
 {
     // The dynamic loader lists every library it loads on standard error.
     RunResult r = run_program({BW_PROGRAM, "--version"}, {"LD_DEBUG=files"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("libsndfile"), std::string::npos) << "the loader's list is missing";
     EXPECT_EQ(r.err.find("libSDL"), std::string::npos) << "a batch start loaded the window library";
+    EXPECT_EQ(r.err.find("libfreeimage"), std::string::npos) << "a start loaded the picture library";
 
     // A copy of the program with no module beside it (and none installed) cannot start the editor.
     TempDir dir;
