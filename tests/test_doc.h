@@ -5,6 +5,7 @@
 #include "core/records.h"
 #include "core/state.h"
 #include "document/command_log.h"
+#include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
 #include "display/view.h"
@@ -113,7 +114,8 @@ struct ScopedHistory {
 };
 
 // A clean program state and an empty document stack tied to an engine state, in a window of
-// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others.
+// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others; the document hooks
+// emptied after.
 struct DocTest : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
@@ -133,6 +135,7 @@ struct DocTest : testing::Test {
     void TearDown() override
     {
         layer_steps_wait();
+        document_hooks = {};
         log.reset();
         image_stack_release(image.get());
         state_reset();
