@@ -1,21 +1,14 @@
 // Deep Undo and Redo: every kind of command is one step that Undo takes back and Redo brings
 // again exactly (all layers, the table, the selection); the memory budget, the dropped redo tail,
 // steps that cost what they touched, and a new document starting a new series.
-#include "core/state.h"
 #include "document/composite.h"
-#include "document/layers.h"
 #include "document/move.h"
 #include "document/operations.h"
 #include "document/paint.h"
 #include "document/undo.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace {
 
