@@ -38,10 +38,7 @@ template <class F> Plane plane_of(int w, int h, F f)
 }
 
 // A h x w plane with `v` in every pixel.
-inline Plane plane_filled(int w, int h, float v)
-{
-    return plane_of(w, h, [v](int, int) { return v; });
-}
+inline Plane plane_filled(int w, int h, float v) { return plane_of(w, h, [v](int, int) { return v; }); }
 
 // Sets every pixel of a h x w plane to `v`.
 inline void fill_plane(Plane p, int w, int h, float v)
@@ -150,10 +147,7 @@ struct DocTest : testing::Test {
         image->change_state = 0;
     }
     // The same with `v` in every pixel.
-    void doc(int w, int h, float v)
-    {
-        doc(w, h, [v](int, int) { return v; });
-    }
+    void doc(int w, int h, float v) { doc(w, h, [v](int, int) { return v; }); }
     // The analysis parameters (lowest and highest frequency, px/s, ..., log base).
     void analysis(std::initializer_list<float> params)
     {
