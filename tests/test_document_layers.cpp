@@ -167,23 +167,6 @@ TEST_F(DocumentLayers, TheFullTableRefuses)
     EXPECT_EQ(history(), Lines{});
 }
 
-TEST_F(DocumentLayers, ResizingKeepsTheTopLeftOfEveryLayer)
-{
-    add_separator(es.get());
-    new_layer(es.get());
-    image->layers[2].plane[2][3] = 4.f;
-    ASSERT_EQ(new_dimensions(image.get(), 6, 2, 0), 1); // not forced: never smaller
-    EXPECT_EQ(std::vector<int>({image->w, image->h, crop_w, crop_h}), std::vector<int>({6, 3, 6, 3}));
-    EXPECT_TRUE(image->layers[0].plane[2][4] == 0.f && !image->layers[1].plane && image->layers[2].plane[2][3] == 4.f);
-
-    ASSERT_EQ(new_dimensions(image.get(), 2, 2, 1), 1); // forced: cropped
-    EXPECT_TRUE(image->src_w == 2 && image->src_h == 2 && image->layers[0].plane[1][1] == 1.f && image->undo[1][1] == 0.f);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(new_dimensions(image.get(), 0, 2, 1), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(image->w, 2);
-}
-
 TEST_F(DocumentLayers, GammaAndIntensityStepsRestartFromTheUndoCopy)
 {
     for (int x = 0; x < W; x++)
@@ -209,7 +192,9 @@ TEST_F(DocumentLayers, GammaAndIntensityStepsRestartFromTheUndoCopy)
     EXPECT_FLOAT_EQ(image->layers[0].plane[0][0], 4.f);
 }
 
-TEST_F(DocumentLayers, LabelsShowOffGroupOffAndTheTag)
+// A layer, a separator and a layer above: the labels show off, group-off and the tag; resizing
+// keeps the top left of every layer.
+TEST_F(DocumentLayers, LabelsAndResizing)
 {
     add_separator(es.get());
     new_layer(es.get());
@@ -220,4 +205,15 @@ TEST_F(DocumentLayers, LabelsShowOffGroupOffAndTheTag)
     image->layers[1].off = 1;
     EXPECT_EQ(std::vector<std::string>({label(2), label(1), label(0), label(3)}),
               (std::vector<std::string>{"(group-off) Layer 1 [VProp]", "(off) ---- [Add]", "Layer 0 [Add]", "refused: "}));
+
+    image->layers[2].plane[2][3] = 4.f;
+    ASSERT_EQ(new_dimensions(image.get(), 6, 2, 0), 1); // not forced: never smaller
+    EXPECT_EQ(std::vector<int>({image->w, image->h, crop_w, crop_h}), std::vector<int>({6, 3, 6, 3}));
+    EXPECT_TRUE(image->layers[0].plane[2][4] == 0.f && !image->layers[1].plane && image->layers[2].plane[2][3] == 4.f);
+    ASSERT_EQ(new_dimensions(image.get(), 2, 2, 1), 1); // forced: cropped
+    EXPECT_TRUE(image->src_w == 2 && image->src_h == 2 && image->layers[0].plane[1][1] == 1.f && image->undo[1][1] == 0.f);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(new_dimensions(image.get(), 0, 2, 1), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(image->w, 2);
 }

@@ -53,20 +53,9 @@ TEST_F(MoveDoc, ShiftsBeyondThePlaneDraggingBackAndWhatCannotMove)
     EXPECT_TRUE(move_tool_layer(es.get(), status, sizeof status, 1, 1) == 0 && !strcmp(status, "untouched"));
 }
 
-TEST_F(MoveDoc, StatusTellsSemitonesOrHertzAndSlot124SilencesIt)
-{
-    char status[128] = "";
-    move_tool_layer(es.get(), status, sizeof status, 10, -5); // 5 rows up at 60 rows per octave
-    EXPECT_STREQ(status, "Moving by 1.00 semitones, 0.100 seconds");
-    std::tie(es->anal_params[0], es->anal_params[1], es->anal_params[6]) = std::tuple(0.f, 18000.f, 1.f);
-    move_tool_layer(es.get(), status, sizeof status, -25, 2); // 100 Hz per row
-    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
-    key[124] = 1;
-    move_tool_layer(es.get(), status, sizeof status, 1, 1);
-    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
-}
-
-TEST_F(MoveDoc, ShiftKeepsOnlyTheLongerAxisAndTheHistoryCountsUpPositive)
+// Shift keeps only the longer axis; the history counts upwards positive in the chosen units; the
+// status tells semitones on a logarithmic axis, hertz on a linear one, and slot 124 silences it.
+TEST_F(MoveDoc, ShiftHistoryAndStatus)
 {
     key[K_SHIFT] = 1;
     move_tool_layer(es.get(), nullptr, 0, 10, 3); // 10 screen pixels right, 3 down: time only
@@ -82,4 +71,14 @@ TEST_F(MoveDoc, ShiftKeepsOnlyTheLongerAxisAndTheHistoryCountsUpPositive)
     const std::string t = read_file(history_path);
     for (const char* line : {"Move layer +0.1 sec x +0 st\n", "Move layer -0.04 sec x -6 px\n", "Move layer +0 sec x +1 st\n"})
         EXPECT_NE(t.find(line), std::string::npos) << t;
+
+    char status[128] = "";
+    move_tool_layer(es.get(), status, sizeof status, 10, -5); // 5 rows up at 60 rows per octave
+    EXPECT_STREQ(status, "Moving by 1.00 semitones, 0.100 seconds");
+    std::tie(es->anal_params[0], es->anal_params[1], es->anal_params[6]) = std::tuple(0.f, 18000.f, 1.f);
+    move_tool_layer(es.get(), status, sizeof status, -25, 2); // 100 Hz per row
+    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
+    key[124] = 1;
+    move_tool_layer(es.get(), status, sizeof status, 1, 1);
+    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
 }
