@@ -5,6 +5,7 @@
 #include "core/records.h"
 #include "core/state.h"
 #include "document/command_log.h"
+#include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
 #include "display/view.h"
@@ -37,10 +38,7 @@ template <class F> Plane plane_of(int w, int h, F f)
 }
 
 // A h x w plane with `v` in every pixel.
-inline Plane plane_filled(int w, int h, float v)
-{
-    return plane_of(w, h, [v](int, int) { return v; });
-}
+inline Plane plane_filled(int w, int h, float v) { return plane_of(w, h, [v](int, int) { return v; }); }
 
 // Sets every pixel of a h x w plane to `v`.
 inline void fill_plane(Plane p, int w, int h, float v)
@@ -113,7 +111,8 @@ struct ScopedHistory {
 };
 
 // A clean program state and an empty document stack tied to an engine state, in a window of
-// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others.
+// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others; the document hooks
+// emptied after.
 struct DocTest : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
@@ -133,6 +132,7 @@ struct DocTest : testing::Test {
     void TearDown() override
     {
         layer_steps_wait();
+        document_hooks = {};
         log.reset();
         image_stack_release(image.get());
         state_reset();
@@ -147,10 +147,7 @@ struct DocTest : testing::Test {
         image->change_state = 0;
     }
     // The same with `v` in every pixel.
-    void doc(int w, int h, float v)
-    {
-        doc(w, h, [v](int, int) { return v; });
-    }
+    void doc(int w, int h, float v) { doc(w, h, [v](int, int) { return v; }); }
     // The analysis parameters (lowest and highest frequency, px/s, ..., log base).
     void analysis(std::initializer_list<float> params)
     {

@@ -1,19 +1,9 @@
 // The command log: timestamp rules, write modes, the header, replay silence, and the unit
 // conversions with the figures of a 1000 x 571 document at 27.5-20000 Hz, base 2, 100 px/s.
-#include "core/records.h"
-#include "core/state.h"
 #include "core/units.h"
-#include "document/command_log.h"
-#include "document/image.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
 #include <tuple>
 
 namespace {
@@ -21,24 +11,21 @@ namespace {
 uint32_t fake_now = 5000;
 uint32_t fake_clock() { return fake_now; }
 
-struct CommandLog : testing::Test {
-    TempDir dir;
-    std::optional<ScopedHistory> log;
+// A fresh history in a temporary file and a clock the test sets.
+struct CommandLog : DocTest {
     void SetUp() override
     {
-        state_reset();
-        log.emplace(dir.file("history.kbz"));
+        DocTest::SetUp();
+        log_history();
         command_log_set_clock(fake_clock);
-    }
-    void TearDown() override
-    {
-        log.reset();
-        state_reset();
     }
     std::string text() { return read_file(history_path); }
 };
+using UnitConversion = DocTest;
 
-TEST_F(CommandLog, TimestampsFollowTheGapsBetweenCommands)
+// Time lines follow the gaps between commands (absolute first and after five minutes, none under
+// 2 ms); stroke points end with an empty line before the next command.
+TEST_F(CommandLog, TimestampsFollowTheGapsAndStrokePointsEndWithAnEmptyLine)
 {
     fake_now = 5000;
     print_cmd(CMD_TIMED, "First");   // first ever: absolute
@@ -50,14 +37,6 @@ TEST_F(CommandLog, TimestampsFollowTheGapsBetweenCommands)
     print_cmd(CMD_TIMED, "Fourth");  // under 2 ms: no time line
     fake_now += 300001;
     print_cmd(CMD_TIMED, "Fifth");   // over five minutes: absolute again
-    const std::string t = text();
-    ASSERT_EQ(t.rfind("Time 2", 0), 0u) << t; // absolute: a calendar date
-    EXPECT_NE(t.find("First\nTime +1.50 s\nSecond\nTime +0.050 s\nThird\nFourth\nTime 2"), std::string::npos) << t;
-    EXPECT_NE(t.find("\nFifth\n"), std::string::npos);
-}
-
-TEST_F(CommandLog, StrokePointsEndWithAnEmptyLineBeforeTheNextCommand)
-{
     print_cmd(CMD_TIMED, "Draw dark spray");
     for (int i = 0; i < 3; i++) {
         fake_now += 10;
@@ -66,14 +45,23 @@ TEST_F(CommandLog, StrokePointsEndWithAnEmptyLineBeforeTheNextCommand)
     fake_now += 10;
     print_cmd(CMD_TIMED, "Undo");
     const std::string t = text();
-    EXPECT_NE(t.find("0       \t2       \tT+0.010s\n1       \t2       \tT+0.010s\n"
+    ASSERT_EQ(t.rfind("Time 2", 0), 0u) << t; // absolute: a calendar date
+    EXPECT_NE(t.find("First\nTime +1.50 s\nSecond\nTime +0.050 s\nThird\nFourth\nTime 2"), std::string::npos) << t;
+    EXPECT_NE(t.find("\nFifth\nDraw dark spray\n0       \t2       \tT+0.010s\n1       \t2       \tT+0.010s\n"
                      "2       \t2       \tT+0.010s\n\nTime +0.010 s\nUndo\n"),
               std::string::npos)
         << t;
 }
 
-TEST_F(CommandLog, HeaderComesFirstAndReplayWritesNothing)
+// An unwritable history is skipped and retried; the header comes first; a replay writes nothing.
+TEST_F(CommandLog, UnwritableHistoryIsRetriedTheHeaderComesFirstAndReplayWritesNothing)
 {
+    free(history_path);
+    history_path = strdup(dir.file("missing/history.kbz").c_str());
+    print_cmd(CMD_TIMED, "Lost");
+    EXPECT_EQ(cmd_out_file, nullptr);
+    free(history_path);
+    history_path = strdup(dir.file("history.kbz").c_str());
     key[K_REPLAYING] = 1;
     key[K_HISTORY_HEADER] = 1;
     print_cmd(CMD_TIMED, "Invisible");
@@ -86,25 +74,10 @@ TEST_F(CommandLog, HeaderComesFirstAndReplayWritesNothing)
     EXPECT_TRUE(t.find("\n\nVisible\n") != std::string::npos && key[K_HISTORY_HEADER] == 0) << t;
 }
 
-TEST_F(CommandLog, UnwritableHistoryIsSkippedAndRetried)
+TEST_F(UnitConversion, FiguresOfAStandardDocument)
 {
-    free(history_path);
-    history_path = strdup(dir.file("missing/history.kbz").c_str());
-    print_cmd(CMD_TIMED, "Lost");
-    EXPECT_EQ(cmd_out_file, nullptr);
-    free(history_path);
-    history_path = strdup(dir.file("history.kbz").c_str());
-    print_cmd(CMD_TIMED, "Kept");
-    EXPECT_NE(text().find("Kept\n"), std::string::npos);
-}
-
-TEST(UnitConversion, FiguresOfAStandardDocument)
-{
-    auto image = std::make_unique<ImageStack>();
-    auto es = std::make_unique<EngineState>();
-    std::tie(image->w, image->h, es->image) = std::tuple(1000, 571, image.get());
-    const float params[7] = {27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f};
-    memcpy(es->anal_params, params, sizeof params);
+    std::tie(image->w, image->h) = std::pair(1000, 571);
+    analysis({27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f});
     char buf[PATH_TEXT_LEN];
 
     // From pixels: value, text (where checked) and tolerance.

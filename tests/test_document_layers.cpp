@@ -1,22 +1,9 @@
 // The layer list: commands through their slots with their history lines and refusals, the
 // selection, Undo, the full table, resizing, the gamma and intensity steps and the labels.
-#include "core/state.h"
-#include "document/command_log.h"
 #include "document/composite.h"
-#include "document/hooks.h"
-#include "document/image.h"
-#include "document/layers.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -34,12 +21,6 @@ struct DocumentLayers : DocTest {
         log_history();
         doc(W, H, 1.f);
         knob_layouts = redraws = 0;
-    }
-    void TearDown() override
-    {
-        layer_steps_wait();
-        document_hooks = {};
-        DocTest::TearDown();
     }
     // The history's command lines, without the time lines (empty lines are kept as "").
     std::vector<std::string> history() { return ScopedHistory::command_lines(); }
@@ -77,8 +58,7 @@ TEST_F(DocumentLayers, AddingEntriesNamesAndLogsThem)
     image->change_state = 0;
     image->sel = 3;
     run(K_DUPLICATE_LAYER); // a separator duplicates as a separator of the same name
-    EXPECT_EQ(image->layers[4].plane, nullptr);
-    EXPECT_EQ(name(4), "----");
+    EXPECT_TRUE(image->layers[4].plane == nullptr && name(4) == "----");
     image->sel = 0;
     image->change_state = 0;
     run(K_ADD_SEPARATOR); // lower down it regroups the layers above
@@ -91,8 +71,7 @@ TEST_F(DocumentLayers, AddingEntriesNamesAndLogsThem)
 
     image->composite[1][1] = 5.f;
     run(K_MERGE_ALL);
-    EXPECT_EQ(name(image->sel), "Layer 4");
-    EXPECT_EQ(image->layers[image->sel].plane[1][1], 5.f);
+    EXPECT_EQ(std::pair(name(image->sel), image->layers[image->sel].plane[1][1]), std::pair(std::string("Layer 4"), 5.f));
 
     EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "", "New separator \"----\"", "", "Duplicate layer", "",
                                 "Duplicate layer", "", "New separator \"----\"", "", "Delete layer", "",
@@ -120,12 +99,10 @@ TEST_F(DocumentLayers, MergeDeleteAndMoveRefuseQuietly)
     image->layers[1].plane[0][0] = 2.f;
     image->layers[1].blend = 1;
     image->change_state = 0;
-    run(K_MERGE_DOWN);
-    EXPECT_EQ(image->count, 2);
-    EXPECT_EQ(image->sel, 0);
-    EXPECT_EQ(image->layers[0].plane[0][0], 2.f);
-    EXPECT_EQ(image->layers[0].plane[0][1], 0.f); // multiplied by the empty new layer
-    EXPECT_EQ(image->change_state, 1);
+    run(K_MERGE_DOWN); // count, selection, change state; 2 x 1 and 1 x the empty new layer's 0
+    EXPECT_EQ(std::tuple(image->count, image->sel, image->change_state.load(), image->layers[0].plane[0][0],
+                         image->layers[0].plane[0][1]),
+              std::tuple(2, 0, 1, 2.f, 0.f));
 
     image->sel = 1;
     run(K_DELETE_LAYER); // the topmost: the one below is selected
@@ -148,16 +125,13 @@ TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
     EXPECT_EQ(image->sel, 0);
 
     run(K_BLEND_FIRST + 13);
-    EXPECT_EQ(image->layers[0].blend, 13);
     run(K_TURN_OFF_LAYER);
-    EXPECT_EQ(image->layers[0].off, 1);
+    EXPECT_EQ(std::pair(image->layers[0].blend, image->layers[0].off), std::pair(13, 1));
 
     document_hooks.redraw_view = count_redraw;
     image->change_state = 0;
     run(K_VIEW_GROUP_ONLY);
-    EXPECT_EQ(key[state_of(K_VIEW_GROUP_ONLY)], 1);
-    EXPECT_EQ(image->change_state, 1);
-    EXPECT_EQ(redraws, 1);
+    EXPECT_EQ(std::tuple((int)key[state_of(K_VIEW_GROUP_ONLY)], image->change_state.load(), redraws), std::tuple(1, 1, 1));
 
     // With a view option on, a selection into another group recomposites and redraws.
     image->sel = 2;
@@ -166,9 +140,7 @@ TEST_F(DocumentLayers, SelectionBlendingOffAndViewOptions)
     image->recomposite = 0;
     redraws = 0;
     run(K_SELECT_LAYER, 4);
-    EXPECT_EQ(image->change_state, 1);
-    EXPECT_EQ(image->recomposite, 1);
-    EXPECT_EQ(redraws, 1);
+    EXPECT_EQ(std::tuple(image->change_state.load(), image->recomposite.load(), redraws), std::tuple(1, 1, 1));
 
     EXPECT_EQ(history(), (Lines{"New layer \"Layer 1\"", "", "New layer \"Layer 2\"", "", "Selected layer 2", "",
                                 "Selected layer -2", "", "Blending convolution looped", "", "Turn off layer", "",
@@ -193,23 +165,6 @@ TEST_F(DocumentLayers, TheFullTableRefuses)
     EXPECT_EQ(take_user_notice(notice, sizeof notice), 1); // for the window's status line
     EXPECT_STREQ(notice, "Too many layers (8192): no layer was added");
     EXPECT_EQ(history(), Lines{});
-}
-
-TEST_F(DocumentLayers, ResizingKeepsTheTopLeftOfEveryLayer)
-{
-    add_separator(es.get());
-    new_layer(es.get());
-    image->layers[2].plane[2][3] = 4.f;
-    ASSERT_EQ(new_dimensions(image.get(), 6, 2, 0), 1); // not forced: never smaller
-    EXPECT_EQ(std::vector<int>({image->w, image->h, crop_w, crop_h}), std::vector<int>({6, 3, 6, 3}));
-    EXPECT_TRUE(image->layers[0].plane[2][4] == 0.f && !image->layers[1].plane && image->layers[2].plane[2][3] == 4.f);
-
-    ASSERT_EQ(new_dimensions(image.get(), 2, 2, 1), 1); // forced: cropped
-    EXPECT_TRUE(image->src_w == 2 && image->src_h == 2 && image->layers[0].plane[1][1] == 1.f && image->undo[1][1] == 0.f);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(new_dimensions(image.get(), 0, 2, 1), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(image->w, 2);
 }
 
 TEST_F(DocumentLayers, GammaAndIntensityStepsRestartFromTheUndoCopy)
@@ -237,7 +192,9 @@ TEST_F(DocumentLayers, GammaAndIntensityStepsRestartFromTheUndoCopy)
     EXPECT_FLOAT_EQ(image->layers[0].plane[0][0], 4.f);
 }
 
-TEST_F(DocumentLayers, LabelsShowOffGroupOffAndTheTag)
+// A layer, a separator and a layer above: the labels show off, group-off and the tag; resizing
+// keeps the top left of every layer.
+TEST_F(DocumentLayers, LabelsAndResizing)
 {
     add_separator(es.get());
     new_layer(es.get());
@@ -248,4 +205,15 @@ TEST_F(DocumentLayers, LabelsShowOffGroupOffAndTheTag)
     image->layers[1].off = 1;
     EXPECT_EQ(std::vector<std::string>({label(2), label(1), label(0), label(3)}),
               (std::vector<std::string>{"(group-off) Layer 1 [VProp]", "(off) ---- [Add]", "Layer 0 [Add]", "refused: "}));
+
+    image->layers[2].plane[2][3] = 4.f;
+    ASSERT_EQ(new_dimensions(image.get(), 6, 2, 0), 1); // not forced: never smaller
+    EXPECT_EQ(std::vector<int>({image->w, image->h, crop_w, crop_h}), std::vector<int>({6, 3, 6, 3}));
+    EXPECT_TRUE(image->layers[0].plane[2][4] == 0.f && !image->layers[1].plane && image->layers[2].plane[2][3] == 4.f);
+    ASSERT_EQ(new_dimensions(image.get(), 2, 2, 1), 1); // forced: cropped
+    EXPECT_TRUE(image->src_w == 2 && image->src_h == 2 && image->layers[0].plane[1][1] == 1.f && image->undo[1][1] == 0.f);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(new_dimensions(image.get(), 0, 2, 1), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(image->w, 2);
 }

@@ -1,19 +1,10 @@
 // Move tool: shifted rebuilds from the undo copy, the Shift axis lock, the status text on
 // logarithmic and linear axes, and the history line in the chosen units.
-#include "core/state.h"
 #include "core/units.h"
-#include "document/command_log.h"
-#include "document/image.h"
 #include "document/move.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
 #include <tuple>
 
 namespace {
@@ -40,8 +31,9 @@ struct MoveDoc : DocTest {
 } // namespace
 
 // A shift through the window and its Undo are the editor's move-tool test; here shifts beyond the
-// plane, however far, leave all 0 and dragging back restores the layer.
-TEST_F(MoveDoc, ShiftsBeyondThePlaneAndDraggingBackRestores)
+// plane, however far, leave all 0, dragging back restores the layer, and without an undo copy or on
+// a separator nothing moves.
+TEST_F(MoveDoc, ShiftsBeyondThePlaneDraggingBackAndWhatCannotMove)
 {
     const int moves[][2] = {{W, 0}, {-W, 0}, {0, H}, {0, -H}, {INT_MAX, 0}, {0, INT_MIN}, {INT_MIN, INT_MAX}};
     for (const auto& m : moves) {
@@ -50,22 +42,20 @@ TEST_F(MoveDoc, ShiftsBeyondThePlaneAndDraggingBackRestores)
     }
     move_tool_layer_abs(es.get(), 0, 0);
     EXPECT_TRUE(layer_is_undo());
+
+    // A missing undo copy or a separator leaves everything alone.
+    plane_free(&image->undo, H);
+    EXPECT_TRUE(move_tool_layer_abs(es.get(), 1, 1) == 0 && layer()[5][5] == 506.f);
+    image->layers[1].name = string_assign("----");
+    image->sel = image->count++;
+    image->undo = plane_alloc(H, W);
+    char status[64] = "untouched";
+    EXPECT_TRUE(move_tool_layer(es.get(), status, sizeof status, 1, 1) == 0 && !strcmp(status, "untouched"));
 }
 
-TEST_F(MoveDoc, StatusTellsSemitonesOrHertzAndSlot124SilencesIt)
-{
-    char status[128] = "";
-    move_tool_layer(es.get(), status, sizeof status, 10, -5); // 5 rows up at 60 rows per octave
-    EXPECT_STREQ(status, "Moving by 1.00 semitones, 0.100 seconds");
-    std::tie(es->anal_params[0], es->anal_params[1], es->anal_params[6]) = std::tuple(0.f, 18000.f, 1.f);
-    move_tool_layer(es.get(), status, sizeof status, -25, 2); // 100 Hz per row
-    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
-    key[124] = 1;
-    move_tool_layer(es.get(), status, sizeof status, 1, 1);
-    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
-}
-
-TEST_F(MoveDoc, ShiftKeepsOnlyTheLongerAxisAndTheHistoryCountsUpPositive)
+// Shift keeps only the longer axis; the history counts upwards positive in the chosen units; the
+// status tells semitones on a logarithmic axis, hertz on a linear one, and slot 124 silences it.
+TEST_F(MoveDoc, ShiftHistoryAndStatus)
 {
     key[K_SHIFT] = 1;
     move_tool_layer(es.get(), nullptr, 0, 10, 3); // 10 screen pixels right, 3 down: time only
@@ -81,16 +71,14 @@ TEST_F(MoveDoc, ShiftKeepsOnlyTheLongerAxisAndTheHistoryCountsUpPositive)
     const std::string t = read_file(history_path);
     for (const char* line : {"Move layer +0.1 sec x +0 st\n", "Move layer -0.04 sec x -6 px\n", "Move layer +0 sec x +1 st\n"})
         EXPECT_NE(t.find(line), std::string::npos) << t;
-}
 
-TEST_F(MoveDoc, SeparatorOrMissingUndoLeavesEverythingAlone)
-{
-    plane_free(&image->undo, H);
-    EXPECT_TRUE(move_tool_layer_abs(es.get(), 1, 1) == 0 && layer()[5][5] == 506.f);
-    Layer* l = &image->layers[1];
-    l->name = string_assign("----");
-    image->sel = image->count++;
-    image->undo = plane_alloc(H, W);
-    char status[64] = "untouched";
-    EXPECT_TRUE(move_tool_layer(es.get(), status, sizeof status, 1, 1) == 0 && !strcmp(status, "untouched"));
+    char status[128] = "";
+    move_tool_layer(es.get(), status, sizeof status, 10, -5); // 5 rows up at 60 rows per octave
+    EXPECT_STREQ(status, "Moving by 1.00 semitones, 0.100 seconds");
+    std::tie(es->anal_params[0], es->anal_params[1], es->anal_params[6]) = std::tuple(0.f, 18000.f, 1.f);
+    move_tool_layer(es.get(), status, sizeof status, -25, 2); // 100 Hz per row
+    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
+    key[124] = 1;
+    move_tool_layer(es.get(), status, sizeof status, 1, 1);
+    EXPECT_STREQ(status, "Moving by -200.00 Hz, -0.250 seconds");
 }

@@ -1,23 +1,10 @@
 // Layer operations: results on small layers, their history lines, separators, silent layers,
 // values at the edges of the float range, rotations and the slot dispatch.
-#include "core/state.h"
-#include "document/command_log.h"
-#include "document/hooks.h"
-#include "document/image.h"
 #include "document/operations.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <memory>
 #include <numeric>
-#include <string>
 #include <thread>
 #include <tuple>
 
@@ -37,17 +24,7 @@ struct Operations : DocTest {
         command_log_set_clock(fake_clock);
         axis(27.5f, 20000.f, 1.f);
     }
-    void TearDown() override
-    {
-        document_hooks = {};
-        DocTest::TearDown();
-    }
-    void axis(float fmin, float fmax, float base)
-    {
-        es->anal_params[0] = fmin;
-        es->anal_params[1] = fmax;
-        es->anal_params[6] = base;
-    }
+    void axis(float fmin, float fmax, float base) { analysis({fmin, fmax, 0.f, 0.f, 0.f, 0.f, base}); }
     float& px(int r, int c) { return image->layers[image->sel].plane[r][c]; }
     // The selected layer's pixels, row after row.
     std::vector<float> values() { return plane_values(image->layers[image->sel].plane, image->w, image->h); }
