@@ -2,28 +2,18 @@
 // whole-file replacement on failure, history copies under the line rule, appending a replayed
 // archive, the history rewrite, and the header a fresh history begins with.
 #include "history/open.h"
-#include "core/state.h"
 #include "core/units.h"
-#include "document/command_log.h"
-#include "document/image.h"
-#include "document/layers.h"
 #include "files/media.h"
 #include "history/archive.h"
 #include "history/base85.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
@@ -222,7 +212,7 @@ TEST_F(Archive, HistoryRewriteDropsALineCutByACrash)
     EXPECT_EQ(t.substr(t.size() - end.size()), end);
 }
 
-TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
+TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsNamesLargeOnesAndKeepsLongOnesWhole)
 {
     open_hooks.begin_history = begin_history;
     key[K_TIME_UNIT] = UNIT_SEC;
@@ -284,11 +274,8 @@ TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
     begin_history(&es, "", FILE_IMAGE);
     key[K_REPLAYING] = 0;
     EXPECT_EQ(history(), t);
-}
 
-TEST_F(Archive, OpenHeaderWritesLongDocumentsInPixelsWhenSecondsLoseColumns)
-{
-    key[K_TIME_UNIT] = UNIT_SEC;
+    // A long document whose seconds would lose columns is written in pixels.
     free_image(&image, 1);
     image_locks_release(&image);
     image.w = 1234568; // 12345.67 s at 100 px/s: six digits cannot carry it

@@ -1,18 +1,13 @@
 // Copy and Paste: the clipboard picture of a selection (its bounds, weighted by the mask) pasted
 // back as a new layer gives the region's pixels within a grey step; the paste is one Undo step,
 // and its history line replays to the same document. Bad Paste lines are skipped with a warning.
-#include "core/state.h"
 #include "document/composite.h"
 #include "document/selection.h"
 #include "document/undo.h"
 #include "history/clipboard.h"
-#include "history/replay.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <vector>
 
 namespace {
 
