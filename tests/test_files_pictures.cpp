@@ -1,12 +1,14 @@
-// Path kinds and helpers, the grey picture writers (byte for byte) and picture reading, with its
-// refusals.
+// Path kinds and helpers, the grey picture and float image writers (byte for byte), picture and
+// float image reading, and the refusals of every file reader.
 #include "files/media.h"
+#include "files/npy.h"
 #include "files/picture.h"
 #include "platform/util.h"
 #include "test_support.h"
 
 #include <FreeImage.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -53,6 +55,35 @@ std::string png_chunk(const std::string& type_and_data)
             c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
     }
     return be32((uint32_t)type_and_data.size() - 4) + type_and_data + be32(~c);
+}
+
+// A .npy file of format `version` with the given header entries and raw data bytes, its header
+// padded as numpy pads it, so that the data begins at a multiple of 64 bytes.
+std::string npy_file(const std::string& descr, bool fortran, const std::string& shape, const std::string& data,
+                     int version = 1)
+{
+    std::string header = "{'descr': '" + descr + "', 'fortran_order': " + (fortran ? "True" : "False") +
+                         ", 'shape': " + shape + ", }";
+    header += std::string((64 - ((version == 1 ? 11 : 13) + header.size()) % 64) % 64, ' ') + "\n";
+    std::string out = std::string("\x93NUMPY") + char(version) + '\0';
+    for (int i = 0; i < (version == 1 ? 2 : 4); i++)
+        out += char(header.size() >> (8 * i));
+    return out + header + data;
+}
+
+// The bytes of `values` as `item`-byte floats (4 or 8), big-endian when `big`.
+std::string float_bytes(const std::vector<double>& values, int item, bool big)
+{
+    std::string out;
+    for (double d : values) {
+        char b[8];
+        float f = (float)d;
+        memcpy(b, item == 4 ? (const void*)&f : (const void*)&d, item);
+        if (big)
+            std::reverse(b, b + item);
+        out.append(b, item);
+    }
+    return out;
 }
 
 } // namespace
@@ -174,10 +205,52 @@ TEST(MediaPicture, TheKnownFormatsAreDecodedWhateverTheirNames)
     FreeImage_Unload(colour);
 }
 
-// Unreadable, cut and absurdly large pictures are refused with one line naming the file; every
-// format but the six is refused before a decoder sees it (a 64 x 48 XBM with one damaged value
-// hung the library's own reader for ever). Each is read in a child that must end.
-TEST(MediaPicture, UnreadableAbsurdAndOtherFormatsAreRefused)
+// The file numpy itself writes for a float32 array of 2 rows of 3: its header and the rows in order.
+TEST(FilesNpy, WritesNumpysHeaderAndTheRowsInOrder)
+{
+    TempDir dir;
+    TestPlane rows({{0.25f, 1.25f, 2.25f}, {1000.25f, 1001.25f, 1002.25f}});
+    ASSERT_EQ(save_npy(dir.file("a.npy").c_str(), rows.plane(), 3, 2), 1);
+    EXPECT_EQ(read_file(dir.file("a.npy")),
+              npy_file("<f4", false, "(2, 3)", float_bytes({0.25, 1.25, 2.25, 1000.25, 1001.25, 1002.25}, 4, false)));
+}
+
+// What numpy writes by default (float64) and what other tools write (big-endian, Fortran order,
+// versions 2 and 3) all read as the same 2 x 3 plane; float64 beyond the float range is infinite.
+TEST(FilesNpy, ReadsFloatArraysOfEitherWidthByteOrderAndLayout)
+{
+    TempDir dir;
+    const std::vector<double> c_order = {0.5, 1, 2, 3, 4e-3, 1e300}, f_order = {0.5, 3, 1, 4e-3, 2, 1e300};
+    const struct {
+        const char* descr;
+        bool fortran;
+        int version;
+    } cases[] = {{"<f4", false, 1}, {"<f8", false, 1}, {">f4", false, 2}, {">f8", true, 3}, {"<f8", true, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.descr) + (c.fortran ? " Fortran" : " C") + " v" + std::to_string(c.version));
+        const int item = c.descr[2] - '0';
+        write_file(dir.file("a.npy"), npy_file(c.descr, c.fortran, "(2, 3)",
+                                               float_bytes(c.fortran ? f_order : c_order, item, c.descr[0] == '>'),
+                                               c.version));
+        int w = 0, h = 0;
+        Plane rows = load_npy(dir.file("a.npy").c_str(), &w, &h);
+        ASSERT_NE(rows, nullptr);
+        ASSERT_EQ(w, 3);
+        ASSERT_EQ(h, 2);
+        EXPECT_EQ(std::vector<float>(rows[0], rows[0] + 3), std::vector<float>({0.5f, 1.f, 2.f}));
+        EXPECT_EQ(std::vector<float>(rows[1], rows[1] + 2), std::vector<float>({3.f, 4e-3f}));
+        EXPECT_EQ(rows[1][2], item == 8 ? INFINITY : (float)1e300);
+        free2d(rows, h);
+    }
+}
+
+// Hostile files for every reader (pictures, float images, sounds): unreadable, empty, cut, text,
+// absurd sizes and header fields, other formats, missing. Each is refused with one line naming the
+// file and the fault, read in a child that must end, with less than 1000 MB of memory: the
+// lengths are checked before memory is taken, and every picture format but the six is refused
+// before a decoder sees it (a 64 x 48 XBM with one damaged value hung the library's own reader for
+// ever). A refused sound also has length 0.
+TEST(FilesReaders, HostileFilesAreRefusedInOneLineQuicklyAndSmall)
 {
     TempDir dir;
     const std::string ihdr = "IHDR" + raw("\0\1\x86\xa0\0\1\x86\xa0\x08\x02\0\0\0"); // 100000 x 100000
@@ -189,10 +262,24 @@ TEST(MediaPicture, UnreadableAbsurdAndOtherFormatsAreRefused)
             text += std::string(i == 100 && bad ? bad : i % 7 ? "0x0f" : "0xa5") + (i + 1 < 8 * 48 ? ", " : "};\n");
         return text;
     };
+    const std::string v2_huge = std::string("\x93NUMPY\x02\0", 8) + "\x80\x4f\x75\xe8" + "{'descr'", // 3.9e9
+        data = float_bytes(std::vector<double>(2 * 40 * 30, 1.0), 4, false);
+    const std::string wav_path = dir.file("good.wav"), mp3_path = dir.file("good.mp3");
+    ASSERT_TRUE(write_test_sound(wav_path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, std::vector<float>(1000, 0.25f)));
+    ASSERT_TRUE(write_test_sound(mp3_path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1, 44100, std::vector<float>(44100, 0.f)));
+    ASSERT_TRUE(write_test_sound(dir.file("zero.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, {}));
+    const std::string wav = read_file(wav_path), mp3 = read_file(mp3_path);
+    // An Ogg page holding only the Vorbis identification header (found by fuzzing: the sound
+    // library leaks the codec's set-up on it).
+    const std::string ogg_id_only("\x4f\x67\x67\x53\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\xad\x21\x08\x5e\x00\x00\x00\x00\x72\x8d\x64\x2b\x01\x1e\x01"
+                                  "\x76\x6f\x72\x62\x69\x73\x00\x00\x00\x00\x02\x40\x1f\x00\x00\x00\x00\x00\x00\x50\x46\x00\x00\x00\x00\x00\x00\x99\x01", 58);
+    std::string text;
+    for (int i = 0; i < 200; i++)
+        text += "This is a plain text file, line " + std::to_string(i) + ", not a sound at all.\n";
     const char* other = ": not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n";
     const struct {
         const char* name;
-        std::string bytes, why;
+        std::string bytes, said; // the file (not written for "missing" and "zero"), what the line says
     } files[] = {
         {"text.png", "not a picture, just a few words of text\n", other},
         {"empty.bmp", "", ""},
@@ -205,21 +292,41 @@ TEST(MediaPicture, UnreadableAbsurdAndOtherFormatsAreRefused)
         {"xbm.png", xbm(nullptr), other}, // a sound XBM named as a PNG
         {"grey.pgm", "P5 2 2 255\n" + raw("\1\2\3\4"), other},
         {"picture", "P6 1 1 255\n" + raw("\1\2\3"), other},
-        {"missing.png", "", ""}, // not written: a document picture that is gone is not fatal
+        {"missing.png", "", ""}, // a document picture that is gone is not fatal
+        {"dims3.npy", npy_file("<f4", false, "(2, 40, 30)", data), "dims3.npy: not a two-dimensional array"},
+        {"dims1.npy", npy_file("<f4", false, "(2400,)", data), "dims1.npy: not a two-dimensional array"},
+        {"rows0.npy", npy_file("<f4", false, "(0, 3)", ""), "rows0.npy: not a two-dimensional array"},
+        {"int.npy", npy_file("<i4", false, "(40, 60)", data), "int.npy: not an array of 32- or 64-bit floats"},
+        {"short.npy", npy_file("<f4", false, "(100000, 20000)", data), "short.npy: truncated data"},
+        {"v2_huge.npy", v2_huge, "v2_huge.npy: header length out of range (damaged file)"},
+        {"text.npy", "hello\n", "text.npy: not a .npy file"},
+        {"empty.wav", "", ""}, {"empty.mp3", "", ""}, {"text.wav", text, ""}, {"text.mp3", text, ""},
+        {"cut_in_header.wav", wav.substr(0, 20), ""}, {"header_only.wav", wav.substr(0, 44), ""}, // claims 1000 frames
+        {"no_frame.mp3", "ID3\x03" + std::string(6, '\0') + mp3.substr(mp3.size() / 2, 100), ""},
+        {"cut_frame.mp3", mp3.substr(0, 300), ""}, {"id_header_only.ogg", ogg_id_only, ""},
+        {"zero.wav", "", ""}, // written above: a proper file of no frames
+        {"missing.mp3", "", ""}, {"missing.wav", "", ""},
     };
     for (const auto& f : files) {
         SCOPED_TRACE(f.name);
-        const std::string path = dir.file(f.name);
-        if (std::string(f.name) != "missing.png")
+        const std::string path = dir.file(f.name), name = f.name;
+        if (!name.starts_with("zero") && !name.starts_with("missing"))
             write_file(path, f.bytes);
         const ChildResult child = run_in_child([&] {
-            int w, h;
-            return freopen(dir.file("err").c_str(), "w", stderr) && !load_picture(path.c_str(), &w, &h, 0);
+            int w = 0, h = 0, len = -1;
+            if (!freopen(dir.file("err").c_str(), "w", stderr))
+                return false;
+            if (name.ends_with(".npy"))
+                return !load_npy(path.c_str(), &w, &h);
+            if (name.ends_with(".wav") || name.ends_with(".mp3") || name.ends_with(".ogg"))
+                return !load_raw_sound(path.c_str(), &len, &w) && len == 0;
+            return !load_picture(path.c_str(), &w, &h, 0);
         }, 30);
         EXPECT_TRUE(child.finished && child.ok);
+        EXPECT_LT(child.peak_mb, 1000);
         const std::string err = read_file(dir.file("err"));
-        EXPECT_NE(err.find(path + (f.why == other ? other : "")), std::string::npos) << err;
-        EXPECT_NE(err.find(f.why), std::string::npos) << err;
+        EXPECT_NE(err.find(path + (f.said == other ? other : "")), std::string::npos) << err;
+        EXPECT_NE(err.find(f.said), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
     // The resource reader too returns null for a file it can open but not decode.

@@ -1,4 +1,4 @@
-// Archives and the history file: snapshot text and pixels, names that would break a line,
+// Archives and the history file: snapshot text and pixels and their replay, names that would break a line,
 // whole-file replacement on failure, history copies under the line rule, appending a replayed
 // archive, the history rewrite, and the header a fresh history begins with.
 #include "history/open.h"
@@ -72,7 +72,7 @@ std::vector<float> block(const std::string& text, int n, int words)
 
 } // namespace
 
-TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuringAReplay)
+TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuringAReplayAndComesBack)
 {
     es.anal_params[6] = 1.5f;
     orig_len = 4;
@@ -107,6 +107,32 @@ TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuring
     EXPECT_EQ(block(t, 0, 4), (std::vector<float>{0, 0, 0, 0.25f}));
     EXPECT_EQ(block(t, 2, 6), (std::vector<float>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 30); // no name added a line
+
+    // Replayed in a fresh session with another sound, it gives the document back: pixels as bits,
+    // names as written, the settings, the originals.
+    const DocState saved = snapshot(image);
+    free_null(&orig_snd);
+    orig_len = 0;
+    key[K_REPLAYING] = 0;
+    {
+        Session fresh;
+        ASSERT_GT(load_archive(path.c_str(), &fresh.es, title, sizeof title, nullptr), 0);
+        EXPECT_STREQ(title, "my  song  ");
+        DocState back = snapshot(fresh.image);
+        ASSERT_EQ(back.entries.size(), 2u);
+        EXPECT_EQ(back.entries[0].blend, 0); // addition
+        back.entries[0].name = "bad\"name\nwith \"New layer\" inside";
+        back.entries[0].blend = 77;
+        EXPECT_TRUE(back.entries[0] == saved.entries[0]);
+        EXPECT_TRUE(back.entries[1].name == " " && back.entries[1].blend == 12 && !back.entries[1].plane);
+        // replaying flag, change state, selection, size
+        EXPECT_EQ(std::vector<int>({key[K_REPLAYING], fresh.image.change_state, fresh.image.sel, fresh.image.w, fresh.image.h}),
+                  std::vector<int>({0, 3, 1, 3, 2}));
+        EXPECT_FLOAT_EQ(fresh.es.anal_params[6], 1.5f);
+        ASSERT_TRUE(orig_snd && fresh.image.analysed);
+        EXPECT_EQ(std::vector<float>(orig_snd, orig_snd + orig_len), (std::vector<float>{0, 0, 0, 0.25f}));
+        EXPECT_EQ(plane_values(fresh.image.analysed, 3, 2), plane_values(image.analysed, 3, 2));
+    }
 
     // A name too long for its line is shortened so that the line stays readable.
     free(image.layers[0].name);

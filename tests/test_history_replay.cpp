@@ -1,5 +1,5 @@
-// Replay of archives and history files: snapshots back bit for bit, the line rules (sizes,
-// blending names, relative selection, version differences, strokes and rectangles), hostile
+// Replay of archives and history files: the line rules (blending names, relative selection,
+// version differences, strokes and rectangles; snapshots are the archive tests'), hostile
 // numbers and random lines, nested archives, Quit, opening a project through open_file, and a
 // random session of edits, Undos and Redos that its history gives back bit for bit, also when
 // the history was cut by a crash.
@@ -45,66 +45,8 @@ struct HistoryReplay : SessionTest {
 
 } // namespace
 
-TEST_F(HistoryReplay, SnapshotComesBackBitForBit)
-{
-    blank(40, 30);
-    ASSERT_EQ(replay("New separator \"group\"\nBlending maximum\n"
-                     "New layer \"top\"\nBlending convolution looped\nGamma 0.5\n"
-                     "Central convolution point 7 px , 9 px\n"
-                     "Frequency range 50 Hz - 12000 Hz\nFrequency scale 1.5\nTime resolution 80 px/s\n"
-                     "Selected layer 1\n"),
-              10);
-    ASSERT_EQ(image.count, 3);
-    uint32_t bits = 0x3F800000;
-    for (int r = 0; r < 30; r++)
-        for (int c = 0; c < 40; c++, bits = bits * 1664525u + 1013904223u) {
-            float v;
-            uint32_t b = bits & 0x7F7FFFFF; // finite positive values of every magnitude
-            memcpy(&v, &b, 4);
-            px(0, r, c) = v;
-            px(2, r, c) = (float)(r * 40 + c) / 7.f;
-        }
-    orig_len = 1000;
-    orig_snd = static_cast<float*>(calloc(orig_len, sizeof(float)));
-    for (int i = 0; i < orig_len; i++)
-        orig_snd[i] = sinf(0.01f * (float)i);
-    image.orig_w = 40;
-    image.orig_h = 30;
-    image.analysed = plane_copy(image.layers[2].plane, 30, 40);
-    const std::vector<float> sound(orig_snd, orig_snd + orig_len);
-    const std::string snap = dir.file("snap.kbz");
-    ASSERT_EQ(save_archive_status(snap.c_str(), &es, "a title"), 0);
-
-    // A fresh run: another document, another sound.
-    Session fresh;
-    ImageStack& other = fresh.image;
-    EngineState& es2 = fresh.es;
-    free_null(&orig_snd);
-    orig_len = 0;
-    ASSERT_GT(load_archive(snap.c_str(), &es2, title, sizeof title, nullptr), 0);
-    EXPECT_STREQ(title, "a title");
-    ASSERT_EQ(std::vector<int>({other.w, other.h, other.count}), std::vector<int>({40, 30, 3}));
-    // replaying flag, change state, selection, name counter
-    EXPECT_EQ(std::vector<int>({key[K_REPLAYING], other.change_state, other.sel, other.name_counter}),
-              std::vector<int>({0, 3, 1, 2}));
-    for (auto [i, v] : {std::pair{0, 50.f}, {1, 12000.f}, {6, 1.5f}, {2, 80.f}})
-        EXPECT_FLOAT_EQ(es2.anal_params[i], v) << i;
-    EXPECT_TRUE(other.layers[2].blend == 13 && other.layers[2].conv_x == 7);
-    EXPECT_TRUE(snapshot(other).entries == snapshot(image).entries); // names, blending, gamma, centres, pixel bits
-    ASSERT_EQ(orig_len, 1000);
-    EXPECT_EQ(memcmp(orig_snd, sound.data(), sound.size() * sizeof(float)), 0);
-    ASSERT_TRUE(other.analysed);
-    EXPECT_EQ(plane_values(other.analysed, 40, 30), plane_values(image.analysed, 40, 30));
-}
-
 TEST_F(HistoryReplay, SizesBlendingNamesSelectionAndQuit)
 {
-    // 10 s at 100 px/s is 1000 columns plus the last one; pixels are taken as they are.
-    ASSERT_EQ(replay("Clear image\nDimensions 10 sec x 571 px\n"), 2);
-    EXPECT_TRUE(image.w == 1001 && image.h == 571) << image.w << " x " << image.h;
-    ASSERT_EQ(replay("Clear image\nDimensions 1000 px x 571 px\n"), 2);
-    EXPECT_EQ(image.w, 1000);
-
     blank(8, 6);
     for (auto [line, blend] : {std::pair{"Blending horizontal propagation looped\n", 11},
                                {"Blending convolution\n", 12}, {"Blending sideways\n", 12}}) {
