@@ -267,17 +267,14 @@ TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsNamesLargeOnesAndKeepsLongOnesWhol
               std::string::npos)
         << t;
     EXPECT_EQ(t.find("Base85"), std::string::npos);
-    {
-        // A relative path is named in full.
-        char old[4096], cwd[4096];
-        ASSERT_TRUE(getcwd(old, sizeof old));
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        snprintf(path, sizeof path, "%s", "p.bmp");
-        open_file(path, &es, &opened);
-        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
-        EXPECT_EQ(chdir(old), 0);
-        EXPECT_NE(history().find("\nOpen \"" + std::string(cwd) + "/p.bmp\"\n"), std::string::npos) << history();
-    }
+    // A relative path is named in full.
+    const std::filesystem::path started = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    snprintf(path, sizeof path, "%s", "p.bmp");
+    open_file(path, &es, &opened);
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(started);
+    EXPECT_NE(history().find("\nOpen \"" + cwd + "/p.bmp\"\n"), std::string::npos) << history();
     snprintf(path, sizeof path, "%s", pic.c_str());
 
     KBZ_SIZE_LIMIT = 1;

@@ -70,25 +70,7 @@ TEST_F(HistoryReplay, SizesBlendingNamesSelectionAndQuit)
     EXPECT_TRUE(image.count == 4 && key[K_QUIT] == 1);
 }
 
-TEST_F(HistoryReplay, OlderFilesFillBrownAndMoveDownwards)
-{
-    blank(20, 40);
-    replay("Brindlewharf Archive v1.2\nOperation fill pink\n");
-    EXPECT_FLOAT_EQ(px(0, 0, 3), px(0, 39, 3)); // pink: every band alike
-
-    replay("Brindlewharf Archive v1.1\nOperation fill pink\n");
-    EXPECT_LT(px(0, 0, 3), 0.9f * px(0, 39, 3)); // brown: less at the top on a logarithmic axis
-
-    // y is written upwards positive since 1.2; 1.1 files moved downwards.
-    for (auto [version, row] : {std::pair{"1.2", 12}, {"1.1", 18}}) {
-        replay("Operation erase\n");
-        px(0, 15, 10) = 1.f;
-        replay(std::string("Brindlewharf Archive v") + version + "\nMove layer +0 px x +3 px\n");
-        EXPECT_TRUE(px(0, row, 10) == 1.f && px(0, 15, 10) == 0.f) << version;
-    }
-}
-
-TEST_F(HistoryReplay, StrokesPaintInTheirBlockAndRectanglesWaitForAllThreeLines)
+TEST_F(HistoryReplay, StrokesPaintInTheirBlockRectanglesWaitForAllThreeLinesAndOlderFilesDiffer)
 {
     blank(40, 30);
     replay("10       \t15       \tT+0.010s\n");
@@ -108,6 +90,21 @@ TEST_F(HistoryReplay, StrokesPaintInTheirBlockAndRectanglesWaitForAllThreeLines)
     // This C library writes an infinite intensity as "inf": the largest gain, never inf pixels.
     replay("Draw rectangle\nIntensity inf\nRectangle start 0 px x 0 px\nRectangle end 2 px x 2 px\n");
     EXPECT_EQ(px(0, 1, 1), 100000.f);
+
+    // Older files: pink noise was brown before 1.2, and moves went downwards.
+    replay("Brindlewharf Archive v1.2\nOperation fill pink\n");
+    EXPECT_FLOAT_EQ(px(0, 0, 3), px(0, 29, 3)); // pink: every band alike
+
+    replay("Brindlewharf Archive v1.1\nOperation fill pink\n");
+    EXPECT_LT(px(0, 0, 3), 0.9f * px(0, 29, 3)); // brown: less at the top on a logarithmic axis
+
+    // y is written upwards positive since 1.2; 1.1 files moved downwards.
+    for (auto [version, row] : {std::pair{"1.2", 12}, {"1.1", 18}}) {
+        replay("Operation erase\n");
+        px(0, 15, 10) = 1.f;
+        replay(std::string("Brindlewharf Archive v") + version + "\nMove layer +0 px x +3 px\n");
+        EXPECT_TRUE(px(0, row, 10) == 1.f && px(0, 15, 10) == 0.f) << version;
+    }
 }
 
 TEST_F(HistoryReplay, HostileNumbersAreRefusedAndTheBlockSkipped)
@@ -126,6 +123,17 @@ TEST_F(HistoryReplay, HostileNumbersAreRefusedAndTheBlockSkipped)
     ASSERT_EQ(std::vector<int>({image.w, image.h, image.count}), std::vector<int>({40, 30, 2}));
     EXPECT_STREQ(image.layers[1].name, "after"); // the lines after the refused block still count
     EXPECT_TRUE(image.layers[0].conv_x == 1 << 24 && image.layers[0].conv_y == -(1 << 24));
+    // Bad Paste lines (no size, no pixels, too few words, data cut short, outside) are skipped, said.
+    for (const char* text : {"Paste layer \"P\"\n", "Paste layer \"P\" 2 x 2 at 0 0\n",
+                             "Paste layer \"P\" 2 x 2 at 0 0\nBase85 3 words\n%%%%%%%%%%%%%%%z\n",
+                             "Paste layer \"P\" 2 x 2 at 0 0\nBase85 4 words\n%%%%%z\n",
+                             "Paste layer \"P\" 1 x 1 at 45 3\nBase85 1 words\n%%%%%z\n"}) {
+        replay_reset();
+        testing::internal::CaptureStderr();
+        replay(text);
+        EXPECT_NE(testing::internal::GetCapturedStderr(), "") << text;
+        EXPECT_EQ(image.count, 2) << text;
+    }
 }
 
 TEST_F(HistoryReplay, RandomLinesNeverHurt)
