@@ -249,23 +249,48 @@ TEST_F(BatchTest, AHugeSampleStillGivesAFiniteAnalysisAndSound)
     EXPECT_NEAR(std::max(*std::max_element(s.begin(), s.end()), -*std::min_element(s.begin(), s.end())), 1.f, 0.01f);
 }
 
-TEST_F(BatchTest, AnAnalysisBeyondTheMemoryIsRefusedBeforeItStarts)
+// Work beyond the memory (an address-space limit, as on a machine with that much) is refused
+// before it starts, saying what it needs, and writes nothing: an analysis of 20 s at 2400 px/s
+// and 1000 bands per octave (1.8 GB under 1 GB); a synthesis of 2 x 100,000 pixels, whose block
+// width and noise table grow with the height to far more than 8 GB. A replay of 30 layers of
+// 32 MB under 768 MB refuses the layers that do not fit one by one (the out-of-memory path used
+// to recurse until the stack overflowed).
+TEST_F(BatchTest, WorkBeyondTheMemoryIsRefusedBeforeItStarts)
 {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
 #endif
-    // 20 s at 2400 px/s and 1000 bands per octave: a picture of 1.8 GB, under a 1 GB limit.
-    std::string wav = sound("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 20 * 44100);
-    for (const char* command : {"analyse", "resynth"}) {
-        SCOPED_TRACE(command);
-        const std::string target = out.file(std::string(command) == "analyse" ? "l.npy" : "l.wav");
-        RunResult r = run_limited(1L << 20, command, {wav, "-o", target, "--pixels-per-second", "2400", "--bands-per-octave", "1000"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("Cannot analyse '" + wav + "': analysing 20 s of sound into 48000 x 9507 pixels needs"),
-                  std::string::npos)
-            << r.err;
-        EXPECT_NE(r.err.find("MB of memory and"), std::string::npos) << r.err;
-        EXPECT_FALSE(file_exists(target));
+    const std::string wav = sound("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 20 * 44100);
+    Plane tall = plane_of(2, 100000, [](int r, int) { return r == 50000 ? 1.f : 0.f; });
+    ASSERT_EQ(save_npy(out.file("tall.npy").c_str(), tall, 2, 100000), 1);
+    free2d(tall, 100000);
+    std::string text = "Clear image\nDimensions 4096 px x 2048 px\n";
+    for (int i = 0; i < 30; i++)
+        text += "New layer \"l\"\n";
+    write_file(out.file("big.kbz"), text);
+    const std::string analysing = "': analysing 20 s of sound into 48000 x 9507 pixels needs ";
+    const struct {
+        const char* command;
+        std::vector<std::string> args;
+        long kb;
+        int status;
+        std::string said;
+    } cases[] = {
+        {"analyse", {wav, "-o", out.file("l.npy"), "--pixels-per-second", "2400", "--bands-per-octave", "1000"},
+         1L << 20, 1, "Cannot analyse '" + wav + analysing},
+        {"resynth", {wav, "-o", out.file("l.wav"), "--pixels-per-second", "2400", "--bands-per-octave", "1000"},
+         1L << 20, 1, "Cannot analyse '" + wav + analysing},
+        {"synth", {out.file("tall.npy"), "-o", out.file("t.wav")}, 8L << 20, 1,
+         "Cannot synthesise: synthesising 2 x 100000 pixels in blocks of 40400 columns needs "},
+        {"replay", {out.file("big.kbz"), "-o", out.file("big.npy")}, 768L << 10, 0, "a layer of 4096 x 2048 pixels needs "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const RunResult r = run_limited(c.kb, c.command, c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("MB of memory"), std::string::npos) << r.err;
+        EXPECT_EQ(file_exists(c.args[2]), c.status == 0);
     }
 }
 

@@ -1,7 +1,8 @@
 // The replay command run as the real program: an analysed project back to its float image, to
 // the same snapshot and to sound (pictures by extension and lossless output are the analyse and
 // resynth commands' tests: the batch commands share their output writers); hand-written history
-// scripts; the rates of sound blocks and layers beyond the memory.
+// scripts; the rates of sound blocks (refusals and layers beyond the memory are the analyse
+// tests' tables).
 #include "test_program_run.h"
 
 #include <gtest/gtest.h>
@@ -73,22 +74,4 @@ TEST_F(BatchReplay, HandWrittenScriptsAreCarriedOut)
     const std::vector<float> v = npy(out.file("s.npy"), &w, &h);
     ASSERT_TRUE(w == 101 && h == 40) << w << " x " << h; // 2 s at 50 px/s, and the last column
     EXPECT_EQ(v, std::vector<float>(101 * 40, 0.5f)); // the empty layer above adds nothing; nothing after Quit
-}
-
-TEST_F(BatchReplay, LayersBeyondTheMemoryAreRefusedLineByLine)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
-#endif
-    // 4096 x 2048 pixels and 30 new layers of 32 MB each under a 768 MB limit: the layers that do
-    // not fit are refused one by one with what they need (the out-of-memory path used to recurse
-    // until the stack overflowed).
-    std::string text = "Clear image\nDimensions 4096 px x 2048 px\n";
-    for (int i = 0; i < 30; i++)
-        text += "New layer \"l\"\n";
-    write_file(out.file("big.kbz"), text);
-    RunResult r = run_limited(768L << 10, "replay", {out.file("big.kbz"), "-o", out.file("big.npy")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("a layer of 4096 x 2048 pixels needs "), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("30 layers"), std::string::npos) << r.out;
 }
