@@ -1,4 +1,5 @@
-// The open sequence: pictures, sounds, the blank picture, unreadable files and the document folder.
+// The open sequence: pictures, sounds, projects, the blank picture, unreadable files and the
+// document folder.
 #include "history/open.h"
 #include "dsp/scale.h"
 #include "history/archive.h"
@@ -105,14 +106,27 @@ TEST_F(OpenTest, UnreadableFilesKeepTheDocumentAndMissingOnesAreLookedFor)
     EXPECT_EQ(image.w, 845);
 }
 
+// A project replays into the document and is appended whole to the history. (One that makes no
+// picture asks for another file: the unreadable files' test.)
+TEST_F(OpenTest, AProjectReplaysAndIsAppendedToTheHistory)
+{
+    history_path = strdup(dir.file("history.kbz").c_str());
+    const std::string text = "Brindlewharf Archive v1.2\nTitle \"My piece\"\n\nClear image\n"
+                             "Dimensions 8 px x 6 px\nNew layer \"L\"\nBlending minimum\n\nSelected layer 0\n";
+    write_file(dir.file("piece.kbz"), text);
+    open(dir.file("piece.kbz"));
+    EXPECT_TRUE(opened == 1 && image.layers[0].blend == 7 && key[K_HISTORY_HEADER] == 1);
+    EXPECT_EQ(std::string(input_file_name) + "|" + input_audio_name, "My piece|-");
+    command_log_close();
+    EXPECT_NE(read_file(history_path).find(text), std::string::npos) << read_file(history_path);
+}
+
 // A recording at another rate than the program's is resampled and analysed alike when its
 // history's "Open" line is replayed (Resume Last Session): the same bits as the live open.
 TEST_F(OpenTest, ReplayedOpenOfAResampledSoundGivesTheSameDocument)
 {
     write_test_sound(dir.file("t48.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, sine_wave(3000.f, 68544, 48000));
     history_path = strdup(dir.file("history.kbz").c_str());
-    command_log_close();
-    command_log_reset();
     open_hooks.begin_history = begin_history;
     open(dir.file("t48.wav"));
     open_hooks.begin_history = nullptr;
@@ -121,9 +135,7 @@ TEST_F(OpenTest, ReplayedOpenOfAResampledSoundGivesTheSameDocument)
     ASSERT_NE(read_file(dir.file("history.kbz")).find("\nOpen \""), std::string::npos);
     Session again;
     replay_reset();
-    char title[PATH_TEXT_LEN];
     ASSERT_GT(load_archive(dir.file("history.kbz").c_str(), &again.es, title, sizeof title, nullptr), 0);
     EXPECT_EQ(image.w, 142);
     EXPECT_TRUE(same_composite(again.image, image));
-    free_null(&history_path);
 }

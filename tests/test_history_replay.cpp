@@ -1,6 +1,6 @@
 // Replay of archives and history files: the line rules (blending names, relative selection,
 // version differences, strokes and rectangles; snapshots are the archive tests'), hostile
-// numbers and random lines, nested archives, Quit, opening a project through open_file, and a
+// numbers and random lines, nested archives, Quit, and a
 // random session of edits, Undos and Redos that its history gives back bit for bit, also when
 // the history was cut by a crash.
 #include "history/open.h"
@@ -224,30 +224,6 @@ TEST_F(HistoryReplay, AHistoryCutByACrashReplaysToItsLastWholeLine)
     for (size_t cut = history.find("Operation"); cut < history.size(); cut++)
         EXPECT_EQ(replay_text(history.substr(0, cut)), replay_text(history.substr(0, history.rfind('\n', cut - 1) + 1)))
             << "cut at " << cut;
-}
-
-TEST_F(HistoryReplay, OpeningAProjectReplaysItAndAppendsItToTheHistory)
-{
-    history_path = strdup(dir.file("history.kbz").c_str());
-    const std::string text = "Brindlewharf Archive v1.2\nTitle \"My piece\"\n\nClear image\n"
-                             "Dimensions 8 px x 6 px\nNew layer \"L\"\nBlending minimum\n\nSelected layer 0\n";
-    write_file(dir.file("piece.kbz"), text);
-    char path[PATH_TEXT_LEN];
-    snprintf(path, sizeof path, "%s", dir.file("piece.kbz").c_str());
-    int opened = 0;
-    open_file(path, &es, &opened);
-    EXPECT_TRUE(opened == 1 && image.layers[0].blend == 7 && key[K_HISTORY_HEADER] == 1);
-    EXPECT_EQ(std::string(input_file_name) + "|" + input_audio_name, "My piece|-");
-    command_log_close();
-    EXPECT_NE(read_file(history_path).find(text), std::string::npos) << read_file(history_path);
-
-    // A project that makes no picture asks for another file.
-    replay("Clear image\n");
-    write_file(dir.file("empty.kbz"), "Title \"no picture\"\n");
-    snprintf(path, sizeof path, "%s", dir.file("empty.kbz").c_str());
-    opened = 0;
-    open_file(path, &es, &opened);
-    EXPECT_TRUE(opened == 0 && key[K_OPEN] == 1);
 }
 
 // A project writes only inside its own folder, whatever the working folder: relative names are
