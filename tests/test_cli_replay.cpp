@@ -1,9 +1,8 @@
-// The replay command run as the real program: an analysed project back to its float image, to
-// the same snapshot and to sound (pictures by extension and lossless output are the analyse and
-// resynth commands' tests: the batch commands share their output writers); hand-written history
-// scripts; and its refusals.
-#include "files/npy.h"
-#include "platform/util.h"
+// The replay and synthesis commands run as the real program: an analysed project back to its
+// float image, to the same snapshot and to sound; hand-written history scripts; the rates of sound
+// blocks; synth from a float image and lossless resynth. (Refusals and work beyond the memory are
+// the analyse tests' tables: the batch commands share their option parsing and output writers.)
+#include "test_doc.h"
 #include "test_program_run.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 namespace {
 
 using BatchReplay = ProgramRun;
+using BatchSynthTest = ProgramRun;
 
 } // namespace
 
@@ -43,6 +43,21 @@ TEST_F(BatchReplay, AnalysedProjectReplaysToEveryOutput)
     EXPECT_EQ(read_file(out.file("n1.wav")), read_file(out.file("n2.wav")));
     SF_INFO info;
     EXPECT_NEAR((double)read_sound_file(out.file("n1.wav"), &info).size(), 6.0 * 44100, 500);
+
+    // A sound block at 1 Hz is 3.7 days at 44100 Hz, longer than any sound the program holds (it
+    // asked for a transform of 2.1e9 points); 800 kHz is beyond what sound files carry. Both are
+    // said and the sound is taken as it is.
+    const std::string text = read_file(kbz);
+    const size_t at = text.find("Samplerate 44100 Hz\n");
+    ASSERT_NE(at, std::string::npos);
+    for (const auto& [line, said] : {std::pair{"Samplerate 1 Hz\n", "264600 samples at 1 Hz would be 11668860000 samples at "
+                                                                  "44100 Hz, above the largest supported, 1048575999"},
+                                     {"Samplerate 800000 Hz\n", "800000 Hz is above the largest supported sample rate, 768000 Hz"}}) {
+        write_file(out.file("r.kbz"), std::string(text).replace(at, 20, line));
+        r = run("replay", {out.file("r.kbz"), "-o", out.file("r.npy")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(BatchReplay, HandWrittenScriptsAreCarriedOut)
@@ -62,63 +77,51 @@ TEST_F(BatchReplay, HandWrittenScriptsAreCarriedOut)
     EXPECT_EQ(v, std::vector<float>(101 * 40, 0.5f)); // the empty layer above adds nothing; nothing after Quit
 }
 
-TEST_F(BatchReplay, BadInputAndUsage)
+TEST_F(BatchSynthTest, FloatImageBecomesAToneAtItsRowAndTime)
 {
-    write_file(out.file("empty.kbz"), "// nothing to see\n");
-    for (const std::string& in : {out.file("missing.kbz"), out.file("empty.kbz")}) {
-        RunResult r = run("replay", {in, "-o", out.file("x.png")});
-        EXPECT_EQ(r.status, 1) << in;
-        EXPECT_NE(r.err.find(in.substr(in.rfind('/') + 1)), std::string::npos) << r.err;
-        EXPECT_FALSE(file_exists(out.file("x.png")));
+    // 571 rows at the defaults: row 330 is 440 Hz; 200 columns at 100 px/s are 2 s.
+    const std::string img = out.file("tone.npy");
+    Plane rows = plane_of(200, 571, [](int r, int c) { return r == 330 && c >= 50 && c < 150 ? 1.f : 0.f; });
+    ASSERT_EQ(save_npy(img.c_str(), rows, 200, 571), 1);
+    free2d(rows, 571);
+    std::string wav = out.file("tone.wav");
+    RunResult r = run("synth", {img, "-o", wav, "--seed", "7"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO info;
+    std::vector<float> s = read_sound_file(wav, &info);
+    EXPECT_TRUE(info.samplerate == 44100 && info.channels == 1 && std::abs(info.frames - 88200) <= 100) << info.frames;
+    // Silent outside columns 50..149 (0.5 s .. 1.5 s), loud inside.
+    double inside = 0, outside = 0;
+    for (size_t i = 0; i < s.size(); i++) {
+        const bool in = i > 23000 && i < 65000, out_ = i < 19000 || i > 69000;
+        if (in)
+            inside = std::max(inside, (double)std::fabs(s[i]));
+        if (out_)
+            outside = std::max(outside, (double)std::fabs(s[i]));
     }
-    EXPECT_EQ(run("replay", {out.file("empty.kbz")}).status, 2);
-    EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("x.txt")}).status, 2);
-    EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("x.png"), "--threads", "0.5"}).status, 2);
-    EXPECT_EQ(run("replay", {out.file("empty.kbz"), "-o", out.file("no/dir/x.png")}).status, 1);
+    EXPECT_GT(inside, 0.5);
+    EXPECT_LT(outside, 0.05 * inside);
+    // Its analysis puts the energy at row 330.
+    std::string back = out.file("back.npy");
+    ASSERT_EQ(run("analyse", {wav, "-o", back}).status, 0);
+    int w = 0, h = 0;
+    const std::vector<float> v = npy(back, &w, &h);
+    ASSERT_EQ(v.size(), (size_t)w * h);
+    int best = 0;
+    for (int y = 0; y < h; y++)
+        if (v[(size_t)y * w + w / 2] > v[(size_t)best * w + w / 2])
+            best = y;
+    EXPECT_NEAR(best, 330, 2);
 }
 
-TEST_F(BatchReplay, SoundBlockRatesAreHeldToTheirRangeAndTheSoundsLength)
+TEST_F(BatchSynthTest, LosslessResynthGivesBackTheDemo)
 {
-    // A project whose sound block says 1 Hz for 48,000 samples: 13 hours at 44100 Hz, longer than
-    // any sound the program holds (it asked for a transform of 2.1e9 points); 800 kHz is beyond
-    // what sound files carry. Both are said and the sound is taken as it is.
-    std::vector<float> tone = sine_wave(440.f, 48000);
-    ASSERT_TRUE(write_test_sound(out.file("t.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, tone));
-    ASSERT_EQ(run("analyse", {out.file("t.wav"), "-o", out.file("t.kbz")}).status, 0);
-    const std::string text = read_file(out.file("t.kbz"));
-    const size_t at = text.find("Samplerate 44100 Hz\n");
-    ASSERT_NE(at, std::string::npos);
-    const struct {
-        const char *line, *said;
-    } cases[] = {
-        {"Samplerate 1 Hz\n", "48000 samples at 1 Hz would be 2116800000 samples at 44100 Hz, above the largest "
-                              "supported, 1048575999"},
-        {"Samplerate 800000 Hz\n", "800000 Hz is above the largest supported sample rate, 768000 Hz"},
-    };
-    for (const auto& c : cases) {
-        std::string changed = text;
-        changed.replace(at, 20, c.line);
-        write_file(out.file("r.kbz"), changed);
-        RunResult r = run("replay", {out.file("r.kbz"), "-o", out.file("r.npy")});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
-    }
-}
-
-TEST_F(BatchReplay, LayersBeyondTheMemoryAreRefusedLineByLine)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
-#endif
-    // 4096 x 2048 pixels and 30 new layers of 32 MB each under a 768 MB limit: the layers that do
-    // not fit are refused one by one with what they need (the out-of-memory path used to recurse
-    // until the stack overflowed).
-    std::string text = "Clear image\nDimensions 4096 px x 2048 px\n";
-    for (int i = 0; i < 30; i++)
-        text += "New layer \"l\"\n";
-    write_file(out.file("big.kbz"), text);
-    RunResult r = run_limited(768L << 10, "replay", {out.file("big.kbz"), "-o", out.file("big.npy")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("a layer of 4096 x 2048 pixels needs "), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("30 layers"), std::string::npos) << r.out;
+    std::string wav = out.file("lossless.wav");
+    RunResult r = run("resynth", {DEMO, "-o", wav, "--lossless", "--unnormalised", "--pcm24"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO a, b;
+    std::vector<float> original = read_sound_file(DEMO, &a), again = read_sound_file(wav, &b);
+    EXPECT_EQ((b.format & SF_FORMAT_SUBMASK), SF_FORMAT_PCM_24);
+    ASSERT_GE(again.size(), original.size() - 10);
+    EXPECT_GT(correlation(original, again), 0.99);
 }

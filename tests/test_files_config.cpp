@@ -63,7 +63,8 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
     load_with("audio_sample_rate = 48000\nmin_frequency = 55.5\nbands_per_octave = 36\n"
               "history_time_unit = px\nhistory_pos_unit = note\nhistory_dim_unit = %\n"
               "history_relative_selection_index = 1\nsave_to_pcm_24 = 1\nwindow_width = 1024\n"
-              "window_height = 700\nlinear_knob_control = 1\nselection_feather = 6.5\n");
+              "window_height = 700\nlinear_knob_control = 1\nselection_feather = 6.5\ntool_width = 33\n"
+              "tool_intensity = 0.4\n");
     std::string first = read_file(path());
     EXPECT_TRUE(SOUND_SAMPLERATE == 48000 && MIN_FREQ == 55.5f && selection_feather == 6.5f);
     EXPECT_EQ(std::vector<int>({key[K_TIME_UNIT], key[K_POS_UNIT], key[K_DIM_UNIT]}),
@@ -71,20 +72,30 @@ TEST_F(ConfigTest, ReadingAFileJustWrittenChangesNothing)
     EXPECT_EQ(line_of(first, "history_time_unit"), "history_time_unit = px");
     EXPECT_EQ(line_of(first, "history_pos_unit"), "history_pos_unit = note");
 
+    // Tool lines are read, and written only when the panel exists to give its knobs.
+    EXPECT_TRUE(tool_width == 33.f && tool_intensity == 0.4f);
+    EXPECT_EQ(first.find("tool_width"), std::string::npos);
     // The state slot of linear knob control is flipped by the main loop; do it here.
     key[K_LINEAR_KNOB] = 0;
     key[state_of(K_LINEAR_KNOB)] = 1;
+    config_tool_knobs = [](float* w, float* i) { return *w = 12.5f, *i = 0.75f, true; };
     config_save(1);
     std::string second = read_file(path());
+    EXPECT_EQ(line_of(second, "tool_width") + ", " + line_of(second, "tool_intensity"), "tool_width = 12.5, tool_intensity = 0.75");
+    EXPECT_LT(second.find("tool_intensity"), second.find("linear_knob_control"));
     settings_defaults();
     config_load();
+    config_tool_knobs = nullptr;
     EXPECT_EQ(read_file(path()), second);
     EXPECT_EQ(line_of(second, "selection_feather"), "selection_feather = 6.5");
     // linear knobs (stored state equals the current one: nothing queued), rate, window
     EXPECT_EQ(std::vector<int>({key[K_LINEAR_KNOB], SOUND_SAMPLERATE, SCRN_W, SCRN_H}), std::vector<int>({0, 48000, 1024, 700}));
 }
 
-TEST_F(ConfigTest, WindowMinimaAndAutomaticSize)
+// Window sizes below the minima are raised (0 is the automatic size); an unknown unit gives 0
+// and a message, and is written back as the empty name that reads again quietly; the minimum
+// point size is read but never written; live synthesis stored on queues its toggle.
+TEST_F(ConfigTest, LinesWithRulesOfTheirOwn)
 {
     for (auto [text, w, h] : {std::tuple{"window_width = 150\n", MIN_SCRN_W, 0},
                               {"window_width = 0\nwindow_height = 0\n", 0, 0},
@@ -93,24 +104,13 @@ TEST_F(ConfigTest, WindowMinimaAndAutomaticSize)
         EXPECT_TRUE(SCRN_W == w && SCRN_H == h) << text << SCRN_W << " x " << SCRN_H;
         EXPECT_EQ(line_of(read_file(path()), "window_width"), "window_width = " + std::to_string(w));
     }
-}
-
-TEST_F(ConfigTest, UnknownUnitGivesZeroAndAMessage)
-{
-    testing::internal::CaptureStderr();
-    load_with("history_time_unit = fortnights\n");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unrecognised unit: fortnights\n"), std::string::npos);
-    EXPECT_EQ(key[K_TIME_UNIT], 0);
-    // Written back as the empty name, which reads again as unit 0 without a complaint.
-    testing::internal::CaptureStderr();
-    config_load();
-    EXPECT_EQ(testing::internal::GetCapturedStderr().find("Unrecognised"), std::string::npos);
-    EXPECT_EQ(key[K_TIME_UNIT], 0);
-}
-
-// The minimum point size is read but never written; live synthesis stored on queues its toggle.
-TEST_F(ConfigTest, MinPointSizeIsNeverWrittenAndLiveSynthesisOnQueuesItsToggle)
-{
+    for (int again = 0; again < 2; again++) {
+        testing::internal::CaptureStderr();
+        again ? config_load() : load_with("history_time_unit = fortnights\n");
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.find(again ? "Unrecognised" : "Unrecognised unit: fortnights\n") != std::string::npos, !again) << err;
+        EXPECT_EQ(key[K_TIME_UNIT], 0);
+    }
     load_with("min_point_size = 3.5\n");
     EXPECT_FLOAT_EQ(min_rad, 3.5f);
     EXPECT_EQ(read_file(path()).find("min_point_size"), std::string::npos);
@@ -119,20 +119,6 @@ TEST_F(ConfigTest, MinPointSizeIsNeverWrittenAndLiveSynthesisOnQueuesItsToggle)
     state_reset();
     load_with("live_synth_on = 0\n");
     EXPECT_EQ(key[K_LIVE_SYNTH], 0);
-}
-
-TEST_F(ConfigTest, ToolLinesOnlyWhenThePanelExists)
-{
-    load_with("tool_width = 33\ntool_intensity = 0.4\n");
-    EXPECT_TRUE(tool_width == 33.f && tool_intensity == 0.4f);
-    EXPECT_EQ(read_file(path()).find("tool_width"), std::string::npos);
-
-    config_tool_knobs = [](float* w, float* i) { return *w = 12.5f, *i = 0.75f, true; };
-    config_save(1);
-    config_tool_knobs = nullptr;
-    std::string text = read_file(path());
-    EXPECT_EQ(line_of(text, "tool_width") + ", " + line_of(text, "tool_intensity"), "tool_width = 12.5, tool_intensity = 0.75");
-    EXPECT_LT(text.find("tool_intensity"), text.find("linear_knob_control"));
 }
 
 TEST_F(ConfigTest, MalformedLinesAreIgnored)

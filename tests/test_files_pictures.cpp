@@ -1,11 +1,14 @@
-// Path kinds and helpers, the grey picture writers (byte for byte) and picture reading.
+// Path kinds and helpers, the grey picture and float image writers (byte for byte), picture and
+// float image reading, and the refusals of every file reader.
 #include "files/media.h"
+#include "files/npy.h"
 #include "files/picture.h"
 #include "platform/util.h"
 #include "test_support.h"
 
 #include <FreeImage.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -54,18 +57,33 @@ std::string png_chunk(const std::string& type_and_data)
     return be32((uint32_t)type_and_data.size() - 4) + type_and_data + be32(~c);
 }
 
-// Reads a picture file and checks that it failed with one line naming it.
-void expect_refused(const std::string& path, const char* why = "")
+// A .npy file of format `version` with the given header entries and raw data bytes, its header
+// padded as numpy pads it, so that the data begins at a multiple of 64 bytes.
+std::string npy_file(const std::string& descr, bool fortran, const std::string& shape, const std::string& data,
+                     int version = 1)
 {
-    int w = -1, h = -1;
-    testing::internal::CaptureStderr();
-    uint8_t* p = load_picture(path.c_str(), &w, &h, 0);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(p, nullptr);
-    EXPECT_NE(err.find(path), std::string::npos) << err;
-    EXPECT_NE(err.find(why), std::string::npos) << err;
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    free(p);
+    std::string header = "{'descr': '" + descr + "', 'fortran_order': " + (fortran ? "True" : "False") +
+                         ", 'shape': " + shape + ", }";
+    header += std::string((64 - ((version == 1 ? 11 : 13) + header.size()) % 64) % 64, ' ') + "\n";
+    std::string out = std::string("\x93NUMPY") + char(version) + '\0';
+    for (int i = 0; i < (version == 1 ? 2 : 4); i++)
+        out += char(header.size() >> (8 * i));
+    return out + header + data;
+}
+
+// The bytes of `values` as `item`-byte floats (4 or 8), big-endian when `big`.
+std::string float_bytes(const std::vector<double>& values, int item, bool big)
+{
+    std::string out;
+    for (double d : values) {
+        char b[8];
+        float f = (float)d;
+        memcpy(b, item == 4 ? (const void*)&f : (const void*)&d, item);
+        if (big)
+            std::reverse(b, b + item);
+        out.append(b, item);
+    }
+    return out;
 }
 
 } // namespace
@@ -89,7 +107,7 @@ TEST(MediaPaths, KindsAndPathHelpers)
     EXPECT_STREQ(in_place, "/music/x.mp3");
 }
 
-TEST(MediaBmp, BytesOfOneAndFourPixelWidePictures)
+TEST(MediaBmp, BytesOfOneAndFourPixelWidePicturesAndTheSameGreysInPng)
 {
     TempDir dir;
     // One pixel wide: top 1.0 -> 255, bottom 255 * sqrt(0.25) -> 127; a pad byte per row.
@@ -108,28 +126,20 @@ TEST(MediaBmp, BytesOfOneAndFourPixelWidePictures)
     TestPlane zero({{0.f, 0.f, 0.f}});
     ASSERT_EQ(save_image(zero.plane(), 3, 1, dir.file("zero.bmp").c_str()), 0);
     EXPECT_EQ(read_file(dir.file("zero.bmp")), bmp_header(3, 1, 12) + std::string(14, '\0'));
-}
 
-TEST(MediaPng, SameGreyLevelsAsTheBmpAndUnwritablePaths)
-{
-    TempDir dir;
-    TestPlane p({{0.f, 0.01f, 0.3f}, {1.f, 0.5f, 2.f}, {0.f, 4.f, 0.7f}});
-    ASSERT_EQ(save_image(p.plane(), 3, 3, dir.file("g.bmp").c_str()), 0);
-    ASSERT_EQ(save_image_png(p.plane(), 3, 3, dir.file("g.png").c_str()), 0);
+    // The PNG writer gives the same grey levels, read back top row first.
+    ASSERT_EQ(save_image_png(four.plane(), 4, 2, dir.file("g.png").c_str()), 0);
     EXPECT_EQ(read_file(dir.file("g.png")).substr(1, 3), "PNG");
-    int w1, h1, w2, h2;
-    uint8_t* a = load_picture(dir.file("g.bmp").c_str(), &w1, &h1, 1);
-    uint8_t* b = load_picture(dir.file("g.png").c_str(), &w2, &h2, 1);
-    ASSERT_TRUE(a && b && w1 == 3 && h1 == 3 && w2 == 3 && h2 == 3);
-    EXPECT_EQ(std::string((char*)a, 9), std::string((char*)b, 9));
-    EXPECT_TRUE(b[3] == 127 && b[7] == 255); // a quarter of the peak in the middle row, the peak in the bottom row
-    free(a);
-    free(b);
+    int w = 0, h = 0;
+    uint8_t* grey = load_picture(dir.file("g.png").c_str(), &w, &h, 1);
+    ASSERT_TRUE(grey && w == 4 && h == 2);
+    EXPECT_EQ(std::vector<int>(grey, grey + 8), std::vector<int>({0, 25, 38, 76, 76, 0, 0, 255}));
+    free(grey);
 
     const std::string bad = dir.file("no/such/folder/out.bmp");
     for (int png = 0; png < 2; png++) {
         testing::internal::CaptureStderr();
-        EXPECT_NE(png ? save_image_png(p.plane(), 3, 3, bad.c_str()) : save_image(p.plane(), 3, 3, bad.c_str()), 0);
+        EXPECT_NE(png ? save_image_png(four.plane(), 4, 2, bad.c_str()) : save_image(four.plane(), 4, 2, bad.c_str()), 0);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find(bad), std::string::npos) << err;
     }
@@ -166,38 +176,9 @@ TEST(MediaPicture, GreyAndColourFormsTopRowFirst)
     free(colour);
 }
 
-TEST(MediaPicture, UnreadableAndAbsurdPicturesAreRefused)
-{
-    TempDir dir;
-    const std::string ihdr = "IHDR" + raw("\0\1\x86\xa0\0\1\x86\xa0\x08\x02\0\0\0"); // 100000 x 100000
-    const std::string idat = "IDAT" + raw("\x78\x9c\x03\0\0\0\0\1");                // empty deflate stream
-    const std::pair<const char*, std::string> files[] = {
-        {"text.png", "not a picture, just a few words of text\n"},
-        {"empty.bmp", ""},
-        {"cut.png", raw("\x89PNG\r\n\x1a\n") + png_chunk(ihdr).substr(0, 12)},
-        {"huge.png", raw("\x89PNG\r\n\x1a\n") + png_chunk(ihdr) + png_chunk(idat) + png_chunk("IEND")},
-        {"huge.bmp", "BM" + le32(54) + le32(0) + le32(54) + le32(40) + le32(100000) + le32(100000) + le16(1) +
-                         le16(24) + std::string(24, '\0')},
-        {"huge.gif", "GIF89a" + le16(65535) + le16(65535) + raw("\0\0\0,\0\0\0\0\xff\xff\xff\xff\0\x08\0;")},
-    };
-    for (const auto& [name, bytes] : files) {
-        SCOPED_TRACE(name);
-        write_file(dir.file(name), bytes);
-        expect_refused(dir.file(name), std::string(name).starts_with("huge") ? "too large" : "");
-    }
-    expect_refused(dir.file("missing.png")); // a document picture that is gone is not fatal
-    // The resource reader too returns null for a file it can open but not decode.
-    int w, h;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(load_image_ph(dir.file("text.png").c_str(), &w, &h, 1), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Could not open image " + dir.file("text.png") + ": not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n");
-}
-
 // Pictures are told by their first bytes, never by their names: the six formats read decode
-// whatever the file is called, and every other format is refused before a decoder sees it (a
-// 64 x 48 XBM with one damaged value hung the library's own reader for ever).
-TEST(MediaPicture, OnlyTheKnownFormatsAreDecodedWhateverTheirNames)
+// whatever the file is called.
+TEST(MediaPicture, TheKnownFormatsAreDecodedWhateverTheirNames)
 {
     TempDir dir;
     FIBITMAP* colour = FreeImage_Allocate(3, 2, 24);
@@ -222,7 +203,58 @@ TEST(MediaPicture, OnlyTheKnownFormatsAreDecodedWhateverTheirNames)
     }
     FreeImage_Unload(palette);
     FreeImage_Unload(colour);
+}
 
+// The file numpy itself writes for a float32 array of 2 rows of 3: its header and the rows in order.
+TEST(FilesNpy, WritesNumpysHeaderAndTheRowsInOrder)
+{
+    TempDir dir;
+    TestPlane rows({{0.25f, 1.25f, 2.25f}, {1000.25f, 1001.25f, 1002.25f}});
+    ASSERT_EQ(save_npy(dir.file("a.npy").c_str(), rows.plane(), 3, 2), 1);
+    EXPECT_EQ(read_file(dir.file("a.npy")),
+              npy_file("<f4", false, "(2, 3)", float_bytes({0.25, 1.25, 2.25, 1000.25, 1001.25, 1002.25}, 4, false)));
+}
+
+// What numpy writes by default (float64) and what other tools write (big-endian, Fortran order,
+// versions 2 and 3) all read as the same 2 x 3 plane; float64 beyond the float range is infinite.
+TEST(FilesNpy, ReadsFloatArraysOfEitherWidthByteOrderAndLayout)
+{
+    TempDir dir;
+    const std::vector<double> c_order = {0.5, 1, 2, 3, 4e-3, 1e300}, f_order = {0.5, 3, 1, 4e-3, 2, 1e300};
+    const struct {
+        const char* descr;
+        bool fortran;
+        int version;
+    } cases[] = {{"<f4", false, 1}, {"<f8", false, 1}, {">f4", false, 2}, {">f8", true, 3}, {"<f8", true, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.descr) + (c.fortran ? " Fortran" : " C") + " v" + std::to_string(c.version));
+        const int item = c.descr[2] - '0';
+        write_file(dir.file("a.npy"), npy_file(c.descr, c.fortran, "(2, 3)",
+                                               float_bytes(c.fortran ? f_order : c_order, item, c.descr[0] == '>'),
+                                               c.version));
+        int w = 0, h = 0;
+        Plane rows = load_npy(dir.file("a.npy").c_str(), &w, &h);
+        ASSERT_NE(rows, nullptr);
+        ASSERT_EQ(w, 3);
+        ASSERT_EQ(h, 2);
+        EXPECT_EQ(std::vector<float>(rows[0], rows[0] + 3), std::vector<float>({0.5f, 1.f, 2.f}));
+        EXPECT_EQ(std::vector<float>(rows[1], rows[1] + 2), std::vector<float>({3.f, 4e-3f}));
+        EXPECT_EQ(rows[1][2], item == 8 ? INFINITY : (float)1e300);
+        free2d(rows, h);
+    }
+}
+
+// Hostile files for every reader (pictures, float images, sounds): unreadable, empty, cut, text,
+// absurd sizes and header fields, other formats, missing. Each is refused with one line naming the
+// file and the fault, read in a child that must end, with less than 1000 MB of memory: the
+// lengths are checked before memory is taken, and every picture format but the six is refused
+// before a decoder sees it (a 64 x 48 XBM with one damaged value hung the library's own reader for
+// ever). A refused sound also has length 0.
+TEST(FilesReaders, HostileFilesAreRefusedInOneLineQuicklyAndSmall)
+{
+    TempDir dir;
+    const std::string ihdr = "IHDR" + raw("\0\1\x86\xa0\0\1\x86\xa0\x08\x02\0\0\0"); // 100000 x 100000
+    const std::string idat = "IDAT" + raw("\x78\x9c\x03\0\0\0\0\1");                // empty deflate stream
     // A 64 x 48 XBM, its value 100 replaced by `bad` when given.
     auto xbm = [](const char* bad) {
         std::string text = "#define t_width 64\n#define t_height 48\nstatic char t_bits[] = {\n";
@@ -230,25 +262,78 @@ TEST(MediaPicture, OnlyTheKnownFormatsAreDecodedWhateverTheirNames)
             text += std::string(i == 100 && bad ? bad : i % 7 ? "0x0f" : "0xa5") + (i + 1 < 8 * 48 ? ", " : "};\n");
         return text;
     };
-    const std::pair<const char*, std::string> others[] = {
-        {"damaged.xbm", xbm("zz")},
-        {"xbm.png", xbm(nullptr)}, // a sound XBM named as a PNG
-        {"grey.pgm", "P5 2 2 255\n" + raw("\1\2\3\4")},
-        {"picture", "P6 1 1 255\n" + raw("\1\2\3")},
+    const std::string v2_huge = std::string("\x93NUMPY\x02\0", 8) + "\x80\x4f\x75\xe8" + "{'descr'", // 3.9e9
+        data = float_bytes(std::vector<double>(2 * 40 * 30, 1.0), 4, false);
+    const std::string wav_path = dir.file("good.wav"), mp3_path = dir.file("good.mp3");
+    ASSERT_TRUE(write_test_sound(wav_path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, std::vector<float>(1000, 0.25f)));
+    ASSERT_TRUE(write_test_sound(mp3_path, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1, 44100, std::vector<float>(44100, 0.f)));
+    ASSERT_TRUE(write_test_sound(dir.file("zero.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 44100, {}));
+    const std::string wav = read_file(wav_path), mp3 = read_file(mp3_path);
+    // An Ogg page holding only the Vorbis identification header (found by fuzzing: the sound
+    // library leaks the codec's set-up on it).
+    const std::string ogg_id_only("\x4f\x67\x67\x53\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\xad\x21\x08\x5e\x00\x00\x00\x00\x72\x8d\x64\x2b\x01\x1e\x01"
+                                  "\x76\x6f\x72\x62\x69\x73\x00\x00\x00\x00\x02\x40\x1f\x00\x00\x00\x00\x00\x00\x50\x46\x00\x00\x00\x00\x00\x00\x99\x01", 58);
+    std::string text;
+    for (int i = 0; i < 200; i++)
+        text += "This is a plain text file, line " + std::to_string(i) + ", not a sound at all.\n";
+    const char* other = ": not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n";
+    const struct {
+        const char* name;
+        std::string bytes, said; // the file (not written for "missing" and "zero"), what the line says
+    } files[] = {
+        {"text.png", "not a picture, just a few words of text\n", other},
+        {"empty.bmp", "", ""},
+        {"cut.png", raw("\x89PNG\r\n\x1a\n") + png_chunk(ihdr).substr(0, 12), ""},
+        {"huge.png", raw("\x89PNG\r\n\x1a\n") + png_chunk(ihdr) + png_chunk(idat) + png_chunk("IEND"), "too large"},
+        {"huge.bmp", "BM" + le32(54) + le32(0) + le32(54) + le32(40) + le32(100000) + le32(100000) + le16(1) +
+                         le16(24) + std::string(24, '\0'), "too large"},
+        {"huge.gif", "GIF89a" + le16(65535) + le16(65535) + raw("\0\0\0,\0\0\0\0\xff\xff\xff\xff\0\x08\0;"), "too large"},
+        {"damaged.xbm", xbm("zz"), other},
+        {"xbm.png", xbm(nullptr), other}, // a sound XBM named as a PNG
+        {"grey.pgm", "P5 2 2 255\n" + raw("\1\2\3\4"), other},
+        {"picture", "P6 1 1 255\n" + raw("\1\2\3"), other},
+        {"missing.png", "", ""}, // a document picture that is gone is not fatal
+        {"dims3.npy", npy_file("<f4", false, "(2, 40, 30)", data), "dims3.npy: not a two-dimensional array"},
+        {"dims1.npy", npy_file("<f4", false, "(2400,)", data), "dims1.npy: not a two-dimensional array"},
+        {"rows0.npy", npy_file("<f4", false, "(0, 3)", ""), "rows0.npy: not a two-dimensional array"},
+        {"int.npy", npy_file("<i4", false, "(40, 60)", data), "int.npy: not an array of 32- or 64-bit floats"},
+        {"short.npy", npy_file("<f4", false, "(100000, 20000)", data), "short.npy: truncated data"},
+        {"v2_huge.npy", v2_huge, "v2_huge.npy: header length out of range (damaged file)"},
+        {"text.npy", "hello\n", "text.npy: not a .npy file"},
+        {"empty.wav", "", ""}, {"empty.mp3", "", ""}, {"text.wav", text, ""}, {"text.mp3", text, ""},
+        {"cut_in_header.wav", wav.substr(0, 20), ""}, {"header_only.wav", wav.substr(0, 44), ""}, // claims 1000 frames
+        {"no_frame.mp3", "ID3\x03" + std::string(6, '\0') + mp3.substr(mp3.size() / 2, 100), ""},
+        {"cut_frame.mp3", mp3.substr(0, 300), ""}, {"id_header_only.ogg", ogg_id_only, ""},
+        {"zero.wav", "", ""}, // written above: a proper file of no frames
+        {"missing.mp3", "", ""}, {"missing.wav", "", ""},
     };
-    for (const auto& [name, bytes] : others) {
-        SCOPED_TRACE(name);
-        const std::string path = dir.file(name);
-        write_file(path, bytes);
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        const std::string path = dir.file(f.name), name = f.name;
+        if (!name.starts_with("zero") && !name.starts_with("missing"))
+            write_file(path, f.bytes);
         const ChildResult child = run_in_child([&] {
-            int w, h;
-            return freopen(dir.file("err").c_str(), "w", stderr) && !load_picture(path.c_str(), &w, &h, 0);
+            int w = 0, h = 0, len = -1;
+            if (!freopen(dir.file("err").c_str(), "w", stderr))
+                return false;
+            if (name.ends_with(".npy"))
+                return !load_npy(path.c_str(), &w, &h);
+            if (name.ends_with(".wav") || name.ends_with(".mp3") || name.ends_with(".ogg"))
+                return !load_raw_sound(path.c_str(), &len, &w) && len == 0;
+            return !load_picture(path.c_str(), &w, &h, 0);
         }, 30);
-        EXPECT_TRUE(child.finished);
-        EXPECT_TRUE(child.ok);
-        EXPECT_EQ(read_file(dir.file("err")),
-                  "Could not open image " + path + ": not a PNG, JPEG, BMP, GIF, TIFF or WebP picture\n");
+        EXPECT_TRUE(child.finished && child.ok);
+        EXPECT_LT(child.peak_mb, 1000);
+        const std::string err = read_file(dir.file("err"));
+        EXPECT_NE(err.find(path + (f.said == other ? other : "")), std::string::npos) << err;
+        EXPECT_NE(err.find(f.said), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
+    // The resource reader too returns null for a file it can open but not decode.
+    int w, h;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_image_ph(dir.file("text.png").c_str(), &w, &h, 1), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not open image " + dir.file("text.png") + other);
 }
 
 TEST(MediaPictureDeathTest, MissingResourceEndsTheProgramWithAnAlert)

@@ -1,29 +1,23 @@
-// Archives and the history file: snapshot text and pixels, names that would break a line,
+// Archives and the history file: snapshot text and pixels and their replay, names that would break a line,
 // whole-file replacement on failure, history copies under the line rule, appending a replayed
-// archive, the history rewrite, and the header a fresh history begins with.
+// archive, the history rewrite, the header a fresh history begins with, and the Base85 blocks
+// the pixels are written in.
 #include "history/open.h"
-#include "core/state.h"
 #include "core/units.h"
-#include "document/command_log.h"
-#include "document/image.h"
-#include "document/layers.h"
 #include "files/media.h"
 #include "history/archive.h"
 #include "history/base85.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 #include <sys/stat.h>
 
-#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <string>
+#include <limits>
 #include <tuple>
-#include <vector>
 
 namespace {
 
@@ -82,7 +76,7 @@ std::vector<float> block(const std::string& text, int n, int words)
 
 } // namespace
 
-TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuringAReplay)
+TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuringAReplayAndComesBack)
 {
     es.anal_params[6] = 1.5f;
     orig_len = 4;
@@ -117,6 +111,32 @@ TEST_F(Archive, SnapshotCarriesOriginalsSeparatorsAndHostileNamesWholeEvenDuring
     EXPECT_EQ(block(t, 0, 4), (std::vector<float>{0, 0, 0, 0.25f}));
     EXPECT_EQ(block(t, 2, 6), (std::vector<float>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 30); // no name added a line
+
+    // Replayed in a fresh session with another sound, it gives the document back: pixels as bits,
+    // names as written, the settings, the originals.
+    const DocState saved = snapshot(image);
+    free_null(&orig_snd);
+    orig_len = 0;
+    key[K_REPLAYING] = 0;
+    {
+        Session fresh;
+        ASSERT_GT(load_archive(path.c_str(), &fresh.es, title, sizeof title, nullptr), 0);
+        EXPECT_STREQ(title, "my  song  ");
+        DocState back = snapshot(fresh.image);
+        ASSERT_EQ(back.entries.size(), 2u);
+        EXPECT_EQ(back.entries[0].blend, 0); // addition
+        back.entries[0].name = "bad\"name\nwith \"New layer\" inside";
+        back.entries[0].blend = 77;
+        EXPECT_TRUE(back.entries[0] == saved.entries[0]);
+        EXPECT_TRUE(back.entries[1].name == " " && back.entries[1].blend == 12 && !back.entries[1].plane);
+        // replaying flag, change state, selection, size
+        EXPECT_EQ(std::vector<int>({key[K_REPLAYING], fresh.image.change_state, fresh.image.sel, fresh.image.w, fresh.image.h}),
+                  std::vector<int>({0, 3, 1, 3, 2}));
+        EXPECT_FLOAT_EQ(fresh.es.anal_params[6], 1.5f);
+        ASSERT_TRUE(orig_snd && fresh.image.analysed);
+        EXPECT_EQ(std::vector<float>(orig_snd, orig_snd + orig_len), (std::vector<float>{0, 0, 0, 0.25f}));
+        EXPECT_EQ(plane_values(fresh.image.analysed, 3, 2), plane_values(image.analysed, 3, 2));
+    }
 
     // A name too long for its line is shortened so that the line stays readable.
     free(image.layers[0].name);
@@ -222,7 +242,7 @@ TEST_F(Archive, HistoryRewriteDropsALineCutByACrash)
     EXPECT_EQ(t.substr(t.size() - end.size()), end);
 }
 
-TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
+TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsNamesLargeOnesAndKeepsLongOnesWhole)
 {
     open_hooks.begin_history = begin_history;
     key[K_TIME_UNIT] = UNIT_SEC;
@@ -251,17 +271,14 @@ TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
               std::string::npos)
         << t;
     EXPECT_EQ(t.find("Base85"), std::string::npos);
-    {
-        // A relative path is named in full.
-        char old[4096], cwd[4096];
-        ASSERT_TRUE(getcwd(old, sizeof old));
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        snprintf(path, sizeof path, "%s", "p.bmp");
-        open_file(path, &es, &opened);
-        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
-        EXPECT_EQ(chdir(old), 0);
-        EXPECT_NE(history().find("\nOpen \"" + std::string(cwd) + "/p.bmp\"\n"), std::string::npos) << history();
-    }
+    // A relative path is named in full.
+    const std::filesystem::path started = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    snprintf(path, sizeof path, "%s", "p.bmp");
+    open_file(path, &es, &opened);
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(started);
+    EXPECT_NE(history().find("\nOpen \"" + cwd + "/p.bmp\"\n"), std::string::npos) << history();
     snprintf(path, sizeof path, "%s", pic.c_str());
 
     KBZ_SIZE_LIMIT = 1;
@@ -284,11 +301,8 @@ TEST_F(Archive, OpenHeaderEmbedsSmallDocumentsAndNamesLargeOnes)
     begin_history(&es, "", FILE_IMAGE);
     key[K_REPLAYING] = 0;
     EXPECT_EQ(history(), t);
-}
 
-TEST_F(Archive, OpenHeaderWritesLongDocumentsInPixelsWhenSecondsLoseColumns)
-{
-    key[K_TIME_UNIT] = UNIT_SEC;
+    // A long document whose seconds would lose columns is written in pixels.
     free_image(&image, 1);
     image_locks_release(&image);
     image.w = 1234568; // 12345.67 s at 100 px/s: six digits cannot carry it
@@ -312,3 +326,72 @@ TEST_F(Archive, SnapshotWaitsForALayerStepInProgress)
     EXPECT_GT(steps, 0);
     EXPECT_EQ(image.layers[0].plane[1][2], 5.f * (float)(1 << steps));
 }
+
+// Base85 blocks: the known texts of 0 and 1.0, bit-exact round trips of awkward floats, data
+// that ends early, and silence during a replay.
+namespace {
+
+// The text fprint_base85 writes for one row of `v`, or for no array at all.
+std::string encode(std::vector<float> v, bool null_array = false)
+{
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    const float* row = v.data();
+    fprint_base85(f, null_array ? nullptr : &row, 1, (int)v.size());
+    fclose(f);
+    const std::string text(buf, len);
+    free(buf);
+    return text;
+}
+
+TEST(Base85, KnownTextsAndBitExactRoundTrip)
+{
+    state_reset();
+    EXPECT_EQ(encode({0.f}), "Base85 1 words\n%%%%%z\n");
+    EXPECT_EQ(encode({1.f}), "Base85 1 words\n:cdG9z\n");
+
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> values = {0.f, -0.f, 1.f, 1e-45f, 3.4028235e38f, -1.5f, nan, INFINITY, 0.1f};
+    values.push_back(std::bit_cast<float>(0xffffffffu)); // the largest word: its digits are "yyyyy" beyond 2^32, so it wraps
+    std::string text = encode(values);
+    text = text.substr(text.find('\n') + 1) + "Next line\n";
+    std::vector<float> row0(5, 7.f), row1(5, 7.f);
+    float* rows[2] = {row0.data(), row1.data()};
+    FILE* f = fmemopen(text.data(), text.size(), "r");
+    int line = 10;
+    EXPECT_TRUE(fread_base85(f, rows, 2, 5, &line) == 1 && line == 11);
+    char rest[32] = {0};
+    ASSERT_NE(fgets(rest, sizeof rest, f), nullptr);
+    EXPECT_STREQ(rest, "Next line\n"); // the "z" and the line end were consumed
+    fclose(f);
+    row0.insert(row0.end(), row1.begin(), row1.end());
+    EXPECT_EQ(memcmp(row0.data(), values.data(), 10 * sizeof(float)), 0); // bit-exact, NaN included
+}
+
+// Data that ends early keeps the rest of the row and warns; a null array is said and read or
+// written as nothing; nothing is written during a replay.
+TEST(Base85, EarlyEndNullArraysAndReplay)
+{
+    for (std::string data : {":cdG9z\nNext\n", ":cdG9", ":cd\nNext\n"}) {
+        std::vector<float> row(3, 7.f);
+        float* rows[1] = {row.data()};
+        FILE* f = fmemopen(data.data(), data.size(), "r");
+        int line = 4;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fread_base85(f, rows, 1, 3, &line), 0);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("End of Base85 data at line 5"), std::string::npos);
+        EXPECT_TRUE(row[1] == 7.f && row[2] == 7.f);
+        fclose(f);
+    }
+    EXPECT_EQ(fread_base85(nullptr, nullptr, 1, 1, nullptr), 0); // null destination: nothing read
+    state_reset();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(encode({1.f}, true), "");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("array is NULL"), std::string::npos);
+    key[K_REPLAYING] = 1;
+    EXPECT_EQ(encode({1.f, 2.f}), "");
+    state_reset();
+}
+
+} // namespace

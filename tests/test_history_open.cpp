@@ -1,19 +1,11 @@
-// The open sequence: pictures, sounds, the blank picture, unreadable files and the document folder.
+// The open sequence: pictures, sounds, projects, the blank picture, unreadable files and the
+// document folder.
 #include "history/open.h"
-#include "core/state.h"
 #include "dsp/scale.h"
-#include "document/image.h"
-#include "document/command_log.h"
 #include "history/archive.h"
-#include "history/replay.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
 #include <sndfile.h>
-
-#include <cmath>
-#include <cstring>
-#include <vector>
 
 namespace {
 
@@ -42,14 +34,12 @@ TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
     open(wav("tone.wav", 44100));
     ASSERT_EQ(opened, 1);
     EXPECT_EQ(key[K_WAVEFORM_AGAIN], 1); // live synthesis: the strip is made once more
-    EXPECT_EQ(image.w, 100);
-    EXPECT_EQ(image.h, 571);
-    EXPECT_EQ(image.count, 1);
-    EXPECT_EQ(image.layers[0].conv_x, 50);
-    EXPECT_EQ(image.layers[0].conv_y, 285);
-    EXPECT_STREQ(input_file_name, "tone.wav");
-    EXPECT_STREQ(input_audio_name, "tone.wav");
-    EXPECT_EQ(es.block_count, 0); // the block bookkeeping is synthesis's own
+    // Size, layers, centre, blocks (synthesis's own bookkeeping), paused, play position, opened.
+    EXPECT_EQ(std::vector<int>({image.w, image.h, image.count, image.layers[0].conv_x, image.layers[0].conv_y,
+                                es.block_count, es.paused.load(), es.play_pos.load(), image.opened}),
+              std::vector<int>({100, 571, 1, 50, 285, 0, 1, 0, 1}));
+    EXPECT_EQ(std::string(input_file_name) + "|" + input_audio_name, "tone.wav|tone.wav");
+    ASSERT_TRUE(image.reference && image.analysed && orig_snd);
     EXPECT_GE(orig_len, 44100);
     // The original sound may be read up to (block length / 2) * (block count + 1) samples: two
     // blocks of 100 columns for the 100 columns.
@@ -57,15 +47,9 @@ TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
     init_block_len(100, &block_len, 100.f);
     ASSERT_GT(block_len, 0);
     const long long need = (long long)(block_len / 2) * (2 + 1);
-    ASSERT_NE(orig_snd, nullptr);
     if (need > 44100) {
         EXPECT_EQ(orig_snd[need - 1], 0.f); // the sanitizer build catches a short buffer
     }
-    EXPECT_EQ(es.paused.load(), 1);
-    EXPECT_EQ(es.play_pos.load(), 0);
-    EXPECT_EQ(image.opened, 1);
-    ASSERT_NE(image.reference, nullptr);
-    ASSERT_NE(image.analysed, nullptr);
 }
 
 TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
@@ -73,11 +57,8 @@ TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
     open("");
     ASSERT_EQ(opened, 1);
     EXPECT_EQ(key[K_WAVEFORM_AGAIN], 0); // block synthesis: no second strip
-    EXPECT_EQ(image.w, 845);
-    EXPECT_EQ(image.h, 571);
-    EXPECT_STREQ(input_file_name, "");
-    ASSERT_NE(image.undo, nullptr);
-    ASSERT_NE(image.reference, nullptr);
+    EXPECT_TRUE(image.w == 845 && image.h == 571 && *input_file_name == 0);
+    ASSERT_TRUE(image.undo && image.reference);
 
     // A picture replaces it: a small BMP written by hand (2 x 1, white and black).
     const unsigned char bmp[] = {'B', 'M', 64, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0,
@@ -86,33 +67,27 @@ TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
     write_file(dir.file("p.bmp"), std::string((const char*)bmp, sizeof bmp));
     open(dir.file("p.bmp"));
     ASSERT_EQ(opened, 1);
-    EXPECT_EQ(image.w, 2);
-    EXPECT_EQ(image.h, 1);
-    EXPECT_FLOAT_EQ(image.composite[0][0], 1.f);
-    EXPECT_FLOAT_EQ(image.composite[0][1], 0.f);
-    EXPECT_FLOAT_EQ(image.reference[0][0], 1.f);
+    ASSERT_TRUE(image.w == 2 && image.h == 1);
+    EXPECT_EQ(std::vector<float>({image.composite[0][0], image.composite[0][1], image.reference[0][0]}),
+              std::vector<float>({1.f, 0.f, 1.f}));
     EXPECT_EQ(lossless_mode.load(), 0);
 }
 
-TEST_F(OpenTest, UnreadableFilesAskForAnotherAndKeepTheDocument)
+// Files that cannot be read ask for another and keep the document; a missing path is looked for
+// in the document folder, and when it is not there either the blank picture opens.
+TEST_F(OpenTest, UnreadableFilesKeepTheDocumentAndMissingOnesAreLookedFor)
 {
     open(wav("keep.wav", 22050));
     ASSERT_EQ(opened, 1);
     const int w = image.w;
-    write_file(dir.file("junk.wav"), "not a sound");
-    write_file(dir.file("empty.wav"), "");
-    write_file(dir.file("junk.png"), "not a picture");
-    write_file(dir.file("project.kbz"), "text");
-    write_file(dir.file("notes.txt"), "text");
     testing::internal::CaptureStderr();
     for (const char* name : {"junk.wav", "empty.wav", "junk.png", "notes.txt", "project.kbz"}) {
+        write_file(dir.file(name), std::string(name) == "empty.wav" ? "" : "not a sound or a picture");
         key[K_OPEN] = 0;
         es.norm = 0.5f; // the playback level of the document on screen
         image.change_state = 0;
         open(dir.file(name));
-        EXPECT_EQ(opened, 0) << name;
-        EXPECT_EQ(key[K_OPEN], 1) << name;
-        EXPECT_EQ(image.w, w) << name; // the document is still there
+        EXPECT_TRUE(opened == 0 && key[K_OPEN] == 1 && image.w == w) << name; // the document is still there
         EXPECT_STREQ(input_file_name, "keep.wav") << name;
         if (std::string(name) == "project.kbz")
             EXPECT_EQ(image.change_state, 3) << name; // a replay stopped it: synthesised again
@@ -120,21 +95,30 @@ TEST_F(OpenTest, UnreadableFilesAskForAnotherAndKeepTheDocument)
             EXPECT_EQ(es.norm, 0.5f) << name; // read before anything was stopped or reset
     }
     testing::internal::GetCapturedStderr();
-}
 
-TEST_F(OpenTest, MissingPathIsLookedForInTheDocumentFolder)
-{
-    std::string real = wav("found.wav", 11025);
     snprintf(current_doc_directory, sizeof current_doc_directory, "%s", dir.path.c_str());
-    open("/nowhere/found.wav");
+    open("/nowhere/keep.wav");
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(std::string(path), dir.path + "/found.wav");
-
-    // Not there either: the path is emptied and the blank picture opens.
+    EXPECT_EQ(std::string(path), dir.path + "/keep.wav");
     open("/nowhere/lost.wav");
     EXPECT_EQ(opened, 1);
     EXPECT_STREQ(path, "");
     EXPECT_EQ(image.w, 845);
+}
+
+// A project replays into the document and is appended whole to the history. (One that makes no
+// picture asks for another file: the unreadable files' test.)
+TEST_F(OpenTest, AProjectReplaysAndIsAppendedToTheHistory)
+{
+    history_path = strdup(dir.file("history.kbz").c_str());
+    const std::string text = "Brindlewharf Archive v1.2\nTitle \"My piece\"\n\nClear image\n"
+                             "Dimensions 8 px x 6 px\nNew layer \"L\"\nBlending minimum\n\nSelected layer 0\n";
+    write_file(dir.file("piece.kbz"), text);
+    open(dir.file("piece.kbz"));
+    EXPECT_TRUE(opened == 1 && image.layers[0].blend == 7 && key[K_HISTORY_HEADER] == 1);
+    EXPECT_EQ(std::string(input_file_name) + "|" + input_audio_name, "My piece|-");
+    command_log_close();
+    EXPECT_NE(read_file(history_path).find(text), std::string::npos) << read_file(history_path);
 }
 
 // A recording at another rate than the program's is resampled and analysed alike when its
@@ -143,8 +127,6 @@ TEST_F(OpenTest, ReplayedOpenOfAResampledSoundGivesTheSameDocument)
 {
     write_test_sound(dir.file("t48.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, sine_wave(3000.f, 68544, 48000));
     history_path = strdup(dir.file("history.kbz").c_str());
-    command_log_close();
-    command_log_reset();
     open_hooks.begin_history = begin_history;
     open(dir.file("t48.wav"));
     open_hooks.begin_history = nullptr;
@@ -153,9 +135,7 @@ TEST_F(OpenTest, ReplayedOpenOfAResampledSoundGivesTheSameDocument)
     ASSERT_NE(read_file(dir.file("history.kbz")).find("\nOpen \""), std::string::npos);
     Session again;
     replay_reset();
-    char title[PATH_TEXT_LEN];
     ASSERT_GT(load_archive(dir.file("history.kbz").c_str(), &again.es, title, sizeof title, nullptr), 0);
     EXPECT_EQ(image.w, 142);
     EXPECT_TRUE(same_composite(again.image, image));
-    free_null(&history_path);
 }
