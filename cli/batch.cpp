@@ -587,6 +587,7 @@ static int run_many(const char* command, const BatchArgs& args, const std::strin
                     fprintf(stderr, "\r%*s\r", (int)label.size() + 50, "");
                 fputs(out.c_str(), stdout);
                 fflush(stdout);
+                fputs(err.c_str(), stderr); // the file's warnings (a sound that ends early) are the user's too
             } else {
                 failed++;
                 std::string why = err;
