@@ -2,6 +2,7 @@
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "core/state.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -32,19 +33,11 @@ struct SmallAnalysis {
     }
 };
 
-static std::vector<float> sine(int n, double hz, double rate, float amp)
-{
-    std::vector<float> v((size_t)n);
-    for (int j = 0; j < n; j++)
-        v[j] = amp * (float)sin(2 * M_PI * hz * j / rate);
-    return v;
-}
-
 TEST(DspAnalysis, SineAtBandCentreGivesTheBrightestFlatRow)
 {
     SmallAnalysis a;
     const int band = 120, row = a.H - 1 - band;
-    ASSERT_EQ(a.run(sine(3 * RATE, log_pos_b(band / (a.H - 1.f), 27.5f, 5000.f, 2.f), RATE, 0.5f), 1), 1);
+    ASSERT_EQ(a.run(sine_wave(log_pos_b(band / (a.H - 1.f), 27.5f, 5000.f, 2.f), 3 * RATE), 1), 1);
     ASSERT_EQ(a.w, 300);
     normi(a.rows.data(), a.w, a.H, 1.f);
     for (int c = 30; c < 270; c++)
@@ -56,7 +49,7 @@ TEST(DspAnalysis, SineAtBandCentreGivesTheBrightestFlatRow)
 TEST(DspAnalysis, OneRowIsTheEnvelopeAndSettingsWithoutImageAreRefused)
 {
     // 1 kHz under a slow swell: the one row follows the swell, not the carrier.
-    std::vector<float> snd = sine(2 * RATE, 1000, RATE, 1.f);
+    std::vector<float> snd = sine_wave(1000.f, 2 * RATE, RATE, 1.f);
     for (int j = 0; j < (int)snd.size(); j++)
         snd[j] *= 1.f + 0.5f * (float)sin(2 * M_PI * j / RATE);
     float* row = nullptr;
@@ -133,16 +126,16 @@ TEST(DspAnalysis, ResampleKeepsFrequencyScalesLevelForBothParitiesAndMemoryFollo
              {11025, 44100, 11025, 44100}, {8000, 44100, 8000, 44100}, {44100, 11025, 44100, 11025},
              {44100, 22050, 44100, 22050}, {48000, 44100, 72000, 66150}, {44099, 44100, 30000, 30001}}) {
         float* buf = static_cast<float*>(wrmalloc(sizeof(float) * n_in));
-        memcpy(buf, sine(n_in, 1000.0, rate_in, 0.5f).data(), sizeof(float) * n_in);
+        memcpy(buf, sine_wave(1000.f, n_in, rate_in).data(), sizeof(float) * n_in);
         int n = n_in;
         float* out = resample_fft(buf, &n, rate_in, rate_out);
         ASSERT_EQ(n, n_out) << rate_in << " -> " << rate_out;
         // Each output sample against the sine at the level the transform lengths give. Without
         // padding the time scale is n_out / n_in, within half a sample of the rates' ratio.
         const double scale = (double)n_out / n_in * rate_in;
-        std::vector<float> want = sine(n, 1000.0, scale, 0.5f * sqrtf((float)rate_in / rate_out));
         for (int j = n / 4; j < 3 * n / 4; j++)
-            ASSERT_NEAR(out[j], want[j], 2e-3f) << rate_in << " -> " << rate_out << " at " << j;
+            ASSERT_NEAR(out[j], 0.5f * sqrtf((float)rate_in / rate_out) * sin(2 * M_PI * 1000.0 * j / scale), 2e-3f)
+                << rate_in << " -> " << rate_out << " at " << j;
         free(out);
     }
     // The input's Nyquist value (even length) becomes a real bin of half of it: the alternating
@@ -181,7 +174,7 @@ TEST(DspAnalysis, FiltersWiderThanTheAxisStayFinite)
     const int H = 8;
     std::vector<float*> rows((size_t)H, nullptr);
     int w = 0;
-    const std::vector<float> snd = sine(RATE / 2, 440, RATE, 0.5f);
+    const std::vector<float> snd = sine_wave(440.f, RATE / 2);
     const int made = anal(rows.data(), snd.data(), (int)snd.size(), RATE, &w, H, 0.45f, 100.f / RATE, 100.f / RATE, 1.f,
                           0.1f, 2400.f, 2.f, 1);
     key[state_of(K_CONST_TIME_RES)] = 0;
@@ -194,10 +187,11 @@ TEST(DspAnalysis, FiltersWiderThanTheAxisStayFinite)
 // Noise, three tones and two clicks: something in every band.
 static std::vector<float> busy_sound()
 {
-    std::vector<float> snd = sine(2 * RATE + 123, 440, RATE, 0.3f);
+    std::vector<float> snd(2 * RATE + 123);
     wrsrand(3);
     for (int j = 0; j < (int)snd.size(); j++)
-        snd[j] += 0.1f * dblrand() + 0.2f * (float)(sin(2 * M_PI * 3100.0 * j / RATE) + sin(2 * M_PI * 9000.0 * j / RATE));
+        snd[j] = 0.3f * (float)sin(2 * M_PI * 440.0 * j / RATE) + 0.1f * dblrand() +
+                 0.2f * (float)(sin(2 * M_PI * 3100.0 * j / RATE) + sin(2 * M_PI * 9000.0 * j / RATE));
     snd[RATE] += 1.f;
     snd[RATE + RATE / 2] += 8.f;
     return snd;

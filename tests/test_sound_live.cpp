@@ -302,10 +302,7 @@ TEST_F(SoundLive, LevelEstimateTakesTheLoudestColumnAndLetsOneRunAndOneWait)
 TEST_F(SoundLive, SwitchingLiveSynthesisOnAndOff)
 {
     const int W = 60, H = 24;
-    Plane p = plane_alloc(H, W);
-    for (int r = 0; r < H; r++)
-        for (int x = 0; x < W; x++)
-            p[r][x] = (r == 10 && x > 20) ? 1.f : 0.f;
+    const Plane p = plane_of(W, H, [](int r, int x) { return (r == 10 && x > 20) ? 1.f : 0.f; });
     ASSERT_EQ(image_from_plane(image.get(), p, W, H, "test"), 1);
     live_install_hooks();
     es->play_pos = (int)(30 * SOUND_SAMPLERATE / es->synth_range[2]);
