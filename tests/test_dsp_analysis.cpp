@@ -2,6 +2,7 @@
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "core/state.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +14,13 @@
 
 static const int RATE = 44100;
 
-// An analysis at 27.5..5000 Hz, 24 bands per octave (filters at most 2 bands wide), 100 px/s,
-// logarithmic: 181 rows.
+// An analysis at 27.5..fmax Hz, 24 bands per octave (filters at most 2 bands wide), 100 px/s,
+// logarithmic: 181 rows up to 5000 Hz.
 struct SmallAnalysis {
-    int H = image_height(27.5f, 5000.f, 24.f), w = 0;
+    float fmax;
+    int H, w = 0;
     std::vector<float*> rows = std::vector<float*>((size_t)H, nullptr);
+    explicit SmallAnalysis(float top = 5000.f) : fmax(top), H(image_height(27.5f, top, 24.f)) {}
     ~SmallAnalysis()
     {
         for (float* r : rows)
@@ -25,24 +28,16 @@ struct SmallAnalysis {
     }
     int run(const std::vector<float>& snd, int threads, AnalysisProgress* progress = nullptr)
     {
-        return anal(rows.data(), snd.data(), (int)snd.size(), RATE, &w, H, 5000.f / RATE, 100.f / RATE,
+        return anal(rows.data(), snd.data(), (int)snd.size(), RATE, &w, H, fmax / RATE, 100.f / RATE,
                     27.5f / RATE, 24.f, 12.f, 100.f, 2.f, threads, progress);
     }
 };
-
-static std::vector<float> sine(int n, double hz, double rate, float amp)
-{
-    std::vector<float> v((size_t)n);
-    for (int j = 0; j < n; j++)
-        v[j] = amp * (float)sin(2 * M_PI * hz * j / rate);
-    return v;
-}
 
 TEST(DspAnalysis, SineAtBandCentreGivesTheBrightestFlatRow)
 {
     SmallAnalysis a;
     const int band = 120, row = a.H - 1 - band;
-    ASSERT_EQ(a.run(sine(3 * RATE, log_pos_b(band / (a.H - 1.f), 27.5f, 5000.f, 2.f), RATE, 0.5f), 1), 1);
+    ASSERT_EQ(a.run(sine_wave(log_pos_b(band / (a.H - 1.f), 27.5f, 5000.f, 2.f), 3 * RATE), 1), 1);
     ASSERT_EQ(a.w, 300);
     normi(a.rows.data(), a.w, a.H, 1.f);
     for (int c = 30; c < 270; c++)
@@ -54,7 +49,7 @@ TEST(DspAnalysis, SineAtBandCentreGivesTheBrightestFlatRow)
 TEST(DspAnalysis, OneRowIsTheEnvelopeAndSettingsWithoutImageAreRefused)
 {
     // 1 kHz under a slow swell: the one row follows the swell, not the carrier.
-    std::vector<float> snd = sine(2 * RATE, 1000, RATE, 1.f);
+    std::vector<float> snd = sine_wave(1000.f, 2 * RATE, RATE, 1.f);
     for (int j = 0; j < (int)snd.size(); j++)
         snd[j] *= 1.f + 0.5f * (float)sin(2 * M_PI * j / RATE);
     float* row = nullptr;
@@ -115,7 +110,14 @@ TEST(DspAnalysis, EnvelopeAndDownsampling)
     }
 }
 
-TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
+static size_t largest_request;
+static void* recording_malloc(size_t size)
+{
+    largest_request = std::max(largest_request, size);
+    return malloc(size);
+}
+
+TEST(DspAnalysis, ResampleKeepsFrequencyScalesLevelForBothParitiesAndMemoryFollowsTheSound)
 {
     // {rate in, rate out, samples in, samples out}: odd (11025) and even (8000) lengths up, odd
     // (11025) and even (22050) lengths down, one and a half seconds at 48000 Hz, and rates
@@ -124,16 +126,16 @@ TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
              {11025, 44100, 11025, 44100}, {8000, 44100, 8000, 44100}, {44100, 11025, 44100, 11025},
              {44100, 22050, 44100, 22050}, {48000, 44100, 72000, 66150}, {44099, 44100, 30000, 30001}}) {
         float* buf = static_cast<float*>(wrmalloc(sizeof(float) * n_in));
-        memcpy(buf, sine(n_in, 1000.0, rate_in, 0.5f).data(), sizeof(float) * n_in);
+        memcpy(buf, sine_wave(1000.f, n_in, rate_in).data(), sizeof(float) * n_in);
         int n = n_in;
         float* out = resample_fft(buf, &n, rate_in, rate_out);
         ASSERT_EQ(n, n_out) << rate_in << " -> " << rate_out;
         // Each output sample against the sine at the level the transform lengths give. Without
         // padding the time scale is n_out / n_in, within half a sample of the rates' ratio.
         const double scale = (double)n_out / n_in * rate_in;
-        std::vector<float> want = sine(n, 1000.0, scale, 0.5f * sqrtf((float)rate_in / rate_out));
         for (int j = n / 4; j < 3 * n / 4; j++)
-            ASSERT_NEAR(out[j], want[j], 2e-3f) << rate_in << " -> " << rate_out << " at " << j;
+            ASSERT_NEAR(out[j], 0.5f * sqrtf((float)rate_in / rate_out) * sin(2 * M_PI * 1000.0 * j / scale), 2e-3f)
+                << rate_in << " -> " << rate_out << " at " << j;
         free(out);
     }
     // The input's Nyquist value (even length) becomes a real bin of half of it: the alternating
@@ -146,6 +148,21 @@ TEST(DspAnalysis, ResampleKeepsFrequencyAndScalesLevelForBothParities)
     for (int j = 0; j < n; j++)
         ASSERT_NEAR(out[j], 0.5f * sqrtf(0.5f) * cosf((float)M_PI * 0.5f * (j % 4)), 1e-4f) << j;
     free(out);
+
+    // Memory follows the sound, not the rates: 300 samples between rates whose greatest common
+    // divisor is 1 would take 44100 + 44099 floats in whole seconds; the padded sound takes a
+    // few hundred.
+    buf = static_cast<float*>(wrcalloc(300, sizeof(float)));
+    n = 300;
+    auto saved = wr_system_malloc;
+    wr_system_malloc = recording_malloc;
+    largest_request = 0;
+    out = resample_fft(buf, &n, 44099, 44100);
+    wr_system_malloc = saved;
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(n, 300);
+    EXPECT_LT(largest_request, 4096u);
+    free(out);
 }
 
 TEST(DspAnalysis, FiltersWiderThanTheAxisStayFinite)
@@ -157,7 +174,7 @@ TEST(DspAnalysis, FiltersWiderThanTheAxisStayFinite)
     const int H = 8;
     std::vector<float*> rows((size_t)H, nullptr);
     int w = 0;
-    const std::vector<float> snd = sine(RATE / 2, 440, RATE, 0.5f);
+    const std::vector<float> snd = sine_wave(440.f, RATE / 2);
     const int made = anal(rows.data(), snd.data(), (int)snd.size(), RATE, &w, H, 0.45f, 100.f / RATE, 100.f / RATE, 1.f,
                           0.1f, 2400.f, 2.f, 1);
     key[state_of(K_CONST_TIME_RES)] = 0;
@@ -167,83 +184,31 @@ TEST(DspAnalysis, FiltersWiderThanTheAxisStayFinite)
         free(r);
 }
 
-static size_t largest_request;
-static void* recording_malloc(size_t size)
-{
-    largest_request = std::max(largest_request, size);
-    return malloc(size);
-}
-
-TEST(DspAnalysis, ResamplingMemoryFollowsTheSoundNotTheRates)
-{
-    // 300 samples between rates whose greatest common divisor is 1: whole seconds would take
-    // 44100 + 44099 floats; the padded sound takes a few hundred.
-    float* buf = static_cast<float*>(wrcalloc(300, sizeof(float)));
-    int n = 300;
-    auto saved = wr_system_malloc;
-    wr_system_malloc = recording_malloc;
-    largest_request = 0;
-    float* out = resample_fft(buf, &n, 44099, 44100);
-    wr_system_malloc = saved;
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(n, 300);
-    EXPECT_LT(largest_request, 4096u);
-    free(out);
-}
-
-// Noise, two tones and a click: something in every band.
+// Noise, three tones and two clicks: something in every band.
 static std::vector<float> busy_sound()
 {
-    std::vector<float> snd = sine(2 * RATE + 123, 440, RATE, 0.3f);
+    std::vector<float> snd(2 * RATE + 123);
     wrsrand(3);
     for (int j = 0; j < (int)snd.size(); j++)
-        snd[j] += 0.1f * dblrand() + 0.2f * (float)sin(2 * M_PI * 3100.0 * j / RATE);
+        snd[j] = 0.3f * (float)sin(2 * M_PI * 440.0 * j / RATE) + 0.1f * dblrand() +
+                 0.2f * (float)(sin(2 * M_PI * 3100.0 * j / RATE) + sin(2 * M_PI * 9000.0 * j / RATE));
     snd[RATE] += 1.f;
+    snd[RATE + RATE / 2] += 8.f;
     return snd;
 }
 
-// The picture stays what it was when the analysis was checked against an independent
-// implementation, within 1e-3 of the peak: the busy sound with a 9 kHz tone and a loud click
-// on 27.5..16000 Hz, where the top bands are wider than the image, so both the column-rate and
-// the downsampled band transforms are seen. Pixels at the tones (row 20: 9 kHz, 57: 3100 Hz,
-// 122-124: 440 Hz), the clicks (columns 100, 150), the picture's ends and in between. A
-// change of band transform sizes, windows or scaling moves them further.
-TEST(DspAnalysis, PictureOfABusySoundIsUnchanged)
-{
-    const int rows[] = {0, 20, 57, 122, 123, 124};
-    const int cols[] = {0, 2, 64, 100, 150, 184, 199};
-    const float want[6][7] = {{0.03501f, 0.05829f, 0.02596f, 0.06070f, 0.20650f, 0.03972f, 0.04353f},
-                              {0.77271f, 0.92699f, 0.93442f, 0.90171f, 0.96963f, 0.91924f, 0.89343f},
-                              {0.57934f, 0.76145f, 0.78899f, 0.79660f, 0.78450f, 0.79370f, 0.75846f},
-                              {0.16530f, 0.07386f, 0.01020f, 0.00493f, 0.02317f, 0.02232f, 0.12083f},
-                              {0.37170f, 0.41798f, 0.35699f, 0.34881f, 0.34481f, 0.34110f, 0.44576f},
-                              {0.49987f, 0.89468f, 0.99231f, 0.97985f, 0.98268f, 0.98022f, 0.81459f}};
-    std::vector<float> snd = busy_sound();
-    for (int j = 0; j < (int)snd.size(); j++)
-        snd[j] += 0.2f * (float)sin(2 * M_PI * 9000.0 * j / RATE);
-    snd[RATE + RATE / 2] += 8.f;
-    const int H = image_height(27.5f, 16000.f, 24.f);
-    std::vector<float*> image((size_t)H, nullptr);
-    int w = 0;
-    ASSERT_EQ(anal(image.data(), snd.data(), (int)snd.size(), RATE, &w, H, 16000.f / RATE, 100.f / RATE,
-                   27.5f / RATE, 24.f, 12.f, 100.f, 2.f, 2),
-              1);
-    ASSERT_EQ(H, 221);
-    ASSERT_EQ(w, 200);
-    normi(image.data(), w, H, 1.f);
-    for (int i = 0; i < 6; i++)
-        for (int j = 0; j < 7; j++)
-            EXPECT_NEAR(image[rows[i]][cols[j]], want[i][j], 1e-3f) << "row " << rows[i] << " column " << cols[j];
-    for (float* r : image)
-        free(r);
-}
-
-TEST(ThreadsAnalysis, ParallelEqualsSerialAndRowsAppearComplete)
+// Threads change nothing, and the picture stays what it was when the analysis was checked
+// against an independent implementation, within 1e-3 of the peak: the busy sound on
+// 27.5..16000 Hz, where the top bands are wider than the image, so both the column-rate and the
+// downsampled band transforms are seen. Pixels at the tones (row 20: 9 kHz, 57: 3100 Hz,
+// 122-124: 440 Hz), the clicks (columns 100, 150), the picture's ends and in between. A change
+// of band transform sizes, windows or scaling moves them further.
+TEST(ThreadsAnalysis, ParallelEqualsSerialRowsAppearCompleteAndThePictureIsUnchanged)
 {
     // The three-thread run comes first: its threads make the transform plans of the band sizes
     // while the others transform.
     std::vector<float> snd = busy_sound();
-    SmallAnalysis three, one, two;
+    SmallAnalysis three(16000.f), one(16000.f), two(16000.f);
     ASSERT_EQ(three.run(snd, 3), 1);
     ASSERT_EQ(one.run(snd, 1), 1);
     // While two threads fill the rows, every row the calling thread sees is already final.
@@ -266,6 +231,21 @@ TEST(ThreadsAnalysis, ParallelEqualsSerialAndRowsAppearComplete)
         ASSERT_EQ(memcmp(three.rows[r], one.rows[r], sizeof(float) * one.w), 0) << "3 threads, row " << r;
         ASSERT_EQ(memcmp(two.rows[r], one.rows[r], sizeof(float) * one.w), 0) << "2 threads, row " << r;
     }
+
+    const int rows[] = {0, 20, 57, 122, 123, 124};
+    const int cols[] = {0, 2, 64, 100, 150, 184, 199};
+    const float want[6][7] = {{0.03501f, 0.05829f, 0.02596f, 0.06070f, 0.20650f, 0.03972f, 0.04353f},
+                              {0.77271f, 0.92699f, 0.93442f, 0.90171f, 0.96963f, 0.91924f, 0.89343f},
+                              {0.57934f, 0.76145f, 0.78899f, 0.79660f, 0.78450f, 0.79370f, 0.75846f},
+                              {0.16530f, 0.07386f, 0.01020f, 0.00493f, 0.02317f, 0.02232f, 0.12083f},
+                              {0.37170f, 0.41798f, 0.35699f, 0.34881f, 0.34481f, 0.34110f, 0.44576f},
+                              {0.49987f, 0.89468f, 0.99231f, 0.97985f, 0.98268f, 0.98022f, 0.81459f}};
+    ASSERT_EQ(one.H, 221);
+    ASSERT_EQ(one.w, 200);
+    normi(one.rows.data(), one.w, one.H, 1.f);
+    for (int i = 0; i < 6; i++)
+        for (int j = 0; j < 7; j++)
+            EXPECT_NEAR(one.rows[rows[i]][cols[j]], want[i][j], 1e-3f) << "row " << rows[i] << " column " << cols[j];
 }
 
 TEST(DspAnalysis, RowsFillBottomUpAndAStopKeepsThem)

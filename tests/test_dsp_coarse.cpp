@@ -8,6 +8,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -19,15 +20,6 @@ std::vector<float> test_sound(bool tone)
     for (size_t j = 0; j < v.size(); j++)
         v[j] = 0.1f * dblrand() + (tone ? 0.5f * sinf(2.f * (float)M_PI * 3000.f * (float)j / 44100.f) : 0.f);
     return v;
-}
-
-// Mean of the row's values.
-double row_mean(const float* row, int w)
-{
-    double sum = 0;
-    for (int x = 0; x < w; x++)
-        sum += row[x];
-    return sum / w;
 }
 
 } // namespace
@@ -55,7 +47,8 @@ TEST(DspCoarse, LevelsFollowTheAnalysis)
         double top[2] = {0, 0};
         const int tone_row = 570 - (int)lroundf(log_pos_inv_b(3000.f, 27.5f, 20000.f, 2.f) * 570.f);
         for (int r = 0; r <= lowest; r++) {
-            const double e = row_mean(exact[(size_t)r], w), c = row_mean(coarse[(size_t)r], w);
+            const double e = std::accumulate(exact[(size_t)r], exact[(size_t)r] + w, 0.0) / w;
+            const double c = std::accumulate(coarse[(size_t)r], coarse[(size_t)r] + w, 0.0) / w;
             // The frame's window spreads the tone over the next few bands.
             const bool flank = tone && r != tone_row && abs(r - tone_row) <= 3;
             EXPECT_TRUE(flank || (c > e / 1.6 && c < e * 1.6)) << "row " << r << ": " << c << " against " << e;
@@ -135,30 +128,26 @@ struct DspCoarseOpen : DocTest {
 std::atomic<int> DspCoarseOpen::redraws{0}, DspCoarseOpen::most_rows{0};
 
 // The document opened with the coarse picture shown first is bit for bit the one opened without
-// a window, in every plane the history, projects, lossless synthesis and undo start from.
-TEST_F(DspCoarseOpen, FinalPictureIsTheAnalysisAlone)
+// a window, in every plane the history, projects, lossless synthesis and undo start from. An
+// open stopped after a few rows leaves every row it did not analyse silent: no coarse row stays,
+// in the composite or in what was copied from it.
+TEST_F(DspCoarseOpen, FinalPictureIsTheAnalysisAloneAndAStoppedOpenKeepsNoCoarseRow)
 {
     const std::string path = dir.file("noise.wav");
     ASSERT_EQ(load_sound(path.c_str(), es.get(), nullptr, 2), 1);
     const std::vector<std::vector<float>> plain = planes();
-
     sound_display_hooks = {nullptr, redraw};
     ASSERT_EQ(load_sound(path.c_str(), es.get(), nullptr, 2), 1);
     EXPECT_EQ(redraws.load(), 1);
     EXPECT_TRUE(planes() == plain);
-}
 
-// An open stopped after a few rows leaves every row it did not analyse silent: no coarse row
-// stays, in the composite or in what was copied from it.
-TEST_F(DspCoarseOpen, StoppedOpenKeepsNoCoarseRow)
-{
-    sound_display_hooks = {nullptr, redraw};
+    most_rows = 0;
     AnalysisProgress progress;
     progress.tick = [](AnalysisProgress* p, void*) {
         if (p->rows_done.load() >= 5)
             p->stop = 1;
     };
-    ASSERT_EQ(load_sound(dir.file("noise.wav").c_str(), es.get(), &progress, 2), 1);
+    ASSERT_EQ(load_sound(path.c_str(), es.get(), &progress, 2), 1);
     const int made = progress.rows_done.load(), h = image->h, w = image->w;
     ASSERT_GE(made, 5);
     ASSERT_LT(made, h);

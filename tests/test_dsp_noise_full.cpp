@@ -111,7 +111,7 @@ struct LiveDoc {
     bool released() { return key[K_NOISE_INIT] == 0 && sem_trywait(im.volume_lock) == 0 && sem_trywait(im.stream_lock) == 0; }
 };
 
-TEST(ThreadsNoiseFull, SameTableForAnyThreadCountAndReproducibleForASeed)
+TEST(ThreadsNoiseFull, SameTableForAnyThreadCountReproducibleForASeedAndNoneForNoRows)
 {
     SOUND_SAMPLERATE = 44100;
     const int saved = CORE_COUNT, H = 24;
@@ -128,11 +128,8 @@ TEST(ThreadsNoiseFull, SameTableForAnyThreadCountAndReproducibleForASeed)
     CORE_COUNT = saved;
     EXPECT_TRUE(tables[0] == tables[1] && levels[0] == levels[1]);
     EXPECT_FALSE(tables[0] == tables[2]);
-}
 
-TEST(ThreadsNoiseFull, HeightZeroReleasesTheLocksAndClearsTheFlag)
-{
-    SOUND_SAMPLERATE = 44100;
+    // Height 0: no table, and still the locks released and the flag cleared.
     LiveDoc doc(0);
     EXPECT_TRUE(doc.released());
     EXPECT_TRUE(!doc.es.noise_full && !doc.es.noise_rms && doc.es.noise_full_len == 0);

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -78,9 +78,7 @@ ScopedEnv::~ScopedEnv()
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_file(const std::string& path, const std::string& text)
