@@ -953,8 +953,10 @@ static int batch_synth(int argc, char** argv)
         Plane plane = load_npy(in.c_str(), &w, &h);
         made = plane && image_from_plane(&doc.image, plane, w, h, in.c_str());
     } else {
+        clear_last_error_text();
         made = new_image(&doc.es, in.c_str()) && doc.image.composite;
-        if (!made)
+        // The reader's own line says why, when it gave one: one line for one refusal.
+        if (!made && !*last_error_text())
             fprintf(stderr, "Cannot synthesise '%s': it is not a picture this program reads\n", in.c_str());
     }
     if (!made)

@@ -141,7 +141,7 @@ TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
         {"analyse", {wav, "-o", x_png, "--view", "--width", "300.5"}, 2, "300.5"},
         {"analyse", {wav, "-o", out.file("dir/"), "--view", "--format", "npy"}, 2, ""},
         {"synth", {out.file("bad.npy"), "-o", x_wav}, 1, "bad.npy"},
-        {"synth", {out.file("text.png"), "-o", x_wav}, 1, "text.png': it is not a picture", 2}, // the reader's line too
+        {"synth", {out.file("text.png"), "-o", x_wav}, 1, "text.png: not a PNG, JPEG, BMP, GIF, TIFF or WebP picture"},
         {"synth", {out.file("missing.npy"), "-o", x_wav}, 1, "missing.npy"},
         {"synth", {good, "-o", out.file("x.mp3")}, 2, "x.mp3"},
         {"synth", {good, "-o", x_wav, "--seed"}, 2, "--seed"},
