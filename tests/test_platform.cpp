@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,10 +26,9 @@ static uint32_t previous_state(uint32_t st)
 TEST(Random, KnownSequenceRepeatsForASeedAndPacksThreeValues)
 {
     wrsrand(0);
-    const uint32_t x = wrrand(), y = wrrand(), z = wrrand();
-    EXPECT_EQ(std::vector<uint32_t>({x, y, z}), std::vector<uint32_t>({38, 7719, 21238}));
+    EXPECT_EQ(std::vector<uint32_t>({wrrand(), wrrand(), wrrand()}), std::vector<uint32_t>({38, 7719, 21238}));
     wrsrand(7);
-    uint32_t a = wrrand(), b = wrrand(), c = wrrand();
+    const uint32_t a = wrrand(), b = wrrand(), c = wrrand();
     for (int i = 0; i < 2; i++) {
         wrsrand(7);
         EXPECT_EQ(rand_u32(), (a << 30) | (b << 15) | c);
