@@ -1,27 +1,15 @@
 // Bitmap text, sprites, fills and the window: glyph placement and blending, clipping at every
 // edge (nothing written outside the buffer), sprite modes, button sprites, window creation and
 // resizing under the dummy video driver, and the conversion into the window's pixel order.
-#include "core/state.h"
 #include "render/gfx.h"
 #include "display/screen.h"
 #include "display/window.h"
-#include "document/command_log.h"
-#include "document/image.h"
-#include "files/picture.h"
-#include "platform/util.h"
 #include "test_doc.h"
 
 #include <SDL.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 #include <tuple>
 
 namespace {
@@ -56,14 +44,6 @@ struct GuardedFrame {
     }
 };
 
-// Frees the frame buffers the window made.
-void free_window_buffers()
-{
-    free_null(&sfb0);
-    free_null(&sfb1);
-    free_null(&menu_fb);
-}
-
 // One pixel value from four bytes in frame-buffer order.
 uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
 {
@@ -73,18 +53,6 @@ uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
     return v;
 }
 
-// Resources from the source tree, the palette loaded, the drawing area set; all restored after.
-class DisplayGfx : public ::testing::Test {
-protected:
-    ScopedResources resources;
-    int saved_w = SCRN_W, saved_h = SCRN_H;
-    void SetUp() override { ASSERT_EQ(palette_load(), 1); }
-    void TearDown() override
-    {
-        SCRN_W = saved_w;
-        SCRN_H = saved_h;
-    }
-};
 
 // A small font made in memory: 8 x 4 cells, spacing -2. Glyph 1 ('!') spans columns 1 to 5 of
 // its limits band and has ink 0 at (2, 1), 128 at (3, 1) and 254 at (4, 2); glyph 2 ('"') has
@@ -106,16 +74,41 @@ BitmapFont test_font()
     return font_from_strips(glyphs, limits, w, h, -2);
 }
 
+// A label of `s` in font `f` at (x, y) drawn in `mode`.
 TextLabel label_with(const BitmapFont* f, const char* s, int x, int y, int mode)
 {
     TextLabel l = {};
-    l.font = f;
+    std::tie(l.font, l.x, l.y, l.mode) = std::tuple(f, x, y, mode);
     snprintf(l.str, sizeof l.str, "%s", s);
-    l.x = x;
-    l.y = y;
-    l.mode = mode;
     return l;
 }
+
+// Resources from the source tree, the palette loaded, the test font made, the drawing area set;
+// all restored after.
+struct DisplayGfx : ::testing::Test {
+    ScopedResources resources;
+    int saved_w = SCRN_W, saved_h = SCRN_H;
+    BitmapFont f = test_font();
+    void SetUp() override { ASSERT_EQ(palette_load(), 1); }
+    void TearDown() override
+    {
+        font_free(&f);
+        SCRN_W = saved_w;
+        SCRN_H = saved_h;
+    }
+};
+
+// The same in a data folder of its own, the window's frame buffers freed after.
+struct DisplayWindow : DisplayGfx {
+    ScopedDataHome home;
+    void TearDown() override
+    {
+        free_null(&sfb0);
+        free_null(&sfb1);
+        free_null(&menu_fb);
+        DisplayGfx::TearDown();
+    }
+};
 
 } // namespace
 
@@ -125,14 +118,12 @@ TextLabel label_with(const BitmapFont* f, const char* s, int x, int y, int mode)
 
 TEST_F(DisplayGfx, FontExtentsAndTextWidth)
 {
-    BitmapFont f = test_font();
     ASSERT_EQ(f.glyph_count, GLYPH_COUNT);
     EXPECT_EQ(f.glyph_h, 4);
     // Glyph 1 has its extent; no marks (0) or one column of extent (2): the blank glyph, 16 wide.
     for (auto [g, left, adv] : {std::tuple{1, 1, 4}, {0, 0, 16}, {2, 3, 16}})
         EXPECT_TRUE(f.left[g] == left && f.adv[g] == adv) << g << ": " << f.left[g] << ", " << f.adv[g];
     EXPECT_EQ(text_width("!\x01", f), text_width("! ", f)); // control codes count as spaces
-    font_free(&f);
 
     // Strips of different sizes or too short give an empty font that draws nothing.
     BitmapFont bad = font_from_strips(static_cast<uint8_t*>(calloc(8, 10)), static_cast<uint8_t*>(calloc(8, 10)), 8,
@@ -148,7 +139,6 @@ TEST_F(DisplayGfx, FontExtentsAndTextWidth)
 
 TEST_F(DisplayGfx, EraseRestoresTheBackgroundUnderTheOldText)
 {
-    BitmapFont f = test_font();
     const uint8_t bgv = background_grey();
     const uint32_t bg = pixel(bgv, bgv, bgv, 0);
     GuardedFrame fb(32, 16, bg);
@@ -158,8 +148,7 @@ TEST_F(DisplayGfx, EraseRestoresTheBackgroundUnderTheOldText)
 
     // Moved and shortened: the old text is erased where it was drawn, the new one drawn.
     snprintf(l.str, sizeof l.str, "!");
-    l.x = 0;
-    l.y = 0;
+    std::tie(l.x, l.y) = std::pair(0, 0);
     blit_text(&l, fb.frame(), 0, 1, 0);
     EXPECT_EQ(fb.changed(bg), 3);
     EXPECT_NE(fb.at(1, 1)[0], bgv);
@@ -168,12 +157,10 @@ TEST_F(DisplayGfx, EraseRestoresTheBackgroundUnderTheOldText)
     l.x = 20;
     blit_text(&l, fb.frame(), 0, 0, 0);
     EXPECT_EQ(fb.changed(bg), 6);
-    font_free(&f);
 }
 
 TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
 {
-    BitmapFont f = test_font();
     const uint32_t bg = pixel(40, 40, 40, 0);
     GuardedFrame fb(16, 8, bg);
 
@@ -206,7 +193,6 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
     memset(full.str, '!', TEXT_LEN);
     EXPECT_EQ(blit_text(&full, fb.frame(), 0, 0, 0), TEXT_LEN);
     EXPECT_EQ(strlen(full.old_str), (size_t)TEXT_LEN - 1);
-    font_free(&f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -314,7 +300,7 @@ TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
 // [SECTION] The window
 // ---------------------------------------------------------------------------------------------
 
-TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
+TEST_F(DisplayWindow, AutomaticSizeAndPixelOrder)
 {
     for (auto [sw, sh, ww, wh] : {std::tuple{1440, 900, 1392, 780}, {300, 400, MIN_SCRN_W, MIN_SCRN_H}}) {
         int w, h;
@@ -335,12 +321,9 @@ TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
 
 // The strip goes to the window's top rows and the drawing area below it, in the window's own
 // pixel order; a shut window presents nothing.
-TEST(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
+TEST_F(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
 {
-    ScopedDataHome home;
-    const int saved_w = SCRN_W, saved_h = SCRN_H;
-    SCRN_W = 800;
-    SCRN_H = 480;
+    std::tie(SCRN_W, SCRN_H) = std::pair(800, 480);
     graphics_full_init(&sfb0, &sfb1);
     ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
     ImageStack image{};
@@ -360,17 +343,12 @@ TEST(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
     graphics_shutdown();
     EXPECT_EQ(present_frame(&image, nullptr), 0);
     image_stack_release(&image);
-    free_window_buffers();
-    SCRN_W = saved_w;
-    SCRN_H = saved_h;
 }
 
-TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
+// A thread fills the whole frame under the overlay lock, as the view redraw draws, while the
+// window grows and shrinks: it must always see the buffer that matches SCRN_W x SCRN_H.
+TEST_F(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
 {
-    // A thread fills the whole frame under the overlay lock, as the view redraw draws, while the
-    // window grows and shrinks: it must always see the buffer that matches SCRN_W x SCRN_H.
-    ScopedDataHome home;
-    const int saved_w = SCRN_W, saved_h = SCRN_H;
     ImageStack image{};
     image_stack_init(&image);
     window_resize(300, 500, &image);
@@ -388,9 +366,6 @@ TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
     EXPECT_EQ(SCRN_W, 1200);
     EXPECT_EQ(image.screen, sfb0);
     image_stack_release(&image);
-    free_window_buffers();
-    SCRN_W = saved_w;
-    SCRN_H = saved_h;
 }
 
 namespace {
