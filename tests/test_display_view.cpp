@@ -1,26 +1,15 @@
 // Spectrogram view: zoom and its limits, focused zoom, mouse mappings, wheel and pan, the two
 // resamplers and both colourings, normalisation to the visible part, missing rows, the copy into
 // the frame buffer, and the continuous redraw thread.
-#include "core/state.h"
 #include "render/gfx.h"
-#include "display/view.h"
-#include "document/image.h"
-#include "platform/util.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <vector>
 #include <tuple>
 
 namespace {
 
+// The pixel (x, y) of a picture w wide, as one value.
 uint32_t pixel(const uint8_t* pic, int w, int x, int y)
 {
     uint32_t p;
@@ -28,6 +17,7 @@ uint32_t pixel(const uint8_t* pic, int w, int x, int y)
     return p;
 }
 
+// The first byte of that pixel.
 int byte0(const uint8_t* pic, int w, int x, int y) { return pic[((size_t)y * w + x) * 4]; }
 
 // A W x H one-layer document filled by fill(r, x), in a 300 x 300 window (view 120 x 98 at
@@ -102,7 +92,9 @@ TEST_F(ViewDoc, MappingsRoundTripAndFocusedZoomKeepsThePointUnderTheMouse)
     EXPECT_NEAR(zoom_h, 8.f, 0.05f);
 }
 
-TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndNotBeyondTheWholeDocument)
+// The wheel zooms the axes asked for, never out beyond the whole document; a drag pans the
+// picture with the mouse.
+TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndPanFollowsTheMouse)
 {
     make(1000, 200, [](int, int) { return 1.f; });
     mouse_ax = 120 + image->view_w / 2;
@@ -121,18 +113,13 @@ TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndNotBeyondTheWholeDocument)
     EXPECT_EQ(crop(), std::pair(500, 100));
     wheel_zoom(es.get(), -2, 1, 0); // Ctrl: both
     EXPECT_EQ(crop(), std::pair(1000, 200));
-}
 
-TEST_F(ViewDoc, PanMovesThePictureWithTheMouse)
-{
-    make(1000, 200, [](int, int) { return 1.f; });
     change_zoom(image.get(), 4.f, 1.f, 500.f, 100.f);
     const int x0 = crop_x;
-    mouse_ax = 200;
-    mouse_ay = 150;
+    dirty = 0;
     ViewPan pan;
     pan_begin(&pan);
-    mouse_ax = 200 + image->view_w / 2; // half a view to the right: the picture follows
+    mouse_ax += image->view_w / 2; // half a view to the right: the picture follows
     EXPECT_EQ(pan_drag(es.get(), &pan), VIEW_CHANGED | VIEW_CHANGED_H);
     EXPECT_NEAR(crop_x, x0 - (crop_w - 1) / 2, 1);
     pan_end(es.get());
@@ -196,7 +183,7 @@ TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
     plane_free(&flat, 37);
 }
 
-TEST_F(ViewDoc, AllZeroIsTheFirstColourAndPictureColoursFollowTheSource)
+TEST_F(ViewDoc, AllZeroIsTheFirstColourPictureColoursFollowTheSourceMissingRowsTheirOwn)
 {
     make(50, 40, [](int, int) { return 0.f; });
     for (int nearest = 0; nearest < 2; nearest++) {
@@ -218,6 +205,16 @@ TEST_F(ViewDoc, AllZeroIsTheFirstColourAndPictureColoursFollowTheSource)
     uint8_t* p = resize_image_generic_zoom(pl, src.data(), 50, 40, 50, 40, 1);
     EXPECT_TRUE(pixel(p, 50, 0, 0) == rgb(255, 0, 0) && pixel(p, 50, 1, 0) == rgb(128, 128, 128)); // 85 * 1.5 + .5
     free(p);
+
+    // Rows not analysed yet are drawn in their own colour by both resamplers.
+    const uint8_t* c = palette_colour(3);
+    std::vector<float> full(20, 1.f);
+    float* rows[5] = {full.data(), nullptr, nullptr, nullptr, full.data()}; // rows 1..3 missing
+    for (int smooth = 0; smooth < 2; smooth++) {
+        p = smooth ? resize_image_gradient(rows, 20, 5, 20, 5) : resize_image_gradient_nearest(rows, 20, 5, 20, 5);
+        EXPECT_TRUE(pixel(p, 20, 7, 2) == rgb(c[0], c[1], c[2]) && pixel(p, 20, 7, 0) == last_colour()); // reads rows 1 and 2, or row 2
+        free(p);
+    }
 }
 
 TEST_F(ViewDoc, LevelsFollowTheVisiblePartAndForcedModesChooseTheResampler)
@@ -246,19 +243,6 @@ TEST_F(ViewDoc, LevelsFollowTheVisiblePartAndForcedModesChooseTheResampler)
     EXPECT_EQ(memcmp(s, g, 90 * 30 * 4), 0);
     for (uint8_t* b : {n, s, f, g})
         free(b);
-}
-
-TEST_F(ViewDoc, MissingRowsAreDrawnInTheirColour)
-{
-    const uint8_t* c = palette_colour(3);
-    const uint32_t missing = rgb(c[0], c[1], c[2]);
-    std::vector<float> full(20, 1.f);
-    float* rows[5] = {full.data(), nullptr, nullptr, nullptr, full.data()}; // rows 1..3 not analysed yet
-    for (int smooth = 0; smooth < 2; smooth++) {
-        uint8_t* p = smooth ? resize_image_gradient(rows, 20, 5, 20, 5) : resize_image_gradient_nearest(rows, 20, 5, 20, 5);
-        EXPECT_TRUE(pixel(p, 20, 7, 2) == missing && pixel(p, 20, 7, 0) == last_colour()); // reads rows 1 and 2, or row 2
-        free(p);
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
