@@ -1,47 +1,19 @@
 // Scales, cursor and overlays: label texts, label layout at known zooms (on the axis, never
 // overlapping), the mouse readout, the cursor and playback bar over a known picture, the waveform
 // strip of a known document, the strip worker under concurrent requests, and the slow-mouse mode.
-#include "core/state.h"
 #include "render/gfx.h"
 #include "display/scales.h"
-#include "display/view.h"
-#include "document/image.h"
 #include "dsp/scale.h"
 #include "files/picture.h"
-#include "platform/util.h"
-#include "sound/synthesis.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
 constexpr uint32_t SENTINEL = 0x12345678u;
-
-std::string text_of(void (*f)(char*, size_t, float, int), float v, int p)
-{
-    char s[64];
-    f(s, sizeof s, v, p);
-    return s;
-}
-
-std::string time_text(int mode, double t)
-{
-    char s[64];
-    sprintf_bottom_scale(s, sizeof s, mode, t);
-    return s;
-}
 
 // A 600 x 500 window (view 420 x 298 at (120, 102)) with a one-layer document made by fill(r, x).
 struct Scales : ScreenDocTest {
@@ -109,15 +81,16 @@ struct Scales : ScreenDocTest {
 
 TEST(ScalesText, LabelAndNoteFormats)
 {
-    for (auto [v, p, text] : {std::tuple{440.f, 3, "440 Hz \x97"}, {12345.f, 2, "12.35 kHz \x97"}, {27.5f, 0, "27.5 Hz \x97"}})
-        EXPECT_EQ(text_of(sprintf_left_scale, v, p), text);
-    const std::pair<double, const char*> times[] = {{65.0, "1'05\""}, {3723.5, "1:02'03\"500"}, {1.7, "1\"700"},
-                                                    {59.9996, "59\"999"}, {1.0, ""}}; // ms never reach 1000
-    const int modes[] = {0, 3, 1, 2, 4};
-    for (int i = 0; i < 5; i++)
-        EXPECT_EQ(time_text(modes[i], times[i].first), times[i].second) << modes[i];
-
     char s[64];
+    for (auto [v, p, text] : {std::tuple{440.f, 3, "440 Hz \x97"}, {12345.f, 2, "12.35 kHz \x97"}, {27.5f, 0, "27.5 Hz \x97"}}) {
+        sprintf_left_scale(s, sizeof s, v, p);
+        EXPECT_STREQ(s, text);
+    }
+    for (auto [mode, t, text] : {std::tuple{0, 65.0, "1'05\""}, {3, 3723.5, "1:02'03\"500"}, {1, 1.7, "1\"700"},
+                                 {2, 59.9996, "59\"999"}, {4, 1.0, ""}}) { // ms never reach 1000
+        sprintf_bottom_scale(s, sizeof s, mode, t);
+        EXPECT_STREQ(s, text) << mode;
+    }
     sprintf_right_scale(s, sizeof s, 60.f);
     EXPECT_STREQ(s, "\x97 C5");
     snprintf(s, sizeof s, "x");
@@ -130,28 +103,6 @@ TEST(ScalesText, LabelAndNoteFormats)
     char tiny[6] = "abcd";
     print_note(tiny, sizeof tiny, 1, 57.f); // appending never writes past the buffer
     EXPECT_EQ(strlen(tiny), 5u);
-}
-
-TEST_F(Scales, MouseReadout)
-{
-    make(1000, 571, [](int, int) { return 1.f; });
-    char s[128] = "unchanged";
-    std::tie(mouse_ax, mouse_ay) = std::pair(10, 200); // over the left scale
-    EXPECT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 0);
-    EXPECT_STREQ(s, "unchanged");
-
-    // Left edge of the view at its top row: time 0, the top frequency, its note.
-    std::tie(mouse_ax, mouse_ay) = std::pair(120, image->view_y);
-    ASSERT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 1);
-    EXPECT_STREQ(s, "20000.00 Hz (D#10 +08)");
-
-    // Half way across: 499.5 columns at 100 px/s.
-    mouse_ax = 120 + image->view_w / 2;
-    ASSERT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 1);
-    EXPECT_TRUE(std::string(s).rfind("4\"995 - ", 0) == 0 && strstr(s, " Hz (D#10 +")) << s;
-
-    key[K_NO_STATUS_TEXT] = 1;
-    EXPECT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -248,16 +199,33 @@ TEST_F(Scales, TimeLabelsChangeWithZoom)
 // Cursor, bar and overlays
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Scales, CursorMarksAreDrawnInContrastAndPutBack)
+// Over a 1000 x 571 document: the mouse readout at known places, the cursor's marks in contrast
+// with the picture and put back, and the playback bar at the position's column.
+TEST_F(Scales, MouseReadoutCursorAndPlaybackBar)
 {
     make(1000, 571, [](int, int) { return 1.f; });
+    char s[128] = "unchanged";
+    std::tie(mouse_ax, mouse_ay) = std::pair(10, 200); // over the left scale
+    EXPECT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 0);
+    EXPECT_STREQ(s, "unchanged");
+    // Left edge of the view at its top row: time 0, the top frequency, its note.
+    std::tie(mouse_ax, mouse_ay) = std::pair(120, image->view_y);
+    ASSERT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 1);
+    EXPECT_STREQ(s, "20000.00 Hz (D#10 +08)");
+    // Half way across: 499.5 columns at 100 px/s.
+    mouse_ax = 120 + image->view_w / 2;
+    ASSERT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 1);
+    EXPECT_TRUE(std::string(s).rfind("4\"995 - ", 0) == 0 && strstr(s, " Hz (D#10 +")) << s;
+    key[K_NO_STATUS_TEXT] = 1;
+    EXPECT_EQ(mouse_freq_time_pos(s, sizeof s, es.get()), 0);
+    key[K_NO_STATUS_TEXT] = 0;
+
     const uint32_t dark = rgb(10, 10, 10);
     display_fill(dark);
     int shown = -1;
     static int* shown_p;
     shown_p = &shown;
     scales_hooks.show_system_cursor = [](int s) { *shown_p = s; };
-
     // A spray of width 8 paints 12 window pixels either side at this zoom: the cross spans that.
     const int mx = 300, my = 250, r = 12;
     const float size = 8.f;
@@ -269,34 +237,26 @@ TEST_F(Scales, CursorMarksAreDrawnInContrastAndPutBack)
               std::vector<uint32_t>({0xFFFFFFFFu, 0xFFFFFFFFu, dark, dark}));
     for (auto [x, y] : changed(before))
         ASSERT_TRUE(x == mx || y == my) << x << "," << y;
-
     // Moving on puts the picture back; the move tool shows the system pointer and draws nothing.
     draw_cursor(fb.data(), es.get(), image.get(), mx + 50, my, size, TOOL_MOVE, &dirty);
     EXPECT_EQ(shown, 1);
     for (int y = image->view_y; y < image->view_y + image->view_h; y++)
         for (int x = 120; x < 120 + image->view_w; x++)
             ASSERT_EQ(at(x, y), dark) << x << "," << y;
-
     // Over a light picture the marks are black.
     display_fill(rgb(250, 250, 250));
     draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_RECTANGLE, &dirty);
     EXPECT_EQ(at(mx, my + r), 0u);
-}
 
-TEST_F(Scales, PlaybackBarFollowsThePosition)
-{
-    make(1000, 100, [](int, int) { return 1.f; });
+    // The bar stands on the column of the position (in samples of a 441000-sample sound).
     display_fill(rgb(0, 0, 0));
-    const int vw = image->view_w;
-    const auto column = [&](double p, double L) { return (int)(vw * (1000.0 * p / L - crop_x) / (crop_w - 1) + 0.5); };
+    const auto column = [&](double p) { return 120 + (int)(image->view_w * (p / 441.0 - crop_x) / (crop_w - 1) + 0.5); };
     draw_bar(fb.data(), image.get(), &dirty, 0, 22050.0, 441000.0);
-    const int c1 = column(22050.0, 441000.0);
     for (int y = 0; y < image->view_h; y++)
-        ASSERT_EQ(at(120 + c1, image->view_y + y), 0xFFFFFFFFu);
+        ASSERT_EQ(at(column(22050.0), image->view_y + y), 0xFFFFFFFFu);
     draw_bar(fb.data(), image.get(), &dirty, 0, 220500.0, 441000.0);
-    const int c2 = column(220500.0, 441000.0);
-    EXPECT_EQ(at(120 + c1, image->view_y + 5), 0u); // the old column is put back
-    EXPECT_EQ(at(120 + c2, image->view_y + 5), 0xFFFFFFFFu);
+    EXPECT_EQ(at(column(22050.0), image->view_y + 5), 0u); // the old column is put back
+    EXPECT_EQ(at(column(220500.0), image->view_y + 5), 0xFFFFFFFFu);
 }
 
 // Beat bars stand on every second's column of the view; the progress over the strip shows a block
