@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <set>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -109,7 +110,9 @@ TEST(ScalesText, LabelAndNoteFormats)
 // Scales
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Scales, FrequencyAndNoteLabelsFollowTheAxisAndNeverOverlap)
+// Frequency, note and time labels sit on their axis at their value, inside it and never
+// overlapping, finer when zoomed; each scale draws only beside its edge of the view.
+TEST_F(Scales, LabelsFollowTheAxisNeverOverlapAndChangeWithZoom)
 {
     make(100, 571, [](int, int) { return 0.f; });
     const int g = futura12.glyph_h, H = SCRN_H - MARGIN_Y - WAVEFORM_H - 47;
@@ -118,8 +121,7 @@ TEST_F(Scales, FrequencyAndNoteLabelsFollowTheAxisAndNeverOverlap)
         const float ft = log_pos_b(1.f - (float)crop_y / 571.f, 27.5f, 20000.f, 2.f);
         for (size_t i = 0; i < labels.size(); i++) {
             const ScaleLabel& l = labels[i];
-            EXPECT_GE(l.pos, 0);
-            EXPECT_LE(l.pos, H);
+            EXPECT_TRUE(l.pos >= 0 && l.pos <= H) << l.pos;
             const float f = notes ? note_to_freq((float)l.value) : (float)l.value;
             if (notes || i >= 2) { // the two ends are the range itself
                 EXPECT_EQ(l.pos, (int)(log_pos_inv_b(f, fb_, ft, 2.f) * H)) << l.value;
@@ -148,21 +150,8 @@ TEST_F(Scales, FrequencyAndNoteLabelsFollowTheAxisAndNeverOverlap)
     check(znotes, true);
     EXPECT_TRUE(std::any_of(znotes.begin(), znotes.end(), [](const ScaleLabel& l) { return fmod(l.value, 12.0) != 0.0; }));
 
-    // Drawing writes only left of the frame (left scale) and right of it (note scale).
-    for (bool left : {true, false}) {
-        const std::vector<uint32_t> before = fb;
-        (left ? draw_left_scale : draw_right_scale)(fb.data(), futura12, 27.5f, 20000.f, 2.f, 571);
-        const auto px = changed(before);
-        ASSERT_FALSE(px.empty());
-        for (auto [x, y] : px)
-            ASSERT_TRUE(left ? x < 119 : x > SCRN_W - 60) << x << "," << y;
-    }
-}
-
-TEST_F(Scales, TimeLabelsChangeWithZoom)
-{
     const int VW = SCRN_W - 180;
-    const auto check = [&](const std::vector<ScaleLabel>& labels, double start, double end) {
+    const auto check_times = [&](const std::vector<ScaleLabel>& labels, double start, double end) {
         ASSERT_GE(labels.size(), 3u);
         EXPECT_TRUE(labels[0].pos == 121 && labels[1].pos == SCRN_W - 60);
         for (size_t i = 2; i < labels.size(); i++) {
@@ -175,24 +164,29 @@ TEST_F(Scales, TimeLabelsChangeWithZoom)
     };
     // A minute at 100 px/s from the start: whole ten seconds, mode 0.
     auto all = bottom_scale_labels(6001, 0, 100.f);
-    check(all, 0.0, 60.0);
+    check_times(all, 0.0, 60.0);
     EXPECT_EQ(all[0].format, 0);
     for (size_t i = 2; i < all.size(); i++)
         EXPECT_EQ(fmod(all[i].value, 10.0), 0.0);
 
     // Two seconds from 12.3 s: tenths with milliseconds, the start in mode 3.
-    auto zoomed = bottom_scale_labels(201, 1230, 100.f);
-    check(zoomed, 12.3, 14.3);
-    EXPECT_EQ(zoomed[0].format, 3);
-    EXPECT_TRUE(std::any_of(zoomed.begin() + 2, zoomed.end(), [](const ScaleLabel& l) { return l.format == 1; }));
+    auto ztimes = bottom_scale_labels(201, 1230, 100.f);
+    check_times(ztimes, 12.3, 14.3);
+    EXPECT_EQ(ztimes[0].format, 3);
+    EXPECT_TRUE(std::any_of(ztimes.begin() + 2, ztimes.end(), [](const ScaleLabel& l) { return l.format == 1; }));
 
-    // Drawn under the view's bottom edge only.
-    std::vector<uint32_t> before = fb;
-    draw_bottom_scale(fb.data(), 201, 1230, futura12, 100.f);
-    const auto px = changed(before);
-    ASSERT_FALSE(px.empty());
-    for (auto [x, y] : px)
-        ASSERT_GE(y, SCRN_H - MARGIN_Y - 1) << x;
+    // Drawing writes only left of the frame (left scale), right of it (note scale), under it (time).
+    for (int side = 0; side < 3; side++) {
+        const std::vector<uint32_t> before = fb;
+        if (side < 2)
+            (side == 0 ? draw_left_scale : draw_right_scale)(fb.data(), futura12, 27.5f, 20000.f, 2.f, 571);
+        else
+            draw_bottom_scale(fb.data(), 201, 1230, futura12, 100.f);
+        const auto px = changed(before);
+        ASSERT_FALSE(px.empty()) << side;
+        for (auto [x, y] : px)
+            ASSERT_TRUE(side == 0 ? x < 119 : side == 1 ? x > SCRN_W - 60 : y >= SCRN_H - MARGIN_Y - 1) << x << "," << y;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -200,8 +194,8 @@ TEST_F(Scales, TimeLabelsChangeWithZoom)
 // ---------------------------------------------------------------------------------------------
 
 // Over a 1000 x 571 document: the mouse readout at known places, the cursor's marks in contrast
-// with the picture and put back, and the playback bar at the position's column.
-TEST_F(Scales, MouseReadoutCursorAndPlaybackBar)
+// with the picture and put back, the playback bar at the position's column, the beat bars.
+TEST_F(Scales, MouseReadoutCursorPlaybackAndBeatBars)
 {
     make(1000, 571, [](int, int) { return 1.f; });
     char s[128] = "unchanged";
@@ -257,31 +251,31 @@ TEST_F(Scales, MouseReadoutCursorAndPlaybackBar)
     draw_bar(fb.data(), image.get(), &dirty, 0, 220500.0, 441000.0);
     EXPECT_EQ(at(column(22050.0), image->view_y + 5), 0u); // the old column is put back
     EXPECT_EQ(at(column(220500.0), image->view_y + 5), 0xFFFFFFFFu);
-}
 
-// Beat bars stand on every second's column of the view; the progress over the strip shows a block
-// being made and one to do in their colours, and is drawn only when something changed or forced.
-TEST_F(Scales, BeatBarsAndProgressSitOnTheirColumns)
-{
-    make(1600, 571, [](int, int) { return 1.f; });
+    // The 16 beat bars (four bars of 4/4) stand on the document's sixteenths, and nowhere else.
     display_fill(rgb(0, 0, 0));
-    const int vw = image->view_w;
-    std::vector<uint32_t> before = fb;
+    before = fb;
     draw_beat_bars(fb.data(), image.get());
     std::set<int> expect, got;
     for (int i = 0; i < 16; i++)
-        expect.insert(120 + (int)((float)vw * (100.f * i - crop_x) / (float)(crop_w - 1) + 0.5f));
+        expect.insert(column(441.0 * image->w * i / 16));
     for (auto [x, y] : changed(before))
         got.insert(x);
     EXPECT_EQ(got, expect);
+}
 
+// The progress over the strip shows a block being made and one to do in their colours, and is
+// drawn only when something changed or forced.
+TEST_F(Scales, ProgressSitsOnItsColumns)
+{
     make(400, 50, [](int, int) { return 1.f; }); // four blocks over 4 seconds: done, being made, to do, done
     key[K_WAVEFORM_PENDING] = 1;
     ASSERT_EQ(waveform_start(es.get()), 1); // the progress is drawn over the strip
     wait_worker();
     uint8_t states[4] = {2, 1, 0, 2};
     std::tie(es->block_state, es->block_count, es->block_span, es->sound_len) = std::tuple(states, 4, 44100.0, 176400);
-    before = fb;
+    const std::vector<uint32_t> before = fb;
+    const int vw = image->view_w;
     draw_progress(fb.data(), es.get(), &dirty, 0);
     EXPECT_TRUE(changed(before).empty());
     draw_progress(fb.data(), es.get(), &dirty, 1);
@@ -300,17 +294,11 @@ TEST_F(Scales, WaveformStripOfAKnownDocument)
 {
     make(800, 320, [](int r, int x) { return r >= 310 && x < 400 ? 1.f : 0.f; });
     es->anal_params[6] = 1.f; // linear axis: every row weighs the same
-    const WaveformView v = waveform_view_now(es.get());
-    EXPECT_EQ(v.width, 420);
-    WaveformStrip s = waveform_gen(es.get(), v, WAVEFORM_H);
-    ASSERT_TRUE(s.px);
-    ASSERT_EQ(s.w, 420);
-    ASSERT_EQ(s.h, WAVEFORM_H);
+    WaveformStrip s = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
+    ASSERT_TRUE(s.px && s.w == 420 && s.h == WAVEFORM_H);
     int rw = 0, rh = 0;
-    uint8_t* rainbow = [&] {
-        ScopedResources resources;
-        return load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
-    }();
+    ScopedResources resources;
+    uint8_t* rainbow = load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
     ASSERT_TRUE(rainbow);
     const auto rb = [&](int i) { return rgb(rainbow[4 * i], rainbow[4 * i + 1], rainbow[4 * i + 2]); };
     const auto px = [&](int x, int y) { return s.px[(size_t)y * s.w + x]; };
@@ -337,26 +325,19 @@ TEST_F(Scales, WaveformWorkerStartsRegeneratesAndStops)
 {
     make(2000, 200, [](int r, int x) { return (float)((r + x) % 7); });
     std::atomic<int> go{0};
-    std::pair<EngineState*, std::atomic<int>*> arg(es.get(), &go);
-    ThreadRecord other{};
-    ASSERT_EQ(thread_spawn(&other,
-                           [](void* arg) -> void* {
-                               auto* p = static_cast<std::pair<EngineState*, std::atomic<int>*>*>(arg);
-                               while (!p->second->load())
-                                   wrsleep(0);
-                               for (int i = 0; i < 20; i++)
-                                   waveform_start_hook(p->first);
-                               return nullptr;
-                           },
-                           &arg),
-              0);
+    std::thread other([&] {
+        while (!go)
+            wrsleep(0);
+        for (int i = 0; i < 20; i++)
+            waveform_start_hook(es.get());
+    });
     key[K_WAVEFORM_AGAIN] = 1;
     go = 1;
     for (int i = 0; i < 20; i++) {
         key[K_WAVEFORM_PENDING] = (int8_t)std::min(i + 1, 100);
         waveform_start(es.get());
     }
-    thread_wait(&other, nullptr);
+    other.join();
 
     // Zoomed: the last request's view is the one the worker ends with.
     change_zoom(image.get(), 4.f, 1.f, 1000.f, 100.f);
