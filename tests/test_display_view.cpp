@@ -5,6 +5,7 @@
 #include "test_doc.h"
 
 #include <cmath>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -51,9 +52,28 @@ struct ViewDoc : ScreenDocTest {
 // Zoom, mappings, wheel and pan
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(ViewDoc, ZoomLimitsAndCentreClamping)
+// The zoom's limits and its centre kept inside; the mouse mappings round trip; a focused zoom
+// keeps the point under the mouse.
+TEST_F(ViewDoc, ZoomLimitsMappingsAndFocusedZoom)
 {
     make(1000, 200, [](int, int) { return 0.f; });
+    const int vw = image->view_w, vh = image->view_h;
+    change_zoom(image.get(), 4.f, 2.f, 300.f, 60.f);
+    mouse_ax = 120 + 45;
+    mouse_ay = image->view_y + 30;
+    mouse_ax_sub = 16; // half a pixel in slow-mouse mode
+    mouse_sub_range = 32;
+    const float fx = mouse_ax_to_xf(vw), fy = mouse_ay_to_yf(vh);
+    EXPECT_NEAR(column_to_view_x(fx, vw), 45.5f, 1e-3f);
+    EXPECT_NEAR(row_to_view_y(fy, vh), 30.f, 1e-3f);
+    EXPECT_EQ(mouse_ax_to_x(vw), (int)std::lrint(fx));
+    EXPECT_EQ(mouse_ay_to_y(vh), (int)std::lrint(fy));
+    // The crop is whole columns, so the point moves by less than a column.
+    change_zoom_focused(image.get(), 2.f, 2.f, fx, fy);
+    EXPECT_NEAR(mouse_ax_to_xf(vw), fx, 1.f);
+    EXPECT_NEAR(mouse_ay_to_yf(vh), fy, 1.f);
+    EXPECT_NEAR(zoom_h, 8.f, 0.05f);
+
     change_zoom(image.get(), 3.f, 1.f, 500.f, 100.f);
     EXPECT_EQ(std::vector<int>({crop_x, crop_w}), std::vector<int>({500 - 166, 333}));
 
@@ -68,28 +88,6 @@ TEST_F(ViewDoc, ZoomLimitsAndCentreClamping)
     make(8, 6, [](int, int) { return 0.f; });
     change_zoom(image.get(), 50.f, 50.f, 4.f, 3.f);
     EXPECT_EQ(std::vector<int>({crop_x, crop_w, crop_h}), std::vector<int>({0, 8, 6}));
-}
-
-TEST_F(ViewDoc, MappingsRoundTripAndFocusedZoomKeepsThePointUnderTheMouse)
-{
-    make(1000, 200, [](int, int) { return 0.f; });
-    const int vw = image->view_w, vh = image->view_h;
-    change_zoom(image.get(), 4.f, 2.f, 300.f, 60.f);
-    mouse_ax = 120 + 45;
-    mouse_ay = image->view_y + 30;
-    mouse_ax_sub = 16; // half a pixel in slow-mouse mode
-    mouse_sub_range = 32;
-    const float fx = mouse_ax_to_xf(vw), fy = mouse_ay_to_yf(vh);
-    EXPECT_NEAR(column_to_view_x(fx, vw), 45.5f, 1e-3f);
-    EXPECT_NEAR(row_to_view_y(fy, vh), 30.f, 1e-3f);
-    EXPECT_EQ(mouse_ax_to_x(vw), (int)std::lrint(fx));
-    EXPECT_EQ(mouse_ay_to_y(vh), (int)std::lrint(fy));
-
-    // The crop is whole columns, so the point moves by less than a column.
-    change_zoom_focused(image.get(), 2.f, 2.f, fx, fy);
-    EXPECT_NEAR(mouse_ax_to_xf(vw), fx, 1.f);
-    EXPECT_NEAR(mouse_ay_to_yf(vh), fy, 1.f);
-    EXPECT_NEAR(zoom_h, 8.f, 0.05f);
 }
 
 // The wheel zooms the axes asked for, never out beyond the whole document; a drag pans the
@@ -178,8 +176,8 @@ TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
     s = resize_image_gradient(flat, 53, 37, 11, 7);
     n = resize_image_gradient_nearest(flat, 53, 37, 11, 7);
     EXPECT_TRUE(memcmp(s, n, 11 * 7 * 4) == 0 && pixel(s, 11, 5, 5) == last_colour());
-    for (void* b : {(void*)s, (void*)n})
-        free(b);
+    free(s);
+    free(n);
     plane_free(&flat, 37);
 }
 
@@ -281,13 +279,12 @@ TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangle)
 }
 
 std::atomic<int> overlay_calls{0};
-void count_overlays(EngineState*, uint32_t*) { overlay_calls++; }
 
 TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
 {
     make(300, 60, [](int, int x) { return (float)(x % 5); });
     overlay_calls = 0;
-    view_hooks.overlays = count_overlays;
+    view_hooks.overlays = [](EngineState*, uint32_t*) { overlay_calls++; };
     RedrawThread a{}, b{};
     ASSERT_EQ(redraw_thread_start(&a, es.get()), 1);
     EXPECT_EQ(redraw_thread_start(&a, es.get()), 0); // already running
@@ -319,32 +316,24 @@ TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
 // A redraw of a document that is replaced while its picture is being made (a long sound's
 // redraw when a new file opens) never reaches the frame buffer: the new document stays shown.
 std::atomic<int> held{0}, release_held{0};
-void hold_redraw(EngineState*)
-{
-    held = 1;
-    for (int t = 0; t < 10000 && !release_held; t++)
-        wrsleep(1);
-}
-void* redraw_on_thread(void* es)
-{
-    image_redraw(static_cast<EngineState*>(es), 0);
-    return nullptr;
-}
 
 TEST_F(ViewDoc, RedrawOfAReplacedDocumentIsDropped)
 {
     make(200, 40, [](int, int x) { return (float)(x % 7); });
-    view_hooks.picture_made = hold_redraw;
+    view_hooks.picture_made = [](EngineState*) { // holds the redraw once its picture is made
+        held = 1;
+        for (int t = 0; t < 10000 && !release_held; t++)
+            wrsleep(1);
+    };
     held = release_held = 0;
     dirty = 0;
-    ThreadRecord old{};
-    ASSERT_EQ(thread_spawn(&old, redraw_on_thread, es.get()), 0);
+    std::thread old([&] { image_redraw(es.get(), 0); });
     for (int t = 0; t < 10000 && !held; t++)
         wrsleep(1);
-    ASSERT_EQ(held.load(), 1);
+    EXPECT_EQ(held.load(), 1);
     image->generation++; // the document is released for a new one, as free_image does
     release_held = 1;
-    thread_wait(&old, nullptr);
+    old.join();
     EXPECT_EQ(image->display, nullptr);
     EXPECT_EQ(dirty, 0);
     EXPECT_EQ(fb[(size_t)(image->view_y + 5) * SCRN_W + image->view_x + 5], 0xdeadbeefu);
