@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -34,29 +35,17 @@ Picture read(const std::string& path, bool grey)
     return p;
 }
 
-struct Resource {
-    const char* name;
-    int w, h;
-    bool grey;
-};
-
-// Every picture the window loads, with its size.
-const Resource RESOURCES[] = {
-    {"palette.png", 16, 1, false},          {"gradient.png", 256, 1, false},
-    {"rainbow.png", 33, 1, false},          {"menu_shadow.png", 10, 8, false},
-    {"font/font12.png", 21, 224 * 14, true}, {"font/font12_limits.png", 21, 224 * 14, true},
-    {"font/font16.png", 30, 224 * 18, true}, {"font/font16_limits.png", 30, 224 * 18, true},
-    {"font/font24.png", 45, 224 * 26, true}, {"font/font24_limits.png", 45, 224 * 26, true},
-    {"knob.png", 100, 100, false},          {"knob_anim.png", 100, 193 * 100, false},
-    {"button_big.png", 108, 4 * 112, false}, {"button_med.png", 54, 4 * 56, false},
-    {"button_small.png", 36, 4 * 36, false}, {"corner.png", 12, 3 * 12, false},
-    {"play.png", 112, 112, true},           {"pause.png", 112, 112, true},
-    {"open.png", 56, 56, true},             {"save.png", 56, 56, true},
-    {"quit.png", 56, 56, true},             {"mouse.png", 36, 36, true},
-    {"move.png", 36, 36, true},             {"spray_black.png", 36, 36, true},
-    {"spray_white.png", 36, 36, true},      {"flashlight.png", 36, 36, true},
-    {"roadroller.png", 36, 36, true},       {"rectool.png", 36, 36, true},
-    {"harmonics.png", 36, 36, true},        {"magnet.png", 36, 36, true},
+// Every picture the window loads, by groups of one size: the names, width, height, grey or colour.
+const std::tuple<std::vector<const char*>, int, int, bool> RESOURCES[] = {
+    {{"palette.png"}, 16, 1, false}, {{"gradient.png"}, 256, 1, false}, {{"rainbow.png"}, 33, 1, false},
+    {{"menu_shadow.png"}, 10, 8, false}, {{"font/font12.png", "font/font12_limits.png"}, 21, 224 * 14, true},
+    {{"font/font16.png", "font/font16_limits.png"}, 30, 224 * 18, true},
+    {{"font/font24.png", "font/font24_limits.png"}, 45, 224 * 26, true}, {{"knob.png"}, 100, 100, false},
+    {{"knob_anim.png"}, 100, 193 * 100, false}, {{"button_big.png"}, 108, 4 * 112, false},
+    {{"button_med.png"}, 54, 4 * 56, false}, {{"button_small.png"}, 36, 4 * 36, false}, {{"corner.png"}, 12, 3 * 12, false},
+    {{"play.png", "pause.png"}, 112, 112, true}, {{"open.png", "save.png", "quit.png"}, 56, 56, true},
+    {{"mouse.png", "move.png", "spray_black.png", "spray_white.png", "flashlight.png", "roadroller.png", "rectool.png",
+      "harmonics.png", "magnet.png"}, 36, 36, true},
 };
 
 const std::string SOURCE_GFX = std::string(BW_SOURCE_DIR) + "/gfx/";
@@ -77,10 +66,11 @@ TEST(GfxResources, EveryPictureIsThereWithItsSizeInSourceAndBuildTrees)
 {
     const std::string built = std::filesystem::path(BW_PROGRAM).parent_path().string() + "/gfx/";
     for (const std::string& dir : {SOURCE_GFX, built})
-        for (const Resource& r : RESOURCES) {
-            Picture p = read(dir + r.name, r.grey);
-            EXPECT_EQ(std::pair(p.w, p.h), std::pair(r.w, r.h)) << dir << r.name;
-        }
+        for (const auto& [names, w, h, grey] : RESOURCES)
+            for (const char* name : names) {
+                Picture p = read(dir + name, grey);
+                EXPECT_EQ(std::pair(p.w, p.h), std::pair(w, h)) << dir << name;
+            }
 }
 
 TEST(GfxResources, FontLimitStripsGiveEveryGlyphAnAdvance)
