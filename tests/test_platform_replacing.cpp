@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -44,13 +45,11 @@ TEST(ReplacingFile, AFailedWriteKeepsTheOldFileAndASuccessfulOneReplacesIt)
     constexpr int W = 200, H = 120;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> u(0.f, 1.f);
-    std::vector<std::vector<float>> rows(H, std::vector<float>(W));
+    std::vector<float> noise((size_t)W * H);
+    std::generate(noise.begin(), noise.end(), [&] { return u(rng); });
     std::vector<float*> plane;
-    for (auto& r : rows) {
-        for (float& v : r)
-            v = u(rng);
-        plane.push_back(r.data());
-    }
+    for (int r = 0; r < H; r++)
+        plane.push_back(&noise[(size_t)r * W]);
     std::vector<float> samples = sine_wave(440.f, 44100);
     float* chunks[1] = {samples.data()};
     ASSERT_EQ(write_sound_file(dir.file("left.wav").c_str(), chunks, (int)samples.size(), 1.f, 0), 1);
@@ -62,11 +61,8 @@ TEST(ReplacingFile, AFailedWriteKeepsTheOldFileAndASuccessfulOneReplacesIt)
     history_path = strdup(history.c_str());
     std::filesystem::create_directories(home.dir.path + "/Brindlewharf");
 
-    struct Case {
-        std::string path;
-        std::function<bool(const char*)> write;
-    };
-    const std::vector<Case> cases = {
+    // Each file and its writer, which reports success.
+    const std::vector<std::pair<std::string, std::function<bool(const char*)>>> cases = {
         {dir.file("p.bmp"), [&](const char* p) { return save_image(plane.data(), W, H, p) == 0; }},
         {dir.file("p.png"), [&](const char* p) { return save_image_png(plane.data(), W, H, p) == 0; }},
         {dir.file("p.npy"), [&](const char* p) { return save_npy(p, plane.data(), W, H) == 1; }},
@@ -78,10 +74,10 @@ TEST(ReplacingFile, AFailedWriteKeepsTheOldFileAndASuccessfulOneReplacesIt)
              return read_file(home.appdata("config.txt")).find("audio_sample_rate") != std::string::npos;
          }},
     };
-    for (const Case& c : cases) {
-        const std::string folder = std::filesystem::path(c.path).parent_path();
-        write_file(c.path, "the old file\n");
-        chmod(c.path.c_str(), 0604);
+    for (const auto& [path, write] : cases) {
+        const std::string folder = std::filesystem::path(path).parent_path();
+        write_file(path, "the old file\n");
+        chmod(path.c_str(), 0604);
         const std::set<std::string> before = names_in(folder);
 
         // In a child that may not write past 256 bytes of any file (SIGXFSZ ignored, so the
@@ -90,16 +86,16 @@ TEST(ReplacingFile, AFailedWriteKeepsTheOldFileAndASuccessfulOneReplacesIt)
         EXPECT_TRUE(run_in_child([&] {
                         signal(SIGXFSZ, SIG_IGN);
                         const rlimit r = {256, 256};
-                        return setrlimit(RLIMIT_FSIZE, &r) == 0 && !c.write(c.path.c_str());
-                    }).ok) << c.path;
+                        return setrlimit(RLIMIT_FSIZE, &r) == 0 && !write(path.c_str());
+                    }).ok) << path;
         testing::internal::GetCapturedStderr();
-        EXPECT_EQ(read_file(c.path), "the old file\n") << c.path;
-        EXPECT_EQ(names_in(folder), before) << c.path;
+        EXPECT_EQ(read_file(path), "the old file\n") << path;
+        EXPECT_EQ(names_in(folder), before) << path;
 
-        ASSERT_TRUE(c.write(c.path.c_str())) << c.path;
-        EXPECT_GT(read_file(c.path).size(), 256u) << c.path;
-        EXPECT_EQ(std::filesystem::status(c.path).permissions(), std::filesystem::perms(0604)) << c.path;
-        EXPECT_EQ(names_in(folder), before) << c.path;
+        ASSERT_TRUE(write(path.c_str())) << path;
+        EXPECT_GT(read_file(path).size(), 256u) << path;
+        EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0604)) << path;
+        EXPECT_EQ(names_in(folder), before) << path;
     }
     free_null(&history_path);
 }
