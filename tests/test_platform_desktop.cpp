@@ -294,7 +294,9 @@ TEST(DesktopClipboard, PngRoundTripThroughTheToolAndFailureCleansUp)
 // [SECTION] Application-data paths
 // ---------------------------------------------------------------------------------------------
 
-TEST(DesktopPaths, AppdataFolderFromXdgOrHome)
+// The data folder from XDG_DATA_HOME or HOME (made with its parents when asked); the path rules
+// of remove_filename and cd_dotdot.
+TEST(DesktopPaths, AppdataFolderFromXdgOrHomeAndPathRules)
 {
     mode_t old_mask = umask(022);
     {
@@ -319,10 +321,7 @@ TEST(DesktopPaths, AppdataFolderFromXdgOrHome)
     ScopedEnv nohome("HOME", nullptr), noxdg("XDG_DATA_HOME", nullptr);
     EXPECT_EQ(make_appdata_path("Brindlewharf", "x", 0), nullptr);
     umask(old_mask);
-}
 
-TEST(DesktopPaths, RemoveFilenameAndCdDotdot)
-{
     // The path, what remove_filename leaves and what cd_dotdot leaves.
     for (auto [in, file_removed, up] : {std::tuple{"a/b/c", "a/b/", "a/b"}, {"c", "", "c"}, {"a/b/", "a/b/", "a/b"},
                                         {"/c", "/", ""}, {"a\\b\\c", "a\\b\\", "a\\b"}, {"", "", ""}}) {
