@@ -194,8 +194,9 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
 // ---------------------------------------------------------------------------------------------
 
 // Copy takes the whole pixel, average lies halfway, multiply darkens (255 leaves a byte alone, 0
-// makes it black, half strength darkens less): the panel's buttons and knobs are drawn so.
-TEST_F(DisplayGfx, SpriteModes)
+// makes it black, half strength darkens less): the panel's buttons and knobs are drawn so, the
+// buttons' faces made with their icons.
+TEST_F(DisplayGfx, SpriteModesAndButtonSprites)
 {
     uint32_t spr[8];
     for (int i = 0; i < 8; i++)
@@ -211,6 +212,26 @@ TEST_F(DisplayGfx, SpriteModes)
     blit_sprite_ph(m.frame(), mul, 2, 1, 0, 1, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 1);
     EXPECT_EQ(std::vector<int>({m.at(0, 0)[0], m.at(0, 0)[1], m.at(0, 0)[2], m.at(0, 1)[0], m.at(1, 1)[1]}),
               std::vector<int>({50, 200, 0, 74, 100})); // 100 * 128 / 256, 100 * 191 / 256, 200 * 128 / 256
+
+    // A button's two faces get the icon stamped between the face and its ink frame two further
+    // on; a base of fewer than four frames makes nothing.
+    const uint8_t levels[4] = {100, 200, 0, 50}; // four 2 x 2 frames of flat greys
+    uint32_t* px = static_cast<uint32_t*>(malloc(16 * 4));
+    for (int i = 0; i < 16; i++)
+        px[i] = pixel(levels[i / 4], levels[i / 4], levels[i / 4], 7);
+    Sprite base = {px, 2, 2, 4, 1, 1}, out;
+    uint8_t* icon = static_cast<uint8_t*>(malloc(4));
+    memcpy(icon, "\xff\x00\x80\xff", 4);
+    ASSERT_EQ(make_button_sprite(&out, icon, 2, base), 1);
+    auto at = [&](int f, int i) { return reinterpret_cast<const uint8_t*>(sprite_frame(out, f) + i); };
+    // 100 * 128 / 256 + 0; 0 + 50 * 255 / 256
+    EXPECT_EQ(std::vector<int>({at(0, 0)[0], at(0, 1)[0], at(0, 2)[0], at(1, 1)[0], at(0, 1)[3]}),
+              std::vector<int>({100, 0, 50, 49, 7}));
+    sprite_free(&out);
+    base.frames = 3;
+    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base), 0);
+    EXPECT_EQ(out.px, nullptr);
+    free(px);
 }
 
 TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
@@ -265,34 +286,13 @@ TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
     EXPECT_TRUE(all.guards_intact() && fb.guards_intact() && corner.guards_intact() && r.guards_intact());
 }
 
-// A button's two faces get the icon stamped between the face and its ink frame two further on;
-// a base of fewer than four frames makes nothing.
-TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
-{
-    const uint8_t levels[4] = {100, 200, 0, 50}; // four 2 x 2 frames of flat greys
-    uint32_t* px = static_cast<uint32_t*>(malloc(16 * 4));
-    for (int i = 0; i < 16; i++)
-        px[i] = pixel(levels[i / 4], levels[i / 4], levels[i / 4], 7);
-    Sprite base = {px, 2, 2, 4, 1, 1}, out;
-    uint8_t* icon = static_cast<uint8_t*>(malloc(4));
-    memcpy(icon, "\xff\x00\x80\xff", 4);
-    ASSERT_EQ(make_button_sprite(&out, icon, 2, base), 1);
-    auto at = [&](int f, int i) { return reinterpret_cast<const uint8_t*>(sprite_frame(out, f) + i); };
-    // 100 * 128 / 256 + 0; 0 + 50 * 255 / 256
-    EXPECT_EQ(std::vector<int>({at(0, 0)[0], at(0, 1)[0], at(0, 2)[0], at(1, 1)[0], at(0, 1)[3]}),
-              std::vector<int>({100, 0, 50, 49, 7}));
-    sprite_free(&out);
-    base.frames = 3;
-    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base), 0);
-    EXPECT_EQ(out.px, nullptr);
-    free(px);
-}
-
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The window
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(DisplayWindow, AutomaticSizeAndPixelOrder)
+// The automatic window size; the conversion into the window's pixel order; the strip goes to the
+// window's top rows and the drawing area below it, in that order; a shut window presents nothing.
+TEST_F(DisplayWindow, SizePixelOrderAndPresent)
 {
     for (auto [sw, sh, ww, wh] : {std::tuple{1440, 900, 1392, 780}, {300, 400, MIN_SCRN_W, MIN_SCRN_H}}) {
         int w, h;
@@ -309,12 +309,7 @@ TEST_F(DisplayWindow, AutomaticSizeAndPixelOrder)
     EXPECT_EQ(std::vector<uint32_t>(dst, dst + 5), std::vector<uint32_t>({0x010203u, 0x0A141Eu, CANARY, 0xFF0080u, 0u}));
     frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 8, src, 1, 1, 0, 8, 16);
     EXPECT_EQ(dst[0], 0x030201u);
-}
 
-// The strip goes to the window's top rows and the drawing area below it, in the window's own
-// pixel order; a shut window presents nothing.
-TEST_F(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
-{
     std::tie(SCRN_W, SCRN_H) = std::pair(800, 480);
     graphics_full_init(&sfb0, &sfb1);
     ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
@@ -354,11 +349,6 @@ TEST_F(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
     EXPECT_EQ(image.screen, sfb0);
 }
 
-namespace {
-void live_hook() { fprintf(stderr, "live output closed\n"); }
-void history_hook() { fprintf(stderr, "history closed\n"); }
-} // namespace
-
 TEST(DisplayWindowDeathTest, ClosingTheWindowEndsTheProgramAtOnce)
 {
     SDL_Event other = {};
@@ -367,7 +357,7 @@ TEST(DisplayWindowDeathTest, ClosingTheWindowEndsTheProgramAtOnce)
 
     SDL_Event quit = {};
     quit.type = SDL_QUIT;
-    window_hooks = {live_hook, history_hook};
+    window_hooks = {[] { fprintf(stderr, "live output closed\n"); }, [] { fprintf(stderr, "history closed\n"); }};
     EXPECT_EXIT(eventFilter(&quit), ::testing::ExitedWithCode(0), "live output closed\nhistory closed");
     window_hooks = {nullptr, command_log_close};
 }
