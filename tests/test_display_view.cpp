@@ -53,8 +53,8 @@ struct ViewDoc : ScreenDocTest {
 // ---------------------------------------------------------------------------------------------
 
 // The zoom's limits and its centre kept inside; the mouse mappings round trip; a focused zoom
-// keeps the point under the mouse.
-TEST_F(ViewDoc, ZoomLimitsMappingsAndFocusedZoom)
+// keeps the point under the mouse; the wheel and a pan.
+TEST_F(ViewDoc, ZoomLimitsMappingsFocusedZoomWheelAndPan)
 {
     make(1000, 200, [](int, int) { return 0.f; });
     const int vw = image->view_w, vh = image->view_h;
@@ -84,20 +84,10 @@ TEST_F(ViewDoc, ZoomLimitsMappingsAndFocusedZoom)
     change_zoom(image.get(), NAN, 1.f, NAN, 0.f);
     EXPECT_TRUE(crop_w == 1000 && crop_x == 0);
 
-    // A document narrower than 11 columns shows all of them at any zoom.
-    make(8, 6, [](int, int) { return 0.f; });
-    change_zoom(image.get(), 50.f, 50.f, 4.f, 3.f);
-    EXPECT_EQ(std::vector<int>({crop_x, crop_w, crop_h}), std::vector<int>({0, 8, 6}));
-}
-
-// The wheel zooms the axes asked for, never out beyond the whole document; a drag pans the
-// picture with the mouse.
-TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndPanFollowsTheMouse)
-{
-    make(1000, 200, [](int, int) { return 1.f; });
-    mouse_ax = 120 + image->view_w / 2;
-    mouse_ay = image->view_y + image->view_h / 2;
-
+    // The wheel zooms the axes asked for, never out beyond the whole document.
+    change_zoom(image.get(), 1.f, 1.f, 500.f, 100.f);
+    dirty = mouse_ax_sub = 0;
+    std::tie(mouse_ax, mouse_ay) = std::pair(120 + vw / 2, image->view_y + vh / 2);
     // Zooming out at 1 changes nothing and draws nothing.
     EXPECT_EQ(wheel_zoom(es.get(), -1, 0, 0), 0);
     EXPECT_EQ(wheel_zoom(es.get(), -2, 1, 0), 0);
@@ -112,6 +102,7 @@ TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndPanFollowsTheMouse)
     wheel_zoom(es.get(), -2, 1, 0); // Ctrl: both
     EXPECT_EQ(crop(), std::pair(1000, 200));
 
+    // A drag pans the picture with the mouse.
     change_zoom(image.get(), 4.f, 1.f, 500.f, 100.f);
     const int x0 = crop_x;
     dirty = 0;
@@ -122,6 +113,11 @@ TEST_F(ViewDoc, WheelZoomsTheAxesAskedForAndPanFollowsTheMouse)
     EXPECT_NEAR(crop_x, x0 - (crop_w - 1) / 2, 1);
     pan_end(es.get());
     EXPECT_TRUE(crop_w == 250 && dirty == 1);
+
+    // A document narrower than 11 columns shows all of them at any zoom.
+    make(8, 6, [](int, int) { return 0.f; });
+    change_zoom(image.get(), 50.f, 50.f, 4.f, 3.f);
+    EXPECT_EQ(std::vector<int>({crop_x, crop_w, crop_h}), std::vector<int>({0, 8, 6}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -181,7 +177,9 @@ TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
     plane_free(&flat, 37);
 }
 
-TEST_F(ViewDoc, AllZeroIsTheFirstColourPictureColoursFollowTheSourceMissingRowsTheirOwn)
+// All zero is the first colour; picture colours follow the source; missing rows have their own
+// colour; levels follow the visible part; forced modes choose the resampler.
+TEST_F(ViewDoc, ColouringsLevelsAndForcedModes)
 {
     make(50, 40, [](int, int) { return 0.f; });
     for (int nearest = 0; nearest < 2; nearest++) {
@@ -213,10 +211,7 @@ TEST_F(ViewDoc, AllZeroIsTheFirstColourPictureColoursFollowTheSourceMissingRowsT
         EXPECT_TRUE(pixel(p, 20, 7, 2) == rgb(c[0], c[1], c[2]) && pixel(p, 20, 7, 0) == last_colour()); // reads rows 1 and 2, or row 2
         free(p);
     }
-}
 
-TEST_F(ViewDoc, LevelsFollowTheVisiblePartAndForcedModesChooseTheResampler)
-{
     // Quiet left half, loud right half: zooming into the left brightens it to the top colour.
     make(400, 40, [](int, int x) { return x < 200 ? 0.01f : 1.f; });
     uint8_t* whole = resize_image_gradient_generic_zoom(image->composite, 400, 40, 100, 20, 1);
@@ -247,7 +242,11 @@ TEST_F(ViewDoc, LevelsFollowTheVisiblePartAndForcedModesChooseTheResampler)
 // Redraw into the frame buffer and the continuous redraw
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangle)
+std::atomic<int> overlay_calls{0}, held{0}, release_held{0};
+
+// The redraw writes the view's rectangle only, clipped to the frame buffer, and nothing when
+// stopped or when its document was replaced meanwhile.
+TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangleOfTheCurrentDocument)
 {
     make(500, 80, [](int r, int x) { return (float)((r + x) % 9); });
     image_redraw(es.get(), 0);
@@ -276,9 +275,34 @@ TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangle)
     image_redraw(es.get(), 1);
     image->stop_redraw = 0;
     EXPECT_TRUE(fb[(size_t)(vy + 5) * SCRN_W + vx + 5] == 0xdeadbeefu && dirty == 0);
-}
 
-std::atomic<int> overlay_calls{0};
+    // A redraw of a document that is replaced while its picture is being made (a long sound's
+    // redraw when a new file opens) never reaches the frame buffer: the new document stays shown.
+    make(200, 40, [](int, int x) { return (float)(x % 7); });
+    fb.assign(fb.size(), 0xdeadbeef);
+    view_hooks.picture_made = [](EngineState*) { // holds the redraw once its picture is made
+        held = 1;
+        for (int t = 0; t < 10000 && !release_held; t++)
+            wrsleep(1);
+    };
+    held = release_held = 0;
+    dirty = 0;
+    std::thread old([&] { image_redraw(es.get(), 0); });
+    for (int t = 0; t < 10000 && !held; t++)
+        wrsleep(1);
+    EXPECT_EQ(held.load(), 1);
+    image->generation++; // the document is released for a new one, as free_image does
+    release_held = 1;
+    old.join();
+    EXPECT_EQ(image->display, nullptr);
+    EXPECT_EQ(dirty, 0);
+    EXPECT_EQ(fb[(size_t)(image->view_y + 5) * SCRN_W + image->view_x + 5], 0xdeadbeefu);
+
+    // The current document is drawn as before.
+    held = 0;
+    image_redraw(es.get(), 0);
+    EXPECT_TRUE(held && image->display && dirty == 1);
+}
 
 TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
 {
@@ -312,34 +336,3 @@ TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
 }
 
 } // namespace
-
-// A redraw of a document that is replaced while its picture is being made (a long sound's
-// redraw when a new file opens) never reaches the frame buffer: the new document stays shown.
-std::atomic<int> held{0}, release_held{0};
-
-TEST_F(ViewDoc, RedrawOfAReplacedDocumentIsDropped)
-{
-    make(200, 40, [](int, int x) { return (float)(x % 7); });
-    view_hooks.picture_made = [](EngineState*) { // holds the redraw once its picture is made
-        held = 1;
-        for (int t = 0; t < 10000 && !release_held; t++)
-            wrsleep(1);
-    };
-    held = release_held = 0;
-    dirty = 0;
-    std::thread old([&] { image_redraw(es.get(), 0); });
-    for (int t = 0; t < 10000 && !held; t++)
-        wrsleep(1);
-    EXPECT_EQ(held.load(), 1);
-    image->generation++; // the document is released for a new one, as free_image does
-    release_held = 1;
-    old.join();
-    EXPECT_EQ(image->display, nullptr);
-    EXPECT_EQ(dirty, 0);
-    EXPECT_EQ(fb[(size_t)(image->view_y + 5) * SCRN_W + image->view_x + 5], 0xdeadbeefu);
-
-    // The current document is drawn as before.
-    held = 0;
-    image_redraw(es.get(), 0);
-    EXPECT_TRUE(held && image->display && dirty == 1);
-}
