@@ -216,10 +216,9 @@ TEST_F(Scales, MouseReadoutCursorPlaybackAndBeatBars)
 
     const uint32_t dark = rgb(10, 10, 10);
     display_fill(dark);
-    int shown = -1;
-    static int* shown_p;
-    shown_p = &shown;
-    scales_hooks.show_system_cursor = [](int s) { *shown_p = s; };
+    static int shown;
+    shown = -1;
+    scales_hooks.show_system_cursor = [](int s) { shown = s; };
     // A spray of width 8 paints 12 window pixels either side at this zoom: the cross spans that.
     const int mx = 300, my = 250, r = 12;
     const float size = 8.f;
@@ -233,10 +232,7 @@ TEST_F(Scales, MouseReadoutCursorPlaybackAndBeatBars)
         ASSERT_TRUE(x == mx || y == my) << x << "," << y;
     // Moving on puts the picture back; the move tool shows the system pointer and draws nothing.
     draw_cursor(fb.data(), es.get(), image.get(), mx + 50, my, size, TOOL_MOVE, &dirty);
-    EXPECT_EQ(shown, 1);
-    for (int y = image->view_y; y < image->view_y + image->view_h; y++)
-        for (int x = 120; x < 120 + image->view_w; x++)
-            ASSERT_EQ(at(x, y), dark) << x << "," << y;
+    EXPECT_TRUE(shown == 1 && changed(before).empty());
     // Over a light picture the marks are black.
     display_fill(rgb(250, 250, 250));
     draw_cursor(fb.data(), es.get(), image.get(), mx, my, size, TOOL_RECTANGLE, &dirty);
