@@ -298,28 +298,26 @@ TEST(DesktopClipboard, PngRoundTripThroughTheToolAndFailureCleansUp)
 // of remove_filename and cd_dotdot.
 TEST(DesktopPaths, AppdataFolderFromXdgOrHomeAndPathRules)
 {
-    mode_t old_mask = umask(022);
+    const mode_t old_mask = umask(022);
+    auto appdata = [](const char* file, int create) { // the path made, "none" for a null
+        char* p = make_appdata_path("Brindlewharf", file, create);
+        const std::string path = p ? p : "none";
+        free(p);
+        return path;
+    };
     {
         ScopedDataHome data;
-        char* p = make_appdata_path("Brindlewharf", "config.txt", 0);
-        ASSERT_NE(p, nullptr);
-        EXPECT_EQ(std::string(p), data.appdata("config.txt"));
+        EXPECT_EQ(appdata("config.txt", 0), data.appdata("config.txt"));
         EXPECT_FALSE(file_exists(data.dir.path + "/Brindlewharf"));
-        free(p);
-        p = make_appdata_path("Brindlewharf", nullptr, 1);
-        EXPECT_EQ(std::string(p), data.dir.path + "/Brindlewharf/");
+        EXPECT_EQ(appdata(nullptr, 1), data.dir.path + "/Brindlewharf/");
         EXPECT_EQ(std::filesystem::status(data.dir.path + "/Brindlewharf").permissions(), std::filesystem::perms(0755));
-        free(p);
     }
     TempDir home;
-    ScopedEnv h("HOME", home.path.c_str());
-    ScopedEnv relative("XDG_DATA_HOME", "relative/ignored");
-    char* p = make_appdata_path("Brindlewharf", "logfile.txt", 1); // parents are made too
-    EXPECT_EQ(std::string(p), home.path + "/.local/share/Brindlewharf/logfile.txt");
+    ScopedEnv h("HOME", home.path.c_str()), relative("XDG_DATA_HOME", "relative/ignored");
+    EXPECT_EQ(appdata("logfile.txt", 1), home.path + "/.local/share/Brindlewharf/logfile.txt"); // parents are made too
     EXPECT_TRUE(file_exists(home.path + "/.local/share/Brindlewharf"));
-    free(p);
     ScopedEnv nohome("HOME", nullptr), noxdg("XDG_DATA_HOME", nullptr);
-    EXPECT_EQ(make_appdata_path("Brindlewharf", "x", 0), nullptr);
+    EXPECT_EQ(appdata("x", 0), "none");
     umask(old_mask);
 
     // The path, what remove_filename leaves and what cd_dotdot leaves.
