@@ -194,8 +194,9 @@ TEST_F(Scales, LabelsFollowTheAxisNeverOverlapAndChangeWithZoom)
 // ---------------------------------------------------------------------------------------------
 
 // Over a 1000 x 571 document: the mouse readout at known places, the cursor's marks in contrast
-// with the picture and put back, the playback bar at the position's column, the beat bars.
-TEST_F(Scales, MouseReadoutCursorPlaybackAndBeatBars)
+// with the picture and put back, the playback bar at the position's column, the beat bars, the
+// slow mouse's sub-pixel steps.
+TEST_F(Scales, MouseReadoutCursorBarsAndSlowMouse)
 {
     make(1000, 571, [](int, int) { return 1.f; });
     char s[128] = "unchanged";
@@ -258,27 +259,33 @@ TEST_F(Scales, MouseReadoutCursorPlaybackAndBeatBars)
     for (auto [x, y] : changed(before))
         got.insert(x);
     EXPECT_EQ(got, expect);
-}
 
-// The progress over the strip shows a block being made and one to do in their colours, and is
-// drawn only when something changed or forced.
-TEST_F(Scales, ProgressSitsOnItsColumns)
-{
-    make(400, 50, [](int, int) { return 1.f; }); // four blocks over 4 seconds: done, being made, to do, done
-    key[K_WAVEFORM_PENDING] = 1;
-    ASSERT_EQ(waveform_start(es.get()), 1); // the progress is drawn over the strip
-    wait_worker();
-    uint8_t states[4] = {2, 1, 0, 2};
-    std::tie(es->block_state, es->block_count, es->block_span, es->sound_len) = std::tuple(states, 4, 44100.0, 176400);
-    const std::vector<uint32_t> before = fb;
-    const int vw = image->view_w;
-    draw_progress(fb.data(), es.get(), &dirty, 0);
-    EXPECT_TRUE(changed(before).empty());
-    draw_progress(fb.data(), es.get(), &dirty, 1);
-    const auto column = [&](int b) { return STRIP_X + (int)(vw * (400.0 * block_write_start(b, 44100.0) / 176400.0) / 399.0 + 0.5) + 2; };
-    const auto colour = [](int k) { return rgb(palette_colour(k)[0], palette_colour(k)[1], palette_colour(k)[2]); };
-    EXPECT_EQ(std::pair(at(column(1), STRIP_Y + 10), at(column(2), STRIP_Y + 10)), std::pair(colour(5), colour(4)));
-    es->block_state = nullptr;
+    // The slow mouse moves by sub-pixels: the pointer is held at the view's centre.
+    static std::vector<std::pair<int, int>> warps;
+    warps.clear();
+    scales_hooks.warp_mouse = [](int x, int y) { warps.push_back({x, y}); };
+    mouse_sub_range = 32;
+    const int cx = (SCRN_W - 180) / 2 + 120, cy = (SCRN_H - 47 - MARGIN_Y - WAVEFORM_H) / 2 + WAVEFORM_H + 47;
+    int x = 200, y = 220;
+
+    mouse_speed(&x, &y, 1); // entering: the pointer goes to the view centre
+    ASSERT_EQ(warps.size(), 1u);
+    EXPECT_TRUE(warps.back() == std::make_pair(cx, cy) && x == 200);
+
+    std::tie(mouse_ax_raw, mouse_ay_raw) = std::pair(cx + 40, cy - 10); // 40 raw pixels right, 10 up
+    mouse_speed(&x, &y, 1);
+    EXPECT_EQ(std::vector<int>({x, mouse_ax_sub, y, mouse_ay_sub, mouse_ax_raw}), std::vector<int>({201, 8, 219, 22, cx}));
+    EXPECT_EQ(warps.back(), std::make_pair(cx, cy));
+
+    mouse_ax_raw = cx - 10; // back past the pixel edge
+    mouse_speed(&x, &y, 1);
+    EXPECT_TRUE(x == 200 && mouse_ax_sub == 30);
+
+    mouse_speed(&x, &y, 0); // leaving: whole pixels, the pointer where the cursor is
+    EXPECT_TRUE(mouse_ax_sub == 0 && mouse_ay_sub == 0 && warps.back() == std::make_pair(200, 219));
+    const size_t n = warps.size();
+    mouse_speed(&x, &y, 0);
+    EXPECT_EQ(warps.size(), n);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -316,8 +323,8 @@ TEST_F(Scales, WaveformStripOfAKnownDocument)
 }
 
 // Requests from two threads while the worker runs: every one is served (the last view wins),
-// slot 137 runs it once more, and stopping joins it.
-TEST_F(Scales, WaveformWorkerStartsRegeneratesAndStops)
+// slot 137 runs it once more, and stopping joins it; the progress drawn over its strip.
+TEST_F(Scales, WaveformWorkerStartsRegeneratesStopsAndShowsProgress)
 {
     make(2000, 200, [](int r, int x) { return (float)((r + x) % 7); });
     std::atomic<int> go{0};
@@ -356,39 +363,24 @@ TEST_F(Scales, WaveformWorkerStartsRegeneratesAndStops)
     wait_worker();
     EXPECT_EQ(key[K_NEW_WAVEFORM], 1);
     waveform_stop();
-}
 
-// ---------------------------------------------------------------------------------------------
-// Slow mouse
-// ---------------------------------------------------------------------------------------------
-
-TEST_F(Scales, SlowMouseMovesBySubPixels)
-{
-    static std::vector<std::pair<int, int>> warps;
-    warps.clear();
-    scales_hooks.warp_mouse = [](int x, int y) { warps.push_back({x, y}); };
-    mouse_sub_range = 32;
-    const int cx = (SCRN_W - 180) / 2 + 120, cy = (SCRN_H - 47 - MARGIN_Y - WAVEFORM_H) / 2 + WAVEFORM_H + 47;
-    int x = 200, y = 220;
-
-    mouse_speed(&x, &y, 1); // entering: the pointer goes to the view centre
-    ASSERT_EQ(warps.size(), 1u);
-    EXPECT_TRUE(warps.back() == std::make_pair(cx, cy) && x == 200);
-
-    std::tie(mouse_ax_raw, mouse_ay_raw) = std::pair(cx + 40, cy - 10); // 40 raw pixels right, 10 up
-    mouse_speed(&x, &y, 1);
-    EXPECT_EQ(std::vector<int>({x, mouse_ax_sub, y, mouse_ay_sub, mouse_ax_raw}), std::vector<int>({201, 8, 219, 22, cx}));
-    EXPECT_EQ(warps.back(), std::make_pair(cx, cy));
-
-    mouse_ax_raw = cx - 10; // back past the pixel edge
-    mouse_speed(&x, &y, 1);
-    EXPECT_TRUE(x == 200 && mouse_ax_sub == 30);
-
-    mouse_speed(&x, &y, 0); // leaving: whole pixels, the pointer where the cursor is
-    EXPECT_TRUE(mouse_ax_sub == 0 && mouse_ay_sub == 0 && warps.back() == std::make_pair(200, 219));
-    const size_t n = warps.size();
-    mouse_speed(&x, &y, 0);
-    EXPECT_EQ(warps.size(), n);
+    // The progress over the strip shows a block being made and one to do in their colours, and
+    // is drawn only when something changed or forced.
+    make(400, 50, [](int, int) { return 1.f; }); // four blocks over 4 seconds: done, being made, to do, done
+    key[K_WAVEFORM_PENDING] = 1;
+    ASSERT_EQ(waveform_start(es.get()), 1); // the progress is drawn over the strip
+    wait_worker();
+    uint8_t states[4] = {2, 1, 0, 2};
+    std::tie(es->block_state, es->block_count, es->block_span, es->sound_len) = std::tuple(states, 4, 44100.0, 176400);
+    const std::vector<uint32_t> before = fb;
+    const int vw = image->view_w;
+    draw_progress(fb.data(), es.get(), &dirty, 0);
+    EXPECT_TRUE(changed(before).empty());
+    draw_progress(fb.data(), es.get(), &dirty, 1);
+    const auto column = [&](int b) { return STRIP_X + (int)(vw * (400.0 * block_write_start(b, 44100.0) / 176400.0) / 399.0 + 0.5) + 2; };
+    const auto colour = [](int k) { return rgb(palette_colour(k)[0], palette_colour(k)[1], palette_colour(k)[2]); };
+    EXPECT_EQ(std::pair(at(column(1), STRIP_Y + 10), at(column(2), STRIP_Y + 10)), std::pair(colour(5), colour(4)));
+    es->block_state = nullptr;
 }
 
 } // namespace
