@@ -57,8 +57,7 @@ BitmapFont test_font()
     memset(glyphs, 255, (size_t)w * h);
     memset(limits, 255, (size_t)w * h);
     for (int r = 0; r < gh; r++)
-        for (int c = 1; c <= 5; c++)
-            limits[(size_t)(gh + r) * w + c] = 0;
+        memset(&limits[(size_t)(gh + r) * w + 1], 0, 5); // columns 1 to 5
     limits[(size_t)(2 * gh) * w + 3] = 247; // ink 8: reaches the threshold alone
     glyphs[(size_t)(gh + 1) * w + 2] = 0;
     glyphs[(size_t)(gh + 1) * w + 3] = 128;
@@ -85,13 +84,12 @@ struct DisplayGfx : ::testing::Test {
     void TearDown() override
     {
         font_free(&f);
-        SCRN_W = saved_w;
-        SCRN_H = saved_h;
+        std::tie(SCRN_W, SCRN_H) = std::pair(saved_w, saved_h);
     }
 };
 
-// The same in a data folder of its own with a document stack; the stack and the window's
-// frame buffers freed after.
+// Resources, the test font and the drawing area as above (no palette), a data folder of its own
+// and a document stack; the stack and the window's frame buffers freed after.
 struct DisplayWindow : DisplayGfx {
     ScopedDataHome home;
     ImageStack image{};
@@ -113,8 +111,9 @@ struct DisplayWindow : DisplayGfx {
 // ---------------------------------------------------------------------------------------------
 
 // Glyph extents and widths from the limits strips; a bad font draws nothing; a label drawn with
-// the erase flag puts back the background under its old text when moved or shortened.
-TEST_F(DisplayGfx, FontExtentsTextWidthAndErase)
+// the erase flag puts back the background under its old text when moved or shortened; text is
+// clipped at every edge, whatever its position and length.
+TEST_F(DisplayGfx, FontExtentsTextWidthEraseAndClipping)
 {
     ASSERT_EQ(f.glyph_count, GLYPH_COUNT);
     EXPECT_EQ(f.glyph_h, 4);
@@ -126,12 +125,10 @@ TEST_F(DisplayGfx, FontExtentsTextWidthAndErase)
     // Strips of different sizes or too short give an empty font that draws nothing.
     BitmapFont bad = font_from_strips(static_cast<uint8_t*>(calloc(8, 10)), static_cast<uint8_t*>(calloc(8, 10)), 8,
                                       10, -2);
-    EXPECT_EQ(bad.glyph_count, 0);
-    EXPECT_EQ(text_width("abc", bad), 0);
+    EXPECT_TRUE(bad.glyph_count == 0 && text_width("abc", bad) == 0);
     GuardedFrame fb(32, 16, 0);
     TextLabel l = label_with(&bad, "abc", 5, 5, TEXT_LEFT);
-    EXPECT_EQ(blit_text(&l, fb.frame(), 0, 0, 0), 3);
-    EXPECT_EQ(fb.changed(0), 0);
+    EXPECT_TRUE(blit_text(&l, fb.frame(), 0, 0, 0) == 3 && fb.changed(0) == 0);
     font_free(&bad);
 
     // Drawn with the erase flag over the background grey.
@@ -146,28 +143,24 @@ TEST_F(DisplayGfx, FontExtentsTextWidthAndErase)
     snprintf(l.str, sizeof l.str, "!");
     std::tie(l.x, l.y) = std::pair(0, 0);
     blit_text(&l, e.frame(), 0, 1, 0);
-    EXPECT_EQ(e.changed(bg), 3);
-    EXPECT_NE(e.at(1, 1)[0], bgv);
+    EXPECT_TRUE(e.changed(bg) == 3 && e.at(1, 1)[0] != bgv);
 
     // Without the erase flag (or the label's erase bit) the old text stays.
     l.x = 20;
     blit_text(&l, e.frame(), 0, 0, 0);
     EXPECT_EQ(e.changed(bg), 6);
-}
 
-TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
-{
-    const uint32_t bg = pixel(40, 40, 40, 0);
-    GuardedFrame fb(16, 8, bg);
+    // Text is clipped at every edge.
+    const uint32_t dim = pixel(40, 40, 40, 0);
+    GuardedFrame c(16, 8, dim);
 
     // Centred on x = 0: width 12, so the cells start at -7, -5, -3, -1; only what falls right of
     // column 0 is drawn, and nothing wraps to the end of the row above.
-    TextLabel l = label_with(&f, "!!!!", 0, 2, 0);
-    blit_text(&l, fb.frame(), 0, 0, 0);
-    EXPECT_NE(fb.at(1, 3)[0], 40); // ink 0 of the last glyph
-    EXPECT_NE(fb.at(0, 3)[0], 40); // ink 128 of the third
-    EXPECT_TRUE(fb.at(15, 2)[0] == 40 && fb.at(15, 3)[0] == 40);
-    EXPECT_EQ(fb.changed(bg), 5);
+    TextLabel centred = label_with(&f, "!!!!", 0, 2, 0);
+    blit_text(&centred, c.frame(), 0, 0, 0);
+    // Ink 0 of the last glyph and ink 128 of the third drawn; nothing at the other end.
+    EXPECT_TRUE(c.at(1, 3)[0] != 40 && c.at(0, 3)[0] != 40 && c.at(15, 2)[0] == 40 && c.at(15, 3)[0] == 40);
+    EXPECT_EQ(c.changed(dim), 5);
 
     // Partly and wholly off every edge, at extreme positions, a text at most 2047 characters long.
     std::string lots(TEXT_LEN + 10, '!');
@@ -177,15 +170,15 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
             TextLabel t = label_with(&f, lots.c_str(), p[0], p[1], mode | TEXT_ERASE);
             std::tie(t.old_x, t.old_y) = std::pair(p[1], p[0]);
             memcpy(t.old_str, t.str, TEXT_LEN);
-            blit_text(&t, fb.frame(), 0, 1, 0);
-            blit_text(&t, fb.frame(), 0, 1, 1);
+            blit_text(&t, c.frame(), 0, 1, 0);
+            blit_text(&t, c.frame(), 0, 1, 1);
         }
-    EXPECT_TRUE(fb.guards_intact());
+    EXPECT_TRUE(c.guards_intact());
 
     // A text filling its whole buffer without an end byte is drawn to the buffer's end.
     TextLabel full = label_with(&f, "", 0, 0, TEXT_LEFT);
     memset(full.str, '!', TEXT_LEN);
-    EXPECT_EQ(blit_text(&full, fb.frame(), 0, 0, 0), TEXT_LEN);
+    EXPECT_EQ(blit_text(&full, c.frame(), 0, 0, 0), TEXT_LEN);
     EXPECT_EQ(strlen(full.old_str), (size_t)TEXT_LEN - 1);
 }
 
