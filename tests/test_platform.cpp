@@ -133,7 +133,9 @@ static void* add_under_lock(void* arg)
     return arg;
 }
 
-TEST(Threads, SpawnWaitReturnsResultAndClearsFlag)
+// Threads spawned and waited for return their result and clear their flag; the lock keeps their
+// counts whole and holds off a second taker while it is held.
+TEST(Threads, SpawnWaitReturnsResultClearsFlagAndLocksExclude)
 {
     ThreadRecord never{}; // waiting on a record never started returns at once
     EXPECT_EQ(thread_wait(&never, nullptr), 0);
@@ -151,23 +153,19 @@ TEST(Threads, SpawnWaitReturnsResultAndClearsFlag)
         EXPECT_EQ(thread_wait(&r, nullptr), 0); // a second wait is harmless
     }
     EXPECT_EQ(counter, 4 * 20000);
-    semaphore_free(lock);
-}
 
-TEST(Locks, SemaphoreExcludesSecondTaker)
-{
-    sem_t* lock = semaphore_new();
+    // A second taker waits while the lock is held.
     mutex_to_1(lock);
     std::atomic<int> got{0};
-    std::pair<sem_t*, std::atomic<int>*> shared(lock, &got);
     ThreadRecord rec{};
+    std::pair<sem_t*, std::atomic<int>*> other(lock, &got);
     thread_spawn(&rec, [](void* a) -> void* {
         auto* pair = static_cast<std::pair<sem_t*, std::atomic<int>*>*>(a);
         mutex_to_1(pair->first);
         pair->second->store(1);
         mutex_to_0(pair->first);
         return nullptr;
-    }, &shared);
+    }, &other);
     // The other thread cannot get the lock while we hold it.
     for (int i = 0; i < 20; i++) {
         wrsleep(1);
