@@ -48,14 +48,42 @@ static bool has_arg(const std::vector<std::string>& args, const std::string& arg
 }
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Save-panel type rule
+// [SECTION] The save type rule and the scripted dialogs
 // ---------------------------------------------------------------------------------------------
 
-// The extension is appended unless present (in any case); archive tags set slot 116, other tags
-// leave it; the output stays in its buffer and may be the input.
-TEST(DesktopSaveType, ExtensionAppendedUnlessPresentAndArchiveTagsSetSlot116)
+// The save flow through the answering script: a .kbz name is asked which archive it is, only
+// the last extension counts; an unanswered archive question, a cancel, a path too long for the
+// buffer and an exhausted script leave the destination as it was (the script's log and its
+// refusal of answers of the wrong kind are what the editor flows' dialog checks rest on); the
+// type rule on its own.
+TEST(DesktopSave, TypeRuleFollowUpQuestionsAndRefusedAnswers)
 {
-    // Name, tag, the name written and slot 116 after (from 1 before).
+    TempDir dir;
+    write_file(dir.file("script.txt"), "save /p/x.kbz\nsnapshot\nsave /p/take\nflac\nsave /p/wav.notes\nogg\nsave /p/y.kbz\n"
+                                       "wav\ncancel\nopen /too/long/for/the/buffer/of/sixteen/bytes.wav\ncancel\n");
+    ScopedEnv script("BRINDLEWHARF_DIALOG_SCRIPT", dir.file("script.txt").c_str());
+    char path[256];
+    key[K_SAVE_SNAPSHOT] = 0;
+    for (const char* want : {"/p/x.kbz", "/p/take.flac", "/p/wav.notes.ogg"}) {
+        ASSERT_EQ(save_file_dialog(path, sizeof path), 1);
+        EXPECT_STREQ(path, want);
+    }
+    EXPECT_EQ(key[K_SAVE_SNAPSHOT], 1);
+    key[K_SAVE_SNAPSHOT] = 0;
+    strcpy(path, "untouched");
+    EXPECT_EQ(save_file_dialog(path, sizeof path), 0); // the archive question left unanswered
+    EXPECT_EQ(open_file_dialog(path, sizeof path), 0);
+    char sixteen[16] = "small";
+    EXPECT_EQ(open_file_dialog(sixteen, sizeof sixteen), 0); // refused rather than cut
+    EXPECT_STREQ(sixteen, "small");
+    EXPECT_EQ(message_box_yesno("Save changes?", "Question"), 0); // cancel answers no
+    EXPECT_TRUE(save_file_dialog(path, sizeof path) == 0 && message_box_yesno("Again?", "Question") == 0); // nothing left
+    EXPECT_STREQ(path, "untouched");
+    EXPECT_TRUE(key[K_DIALOG_OPEN] == 0 && key[K_SAVE_SNAPSHOT] == 0);
+
+    // The type rule: the extension is appended unless present (in any case); archive tags set
+    // slot 116, other tags leave it; the output stays in its buffer and may be the input. Rows:
+    // name, tag, the name written and slot 116 after (from 1 before).
     using Row = std::tuple<const char*, int, const char*, int>;
     for (auto [in, tag, out, snapshot] :
          {Row{"song", SAVE_WAV, "song.wav", 1}, {"song.WAV", SAVE_WAV, "song.WAV", 1}, {"songwav", SAVE_WAV, "songwav.wav", 1},
@@ -69,46 +97,10 @@ TEST(DesktopSaveType, ExtensionAppendedUnlessPresentAndArchiveTagsSetSlot116)
     EXPECT_EQ(save_type_extension(99), nullptr);
     EXPECT_STREQ(save_type_extension(SAVE_AIFF), "aiff");
 
-    char small[6] = "XXXXX";
+    char small[6] = "XXXXX", inplace[32] = "take";
     save_type_apply("song", SAVE_WAV, small, sizeof small);
-    EXPECT_STREQ(small, "song.");
-    char inplace[32] = "take";
     save_type_apply(inplace, SAVE_OGG, inplace, sizeof inplace);
-    EXPECT_STREQ(inplace, "take.ogg");
-}
-
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Scripted dialogs
-// ---------------------------------------------------------------------------------------------
-
-// The save flow through the answering script: a .kbz name is asked which archive it is, only
-// the last extension counts; an unanswered archive question, a cancel, a path too long for the buffer and an exhausted script
-// leave the destination as it was. (The script's log and its refusal of answers of the wrong
-// kind are what the editor flows' dialog checks rest on.)
-TEST(DesktopScript, FollowUpQuestionsAndRefusedAnswers)
-{
-    TempDir dir;
-    write_file(dir.file("script.txt"), "save /p/x.kbz\nsnapshot\nsave /p/take\nflac\nsave /p/wav.notes\nogg\nsave /p/y.kbz\nwav\ncancel\n"
-                                       "open /too/long/for/the/buffer/of/sixteen/bytes.wav\ncancel\n");
-    ScopedEnv script("BRINDLEWHARF_DIALOG_SCRIPT", dir.file("script.txt").c_str());
-    char path[256];
-    key[K_SAVE_SNAPSHOT] = 0;
-    for (const char* want : {"/p/x.kbz", "/p/take.flac", "/p/wav.notes.ogg"}) {
-        ASSERT_EQ(save_file_dialog(path, sizeof path), 1);
-        EXPECT_STREQ(path, want);
-    }
-    EXPECT_EQ(key[K_SAVE_SNAPSHOT], 1);
-    key[K_SAVE_SNAPSHOT] = 0;
-    strcpy(path, "untouched");
-    EXPECT_EQ(save_file_dialog(path, sizeof path), 0); // the archive question left unanswered
-    EXPECT_EQ(open_file_dialog(path, sizeof path), 0);
-    char small[16] = "small";
-    EXPECT_EQ(open_file_dialog(small, sizeof small), 0); // refused rather than cut
-    EXPECT_STREQ(small, "small");
-    EXPECT_EQ(message_box_yesno("Save changes?", "Question"), 0); // cancel answers no
-    EXPECT_TRUE(save_file_dialog(path, sizeof path) == 0 && message_box_yesno("Again?", "Question") == 0); // nothing left
-    EXPECT_STREQ(path, "untouched");
-    EXPECT_TRUE(key[K_DIALOG_OPEN] == 0 && key[K_SAVE_SNAPSHOT] == 0);
+    EXPECT_TRUE(!strcmp(small, "song.") && !strcmp(inplace, "take.ogg")) << small << ", " << inplace;
 }
 
 // ---------------------------------------------------------------------------------------------
