@@ -94,11 +94,10 @@ TEST(ScalesText, LabelAndNoteFormats)
     }
     sprintf_right_scale(s, sizeof s, 60.f);
     EXPECT_STREQ(s, "\x97 C5");
-    snprintf(s, sizeof s, "x");
-    print_note(s, sizeof s, 1, 57.25f);
-    EXPECT_STREQ(s, "x (A4 +25)");
-    for (auto [note, text] : {std::pair{57.f, "A4+00"}, {57.125f, "A4+12.5"}, {59.5f, "C5-50"}}) { // C5 - 50 cents
-        print_note(s, sizeof s, 0, note);
+    for (auto [append, note, text] : {std::tuple{1, 57.25f, "x (A4 +25)"}, {0, 57.f, "A4+00"}, {0, 57.125f, "A4+12.5"},
+                                      {0, 59.5f, "C5-50"}}) { // C5 - 50 cents
+        snprintf(s, sizeof s, "x");
+        print_note(s, sizeof s, append, note);
         EXPECT_STREQ(s, text);
     }
     char tiny[6] = "abcd";
@@ -292,39 +291,10 @@ TEST_F(Scales, MouseReadoutCursorBarsAndSlowMouse)
 // Waveform strip and progress
 // ---------------------------------------------------------------------------------------------
 
-// Energy in the lowest 10 rows (the lowest of 32 bands) over the first half of the columns, nothing in the second half.
-TEST_F(Scales, WaveformStripOfAKnownDocument)
-{
-    make(800, 320, [](int r, int x) { return r >= 310 && x < 400 ? 1.f : 0.f; });
-    es->anal_params[6] = 1.f; // linear axis: every row weighs the same
-    WaveformStrip s = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
-    ASSERT_TRUE(s.px && s.w == 420 && s.h == WAVEFORM_H);
-    int rw = 0, rh = 0;
-    ScopedResources resources;
-    uint8_t* rainbow = load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
-    ASSERT_TRUE(rainbow);
-    const auto rb = [&](int i) { return rgb(rainbow[4 * i], rainbow[4 * i + 1], rainbow[4 * i + 2]); };
-    const auto px = [&](int x, int y) { return s.px[(size_t)y * s.w + x]; };
-    const int mid = WAVEFORM_H / 2;
-    // Left: the lowest band's colour fills the whole height; right: the background.
-    for (auto [x, y, colour] : {std::tuple{50, mid, 0}, {50, 1, 0}, {370, mid, rw - 1}, {370, 0, rw - 1}})
-        EXPECT_EQ(px(x, y), rb(colour)) << x << "," << y;
-    for (int y = 0; y < WAVEFORM_H; y++) // mirrored about the middle row
-        ASSERT_EQ(px(100, y), px(100, 2 * mid - y < WAVEFORM_H ? 2 * mid - y : y));
-    free(s.px);
-
-    // Half the energy in the top band, half in the lowest: the top band outside, the lowest inside.
-    make(800, 320, [](int r, int) { return r < 10 || r >= 310 ? 1.f : 0.f; });
-    s = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
-    EXPECT_EQ(s.px[(size_t)mid * s.w + 200], rb(0));
-    EXPECT_EQ(s.px[(size_t)(WAVEFORM_H - 2) * s.w + 200], rb(rw - 2));
-    free(s.px);
-    free(rainbow);
-}
-
 // Requests from two threads while the worker runs: every one is served (the last view wins),
-// slot 137 runs it once more, and stopping joins it; the progress drawn over its strip.
-TEST_F(Scales, WaveformWorkerStartsRegeneratesStopsAndShowsProgress)
+// slot 137 runs it once more, and stopping joins it; the progress drawn over its strip; the
+// strips of two known documents in the band colours.
+TEST_F(Scales, WaveformStripOfKnownDocumentsWorkerAndProgress)
 {
     make(2000, 200, [](int r, int x) { return (float)((r + x) % 7); });
     std::atomic<int> go{0};
@@ -381,6 +351,33 @@ TEST_F(Scales, WaveformWorkerStartsRegeneratesStopsAndShowsProgress)
     const auto colour = [](int k) { return rgb(palette_colour(k)[0], palette_colour(k)[1], palette_colour(k)[2]); };
     EXPECT_EQ(std::pair(at(column(1), STRIP_Y + 10), at(column(2), STRIP_Y + 10)), std::pair(colour(5), colour(4)));
     es->block_state = nullptr;
+
+    // The strip of a known document: energy in the lowest 10 rows (the lowest of 32 bands) over
+    // the first half of the columns, nothing in the second half.
+    make(800, 320, [](int r, int x) { return r >= 310 && x < 400 ? 1.f : 0.f; });
+    es->anal_params[6] = 1.f; // linear axis: every row weighs the same
+    WaveformStrip s = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
+    ASSERT_TRUE(s.px && s.w == 420 && s.h == WAVEFORM_H);
+    int rw = 0, rh = 0;
+    ScopedResources resources;
+    uint8_t* rainbow = load_image_ph("gfx/rainbow.png", &rw, &rh, 0);
+    ASSERT_TRUE(rainbow);
+    const auto rb = [&](int i) { return rgb(rainbow[4 * i], rainbow[4 * i + 1], rainbow[4 * i + 2]); };
+    const auto px = [&](int x, int y) { return s.px[(size_t)y * s.w + x]; };
+    const int mid = WAVEFORM_H / 2;
+    // Left: the lowest band's colour fills the whole height; right: the background.
+    for (auto [x, y, colour] : {std::tuple{50, mid, 0}, {50, 1, 0}, {370, mid, rw - 1}, {370, 0, rw - 1}})
+        EXPECT_EQ(px(x, y), rb(colour)) << x << "," << y;
+    for (int y = 0; y < WAVEFORM_H; y++) // mirrored about the middle row
+        ASSERT_EQ(px(100, y), px(100, 2 * mid - y < WAVEFORM_H ? 2 * mid - y : y));
+    free(s.px);
+
+    // Half the energy in the top band, half in the lowest: the top band outside, the lowest inside.
+    make(800, 320, [](int r, int) { return r < 10 || r >= 310 ? 1.f : 0.f; });
+    s = waveform_gen(es.get(), waveform_view_now(es.get()), WAVEFORM_H);
+    EXPECT_TRUE(px(200, mid) == rb(0) && px(200, WAVEFORM_H - 2) == rb(rw - 2));
+    free(s.px);
+    free(rainbow);
 }
 
 } // namespace
