@@ -125,13 +125,12 @@ TEST_F(ViewDoc, ZoomLimitsMappingsFocusedZoomWheelAndPan)
 // Resamplers and colours
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
+TEST_F(ViewDoc, ResamplersColouringsLevelsAndForcedModes)
 {
     // Grey picture colours of 2 x 2 values: only the top-left one is bright (byte 255).
     float r0[2] = {1.f, 0.f}, r1[2] = {0.f, 0.f};
     float* rows[2] = {r0, r1};
-    uint8_t* s = resize_image(rows, nullptr, 2, 2, 4, 4);
-    uint8_t* n = resize_image_nearest(rows, nullptr, 2, 2, 4, 4);
+    uint8_t *s = resize_image(rows, nullptr, 2, 2, 4, 4), *n = resize_image_nearest(rows, nullptr, 2, 2, 4, 4), *p;
     ASSERT_TRUE(s && n);
     // Enlarging both ways: centres at 0, .25, .5, .75 (the last column is not the last input),
     // tent weights not divided.
@@ -173,15 +172,12 @@ TEST_F(ViewDoc, NearestAndSmoothOnAKnownPicture)
     free(s);
     free(n);
     plane_free(&flat, 37);
-}
 
-// All zero is the first colour; picture colours follow the source; missing rows have their own
-// colour; levels follow the visible part; forced modes choose the resampler.
-TEST_F(ViewDoc, ColouringsLevelsAndForcedModes)
-{
+    // All zero is the first colour; picture colours follow the source; missing rows have their
+    // own colour; levels follow the visible part; forced modes choose the resampler.
     make(50, 40, [](int, int) { return 0.f; });
     for (int nearest = 0; nearest < 2; nearest++) {
-        uint8_t* p = resize_image_gradient_generic_zoom(image->composite, 50, 40, 30, 20, nearest);
+        p = resize_image_gradient_generic_zoom(image->composite, 50, 40, 30, 20, nearest);
         const uint32_t* px = reinterpret_cast<const uint32_t*>(p);
         EXPECT_EQ(std::vector<uint32_t>(px, px + 30 * 20), std::vector<uint32_t>(30 * 20, first_colour()));
         free(p);
@@ -196,16 +192,16 @@ TEST_F(ViewDoc, ColouringsLevelsAndForcedModes)
     pl[0][1] = 0.25f;
     std::vector<uint8_t> src(50 * 40 * 4, 85);
     memcpy(&src[0], "\xff\x00\x00\x00", 4);
-    uint8_t* p = resize_image_generic_zoom(pl, src.data(), 50, 40, 50, 40, 1);
+    p = resize_image_generic_zoom(pl, src.data(), 50, 40, 50, 40, 1);
     EXPECT_TRUE(pixel(p, 50, 0, 0) == rgb(255, 0, 0) && pixel(p, 50, 1, 0) == rgb(128, 128, 128)); // 85 * 1.5 + .5
     free(p);
 
     // Rows not analysed yet are drawn in their own colour by both resamplers.
     const uint8_t* c = palette_colour(3);
     std::vector<float> full(20, 1.f);
-    float* rows[5] = {full.data(), nullptr, nullptr, nullptr, full.data()}; // rows 1..3 missing
+    float* gaps[5] = {full.data(), nullptr, nullptr, nullptr, full.data()}; // rows 1..3 missing
     for (int smooth = 0; smooth < 2; smooth++) {
-        p = smooth ? resize_image_gradient(rows, 20, 5, 20, 5) : resize_image_gradient_nearest(rows, 20, 5, 20, 5);
+        p = smooth ? resize_image_gradient(gaps, 20, 5, 20, 5) : resize_image_gradient_nearest(gaps, 20, 5, 20, 5);
         EXPECT_TRUE(pixel(p, 20, 7, 2) == rgb(c[0], c[1], c[2]) && pixel(p, 20, 7, 0) == last_colour()); // reads rows 1 and 2, or row 2
         free(p);
     }
@@ -222,8 +218,8 @@ TEST_F(ViewDoc, ColouringsLevelsAndForcedModes)
 
     // Force Fast makes a smooth request nearest; Force Smooth makes a nearest one smooth.
     make(400, 40, [](int r, int x) { return (float)((x * 7 + r * 3) % 11); });
-    uint8_t* n = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 1);
-    uint8_t* s = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 0);
+    n = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 1);
+    s = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 0);
     ASSERT_NE(memcmp(n, s, 90 * 30 * 4), 0);
     key[state_of(K_FAST_DISPLAY)] = 1;
     uint8_t* f = resize_image_gradient_generic_zoom(image->composite, 400, 40, 90, 30, 0);
@@ -235,6 +231,7 @@ TEST_F(ViewDoc, ColouringsLevelsAndForcedModes)
     for (uint8_t* b : {n, s, f, g})
         free(b);
 }
+
 
 // ---------------------------------------------------------------------------------------------
 // Redraw into the frame buffer and the continuous redraw
