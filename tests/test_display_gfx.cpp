@@ -116,7 +116,6 @@ struct DisplayWindow : DisplayGfx {
 TEST_F(DisplayGfx, FontExtentsTextWidthEraseAndClipping)
 {
     ASSERT_EQ(f.glyph_count, GLYPH_COUNT);
-    EXPECT_EQ(f.glyph_h, 4);
     // Glyph 1 has its extent; no marks (0) or one column of extent (2): the blank glyph, 16 wide.
     for (auto [g, left, adv] : {std::tuple{1, 1, 4}, {0, 0, 16}, {2, 3, 16}})
         EXPECT_TRUE(f.left[g] == left && f.adv[g] == adv) << g << ": " << f.left[g] << ", " << f.adv[g];
@@ -188,8 +187,8 @@ TEST_F(DisplayGfx, FontExtentsTextWidthEraseAndClipping)
 
 // Copy takes the whole pixel, average lies halfway, multiply darkens (255 leaves a byte alone, 0
 // makes it black, half strength darkens less): the panel's buttons and knobs are drawn so, the
-// buttons' faces made with their icons.
-TEST_F(DisplayGfx, SpriteModesAndButtonSprites)
+// buttons' faces made with their icons; sprites, rectangles and fills clipped at every edge.
+TEST_F(DisplayGfx, SpriteModesButtonSpritesAndClipping)
 {
     uint32_t spr[8];
     for (int i = 0; i < 8; i++)
@@ -225,59 +224,58 @@ TEST_F(DisplayGfx, SpriteModesAndButtonSprites)
     EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base), 0);
     EXPECT_EQ(out.px, nullptr);
     free(px);
-}
 
-TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
-{
-    uint32_t spr[8];
+    // Sprites and rectangles are clipped at every edge, whatever their position and size.
+    uint32_t steps[8];
     for (int i = 0; i < 8; i++)
-        spr[i] = pixel(i + 1, i + 1, i + 1, i + 1);
-    const uint32_t bg = pixel(0, 0, 0, 0);
+        steps[i] = pixel(i + 1, i + 1, i + 1, i + 1);
+    const uint32_t black = pixel(0, 0, 0, 0);
 
     // Half off the left edge: its right half at column 0, nothing at the end of the row above.
-    GuardedFrame fb(8, 6, bg);
-    blit_sprite_ph(fb.frame(), spr, 4, 2, -2, 2, SPRITE_TOP_LEFT, 0);
+    GuardedFrame half(8, 6, black);
+    blit_sprite_ph(half.frame(), steps, 4, 2, -2, 2, SPRITE_TOP_LEFT, 0);
     for (auto [x, y, v] : {std::tuple{0, 2, 3}, {1, 3, 8}, {7, 1, 0}, {7, 2, 0}})
-        EXPECT_EQ(fb.at(x, y)[0], v) << x << "," << y;
-    EXPECT_EQ(fb.changed(bg), 4);
+        EXPECT_EQ(half.at(x, y)[0], v) << x << "," << y;
+    EXPECT_EQ(half.changed(black), 4);
 
     // Through the screen-sized overload, the bottom-right corner.
     std::tie(SCRN_W, SCRN_H) = std::pair(8, 6);
-    blit_sprite_ph(fb.px(), spr, 4, 2, 6, 5, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
+    blit_sprite_ph(half.px(), steps, 4, 2, 6, 5, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
     const uint32_t grey = pixel(100, 100, 100, 100);
     GuardedFrame corner(8, 6, grey);
-    blit_sprite_ph(corner.px(), spr, 4, 2, 6, 5, SPRITE_TOP_LEFT, 1);
+    blit_sprite_ph(corner.px(), steps, 4, 2, 6, 5, SPRITE_TOP_LEFT, 1);
     EXPECT_EQ(corner.changed(grey), 2);
 
     // Rectangles set all four bytes and clip the same way.
-    GuardedFrame r(8, 6, bg);
+    GuardedFrame r(8, 6, black);
     blit_grey_rect(r.frame(), 0x1C3, 3, 2, -1, 5);
     EXPECT_TRUE(*reinterpret_cast<uint32_t*>(r.at(0, 5)) == 0xC3C3C3C3u && *reinterpret_cast<uint32_t*>(r.at(1, 5)) == 0xC3C3C3C3u);
-    EXPECT_EQ(r.changed(bg), 2);
+    EXPECT_EQ(r.changed(black), 2);
 
     // Anything wholly outside, of no size or at extreme positions writes nothing.
     const int spots[][2] = {{-6, 0}, {10, 0}, {0, -3}, {0, 8}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}, {INT_MIN, 0}};
-    GuardedFrame out(8, 6, grey);
+    GuardedFrame outside(8, 6, grey);
     for (const auto& p : spots)
         for (int flags : {0, (int)SPRITE_TOP_LEFT, (int)SPRITE_MULTIPLY, SPRITE_TOP_LEFT | SPRITE_MULTIPLY}) {
-            blit_sprite_ph(out.frame(), spr, 4, 2, p[0], p[1], flags | SPRITE_TOP_LEFT, 0);
-            blit_sprite_ph(out.frame(), spr, 4, 2, p[0], p[1], flags, 1);
-            blit_grey_rect(out.frame(), 255, 4, 2, p[0], p[1]);
+            blit_sprite_ph(outside.frame(), steps, 4, 2, p[0], p[1], flags | SPRITE_TOP_LEFT, 0);
+            blit_sprite_ph(outside.frame(), steps, 4, 2, p[0], p[1], flags, 1);
+            blit_grey_rect(outside.frame(), 255, 4, 2, p[0], p[1]);
         }
-    blit_sprite_ph(out.frame(), spr, 0, 2, 2, 2, SPRITE_TOP_LEFT, 0);
-    blit_sprite_ph(out.frame(), spr, 4, -1, 2, 2, SPRITE_TOP_LEFT, 0);
-    blit_grey_rect(out.frame(), 255, 0, 3, 1, 1);
-    blit_grey_rect(out.frame(), 255, 3, -3, 1, 1);
-    EXPECT_EQ(out.changed(grey), 0);
-    EXPECT_TRUE(out.guards_intact());
+    blit_sprite_ph(outside.frame(), steps, 0, 2, 2, 2, SPRITE_TOP_LEFT, 0);
+    blit_sprite_ph(outside.frame(), steps, 4, -1, 2, 2, SPRITE_TOP_LEFT, 0);
+    blit_grey_rect(outside.frame(), 255, 0, 3, 1, 1);
+    blit_grey_rect(outside.frame(), 255, 3, -3, 1, 1);
+    EXPECT_EQ(outside.changed(grey), 0);
+    EXPECT_TRUE(outside.guards_intact());
 
     // The background fills every byte with the palette's background grey.
     GuardedFrame all(8, 6, 0);
     screen_background(all.px());
     const uint8_t g = background_grey();
     EXPECT_EQ(all.changed(pixel(g, g, g, g)), 0);
-    EXPECT_TRUE(all.guards_intact() && fb.guards_intact() && corner.guards_intact() && r.guards_intact());
+    EXPECT_TRUE(all.guards_intact() && half.guards_intact() && corner.guards_intact() && r.guards_intact());
 }
+
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The window
