@@ -45,7 +45,6 @@ struct ViewDoc : ScreenDocTest {
         ScreenDocTest::make(w, h, fill);
         image->gradient_mode = 1;
     }
-    uint32_t first_colour() const { return view_colours.gradient[0]; }
     uint32_t last_colour() const { return view_colours.gradient[view_colours.gradient_len - 1]; }
 };
 
@@ -60,15 +59,12 @@ TEST_F(ViewDoc, ZoomLimitsMappingsFocusedZoomWheelAndPan)
     make(1000, 200, [](int, int) { return 0.f; });
     const int vw = image->view_w, vh = image->view_h;
     change_zoom(image.get(), 4.f, 2.f, 300.f, 60.f);
-    mouse_ax = 120 + 45;
-    mouse_ay = image->view_y + 30;
-    mouse_ax_sub = 16; // half a pixel in slow-mouse mode
-    mouse_sub_range = 32;
+    // 45.5 pixels into the view (16 of 32 sub-pixels: half a pixel in slow-mouse mode), 30 down.
+    std::tie(mouse_ax, mouse_ay, mouse_ax_sub, mouse_sub_range) = std::tuple(120 + 45, image->view_y + 30, 16, 32);
     const float fx = mouse_ax_to_xf(vw), fy = mouse_ay_to_yf(vh);
     EXPECT_NEAR(column_to_view_x(fx, vw), 45.5f, 1e-3f);
     EXPECT_NEAR(row_to_view_y(fy, vh), 30.f, 1e-3f);
-    EXPECT_EQ(mouse_ax_to_x(vw), (int)std::lrint(fx));
-    EXPECT_EQ(mouse_ay_to_y(vh), (int)std::lrint(fy));
+    EXPECT_EQ(std::pair(mouse_ax_to_x(vw), mouse_ay_to_y(vh)), std::pair((int)std::lrint(fx), (int)std::lrint(fy)));
     // The crop is whole columns, so the point moves by less than a column.
     change_zoom_focused(image.get(), 2.f, 2.f, fx, fy);
     EXPECT_NEAR(mouse_ax_to_xf(vw), fx, 1.f);
@@ -179,7 +175,7 @@ TEST_F(ViewDoc, ResamplersColouringsLevelsAndForcedModes)
     for (int nearest = 0; nearest < 2; nearest++) {
         p = resize_image_gradient_generic_zoom(image->composite, 50, 40, 30, 20, nearest);
         const uint32_t* px = reinterpret_cast<const uint32_t*>(p);
-        EXPECT_EQ(std::vector<uint32_t>(px, px + 30 * 20), std::vector<uint32_t>(30 * 20, first_colour()));
+        EXPECT_EQ(std::vector<uint32_t>(px, px + 30 * 20), std::vector<uint32_t>(30 * 20, view_colours.gradient[0]));
         free(p);
         p = resize_image_generic_zoom(image->composite, nullptr, 50, 40, 30, 20, nearest);
         EXPECT_EQ(pixel(p, 30, 29, 19), rgb(0, 0, 0));
@@ -240,8 +236,9 @@ TEST_F(ViewDoc, ResamplersColouringsLevelsAndForcedModes)
 std::atomic<int> overlay_calls{0}, held{0}, release_held{0};
 
 // The redraw writes the view's rectangle only, clipped to the frame buffer, and nothing when
-// stopped or when its document was replaced meanwhile.
-TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangleOfTheCurrentDocument)
+// stopped or when its document was replaced meanwhile; the continuous redraw thread starts and
+// stops cleanly while the layer changes.
+TEST_F(ViewDoc, RedrawOfTheCurrentDocumentAndTheContinuousRedraw)
 {
     make(500, 80, [](int r, int x) { return (float)((r + x) % 9); });
     image_redraw(es.get(), 0);
@@ -259,8 +256,7 @@ TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangleOfTheCurrentDocument)
 
     // A view reaching past the frame buffer is clipped; with stop_redraw raised nothing reaches it.
     fb.assign(fb.size(), 0xdeadbeef);
-    image->view_w = SCRN_W;
-    image->view_h = SCRN_H;
+    std::tie(image->view_w, image->view_h) = std::pair(SCRN_W, SCRN_H);
     image_redraw(es.get(), 1);
     EXPECT_EQ(fb[(size_t)(SCRN_H - 1) * SCRN_W + SCRN_W - 1], pixel(image->display, SCRN_W, SCRN_W - 1 - vx, SCRN_H - 1 - vy));
     EXPECT_EQ(fb[(size_t)vy * SCRN_W + vx - 1], 0xdeadbeefu);
@@ -297,12 +293,11 @@ TEST_F(ViewDoc, RedrawWritesOnlyTheViewRectangleOfTheCurrentDocument)
     held = 0;
     image_redraw(es.get(), 0);
     EXPECT_TRUE(held && image->display && dirty == 1);
-}
 
-TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
-{
+    // The continuous redraw starts and stops cleanly while the layer changes.
     make(300, 60, [](int, int x) { return (float)(x % 5); });
     overlay_calls = 0;
+    view_hooks = {};
     view_hooks.overlays = [](EngineState*, uint32_t*) { overlay_calls++; };
     RedrawThread a{}, b{};
     ASSERT_EQ(redraw_thread_start(&a, es.get()), 1);
@@ -329,5 +324,6 @@ TEST_F(ViewDoc, ContinuousRedrawStartsAndStopsCleanlyWhileTheLayerChanges)
     }
     EXPECT_TRUE(redraw_thread_stop(&a, 5000) == 1 && image->stop_redraw.load() == 0);
 }
+
 
 } // namespace
