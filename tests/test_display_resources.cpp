@@ -62,7 +62,9 @@ long ink(const Picture& p, int x0, int y0, int x1, int y1)
 
 } // namespace
 
-TEST(GfxResources, EveryPictureIsThereWithItsSizeInSourceAndBuildTrees)
+// Every picture is there with its size, in the source tree and beside the built program; the
+// colour map runs from dark to bright; the fonts' limit strips give every glyph an advance.
+TEST(GfxResources, EveryPictureWithItsSizeTheGradientAndTheFontStrips)
 {
     const std::string built = std::filesystem::path(BW_PROGRAM).parent_path().string() + "/gfx/";
     for (const std::string& dir : {SOURCE_GFX, built})
@@ -71,10 +73,22 @@ TEST(GfxResources, EveryPictureIsThereWithItsSizeInSourceAndBuildTrees)
                 Picture p = read(dir + name, grey);
                 EXPECT_EQ(std::pair(p.w, p.h), std::pair(w, h)) << dir << name;
             }
-}
 
-TEST(GfxResources, FontLimitStripsGiveEveryGlyphAnAdvance)
-{
+    Picture map = read(SOURCE_GFX + "gradient.png", false);
+    ASSERT_TRUE(map.px);
+    // Relative luminance must never fall along the map: a louder value is never darker.
+    auto lin = [](int c) { double v = c / 255.0; return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    double last = -1;
+    for (int i = 0; i < map.w; i++) {
+        const uint8_t* c = map.at(i, 0, 4);
+        double y = 0.2126 * lin(c[0]) + 0.7152 * lin(c[1]) + 0.0722 * lin(c[2]);
+        EXPECT_GE(y, last) << "gradient entry " << i;
+        last = y;
+    }
+    EXPECT_LT(map.at(0, 0, 4)[0] + map.at(0, 0, 4)[1] + map.at(0, 0, 4)[2], 60);
+    EXPECT_GT(last, 0.85);
+
+    // The font limit strips give every glyph an advance; the cells hold the characters they should.
     for (auto [size, cell] : {std::pair{12, 14}, {16, 18}, {24, 26}}) {
         const std::string base = SOURCE_GFX + "font/font" + std::to_string(size);
         Picture glyphs = read(base + ".png", true), limits = read(base + "_limits.png", true);
@@ -95,19 +109,4 @@ TEST(GfxResources, FontLimitStripsGiveEveryGlyphAnAdvance)
     }
 }
 
-TEST(GfxResources, GradientRunsFromDarkToBright)
-{
-    Picture g = read(SOURCE_GFX + "gradient.png", false);
-    ASSERT_TRUE(g.px);
-    // Relative luminance must never fall along the map: a louder value is never darker.
-    auto lin = [](int c) { double v = c / 255.0; return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-    double last = -1;
-    for (int i = 0; i < g.w; i++) {
-        const uint8_t* c = g.at(i, 0, 4);
-        double y = 0.2126 * lin(c[0]) + 0.7152 * lin(c[1]) + 0.0722 * lin(c[2]);
-        EXPECT_GE(y, last) << "gradient entry " << i;
-        last = y;
-    }
-    EXPECT_LT(g.at(0, 0, 4)[0] + g.at(0, 0, 4)[1] + g.at(0, 0, 4)[2], 60);
-    EXPECT_GT(last, 0.85);
-}
+
