@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr uint32_t SENTINEL = 0x12345678u;
-
 // A 600 x 500 window (view 420 x 298 at (120, 102)) with a one-layer document made by fill(r, x).
 struct Scales : ScreenDocTest {
 
@@ -31,7 +29,7 @@ struct Scales : ScreenDocTest {
 
     void SetUp() override
     {
-        open_screen(600, 500, SENTINEL);
+        open_screen(600, 500, 0x12345678u);
         es->lock = semaphore_new();
         std::tie(es->anal_params[0], es->anal_params[1], es->anal_params[2], es->anal_params[6]) =
             std::tuple(27.5f, 20000.f, 100.f, 2.f);
@@ -54,8 +52,7 @@ struct Scales : ScreenDocTest {
         image->display = static_cast<uint8_t*>(malloc(n * 4));
         std::fill_n(reinterpret_cast<uint32_t*>(image->display), n, c);
         for (int y = 0; y < image->view_h; y++)
-            for (int x = 0; x < image->view_w; x++)
-                at(image->view_x + x, image->view_y + y) = c;
+            std::fill_n(&at(image->view_x, image->view_y + y), image->view_w, c);
     }
     // Waits (at most 20 s) until the strip worker has ended.
     static void wait_worker()
@@ -68,10 +65,9 @@ struct Scales : ScreenDocTest {
     std::vector<std::pair<int, int>> changed(const std::vector<uint32_t>& before)
     {
         std::vector<std::pair<int, int>> out;
-        for (int y = 0; y < SCRN_H; y++)
-            for (int x = 0; x < SCRN_W; x++)
-                if (fb[(size_t)y * SCRN_W + x] != before[(size_t)y * SCRN_W + x])
-                    out.push_back({x, y});
+        for (size_t i = 0; i < fb.size(); i++)
+            if (fb[i] != before[i])
+                out.push_back({(int)(i % SCRN_W), (int)(i / SCRN_W)});
         return out;
     }
 };
