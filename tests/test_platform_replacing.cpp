@@ -53,12 +53,11 @@ TEST(ReplacingFile, AFailedWriteKeepsTheOldFileAndASuccessfulOneReplacesIt)
     std::vector<float> samples = sine_wave(440.f, 44100);
     float* chunks[1] = {samples.data()};
     ASSERT_EQ(write_sound_file(dir.file("left.wav").c_str(), chunks, (int)samples.size(), 1.f, 0), 1);
-    const std::string history = dir.file("history.kbz");
     std::string lines = "Brindlewharf Archive v1.2\n";
     for (int i = 0; i < 2000; i++)
         lines += "Undo\n";
-    write_file(history, lines);
-    history_path = strdup(history.c_str());
+    write_file(dir.file("history.kbz"), lines);
+    history_path = strdup(dir.file("history.kbz").c_str());
     std::filesystem::create_directories(home.dir.path + "/Brindlewharf");
 
     // Each file and its writer, which reports success.
