@@ -221,8 +221,7 @@ TEST_F(DisplayGfx, SpriteModesButtonSpritesAndClipping)
               std::vector<int>({100, 0, 50, 49, 7}));
     sprite_free(&out);
     base.frames = 3;
-    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base), 0);
-    EXPECT_EQ(out.px, nullptr);
+    EXPECT_TRUE(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base) == 0 && out.px == nullptr);
     free(px);
 
     // Sprites and rectangles are clipped at every edge, whatever their position and size.
@@ -265,8 +264,7 @@ TEST_F(DisplayGfx, SpriteModesButtonSpritesAndClipping)
     blit_sprite_ph(outside.frame(), steps, 4, -1, 2, 2, SPRITE_TOP_LEFT, 0);
     blit_grey_rect(outside.frame(), 255, 0, 3, 1, 1);
     blit_grey_rect(outside.frame(), 255, 3, -3, 1, 1);
-    EXPECT_EQ(outside.changed(grey), 0);
-    EXPECT_TRUE(outside.guards_intact());
+    EXPECT_TRUE(outside.changed(grey) == 0 && outside.guards_intact());
 
     // The background fills every byte with the palette's background grey.
     GuardedFrame all(8, 6, 0);

@@ -92,8 +92,7 @@ TEST(GfxResources, EveryPictureWithItsSizeTheGradientAndTheFontStrips)
     for (auto [size, cell] : {std::pair{12, 14}, {16, 18}, {24, 26}}) {
         const std::string base = SOURCE_GFX + "font/font" + std::to_string(size);
         Picture glyphs = read(base + ".png", true), limits = read(base + "_limits.png", true);
-        ASSERT_TRUE(glyphs.px && limits.px);
-        ASSERT_EQ(limits.h, 224 * cell);
+        ASSERT_TRUE(glyphs.px && limits.px && limits.h == 224 * cell) << size;
         for (int g = 0; g < 224; g++) {
             const int y0 = g * cell, y1 = y0 + cell;
             // The loader finds a glyph's extent where the running ink total reaches 8: the
