@@ -73,35 +73,6 @@ struct Scales : ScreenDocTest {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Texts
-// ---------------------------------------------------------------------------------------------
-
-TEST(ScalesText, LabelAndNoteFormats)
-{
-    char s[64];
-    for (auto [v, p, text] : {std::tuple{440.f, 3, "440 Hz \x97"}, {12345.f, 2, "12.35 kHz \x97"}, {27.5f, 0, "27.5 Hz \x97"}}) {
-        sprintf_left_scale(s, sizeof s, v, p);
-        EXPECT_STREQ(s, text);
-    }
-    for (auto [mode, t, text] : {std::tuple{0, 65.0, "1'05\""}, {3, 3723.5, "1:02'03\"500"}, {1, 1.7, "1\"700"},
-                                 {2, 59.9996, "59\"999"}, {4, 1.0, ""}}) { // ms never reach 1000
-        sprintf_bottom_scale(s, sizeof s, mode, t);
-        EXPECT_STREQ(s, text) << mode;
-    }
-    sprintf_right_scale(s, sizeof s, 60.f);
-    EXPECT_STREQ(s, "\x97 C5");
-    for (auto [append, note, text] : {std::tuple{1, 57.25f, "x (A4 +25)"}, {0, 57.f, "A4+00"}, {0, 57.125f, "A4+12.5"},
-                                      {0, 59.5f, "C5-50"}}) { // C5 - 50 cents
-        snprintf(s, sizeof s, "x");
-        print_note(s, sizeof s, append, note);
-        EXPECT_STREQ(s, text);
-    }
-    char tiny[6] = "abcd";
-    print_note(tiny, sizeof tiny, 1, 57.f); // appending never writes past the buffer
-    EXPECT_EQ(strlen(tiny), 5u);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Scales, cursor, bars and overlays
 // ---------------------------------------------------------------------------------------------
 
@@ -109,8 +80,8 @@ TEST(ScalesText, LabelAndNoteFormats)
 // inside it and never overlapping, finer when zoomed, and each scale draws only beside its edge
 // of the view; the mouse readout at known places, the cursor's marks in contrast with the
 // picture and put back, the playback bar at the position's column, the beat bars, the slow
-// mouse's sub-pixel steps.
-TEST_F(Scales, LabelsMouseReadoutCursorBarsAndSlowMouse)
+// mouse's sub-pixel steps; the label and note texts (an appended note never past its buffer).
+TEST_F(Scales, LabelsTextsMouseReadoutCursorBarsAndSlowMouse)
 {
     make(1000, 571, [](int, int) { return 1.f; });
     const int g = futura12.glyph_h, H = SCRN_H - MARGIN_Y - WAVEFORM_H - 47;
@@ -274,6 +245,29 @@ TEST_F(Scales, LabelsMouseReadoutCursorBarsAndSlowMouse)
     const size_t n = warps.size();
     mouse_speed(&x, &y, 0);
     EXPECT_EQ(warps.size(), n);
+
+    // The label and note texts.
+    char text_buf[64];
+    for (auto [v, p, text] : {std::tuple{440.f, 3, "440 Hz \x97"}, {12345.f, 2, "12.35 kHz \x97"}, {27.5f, 0, "27.5 Hz \x97"}}) {
+        sprintf_left_scale(text_buf, sizeof text_buf, v, p);
+        EXPECT_STREQ(text_buf, text);
+    }
+    for (auto [mode, t, text] : {std::tuple{0, 65.0, "1'05\""}, {3, 3723.5, "1:02'03\"500"}, {1, 1.7, "1\"700"},
+                                 {2, 59.9996, "59\"999"}, {4, 1.0, ""}}) { // ms never reach 1000
+        sprintf_bottom_scale(text_buf, sizeof text_buf, mode, t);
+        EXPECT_STREQ(text_buf, text) << mode;
+    }
+    sprintf_right_scale(text_buf, sizeof text_buf, 60.f);
+    EXPECT_STREQ(text_buf, "\x97 C5");
+    for (auto [append, note, text] : {std::tuple{1, 57.25f, "x (A4 +25)"}, {0, 57.f, "A4+00"}, {0, 57.125f, "A4+12.5"},
+                                      {0, 59.5f, "C5-50"}}) { // C5 - 50 cents
+        snprintf(text_buf, sizeof text_buf, "x");
+        print_note(text_buf, sizeof text_buf, append, note);
+        EXPECT_STREQ(text_buf, text);
+    }
+    char tiny[6] = "abcd";
+    print_note(tiny, sizeof tiny, 1, 57.f); // appending never writes past the buffer
+    EXPECT_EQ(strlen(tiny), 5u);
 }
 
 // ---------------------------------------------------------------------------------------------
