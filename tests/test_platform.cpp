@@ -123,16 +123,6 @@ TEST(AllocDeathTest, AbsurdSizeEndsWithOutOfMemoryAlert)
 // Threads and locks
 // ---------------------------------------------------------------------------------------------
 
-static void* add_under_lock(void* arg)
-{
-    auto* shared = static_cast<std::pair<sem_t*, long*>*>(arg);
-    for (int i = 0; i < 20000; i++) {
-        LockGuard g(shared->first);
-        (*shared->second)++;
-    }
-    return arg;
-}
-
 // Threads spawned and waited for return their result and clear their flag; the lock keeps their
 // counts whole and holds off a second taker while it is held.
 TEST(Threads, SpawnWaitReturnsResultClearsFlagAndLocksExclude)
@@ -143,10 +133,16 @@ TEST(Threads, SpawnWaitReturnsResultClearsFlagAndLocksExclude)
     long counter = 0;
     std::pair<sem_t*, long*> shared{lock, &counter};
     ThreadRecord recs[4]{};
-    for (auto& r : recs) {
-        ASSERT_EQ(thread_spawn(&r, add_under_lock, &shared), 0);
-        EXPECT_EQ(r.joinable, 1);
-    }
+    const auto add_under_lock = [](void* arg) -> void* {
+        auto* shared = static_cast<std::pair<sem_t*, long*>*>(arg);
+        for (int i = 0; i < 20000; i++) {
+            LockGuard g(shared->first);
+            (*shared->second)++;
+        }
+        return arg;
+    };
+    for (auto& r : recs)
+        EXPECT_TRUE(thread_spawn(&r, add_under_lock, &shared) == 0 && r.joinable == 1);
     for (auto& r : recs) {
         void* result = nullptr;
         EXPECT_TRUE(thread_wait(&r, &result) == 0 && result == &shared && r.joinable == 0);
