@@ -184,14 +184,15 @@ TEST_F(DesktopZenity, EachDialogGetsItsArgumentsAndItsAnswer)
 }
 
 // ---------------------------------------------------------------------------------------------
-// [SECTION] Opening things
+// [SECTION] Opening things, paths and the clipboard
 // ---------------------------------------------------------------------------------------------
 
 // A hostile name reaches the opener (a script recording its arguments and exiting with the
 // status in "status") as one argument, never as an option or a shell command; a failing or
 // missing opener, or an empty name, returns 0; the guide (when there is one) and the data
-// folder (made first) are opened the same way; the data folder's path and the path rules.
-TEST(DesktopOpen, HostileNameIsOneArgumentFailuresReturnZeroGuideAppdataAndPaths)
+// folder (made first) are opened the same way; the data folder's path and the path rules; the
+// clipboard's tool gets the picture the same way.
+TEST(DesktopOpen, HostileNameIsOneArgumentFailuresReturnZeroGuideAppdataPathsAndClipboard)
 {
     TempDir dir;
     write_script(dir.file("opener"), "printf '%s\\0' \"$@\" > '" + dir.file("opened") + "'\nexit $(cat '" +
@@ -260,50 +261,44 @@ TEST(DesktopOpen, HostileNameIsOneArgumentFailuresReturnZeroGuideAppdataAndPaths
         cd_dotdot(b);
         EXPECT_TRUE(!strcmp(a, file_removed) && !strcmp(b, up)) << in << ": " << a << ", " << b;
     }
-}
 
-// ---------------------------------------------------------------------------------------------
-// [SECTION] Clipboard
-// ---------------------------------------------------------------------------------------------
-
-// The picture reaches the tool as a PNG that reads back byte for byte; a failing tool returns 0;
-// either way the temporary file is gone.
-TEST(DesktopClipboard, PngRoundTripThroughTheToolAndFailureCleansUp)
-{
-    TempDir dir;
+    // The clipboard: the picture reaches the tool as a PNG that reads back byte for byte; a
+    // failing tool returns 0; either way the temporary file is gone.
+    TempDir clip_dir;
     // The stand-in copies the file after -i and records its arguments.
-    write_script(dir.file("clip"), "printf '%s\\0' \"$@\" > '" + dir.file("args") +
+    write_script(clip_dir.file("clip"), "printf '%s\\0' \"$@\" > '" + clip_dir.file("args") +
                                        "'\nwhile [ $# -gt 1 ] && [ \"$1\" != -i ]; do shift; done\ncp \"$2\" '" +
-                                       dir.file("copy.png") + "'\n");
-    ScopedEnv clip("BRINDLEWHARF_CLIPBOARD", dir.file("clip").c_str());
-    ScopedEnv tmp("TMPDIR", dir.path.c_str());
-    const int w = 5, h = 3;
-    std::vector<uint8_t> bytes(w * h * 4); // distinct R, G, B and a varying alpha per pixel
+                                       clip_dir.file("copy.png") + "'\n");
+    ScopedEnv clip("BRINDLEWHARF_CLIPBOARD", clip_dir.file("clip").c_str());
+    ScopedEnv tmp("TMPDIR", clip_dir.path.c_str());
+    const int cols = 5, rows = 3;
+    std::vector<uint8_t> bytes(cols * rows * 4); // distinct R, G, B and a varying alpha per pixel
     for (size_t i = 0; i < bytes.size(); i++)
         bytes[i] = (uint8_t)(i * 29 + 7);
-    ASSERT_EQ(copy_image(reinterpret_cast<uint32_t*>(bytes.data()), w, h), 1);
+    ASSERT_EQ(copy_image(reinterpret_cast<uint32_t*>(bytes.data()), cols, rows), 1);
 
-    std::vector<std::string> a = split_args(read_file(dir.file("args")));
-    ASSERT_EQ(a.size(), 6u);
-    EXPECT_EQ(std::vector<std::string>(a.begin(), a.begin() + 5),
+    std::vector<std::string> clip_args = split_args(read_file(clip_dir.file("args")));
+    ASSERT_EQ(clip_args.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(clip_args.begin(), clip_args.begin() + 5),
               (std::vector<std::string>{"-selection", "clipboard", "-t", "image/png", "-i"}));
-    FIBITMAP* back = FreeImage_Load(FIF_PNG, dir.file("copy.png").c_str(), PNG_DEFAULT);
-    ASSERT_TRUE(back && (int)FreeImage_GetWidth(back) == w && (int)FreeImage_GetHeight(back) == h && FreeImage_GetBPP(back) == 32u);
+    FIBITMAP* back = FreeImage_Load(FIF_PNG, clip_dir.file("copy.png").c_str(), PNG_DEFAULT);
+    ASSERT_TRUE(back && (int)FreeImage_GetWidth(back) == cols && (int)FreeImage_GetHeight(back) == rows && FreeImage_GetBPP(back) == 32u);
     std::vector<uint8_t> got;
-    for (int y = 0; y < h; y++)
-        for (int x = 0; x < w; x++) {
-            const BYTE* p = FreeImage_GetScanLine(back, h - 1 - y) + x * 4;
+    for (int y = 0; y < rows; y++)
+        for (int x = 0; x < cols; x++) {
+            const BYTE* p = FreeImage_GetScanLine(back, rows - 1 - y) + x * 4;
             got.insert(got.end(), {p[FI_RGBA_RED], p[FI_RGBA_GREEN], p[FI_RGBA_BLUE], p[FI_RGBA_ALPHA]});
         }
     EXPECT_EQ(got, bytes);
     FreeImage_Unload(back);
 
-    write_script(dir.file("clip"), "exit 1\n");
+    write_script(clip_dir.file("clip"), "exit 1\n");
     EXPECT_EQ(copy_image(reinterpret_cast<uint32_t*>(bytes.data()), 2, 2), 0);
     EXPECT_EQ(copy_image(reinterpret_cast<uint32_t*>(bytes.data()), 0, 2), 0);
     std::set<std::string> left;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path))
+    for (const auto& e : std::filesystem::directory_iterator(clip_dir.path))
         left.insert(e.path().filename().string());
     EXPECT_EQ(left, (std::set<std::string>{"args", "clip", "copy.png"}));
 }
+
 
