@@ -1,27 +1,15 @@
 // Bitmap text, sprites, fills and the window: glyph placement and blending, clipping at every
 // edge (nothing written outside the buffer), sprite modes, button sprites, window creation and
 // resizing under the dummy video driver, and the conversion into the window's pixel order.
-#include "core/state.h"
 #include "render/gfx.h"
 #include "display/screen.h"
 #include "display/window.h"
-#include "document/command_log.h"
-#include "document/image.h"
-#include "files/picture.h"
-#include "platform/util.h"
 #include "test_doc.h"
 
 #include <SDL.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 #include <tuple>
 
 namespace {
@@ -40,29 +28,14 @@ struct GuardedFrame {
     uint32_t* px() { return all.data() + GUARD; }
     FrameRef frame() { return FrameRef{px(), w, h}; }
     uint8_t* at(int x, int y) { return reinterpret_cast<uint8_t*>(px() + (size_t)y * w + x); }
+    // Whether both guard bands still hold only the canary.
     bool guards_intact() const
     {
-        for (int i = 0; i < GUARD; i++)
-            if (all[i] != CANARY || all[all.size() - 1 - i] != CANARY)
-                return false;
-        return true;
+        return std::count(all.begin(), all.begin() + GUARD, CANARY) + std::count(all.end() - GUARD, all.end(), CANARY) == 2 * GUARD;
     }
-    int changed(uint32_t fill) const
-    {
-        int n = 0;
-        for (size_t i = GUARD; i < all.size() - GUARD; i++)
-            n += all[i] != fill;
-        return n;
-    }
+    // How many pixels of the frame differ from `fill`.
+    int changed(uint32_t fill) const { return w * h - (int)std::count(all.begin() + GUARD, all.end() - GUARD, fill); }
 };
-
-// Frees the frame buffers the window made.
-void free_window_buffers()
-{
-    free_null(&sfb0);
-    free_null(&sfb1);
-    free_null(&menu_fb);
-}
 
 // One pixel value from four bytes in frame-buffer order.
 uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
@@ -73,18 +46,6 @@ uint32_t pixel(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3)
     return v;
 }
 
-// Resources from the source tree, the palette loaded, the drawing area set; all restored after.
-class DisplayGfx : public ::testing::Test {
-protected:
-    ScopedResources resources;
-    int saved_w = SCRN_W, saved_h = SCRN_H;
-    void SetUp() override { ASSERT_EQ(palette_load(), 1); }
-    void TearDown() override
-    {
-        SCRN_W = saved_w;
-        SCRN_H = saved_h;
-    }
-};
 
 // A small font made in memory: 8 x 4 cells, spacing -2. Glyph 1 ('!') spans columns 1 to 5 of
 // its limits band and has ink 0 at (2, 1), 128 at (3, 1) and 254 at (4, 2); glyph 2 ('"') has
@@ -92,13 +53,11 @@ protected:
 BitmapFont test_font()
 {
     const int w = 8, gh = 4, h = GLYPH_COUNT * gh;
-    uint8_t* glyphs = static_cast<uint8_t*>(malloc((size_t)w * h));
-    uint8_t* limits = static_cast<uint8_t*>(malloc((size_t)w * h));
+    uint8_t *glyphs = static_cast<uint8_t*>(malloc((size_t)w * h)), *limits = static_cast<uint8_t*>(malloc((size_t)w * h));
     memset(glyphs, 255, (size_t)w * h);
     memset(limits, 255, (size_t)w * h);
     for (int r = 0; r < gh; r++)
-        for (int c = 1; c <= 5; c++)
-            limits[(size_t)(gh + r) * w + c] = 0;
+        memset(&limits[(size_t)(gh + r) * w + 1], 0, 5); // columns 1 to 5
     limits[(size_t)(2 * gh) * w + 3] = 247; // ink 8: reaches the threshold alone
     glyphs[(size_t)(gh + 1) * w + 2] = 0;
     glyphs[(size_t)(gh + 1) * w + 3] = 128;
@@ -106,16 +65,44 @@ BitmapFont test_font()
     return font_from_strips(glyphs, limits, w, h, -2);
 }
 
+// A label of `s` in font `f` at (x, y) drawn in `mode`.
 TextLabel label_with(const BitmapFont* f, const char* s, int x, int y, int mode)
 {
     TextLabel l = {};
-    l.font = f;
+    std::tie(l.font, l.x, l.y, l.mode) = std::tuple(f, x, y, mode);
     snprintf(l.str, sizeof l.str, "%s", s);
-    l.x = x;
-    l.y = y;
-    l.mode = mode;
     return l;
 }
+
+// Resources from the source tree, the palette loaded, the test font made, the drawing area set;
+// all restored after.
+struct DisplayGfx : ::testing::Test {
+    ScopedResources resources;
+    int saved_w = SCRN_W, saved_h = SCRN_H;
+    BitmapFont f = test_font();
+    void SetUp() override { ASSERT_EQ(palette_load(), 1); }
+    void TearDown() override
+    {
+        font_free(&f);
+        std::tie(SCRN_W, SCRN_H) = std::pair(saved_w, saved_h);
+    }
+};
+
+// Resources, the test font and the drawing area as above (no palette), a data folder of its own
+// and a document stack; the stack and the window's frame buffers freed after.
+struct DisplayWindow : DisplayGfx {
+    ScopedDataHome home;
+    ImageStack image{};
+    void SetUp() override { image_stack_init(&image); }
+    void TearDown() override
+    {
+        image_stack_release(&image);
+        free_null(&sfb0);
+        free_null(&sfb1);
+        free_null(&menu_fb);
+        DisplayGfx::TearDown();
+    }
+};
 
 } // namespace
 
@@ -123,69 +110,56 @@ TextLabel label_with(const BitmapFont* f, const char* s, int x, int y, int mode)
 // [SECTION] Fonts and text
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(DisplayGfx, FontExtentsAndTextWidth)
+// Glyph extents and widths from the limits strips; a bad font draws nothing; a label drawn with
+// the erase flag puts back the background under its old text when moved or shortened; text is
+// clipped at every edge, whatever its position and length.
+TEST_F(DisplayGfx, FontExtentsTextWidthEraseAndClipping)
 {
-    BitmapFont f = test_font();
     ASSERT_EQ(f.glyph_count, GLYPH_COUNT);
-    EXPECT_EQ(f.glyph_h, 4);
     // Glyph 1 has its extent; no marks (0) or one column of extent (2): the blank glyph, 16 wide.
     for (auto [g, left, adv] : {std::tuple{1, 1, 4}, {0, 0, 16}, {2, 3, 16}})
         EXPECT_TRUE(f.left[g] == left && f.adv[g] == adv) << g << ": " << f.left[g] << ", " << f.adv[g];
     EXPECT_EQ(text_width("!\x01", f), text_width("! ", f)); // control codes count as spaces
-    font_free(&f);
 
     // Strips of different sizes or too short give an empty font that draws nothing.
     BitmapFont bad = font_from_strips(static_cast<uint8_t*>(calloc(8, 10)), static_cast<uint8_t*>(calloc(8, 10)), 8,
                                       10, -2);
-    EXPECT_EQ(bad.glyph_count, 0);
-    EXPECT_EQ(text_width("abc", bad), 0);
+    EXPECT_TRUE(bad.glyph_count == 0 && text_width("abc", bad) == 0);
     GuardedFrame fb(32, 16, 0);
     TextLabel l = label_with(&bad, "abc", 5, 5, TEXT_LEFT);
-    EXPECT_EQ(blit_text(&l, fb.frame(), 0, 0, 0), 3);
-    EXPECT_EQ(fb.changed(0), 0);
+    EXPECT_TRUE(blit_text(&l, fb.frame(), 0, 0, 0) == 3 && fb.changed(0) == 0);
     font_free(&bad);
-}
 
-TEST_F(DisplayGfx, EraseRestoresTheBackgroundUnderTheOldText)
-{
-    BitmapFont f = test_font();
+    // Drawn with the erase flag over the background grey.
     const uint8_t bgv = background_grey();
     const uint32_t bg = pixel(bgv, bgv, bgv, 0);
-    GuardedFrame fb(32, 16, bg);
-    TextLabel l = label_with(&f, "!!", 10, 5, TEXT_LEFT | TEXT_ERASE);
-    blit_text(&l, fb.frame(), 0, 1, 0);
-    EXPECT_EQ(fb.changed(bg), 6);
+    GuardedFrame e(32, 16, bg);
+    l = label_with(&f, "!!", 10, 5, TEXT_LEFT | TEXT_ERASE);
+    blit_text(&l, e.frame(), 0, 1, 0);
+    EXPECT_EQ(e.changed(bg), 6);
 
     // Moved and shortened: the old text is erased where it was drawn, the new one drawn.
     snprintf(l.str, sizeof l.str, "!");
-    l.x = 0;
-    l.y = 0;
-    blit_text(&l, fb.frame(), 0, 1, 0);
-    EXPECT_EQ(fb.changed(bg), 3);
-    EXPECT_NE(fb.at(1, 1)[0], bgv);
+    std::tie(l.x, l.y) = std::pair(0, 0);
+    blit_text(&l, e.frame(), 0, 1, 0);
+    EXPECT_TRUE(e.changed(bg) == 3 && e.at(1, 1)[0] != bgv);
 
     // Without the erase flag (or the label's erase bit) the old text stays.
     l.x = 20;
-    blit_text(&l, fb.frame(), 0, 0, 0);
-    EXPECT_EQ(fb.changed(bg), 6);
-    font_free(&f);
-}
+    blit_text(&l, e.frame(), 0, 0, 0);
+    EXPECT_EQ(e.changed(bg), 6);
 
-TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
-{
-    BitmapFont f = test_font();
-    const uint32_t bg = pixel(40, 40, 40, 0);
-    GuardedFrame fb(16, 8, bg);
+    // Text is clipped at every edge.
+    const uint32_t dim = pixel(40, 40, 40, 0);
+    GuardedFrame c(16, 8, dim);
 
     // Centred on x = 0: width 12, so the cells start at -7, -5, -3, -1; only what falls right of
     // column 0 is drawn, and nothing wraps to the end of the row above.
-    TextLabel l = label_with(&f, "!!!!", 0, 2, 0);
-    blit_text(&l, fb.frame(), 0, 0, 0);
-    EXPECT_NE(fb.at(1, 3)[0], 40); // ink 0 of the last glyph
-    EXPECT_NE(fb.at(0, 3)[0], 40); // ink 128 of the third
-    EXPECT_EQ(fb.at(15, 2)[0], 40);
-    EXPECT_EQ(fb.at(15, 3)[0], 40);
-    EXPECT_EQ(fb.changed(bg), 5);
+    TextLabel centred = label_with(&f, "!!!!", 0, 2, 0);
+    blit_text(&centred, c.frame(), 0, 0, 0);
+    // Ink 0 of the last glyph and ink 128 of the third drawn; nothing at the other end.
+    EXPECT_TRUE(c.at(1, 3)[0] != 40 && c.at(0, 3)[0] != 40 && c.at(15, 2)[0] == 40 && c.at(15, 3)[0] == 40);
+    EXPECT_EQ(c.changed(dim), 5);
 
     // Partly and wholly off every edge, at extreme positions, a text at most 2047 characters long.
     std::string lots(TEXT_LEN + 10, '!');
@@ -193,20 +167,18 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
     for (const auto& p : spots)
         for (int mode : {(int)TEXT_LEFT, (int)TEXT_RIGHT, 0}) {
             TextLabel t = label_with(&f, lots.c_str(), p[0], p[1], mode | TEXT_ERASE);
-            t.old_x = p[1];
-            t.old_y = p[0];
+            std::tie(t.old_x, t.old_y) = std::pair(p[1], p[0]);
             memcpy(t.old_str, t.str, TEXT_LEN);
-            blit_text(&t, fb.frame(), 0, 1, 0);
-            blit_text(&t, fb.frame(), 0, 1, 1);
+            blit_text(&t, c.frame(), 0, 1, 0);
+            blit_text(&t, c.frame(), 0, 1, 1);
         }
-    EXPECT_TRUE(fb.guards_intact());
+    EXPECT_TRUE(c.guards_intact());
 
     // A text filling its whole buffer without an end byte is drawn to the buffer's end.
     TextLabel full = label_with(&f, "", 0, 0, TEXT_LEFT);
     memset(full.str, '!', TEXT_LEN);
-    EXPECT_EQ(blit_text(&full, fb.frame(), 0, 0, 0), TEXT_LEN);
+    EXPECT_EQ(blit_text(&full, c.frame(), 0, 0, 0), TEXT_LEN);
     EXPECT_EQ(strlen(full.old_str), (size_t)TEXT_LEN - 1);
-    font_free(&f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -214,8 +186,9 @@ TEST_F(DisplayGfx, TextIsClippedAtEveryEdge)
 // ---------------------------------------------------------------------------------------------
 
 // Copy takes the whole pixel, average lies halfway, multiply darkens (255 leaves a byte alone, 0
-// makes it black, half strength darkens less): the panel's buttons and knobs are drawn so.
-TEST_F(DisplayGfx, SpriteModes)
+// makes it black, half strength darkens less): the panel's buttons and knobs are drawn so, the
+// buttons' faces made with their icons; sprites, rectangles and fills clipped at every edge.
+TEST_F(DisplayGfx, SpriteModesButtonSpritesAndClipping)
 {
     uint32_t spr[8];
     for (int i = 0; i < 8; i++)
@@ -231,66 +204,9 @@ TEST_F(DisplayGfx, SpriteModes)
     blit_sprite_ph(m.frame(), mul, 2, 1, 0, 1, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 1);
     EXPECT_EQ(std::vector<int>({m.at(0, 0)[0], m.at(0, 0)[1], m.at(0, 0)[2], m.at(0, 1)[0], m.at(1, 1)[1]}),
               std::vector<int>({50, 200, 0, 74, 100})); // 100 * 128 / 256, 100 * 191 / 256, 200 * 128 / 256
-}
 
-TEST_F(DisplayGfx, SpritesAndRectanglesAreClipped)
-{
-    uint32_t spr[8];
-    for (int i = 0; i < 8; i++)
-        spr[i] = pixel(i + 1, i + 1, i + 1, i + 1);
-    const uint32_t bg = pixel(0, 0, 0, 0);
-
-    // Half off the left edge: its right half at column 0, nothing at the end of the row above.
-    GuardedFrame fb(8, 6, bg);
-    blit_sprite_ph(fb.frame(), spr, 4, 2, -2, 2, SPRITE_TOP_LEFT, 0);
-    for (auto [x, y, v] : {std::tuple{0, 2, 3}, {1, 3, 8}, {7, 1, 0}, {7, 2, 0}})
-        EXPECT_EQ(fb.at(x, y)[0], v) << x << "," << y;
-    EXPECT_EQ(fb.changed(bg), 4);
-
-    // Through the screen-sized overload, the bottom-right corner.
-    SCRN_W = 8;
-    SCRN_H = 6;
-    blit_sprite_ph(fb.px(), spr, 4, 2, 6, 5, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
-    const uint32_t grey = pixel(100, 100, 100, 100);
-    GuardedFrame corner(8, 6, grey);
-    blit_sprite_ph(corner.px(), spr, 4, 2, 6, 5, SPRITE_TOP_LEFT, 1);
-    EXPECT_EQ(corner.changed(grey), 2);
-
-    // Rectangles set all four bytes and clip the same way.
-    GuardedFrame r(8, 6, bg);
-    blit_grey_rect(r.frame(), 0x1C3, 3, 2, -1, 5);
-    EXPECT_EQ(*reinterpret_cast<uint32_t*>(r.at(0, 5)), 0xC3C3C3C3u);
-    EXPECT_EQ(*reinterpret_cast<uint32_t*>(r.at(1, 5)), 0xC3C3C3C3u);
-    EXPECT_EQ(r.changed(bg), 2);
-
-    // Anything wholly outside, of no size or at extreme positions writes nothing.
-    const int spots[][2] = {{-6, 0}, {10, 0}, {0, -3}, {0, 8}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}, {INT_MIN, 0}};
-    GuardedFrame out(8, 6, grey);
-    for (const auto& p : spots)
-        for (int flags : {0, (int)SPRITE_TOP_LEFT, (int)SPRITE_MULTIPLY, SPRITE_TOP_LEFT | SPRITE_MULTIPLY}) {
-            blit_sprite_ph(out.frame(), spr, 4, 2, p[0], p[1], flags | SPRITE_TOP_LEFT, 0);
-            blit_sprite_ph(out.frame(), spr, 4, 2, p[0], p[1], flags, 1);
-            blit_grey_rect(out.frame(), 255, 4, 2, p[0], p[1]);
-        }
-    blit_sprite_ph(out.frame(), spr, 0, 2, 2, 2, SPRITE_TOP_LEFT, 0);
-    blit_sprite_ph(out.frame(), spr, 4, -1, 2, 2, SPRITE_TOP_LEFT, 0);
-    blit_grey_rect(out.frame(), 255, 0, 3, 1, 1);
-    blit_grey_rect(out.frame(), 255, 3, -3, 1, 1);
-    EXPECT_EQ(out.changed(grey), 0);
-    EXPECT_TRUE(out.guards_intact());
-
-    // The background fills every byte with the palette's background grey.
-    GuardedFrame all(8, 6, 0);
-    screen_background(all.px());
-    const uint8_t g = background_grey();
-    EXPECT_EQ(all.changed(pixel(g, g, g, g)), 0);
-    EXPECT_TRUE(all.guards_intact() && fb.guards_intact() && corner.guards_intact() && r.guards_intact());
-}
-
-// A button's two faces get the icon stamped between the face and its ink frame two further on;
-// a base of fewer than four frames makes nothing.
-TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
-{
+    // A button's two faces get the icon stamped between the face and its ink frame two further
+    // on; a base of fewer than four frames makes nothing.
     const uint8_t levels[4] = {100, 200, 0, 50}; // four 2 x 2 frames of flat greys
     uint32_t* px = static_cast<uint32_t*>(malloc(16 * 4));
     for (int i = 0; i < 16; i++)
@@ -305,16 +221,67 @@ TEST_F(DisplayGfx, ButtonSpriteStampsTheIconBetweenTheFaceAndItsInk)
               std::vector<int>({100, 0, 50, 49, 7}));
     sprite_free(&out);
     base.frames = 3;
-    EXPECT_EQ(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base), 0);
-    EXPECT_EQ(out.px, nullptr);
+    EXPECT_TRUE(make_button_sprite(&out, static_cast<uint8_t*>(malloc(4)), 2, base) == 0 && out.px == nullptr);
     free(px);
+
+    // Sprites and rectangles are clipped at every edge, whatever their position and size.
+    uint32_t steps[8];
+    for (int i = 0; i < 8; i++)
+        steps[i] = pixel(i + 1, i + 1, i + 1, i + 1);
+    const uint32_t black = pixel(0, 0, 0, 0);
+
+    // Half off the left edge: its right half at column 0, nothing at the end of the row above.
+    GuardedFrame half(8, 6, black);
+    blit_sprite_ph(half.frame(), steps, 4, 2, -2, 2, SPRITE_TOP_LEFT, 0);
+    for (auto [x, y, v] : {std::tuple{0, 2, 3}, {1, 3, 8}, {7, 1, 0}, {7, 2, 0}})
+        EXPECT_EQ(half.at(x, y)[0], v) << x << "," << y;
+    EXPECT_EQ(half.changed(black), 4);
+
+    // Through the screen-sized overload, the bottom-right corner.
+    std::tie(SCRN_W, SCRN_H) = std::pair(8, 6);
+    blit_sprite_ph(half.px(), steps, 4, 2, 6, 5, SPRITE_TOP_LEFT | SPRITE_MULTIPLY, 0);
+    const uint32_t grey = pixel(100, 100, 100, 100);
+    GuardedFrame corner(8, 6, grey);
+    blit_sprite_ph(corner.px(), steps, 4, 2, 6, 5, SPRITE_TOP_LEFT, 1);
+    EXPECT_EQ(corner.changed(grey), 2);
+
+    // Rectangles set all four bytes and clip the same way.
+    GuardedFrame r(8, 6, black);
+    blit_grey_rect(r.frame(), 0x1C3, 3, 2, -1, 5);
+    EXPECT_TRUE(*reinterpret_cast<uint32_t*>(r.at(0, 5)) == 0xC3C3C3C3u && *reinterpret_cast<uint32_t*>(r.at(1, 5)) == 0xC3C3C3C3u);
+    EXPECT_EQ(r.changed(black), 2);
+
+    // Anything wholly outside, of no size or at extreme positions writes nothing.
+    const int spots[][2] = {{-6, 0}, {10, 0}, {0, -3}, {0, 8}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}, {INT_MIN, 0}};
+    GuardedFrame outside(8, 6, grey);
+    for (const auto& p : spots)
+        for (int flags : {0, (int)SPRITE_TOP_LEFT, (int)SPRITE_MULTIPLY, SPRITE_TOP_LEFT | SPRITE_MULTIPLY}) {
+            blit_sprite_ph(outside.frame(), steps, 4, 2, p[0], p[1], flags | SPRITE_TOP_LEFT, 0);
+            blit_sprite_ph(outside.frame(), steps, 4, 2, p[0], p[1], flags, 1);
+            blit_grey_rect(outside.frame(), 255, 4, 2, p[0], p[1]);
+        }
+    blit_sprite_ph(outside.frame(), steps, 0, 2, 2, 2, SPRITE_TOP_LEFT, 0);
+    blit_sprite_ph(outside.frame(), steps, 4, -1, 2, 2, SPRITE_TOP_LEFT, 0);
+    blit_grey_rect(outside.frame(), 255, 0, 3, 1, 1);
+    blit_grey_rect(outside.frame(), 255, 3, -3, 1, 1);
+    EXPECT_TRUE(outside.changed(grey) == 0 && outside.guards_intact());
+
+    // The background fills every byte with the palette's background grey.
+    GuardedFrame all(8, 6, 0);
+    screen_background(all.px());
+    const uint8_t g = background_grey();
+    EXPECT_EQ(all.changed(pixel(g, g, g, g)), 0);
+    EXPECT_TRUE(all.guards_intact() && half.guards_intact() && corner.guards_intact() && r.guards_intact());
 }
+
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The window
 // ---------------------------------------------------------------------------------------------
 
-TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
+// The automatic window size; the conversion into the window's pixel order; the strip goes to the
+// window's top rows and the drawing area below it, in that order; a shut window presents nothing.
+TEST_F(DisplayWindow, SizePixelOrderAndPresent)
 {
     for (auto [sw, sh, ww, wh] : {std::tuple{1440, 900, 1392, 780}, {300, 400, MIN_SCRN_W, MIN_SCRN_H}}) {
         int w, h;
@@ -331,20 +298,10 @@ TEST(DisplayWindow, AutomaticSizeAndPixelOrder)
     EXPECT_EQ(std::vector<uint32_t>(dst, dst + 5), std::vector<uint32_t>({0x010203u, 0x0A141Eu, CANARY, 0xFF0080u, 0u}));
     frame_to_window_order(reinterpret_cast<uint8_t*>(dst), 8, src, 1, 1, 0, 8, 16);
     EXPECT_EQ(dst[0], 0x030201u);
-}
 
-// The strip goes to the window's top rows and the drawing area below it, in the window's own
-// pixel order; a shut window presents nothing.
-TEST(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
-{
-    ScopedDataHome home;
-    const int saved_w = SCRN_W, saved_h = SCRN_H;
-    SCRN_W = 800;
-    SCRN_H = 480;
+    std::tie(SCRN_W, SCRN_H) = std::pair(800, 480);
     graphics_full_init(&sfb0, &sfb1);
     ASSERT_TRUE(screen && sfb0 && sfb1 && menu_fb);
-    ImageStack image{};
-    image_stack_init(&image);
     image.screen = sfb0;
     sfb1[7 * 800 + 5] = pixel(10, 20, 30, 0);
     menu_fb[2 * 800 + 3] = pixel(200, 100, 50, 0);
@@ -359,20 +316,12 @@ TEST(DisplayWindow, PresentPutsTheStripAboveTheDrawingArea)
     EXPECT_EQ(read(3, 2), (std::vector<int>{200, 100, 50}));
     graphics_shutdown();
     EXPECT_EQ(present_frame(&image, nullptr), 0);
-    image_stack_release(&image);
-    free_window_buffers();
-    SCRN_W = saved_w;
-    SCRN_H = saved_h;
 }
 
-TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
+// A thread fills the whole frame under the overlay lock, as the view redraw draws, while the
+// window grows and shrinks: it must always see the buffer that matches SCRN_W x SCRN_H.
+TEST_F(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
 {
-    // A thread fills the whole frame under the overlay lock, as the view redraw draws, while the
-    // window grows and shrinks: it must always see the buffer that matches SCRN_W x SCRN_H.
-    ScopedDataHome home;
-    const int saved_w = SCRN_W, saved_h = SCRN_H;
-    ImageStack image{};
-    image_stack_init(&image);
     window_resize(300, 500, &image);
     std::atomic<bool> done{false};
     std::thread drawer([&] {
@@ -387,16 +336,7 @@ TEST(DisplayWindow, ResizeNeverLeavesADrawingThreadWithTheWrongBuffer)
     drawer.join();
     EXPECT_EQ(SCRN_W, 1200);
     EXPECT_EQ(image.screen, sfb0);
-    image_stack_release(&image);
-    free_window_buffers();
-    SCRN_W = saved_w;
-    SCRN_H = saved_h;
 }
-
-namespace {
-void live_hook() { fprintf(stderr, "live output closed\n"); }
-void history_hook() { fprintf(stderr, "history closed\n"); }
-} // namespace
 
 TEST(DisplayWindowDeathTest, ClosingTheWindowEndsTheProgramAtOnce)
 {
@@ -406,7 +346,7 @@ TEST(DisplayWindowDeathTest, ClosingTheWindowEndsTheProgramAtOnce)
 
     SDL_Event quit = {};
     quit.type = SDL_QUIT;
-    window_hooks = {live_hook, history_hook};
+    window_hooks = {[] { fprintf(stderr, "live output closed\n"); }, [] { fprintf(stderr, "history closed\n"); }};
     EXPECT_EXIT(eventFilter(&quit), ::testing::ExitedWithCode(0), "live output closed\nhistory closed");
     window_hooks = {nullptr, command_log_close};
 }

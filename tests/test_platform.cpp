@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // ---------------------------------------------------------------------------------------------
@@ -25,22 +23,19 @@ static uint32_t previous_state(uint32_t st)
     return (st - 2531011u) * inv;
 }
 
-// The known sequence after seed 0; a seed repeats its sequence; rand_u32 packs three values.
-TEST(Random, KnownSequenceRepeatsForASeedAndPacksThreeValues)
+// The known sequence after seed 0; a seed repeats its sequence; rand_u32 packs three values;
+// dblrand stays in [-1, 1) even at its extremes.
+TEST(Random, KnownSequenceRepeatsPacksAndStaysInRange)
 {
     wrsrand(0);
-    const uint32_t x = wrrand(), y = wrrand(), z = wrrand();
-    EXPECT_EQ(std::vector<uint32_t>({x, y, z}), std::vector<uint32_t>({38, 7719, 21238}));
+    EXPECT_EQ(std::vector<int>({wrrand(), wrrand(), wrrand()}), std::vector<int>({38, 7719, 21238}));
     wrsrand(7);
-    uint32_t a = wrrand(), b = wrrand(), c = wrrand();
+    const uint32_t a = wrrand(), b = wrrand(), c = wrrand();
     for (int i = 0; i < 2; i++) {
         wrsrand(7);
         EXPECT_EQ(rand_u32(), (a << 30) | (b << 15) | c);
     }
-}
 
-TEST(Random, DblrandStaysInHalfOpenRangeEvenAtItsExtremes)
-{
     // The largest packed values (a & 3 == 3, b == 32767, c near 32767) would round up to 1.0 in
     // single precision; the smallest (a & 3 == 0, b == 0, c small) give -1 or just above, never
     // less. Build such states: pick the middle state, then step the generator back.
@@ -64,7 +59,9 @@ TEST(Random, DblrandStaysInHalfOpenRangeEvenAtItsExtremes)
 // Allocation
 // ---------------------------------------------------------------------------------------------
 
-TEST(Alloc, AllocEnoughGrowsByFactorZeroesNewElementsAndKeepsAnAbsurdSizeOut)
+// alloc_enough2 grows by its factor, zeroes the new elements and keeps an absurd size out;
+// wrmalloc retries, then stirs the heap.
+TEST(Alloc, AllocEnoughGrowsAndWrmallocRetriesThenStirsTheHeap)
 {
     int* buf = static_cast<int*>(wrmalloc(4 * sizeof(int)));
     for (int i = 0; i < 4; i++)
@@ -81,37 +78,22 @@ TEST(Alloc, AllocEnoughGrowsByFactorZeroesNewElementsAndKeepsAnAbsurdSizeOut)
     double* kept = d; // a size that cannot be represented keeps the old buffer and count
     EXPECT_TRUE(alloc_enough2(&d, 2000000000, 6, sizeof(double), 4.0) == 6 && d == kept);
     free(d);
-}
 
-static int failures_left;
-static void* flaky_malloc(size_t size)
-{
-    if (failures_left > 0) {
-        failures_left--;
-        return nullptr;
-    }
-    return malloc(size);
-}
-
-// Five failures: the fifth retry succeeds; eleven: all ten retries fail and the heap is stirred.
-TEST(Alloc, WrmallocRetriesThenStirsTheHeap)
-{
-    const struct {
-        int failures, mb;
-        const char* said;
-    } cases[] = {{5, 3, "succeded to allocate 3 MB after 5 extra attempts"},
-                 {11, 1, "succeded to allocate 1 MB after allocating 32 chunks then with 1 extra attempts"}};
-    for (const auto& c : cases) {
+    // wrmalloc after five failures: the fifth retry succeeds; after eleven: all ten retries fail
+    // and the heap is stirred.
+    static int failures_left; // calls of the system allocator still to fail
+    for (auto [failures, mb, said] : {std::tuple{5, 3, "succeded to allocate 3 MB after 5 extra attempts"},
+                                      {11, 1, "succeded to allocate 1 MB after allocating 32 chunks then with 1 extra attempts"}}) {
         auto saved = wr_system_malloc;
-        wr_system_malloc = flaky_malloc;
-        failures_left = c.failures;
+        wr_system_malloc = [](size_t size) { return failures_left-- > 0 ? nullptr : malloc(size); };
+        failures_left = failures;
         testing::internal::CaptureStderr();
-        void* p = wrmalloc((size_t)c.mb << 20);
+        void* p = wrmalloc((size_t)mb << 20);
         std::string err = testing::internal::GetCapturedStderr();
         wr_system_malloc = saved;
         ASSERT_NE(p, nullptr);
         free(p);
-        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+        EXPECT_NE(err.find(said), std::string::npos) << err;
     }
 }
 
@@ -141,17 +123,9 @@ TEST(AllocDeathTest, AbsurdSizeEndsWithOutOfMemoryAlert)
 // Threads and locks
 // ---------------------------------------------------------------------------------------------
 
-static void* add_under_lock(void* arg)
-{
-    auto* shared = static_cast<std::pair<sem_t*, long*>*>(arg);
-    for (int i = 0; i < 20000; i++) {
-        LockGuard g(shared->first);
-        (*shared->second)++;
-    }
-    return arg;
-}
-
-TEST(Threads, SpawnWaitReturnsResultAndClearsFlag)
+// Threads spawned and waited for return their result and clear their flag; the lock keeps their
+// counts whole and holds off a second taker while it is held.
+TEST(Threads, SpawnWaitReturnsResultClearsFlagAndLocksExclude)
 {
     ThreadRecord never{}; // waiting on a record never started returns at once
     EXPECT_EQ(thread_wait(&never, nullptr), 0);
@@ -159,33 +133,35 @@ TEST(Threads, SpawnWaitReturnsResultAndClearsFlag)
     long counter = 0;
     std::pair<sem_t*, long*> shared{lock, &counter};
     ThreadRecord recs[4]{};
-    for (auto& r : recs) {
-        ASSERT_EQ(thread_spawn(&r, add_under_lock, &shared), 0);
-        EXPECT_EQ(r.joinable, 1);
-    }
+    const auto add_under_lock = [](void* arg) -> void* {
+        auto* shared = static_cast<std::pair<sem_t*, long*>*>(arg);
+        for (int i = 0; i < 20000; i++) {
+            LockGuard g(shared->first);
+            (*shared->second)++;
+        }
+        return arg;
+    };
+    for (auto& r : recs)
+        EXPECT_TRUE(thread_spawn(&r, add_under_lock, &shared) == 0 && r.joinable == 1);
     for (auto& r : recs) {
         void* result = nullptr;
         EXPECT_TRUE(thread_wait(&r, &result) == 0 && result == &shared && r.joinable == 0);
         EXPECT_EQ(thread_wait(&r, nullptr), 0); // a second wait is harmless
     }
     EXPECT_EQ(counter, 4 * 20000);
-    semaphore_free(lock);
-}
 
-TEST(Locks, SemaphoreExcludesSecondTaker)
-{
-    sem_t* lock = semaphore_new();
+    // A second taker waits while the lock is held.
     mutex_to_1(lock);
     std::atomic<int> got{0};
-    std::pair<sem_t*, std::atomic<int>*> shared(lock, &got);
     ThreadRecord rec{};
+    std::pair<sem_t*, std::atomic<int>*> other(lock, &got);
     thread_spawn(&rec, [](void* a) -> void* {
         auto* pair = static_cast<std::pair<sem_t*, std::atomic<int>*>*>(a);
         mutex_to_1(pair->first);
         pair->second->store(1);
         mutex_to_0(pair->first);
         return nullptr;
-    }, &shared);
+    }, &other);
     // The other thread cannot get the lock while we hold it.
     for (int i = 0; i < 20; i++) {
         wrsleep(1);
