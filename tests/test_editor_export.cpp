@@ -8,11 +8,6 @@
 #include "render/plot.h"
 #include "test_editor.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <vector>
-
 namespace {
 
 // The source the editor draws the document's pictures from, for the layout they must have.
@@ -71,13 +66,9 @@ TEST_F(EditorExport, ViewAsShownAndWholeDocumentWithTheirScales)
     uint8_t* px = load_picture(dir.file("view.png").c_str(), &w, &h, 0);
     ASSERT_NE(px, nullptr);
     PlotSource src = document_source(ed.get());
-    src.columns = crop_w;
-    src.first_column = crop_x;
-    src.bands = crop_h;
-    src.first_band = crop_y;
+    std::tie(src.columns, src.first_column, src.bands, src.first_band) = std::tuple(crop_w, crop_x, crop_h, crop_y);
     const PlotLayout p = plot_layout(src, im->view_w, im->view_h);
-    EXPECT_EQ(w, p.w);
-    EXPECT_EQ(h, p.h);
+    EXPECT_EQ(std::pair(w, h), std::pair(p.w, p.h));
     // The plot area is the frame buffer's view, overlays and all: not the bare picture.
     const uint32_t* fb = im->screen ? im->screen : sfb0;
     long differ_fb = 0, differ_bare = 0;
@@ -105,12 +96,9 @@ TEST_F(EditorExport, ViewAsShownAndWholeDocumentWithTheirScales)
 
     ASSERT_TRUE(choose(ed.get(), "Export Whole Document as Picture...",
                        [&] { return file_exists(dir.file("whole.bmp")); }));
-    px = load_picture(dir.file("whole.bmp").c_str(), &w, &h, 0);
-    ASSERT_NE(px, nullptr);
-    free(px);
+    free(load_picture(dir.file("whole.bmp").c_str(), &w, &h, 0));
     const PlotLayout whole = plot_layout(document_source(ed.get()), im->w, im->h);
-    EXPECT_EQ(w, whole.w);
-    EXPECT_EQ(h, whole.h);
+    EXPECT_EQ(std::pair(w, h), std::pair(whole.w, whole.h));
 
     ASSERT_TRUE(choose(ed.get(), "Export View as Picture...", [&] { return export_request == 0; }));
     EXPECT_EQ(read_file(dir.file("asked")), "save dialog (picture)\nsave dialog (picture)\nsave dialog (picture)\n");

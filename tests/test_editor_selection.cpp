@@ -2,22 +2,13 @@
 // dragged across the view selects it (and is written to the history), Shift adds a second box,
 // A selects all, I inverts, Delete removes the selected region, G asks for a gain, and Escape
 // closes an open menu first and drops the selection next.
-#include "editor/frame.h"
 #include "editor/menus.h"
 #include "editor/panel.h"
-#include "core/state.h"
 #include "display/view.h"
-#include "display/window.h"
 #include "document/selection.h"
-#include "test_doc.h"
 #include "test_editor.h"
 
-#include <SDL.h>
-#include <gtest/gtest.h>
-
 #include <array>
-#include <functional>
-#include <string>
 
 TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
 {
@@ -58,8 +49,6 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     ASSERT_TRUE(selection_present(im));
     EXPECT_EQ(selection_weight(im, (c0 + c1) / 2, (r0 + r1) / 2), 1.f);
     EXPECT_EQ(selection_weight(im, c1 + 10, r1 + 10), 0.f);
-    EXPECT_NE(read_file(env.home.appdata("history.kbz")).find("Select box replace"), std::string::npos);
-    EXPECT_NE(read_file(env.home.appdata("history.kbz")).find("feather 6\n"), std::string::npos);
 
     // Shift adds a second box beside the first.
     key[K_SHIFT] = 1;
@@ -88,9 +77,6 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     pointer_frame(ed.get(), x1 - 4, y0 + 4, 0);
     key[K_SHIFT] = 0;
     EXPECT_EQ(selection_weight(im, tc, tr), 1.f);
-    const std::string drawn = read_file(env.home.appdata("history.kbz"));
-    EXPECT_NE(drawn.find("Select lasso subtract"), std::string::npos);
-    EXPECT_NE(drawn.find("Select brush add"), std::string::npos);
 
     // Delete removes the region from the layer, one Undo step.
     const int cc = (c0 + c1) / 2, rc = (r0 + r1) / 2, far_c = im->w - 2, far_r = im->h - 2;
@@ -130,7 +116,8 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     EXPECT_FALSE(selection_present(im));
     EXPECT_EQ(mouse_function, TOOL_SELECT_BRUSH); // the tool stays
     const std::string history = read_file(env.home.appdata("history.kbz"));
-    for (const char* line : {"Delete selection", "Select invert", "Gain on selection -6 dB", "Select all", "Select none"})
+    for (const char* line : {"Select box replace", "feather 6\n", "Select lasso subtract", "Select brush add",
+                             "Delete selection", "Select invert", "Gain on selection -6 dB", "Select all", "Select none"})
         EXPECT_NE(history.find(line), std::string::npos) << line;
     quit_editor(ed);
     selection_feather = SELECTION_FEATHER_DEFAULT;

@@ -1,79 +1,38 @@
 // The selection heard and taken out from the real editor, headless on a sound of two known tones
-// with the media layer's disk driver capturing what the device plays: P plays only the selected
-// tone, Space then plays everything again; Ctrl+C and Ctrl+V copy the selected region and paste
-// it as a new layer at the view's position (through a stand-in clipboard tool); File > Save
-// Selection as Sound writes the region. Without a selection the entries are greyed and P says so.
+// with the media layer's disk driver capturing what the device plays: without a selection the
+// entries are greyed and P says so; Ctrl+C and Ctrl+V copy the selected region and paste it as a
+// new layer at the view's position (through a stand-in clipboard tool); File > Save Selection as
+// Sound writes the region; P plays only the selected tone, Space then plays everything again.
 #include "core/state.h"
 #include "document/selection.h"
-#include "editor/frame.h"
 #include "editor/menus.h"
 #include "sound/selection_sound.h"
 #include "test_editor.h"
 
-#include <SDL.h>
-#include <gtest/gtest.h>
 #include <sndfile.h>
 
 #include <cmath>
-#include <filesystem>
-#include <vector>
 
 namespace {
 
-struct EditorSelectionUse : testing::Test {
-    TempDir dir;
-    const std::string raw = dir.file("device.raw");
-    EditorEnv env{"disk"};
-    ScopedEnv file{"SDL_DISKAUDIOFILE", raw.c_str()};
-    ScopedEnv delay{"SDL_DISKAUDIODELAY", "2"};
-    std::unique_ptr<Editor> ed;
-    std::string tones = dir.file("tones.wav");
-    std::string arg0 = "brindlewharf";
-
-    // The editor on 4 s of a 1000 Hz and a 3000 Hz tone, synthesised.
-    void SetUp() override
-    {
-        const int n = 4 * 44100;
-        std::vector<float> x = sine_wave(1000.f, n, 44100, 0.3f), y = sine_wave(3000.f, n, 44100, 0.3f);
-        for (int i = 0; i < n; i++)
-            x[(size_t)i] += y[(size_t)i];
-        ASSERT_TRUE(write_test_sound(tones, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, x));
-        static char* argv[3];
-        argv[0] = arg0.data();
-        argv[1] = tones.data();
-        ed = std::make_unique<Editor>();
-        ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
-        ASSERT_TRUE(run_until([&] { return demo_synthesised(ed.get()); }, 100000));
-    }
-    void TearDown() override
-    {
-        if (ed)
-            quit_editor(ed);
-    }
-    bool run_until(const std::function<bool()>& done, int limit_ms) { return ::run_until(ed.get(), done, limit_ms); }
-    // What the device played from frame `from` on (both channels are the same).
-    std::vector<float> played(size_t from)
-    {
-        const std::string bytes = read_file(raw);
-        std::vector<float> s;
-        for (size_t f = from; f < bytes.size() / 4; f++) {
-            int16_t v;
-            memcpy(&v, bytes.data() + 4 * f, 2);
-            s.push_back(v);
-        }
-        return s;
-    }
-    size_t frames_captured()
-    {
-        std::error_code err;
-        const auto size = std::filesystem::file_size(raw, err);
-        return err ? 0 : (size_t)size / 4;
-    }
-};
-
-TEST_F(EditorSelectionUse, PlaySelectionIsHeardAloneAndSpacePlaysEverything)
+TEST(EditorSelectionUse, CopyPasteSaveAndPlayTheSelectedRegion)
 {
+    TempDir dir;
+    const std::string raw = dir.file("device.raw"), tones = dir.file("tones.wav");
+    EditorEnv env{"disk"};
+    ScopedEnv file{"SDL_DISKAUDIOFILE", raw.c_str()}, delay{"SDL_DISKAUDIODELAY", "2"};
+    // 4 s of a 1000 Hz and a 3000 Hz tone.
+    const int n = 4 * 44100;
+    std::vector<float> x = sine_wave(1000.f, n, 44100, 0.3f), y = sine_wave(3000.f, n, 44100, 0.3f);
+    for (int i = 0; i < n; i++)
+        x[(size_t)i] += y[(size_t)i];
+    ASSERT_TRUE(write_test_sound(tones, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, x));
+    std::unique_ptr<Editor> ed = start_on(tones);
+    const std::function<bool()> synthesised = [&] { return demo_synthesised(ed.get()); };
+    ASSERT_TRUE(run_until(ed.get(), synthesised, 100000));
     EngineState* es = &ed->es;
+    ImageStack* im = &ed->image;
+
     // Nothing selected: the entries are greyed and P only says so.
     EXPECT_EQ(find_menu_entry(menu, "Play Selection")->greyed, 1);
     EXPECT_EQ(find_menu_entry(menu, "Save Selection as Sound...")->greyed, 1);
@@ -83,35 +42,6 @@ TEST_F(EditorSelectionUse, PlaySelectionIsHeardAloneAndSpacePlaysEverything)
     EXPECT_NE(std::string(ed->notice).find("nothing is selected"), std::string::npos) << ed->notice;
     EXPECT_EQ(es->paused.load(), 1);
 
-    const int row = lower_tone_row(&ed->image);
-    ASSERT_TRUE(selection_box(&ed->image, 100, row - 6, 299, row + 6, 3.f, SELECT_REPLACE));
-    ASSERT_EQ(editor_frame(ed.get()), 1);
-    EXPECT_EQ(find_menu_entry(menu, "Play Selection")->greyed, 0);
-    const size_t mark = frames_captured();
-    press(ed.get(), SDLK_p);
-    ASSERT_TRUE(run_until([&] { return selection_playing() && es->paused.load() == 0; }, 5000));
-    ASSERT_TRUE(run_until([&] { return !selection_playing(); }, 30000)); // played to its end
-    EXPECT_EQ(es->paused.load(), 1);
-    const std::vector<float> s = played(mark);
-    const size_t first = (size_t)(std::find_if(s.begin(), s.end(), [](float v) { return v != 0.f; }) - s.begin());
-    ASSERT_LT(first + 3 * 44100 / 2, s.size()); // two seconds of selection were heard
-    const double inside = band_db(s, first + 22050, 44100, 1000.f), outside = band_db(s, first + 22050, 44100, 3000.f);
-    printf("heard through the device: the tone outside %.1f dB below the one inside\n", inside - outside);
-    EXPECT_GE(inside - outside, 60.0);
-
-    // Space: the whole sound, both tones.
-    es->play_pos = 0;
-    const size_t whole = frames_captured();
-    press(ed.get(), SDLK_SPACE);
-    ASSERT_TRUE(run_until([&] { return frames_captured() > whole + 3 * 44100 / 2; }, 30000));
-    EXPECT_FALSE(selection_playing());
-    const std::vector<float> t = played(whole);
-    EXPECT_LT(std::fabs(band_db(t, t.size() - 44100, 44100, 1000.f) - band_db(t, t.size() - 44100, 44100, 3000.f)), 6.0);
-}
-
-TEST_F(EditorSelectionUse, CopyPasteAndSaveTheSelectedRegion)
-{
-    ImageStack* im = &ed->image;
     ASSERT_TRUE(selection_box(im, 40, 30, 79, 59, 2.f, SELECT_REPLACE));
     int x0, y0, x1, y1;
     ASSERT_TRUE(selection_bounds(im, &x0, &y0, &x1, &y1));
@@ -128,8 +58,7 @@ TEST_F(EditorSelectionUse, CopyPasteAndSaveTheSelectedRegion)
             want.push_back(im->composite[r][c] * selection_weight(im, c, r));
     float peak = 0.f; // Copy's grey levels go up to the composite's brightest pixel
     for (int r = 0; r < im->h; r++)
-        for (int c = 0; c < im->w; c++)
-            peak = std::max(peak, im->composite[r][c]);
+        peak = std::max(peak, *std::max_element(im->composite[r], im->composite[r] + im->w));
 
     press(ed.get(), SDLK_c, KMOD_LCTRL);
     ASSERT_EQ(editor_frame(ed.get()), 1);
@@ -160,8 +89,38 @@ TEST_F(EditorSelectionUse, CopyPasteAndSaveTheSelectedRegion)
     testing::internal::GetCapturedStdout();
     SF_INFO info{};
     const std::vector<float> saved = read_sound_file(out, &info);
-    const float pps = ed->es.synth_range[2];
+    const float pps = es->synth_range[2];
     EXPECT_EQ((long long)saved.size(), std::llround(x1 * 44100.0 / pps) - std::llround(x0 * 44100.0 / pps));
+
+    // P with the lower tone's band selected: that tone alone is heard, to the selection's end.
+    ASSERT_TRUE(run_until(ed.get(), synthesised, 60000));
+    const int row = lower_tone_row(im);
+    ASSERT_TRUE(selection_box(im, 100, row - 6, 299, row + 6, 3.f, SELECT_REPLACE));
+    ASSERT_EQ(editor_frame(ed.get()), 1);
+    EXPECT_EQ(find_menu_entry(menu, "Play Selection")->greyed, 0);
+    const size_t mark = frames_captured(raw);
+    press(ed.get(), SDLK_p);
+    ASSERT_TRUE(run_until(ed.get(), [&] { return selection_playing() && es->paused.load() == 0; }, 5000));
+    ASSERT_TRUE(run_until(ed.get(), [&] { return !selection_playing(); }, 30000)); // played to its end
+    EXPECT_EQ(es->paused.load(), 1);
+    const std::vector<int16_t> heard = device_frames(raw, mark);
+    const std::vector<float> s(heard.begin(), heard.end());
+    const size_t first = (size_t)(std::find_if(s.begin(), s.end(), [](float v) { return v != 0.f; }) - s.begin());
+    ASSERT_LT(first + 3 * 44100 / 2, s.size()); // two seconds of selection were heard
+    const double inside = band_db(s, first + 22050, 44100, 1000.f), outside = band_db(s, first + 22050, 44100, 3000.f);
+    printf("heard through the device: the tone outside %.1f dB below the one inside\n", inside - outside);
+    EXPECT_GE(inside - outside, 60.0);
+
+    // Space: the whole sound, both tones.
+    es->play_pos = 0;
+    const size_t whole = frames_captured(raw);
+    press(ed.get(), SDLK_SPACE);
+    ASSERT_TRUE(run_until(ed.get(), [&] { return frames_captured(raw) > whole + 3 * 44100 / 2; }, 30000));
+    EXPECT_FALSE(selection_playing());
+    const std::vector<int16_t> all = device_frames(raw, whole);
+    const std::vector<float> t(all.begin(), all.end());
+    EXPECT_LT(std::fabs(band_db(t, t.size() - 44100, 44100, 1000.f) - band_db(t, t.size() - 44100, 44100, 3000.f)), 6.0);
+    quit_editor(ed);
 }
 
 } // namespace

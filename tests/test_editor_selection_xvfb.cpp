@@ -7,13 +7,9 @@
 #include "display/window.h"
 #include "test_editor.h"
 
-#include <gtest/gtest.h>
 #include <sndfile.h>
 
 #include <cmath>
-#include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -40,13 +36,7 @@ TEST(SelectionGui, BoxDrawnWithThePointerIsHeardAloneUnderXvfb)
     int x0, y0, x1, y1;
     {
         EditorEnv env;
-        static std::string arg0 = "brindlewharf", arg1;
-        arg1 = sound;
-        static char* argv[3];
-        argv[0] = arg0.data();
-        argv[1] = arg1.data();
-        auto ed = std::make_unique<Editor>();
-        ASSERT_EQ(editor_start(ed.get(), 2, argv), 1);
+        auto ed = start_on(sound);
         ASSERT_TRUE(run_until(ed.get(), [&] { return demo_synthesised(ed.get()); }, 60000));
         const ImageStack* im = &ed->image;
         const int row = lower_tone_row(im);
@@ -125,13 +115,8 @@ wait $pid
     SCOPED_TRACE(history.substr(line, history.find('\n', line) - line)); // the box the drag made
 
     // The device's frames (16-bit, both channels the same): silence until P, then the selection.
-    const std::string bytes = read_file(raw);
-    std::vector<float> s;
-    for (size_t f = 0; f < bytes.size() / 4; f++) {
-        int16_t v;
-        memcpy(&v, bytes.data() + 4 * f, 2);
-        s.push_back(v);
-    }
+    const std::vector<int16_t> frames = device_frames(raw);
+    const std::vector<float> s(frames.begin(), frames.end());
     const size_t first = (size_t)(std::find_if(s.begin(), s.end(), [](float v) { return v != 0.f; }) - s.begin());
     ASSERT_LT(first + 3 * 44100 / 2, s.size()) << "the selection was not heard";
     const double inside = band_db(s, first + 22050, 44100, 1000.f), outside = band_db(s, first + 22050, 44100, 3000.f);
