@@ -2,26 +2,13 @@
 // stacks beyond what slot 65 carries), pointer handling through synthetic coordinates, drawing
 // into a tiny window, and the Ctrl key equivalents.
 #include "editor/menus.h"
-
-#include "core/state.h"
 #include "render/gfx.h"
 #include "display/window.h"
-#include "document/command_log.h"
 #include "document/composite.h"
 #include "document/hooks.h"
-#include "document/image.h"
-#include "document/layers.h"
-#include "platform/util.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
 #include <iterator>
-#include <memory>
-#include <string>
-#include <vector>
 #include <tuple>
 
 namespace {
@@ -148,7 +135,7 @@ struct MenusDocument : Menus {
 
 // Every entry shown and not greyed does something and asks for a redraw; one entry of each kind
 // of action shows what that kind does (a full copy of the label-to-slot table would only restate
-// the menus' own table).
+// the menus' own table); greyed entries and separators do nothing.
 TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
 {
     int entries = 0;
@@ -212,10 +199,10 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
     menu_dispatch(bar, MENU_HISTORY, rel, 1);
     EXPECT_EQ(key[K_RELATIVE_SELECTION], 0);
     mouse_function = TOOL_CURSOR; // no tool was left chosen above
-}
 
-TEST_F(Menus, GreyedEntriesAndSeparatorsDoNothing)
-{
+    // Greyed entries, separators and places that hold no entry do nothing.
+    state_reset();
+    mac_redraw = 0;
     const std::vector<int> before = slots();
     // Close, Play Selection (nothing selected), "No Layer", a separator, no such entry, no such menu.
     for (auto [m, i] : {std::pair{(int)MENU_FILE, index_of(MENU_FILE, "Close")}, {MENU_OPTIONS, index_of(MENU_OPTIONS, "Play Selection")},
@@ -426,8 +413,9 @@ TEST_F(Menus, PointerOpensChoosesAndCloses)
 // ---------------------------------------------------------------------------------------------
 
 // Drawn into a tiny drawing area, the strip and an open menu write nothing outside their buffers
-// (what they look like is the running editor's test).
-TEST_F(Menus, DrawingStaysInsideATinyWindow)
+// (what they look like is the running editor's test); at the smallest window width every menu
+// title, History included, lies on the strip.
+TEST_F(Menus, DrawingStaysInsideATinyWindowAndEveryTitleFitsTheNarrowest)
 {
     std::vector<uint32_t> tiny(20 * 10 + 16, 0xdeadbeefu);
     draw_menu(FrameRef{tiny.data() + 8, 20, 2}, FrameRef{tiny.data() + 48, 20, 5}, bar, MENU_LAYERS, 3, font);
@@ -435,6 +423,16 @@ TEST_F(Menus, DrawingStaysInsideATinyWindow)
         EXPECT_EQ(tiny[i], 0xdeadbeefu);
     for (size_t i = 48 + 100; i < tiny.size(); i++)
         EXPECT_EQ(tiny[i], 0xdeadbeefu);
+
+    key[K_HISTORY_MENU] = 1;
+    bar = menu_init(nullptr, font);
+    int titles = 0;
+    for (const Menu& m : bar)
+        if (!m.name.empty()) {
+            titles++;
+            EXPECT_LE(m.x + m.title_w + 18, MIN_SCRN_W) << m.name; // the title's hit and hover area
+        }
+    EXPECT_EQ(titles, MENU_COUNT);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -485,17 +483,4 @@ TEST_F(Menus, CtrlKeyEquivalents)
     for (int sym : {(int)'1', 127, 27, (int)' ', 0x111})
         EXPECT_EQ(menu_key_equivalent(bar, sym), 0) << sym;
     EXPECT_EQ(slots(), before);
-}
-// At the smallest window width every menu title, History included, lies on the strip.
-TEST_F(Menus, EveryTitleFitsTheNarrowestWindow)
-{
-    key[K_HISTORY_MENU] = 1;
-    bar = menu_init(nullptr, font);
-    int titles = 0;
-    for (const Menu& m : bar)
-        if (!m.name.empty()) {
-            titles++;
-            EXPECT_LE(m.x + m.title_w + 18, MIN_SCRN_W) << m.name; // the title's hit and hover area
-        }
-    EXPECT_EQ(titles, MENU_COUNT);
 }
