@@ -3,6 +3,7 @@
 #pragma once
 
 #include "editor/frame.h"
+#include "editor/menus.h"
 #include "core/state.h"
 #include "display/window.h"
 #include "sound/synthesis.h"
@@ -110,6 +111,15 @@ inline bool demo_synthesised(Editor* ed)
            synthesis_blocks_done(es) == es->block_count;
 }
 
+// Chooses the menu entry labelled `label` as a click on the strip would, then runs frames until
+// `done` holds; false when the entry is missing or greyed or `done` did not come.
+inline bool choose(Editor* ed, const char* label, const std::function<bool()>& done)
+{
+    int mi = -1, ei = -1;
+    return find_menu_entry(menu, label, &mi, &ei) && menu_dispatch(menu, mi, ei, 1) && editor_frame(ed) &&
+           run_until(ed, done, 60000);
+}
+
 // Quits (without asking to save) and shuts the editor down, leaving the program state as a fresh process has it.
 // Returns what the shutdown wrote on standard output.
 inline std::string quit_editor(std::unique_ptr<Editor>& ed)
@@ -125,6 +135,29 @@ inline std::string quit_editor(std::unique_ptr<Editor>& ed)
     state_reset();
     return out;
 }
+
+// The real editor headless once start() ran, quit at the end of the test whatever happened.
+struct EditorTest : testing::Test {
+    EditorEnv env;
+    std::unique_ptr<Editor> ed;
+    EngineState* es = nullptr;
+    ImageStack* im = nullptr;
+    // Starts the editor on `path` and runs frames until `ready` holds (by default: synthesised).
+    void start(std::function<bool()> ready = {}, const std::string& path = demo_path)
+    {
+        ed = start_on(path);
+        es = &ed->es;
+        im = &ed->image;
+        if (!ready)
+            ready = [this] { return demo_synthesised(ed.get()); };
+        ASSERT_TRUE(run_until(ed.get(), ready, 100000));
+    }
+    void TearDown() override
+    {
+        if (ed)
+            quit_editor(ed);
+    }
+};
 
 // The row of the lower of two steady tones (the 1000 Hz one of a 1000 + 3000 Hz sound): of the
 // two brightest rows far apart in the composite's middle column, the lower one.

@@ -48,30 +48,11 @@ long find_run(const std::vector<int16_t>& s, const Want& want, size_t count)
 }
 
 // The editor on the demo, its device captured into `raw`.
-struct FrameAudio : testing::Test {
+struct FrameAudio : EditorTest {
     TempDir dir;
     const std::string raw = dir.file("device.raw");
-    EditorEnv env{"disk"};
-    ScopedEnv file{"SDL_DISKAUDIOFILE", raw.c_str()};
+    ScopedEnv audio{"SDL_AUDIODRIVER", "disk"}, file{"SDL_DISKAUDIOFILE", raw.c_str()};
     ScopedEnv delay{"SDL_DISKAUDIODELAY", "2"}; // a buffer every 2 ms: whole passes are quick
-    std::unique_ptr<Editor> ed;
-    EngineState* es = nullptr;
-    ImageStack* im = nullptr;
-
-    // Starts the editor on the demo and waits for the synthesised sound.
-    void start()
-    {
-        ed = start_on_demo();
-        es = &ed->es;
-        im = &ed->image;
-        ASSERT_TRUE(run_until([&] { return demo_synthesised(ed.get()); }, 100000));
-        ASSERT_GT(es->norm, 0.f);
-    }
-    void TearDown() override
-    {
-        if (ed)
-            quit_editor(ed);
-    }
     bool run_until(const std::function<bool()>& done, int limit_ms) { return ::run_until(ed.get(), done, limit_ms); }
     size_t frames_captured() { return ::frames_captured(raw); }
     // Runs frames until the device played `frames` more frames than `from`.
@@ -93,6 +74,7 @@ struct FrameAudio : testing::Test {
 TEST_F(FrameAudio, PlaybackAndLiveSynthesisReachTheDeviceAndTheRecording)
 {
     ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_GT(es->norm, 0.f);
     EXPECT_TRUE(es->paused.load() != 0 && es->play_pos.load() == 0);
     const std::vector<int16_t> before = played(0);
     ASSERT_EQ(first_sounding_frame(before), before.size()); // nothing is heard before Space

@@ -16,14 +16,6 @@ PlotSource document_source(const Editor* ed)
     return analysis_source(nullptr, ed->image.w, ed->image.h, ed->es.anal_params, demo_path);
 }
 
-// Chooses a menu entry as a click on the strip does and runs frames until `done` holds.
-bool choose(Editor* ed, const char* label, const std::function<bool()>& done)
-{
-    int mi = -1, ei = -1;
-    return find_menu_entry(menu, label, &mi, &ei) && menu_dispatch(menu, mi, ei, 1) && editor_frame(ed) &&
-           run_until(ed, done, 60000);
-}
-
 // The values of a scale's labels, in order.
 std::vector<double> values(const std::vector<ScaleLabel>& labels)
 {
@@ -35,17 +27,10 @@ std::vector<double> values(const std::vector<ScaleLabel>& labels)
 
 // The editor on the demo with its dialogs answered from `dir`/dialogs and logged in `dir`/asked;
 // quit at the end of the test, whatever happened.
-struct EditorExport : testing::Test {
-    EditorEnv env;
+struct EditorExport : EditorTest {
     TempDir dir;
     ScopedEnv dialogs{"BRINDLEWHARF_DIALOG_SCRIPT", dir.file("dialogs").c_str()};
     ScopedEnv log{"BRINDLEWHARF_DIALOG_LOG", dir.file("asked").c_str()};
-    std::unique_ptr<Editor> ed;
-    void TearDown() override
-    {
-        if (ed)
-            quit_editor(ed);
-    }
 };
 
 } // namespace
@@ -55,9 +40,7 @@ struct EditorExport : testing::Test {
 TEST_F(EditorExport, ViewAsShownAndWholeDocumentWithTheirScales)
 {
     write_file(dir.file("dialogs"), "save " + dir.file("view.png") + "\nsave bmp " + dir.file("whole") + "\ncancel\n");
-    ed = start_on_demo();
-    ImageStack* im = &ed->image;
-    ASSERT_TRUE(run_until(ed.get(), [&] { return demo_synthesised(ed.get()); }, 100000));
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(choose(ed.get(), "4/4 Rhythm Overlay", [&] { return key[state_of(K_RHYTHM_OVERLAY)] == 1; }));
     change_zoom(im, 2.f, 1.5f, (float)im->w * 0.6f, (float)im->h * 0.4f);
 

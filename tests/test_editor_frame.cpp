@@ -20,17 +20,6 @@
 
 namespace {
 
-// Chooses the menu entry labelled `label` as a click on the strip would, then runs frames until
-// `done` holds.
-void choose(Editor* ed, const char* label, const std::function<bool()>& done)
-{
-    int mi = -1, ei = -1;
-    ASSERT_NE(find_menu_entry(menu, label, &mi, &ei), nullptr) << label;
-    menu_dispatch(menu, mi, ei, 1);
-    ASSERT_EQ(editor_frame(ed), 1); // the request is taken by the frame that follows the choice
-    ASSERT_TRUE(run_until(ed, done, 60000)) << label;
-}
-
 // Nothing under way: a document on screen, no synthesis restart pending or running, no tool
 // press, painting or continuous redraw, no Undo or Redo waiting.
 bool editor_idle(const Editor* ed)
@@ -40,25 +29,10 @@ bool editor_idle(const Editor* ed)
 }
 
 // The real editor, headless on the demo (once start_idle() ran), quit at the end of the test.
-struct DemoEditor : testing::Test {
-    EditorEnv env;
-    std::unique_ptr<Editor> ed;
-    EngineState* es = nullptr;
-    ImageStack* im = nullptr;
+struct DemoEditor : EditorTest {
     std::function<bool()> idle = [this] { return editor_idle(ed.get()); };
     // Starts the editor on the demo and waits until the analysis and synthesis are done.
-    void start_idle()
-    {
-        ed = start_on_demo();
-        es = &ed->es;
-        im = &ed->image;
-        ASSERT_TRUE(run_until(ed.get(), idle, 100000));
-    }
-    void TearDown() override
-    {
-        if (ed)
-            quit_editor(ed);
-    }
+    void start_idle() { start(idle); }
 };
 using FrameEditor = DemoEditor;
 using FrameFlows = DemoEditor;
@@ -244,7 +218,7 @@ TEST_F(FrameEditor, OneSessionFromStartToQuit)
 
     // No program opens the home page; a project line the replay refuses is said, not only on
     // standard error.
-    choose(ed.get(), "Check for Updates Online...", [] { return true; });
+    ASSERT_TRUE(choose(ed.get(), "Check for Updates Online...", [] { return true; }));
     EXPECT_EQ(std::string(text[3].str),
               std::string("false could not open ") + HOME_PAGE + " (status 1): no program on this desktop opens it");
     write_file(dir.file("odd.kbz"), "Gain on selection loud dB\n");
@@ -298,8 +272,8 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
     ASSERT_NO_FATAL_FAILURE(start_idle());
     const std::vector<float> analysed = composite_of(im);
-    choose(ed.get(), "New Layer", [&] { return im->count == 2 && idle(); });
-    choose(ed.get(), "Maximum", [&] { return idle(); });
+    ASSERT_TRUE(choose(ed.get(), "New Layer", [&] { return im->count == 2 && idle(); }));
+    ASSERT_TRUE(choose(ed.get(), "Maximum", idle));
     ASSERT_EQ(im->sel, 1);
     EXPECT_EQ(im->layers[1].blend, 8);
 
@@ -326,7 +300,7 @@ TEST_F(FrameFlows, SessionSavedAsSnapshotAndResumedGivesTheSameComposite)
     ASSERT_TRUE(run_until(ed.get(), idle, 60000));
     EXPECT_EQ(layer(), painted);
     EXPECT_STREQ(ed->notice, "Redo: Stroke");
-    choose(ed.get(), "Square Root", [&] { return idle(); });
+    ASSERT_TRUE(choose(ed.get(), "Square Root", idle));
     EXPECT_NE(layer(), painted);
 
     press(ed.get(), SDLK_s);
@@ -395,7 +369,7 @@ TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
     EXPECT_EQ(title(), std::string(PROGRAM_TITLE) + " - demo.wav");
 
     // Nothing changed since the open: straight to the Open dialog.
-    choose(ed.get(), "Open...", [&] { return !key[K_OPEN]; });
+    ASSERT_TRUE(choose(ed.get(), "Open...", [&] { return !key[K_OPEN]; }));
     EXPECT_EQ(read_file(asked), "open dialog\n");
     write_file(asked, "");
 
@@ -430,7 +404,7 @@ TEST_F(FrameFlows, ClosePromptSavesOfEachKindAndNew)
     write_file(asked, "");
 
     // "yes", the save cancelled, the Open dialog all the same, cancelled too.
-    choose(ed.get(), "Open...", [&] { return !key[K_OPEN] && !key[K_CLOSE_AFTER_SAVE] && !key[K_SAVE]; });
+    ASSERT_TRUE(choose(ed.get(), "Open...", [&] { return !key[K_OPEN] && !key[K_CLOSE_AFTER_SAVE] && !key[K_SAVE]; }));
     EXPECT_EQ(read_file(asked), question + "save dialog\nopen dialog\n");
     EXPECT_EQ(ed->path, demo_path);
     ASSERT_NE(im->composite, nullptr);

@@ -10,17 +10,14 @@
 
 #include <array>
 
-TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
+using EditorSelection = EditorTest;
+
+TEST_F(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
 {
-    EditorEnv env;
     TempDir dir;
-    const std::string script = dir.file("dialogs.txt");
-    write_file(script, "number 6\nnumber -200\nnumber -6\n");
-    ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", script.c_str());
-    auto ed = start_on_demo();
-    ImageStack* im = &ed->image;
-    const std::function<bool()> idle = [&] { return demo_synthesised(ed.get()); };
-    ASSERT_TRUE(run_until(ed.get(), idle, 100000));
+    write_file(dir.file("dialogs.txt"), "number 6\nnumber -200\nnumber -6\n");
+    ScopedEnv dialogs("BRINDLEWHARF_DIALOG_SCRIPT", dir.file("dialogs.txt").c_str());
+    ASSERT_NO_FATAL_FAILURE(start());
     auto frame = [&] { ASSERT_EQ(editor_frame(ed.get()), 1); };
 
     // The Select button takes the box, pressed again the brush, the lasso and the box again.
@@ -119,6 +116,6 @@ TEST(EditorSelection, ToolAndKeysMakeAndChangeTheSelection)
     for (const char* line : {"Select box replace", "feather 6\n", "Select lasso subtract", "Select brush add",
                              "Delete selection", "Select invert", "Gain on selection -6 dB", "Select all", "Select none"})
         EXPECT_NE(history.find(line), std::string::npos) << line;
-    quit_editor(ed);
+    quit_editor(ed); // while the dialog script is there
     selection_feather = SELECTION_FEATHER_DEFAULT;
 }

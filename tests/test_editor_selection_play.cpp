@@ -15,23 +15,21 @@
 
 namespace {
 
-TEST(EditorSelectionUse, CopyPasteSaveAndPlayTheSelectedRegion)
+using EditorSelectionUse = EditorTest;
+
+TEST_F(EditorSelectionUse, CopyPasteSaveAndPlayTheSelectedRegion)
 {
     TempDir dir;
     const std::string raw = dir.file("device.raw"), tones = dir.file("tones.wav");
-    EditorEnv env{"disk"};
-    ScopedEnv file{"SDL_DISKAUDIOFILE", raw.c_str()}, delay{"SDL_DISKAUDIODELAY", "2"};
+    ScopedEnv audio{"SDL_AUDIODRIVER", "disk"}, file{"SDL_DISKAUDIOFILE", raw.c_str()};
+    ScopedEnv delay{"SDL_DISKAUDIODELAY", "2"};
     // 4 s of a 1000 Hz and a 3000 Hz tone.
     const int n = 4 * 44100;
     std::vector<float> x = sine_wave(1000.f, n, 44100, 0.3f), y = sine_wave(3000.f, n, 44100, 0.3f);
     for (int i = 0; i < n; i++)
         x[(size_t)i] += y[(size_t)i];
     ASSERT_TRUE(write_test_sound(tones, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, x));
-    std::unique_ptr<Editor> ed = start_on(tones);
-    const std::function<bool()> synthesised = [&] { return demo_synthesised(ed.get()); };
-    ASSERT_TRUE(run_until(ed.get(), synthesised, 100000));
-    EngineState* es = &ed->es;
-    ImageStack* im = &ed->image;
+    ASSERT_NO_FATAL_FAILURE(start({}, tones));
 
     // Nothing selected: the entries are greyed and P only says so.
     EXPECT_EQ(find_menu_entry(menu, "Play Selection")->greyed, 1);
@@ -93,7 +91,7 @@ TEST(EditorSelectionUse, CopyPasteSaveAndPlayTheSelectedRegion)
     EXPECT_EQ((long long)saved.size(), std::llround(x1 * 44100.0 / pps) - std::llround(x0 * 44100.0 / pps));
 
     // P with the lower tone's band selected: that tone alone is heard, to the selection's end.
-    ASSERT_TRUE(run_until(ed.get(), synthesised, 60000));
+    ASSERT_TRUE(run_until(ed.get(), [&] { return demo_synthesised(ed.get()); }, 60000));
     const int row = lower_tone_row(im);
     ASSERT_TRUE(selection_box(im, 100, row - 6, 299, row + 6, 3.f, SELECT_REPLACE));
     ASSERT_EQ(editor_frame(ed.get()), 1);
@@ -120,7 +118,7 @@ TEST(EditorSelectionUse, CopyPasteSaveAndPlayTheSelectedRegion)
     const std::vector<int16_t> all = device_frames(raw, whole);
     const std::vector<float> t(all.begin(), all.end());
     EXPECT_LT(std::fabs(band_db(t, t.size() - 44100, 44100, 1000.f) - band_db(t, t.size() - 44100, 44100, 3000.f)), 6.0);
-    quit_editor(ed);
+    quit_editor(ed); // while the device's file and the dialog script are there
 }
 
 } // namespace
