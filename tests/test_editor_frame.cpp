@@ -1,5 +1,6 @@
 // The editor's start-up, frame loop and shutdown: the event table, the real editor run headless
-// on the demo sound, the idle wait, quitting, and the real program under Xvfb.
+// on the demo sound (one session of neighbouring checks, the document flows, a saved session
+// resumed), the idle wait and quitting. The real program under Xvfb is the selection Xvfb test's.
 #include "editor/menus.h"
 #include "editor/panel.h"
 #include "display/scales.h"
