@@ -269,53 +269,32 @@ TEST_F(Menus, CheckMarksFollowTheState)
 // [SECTION] Layer list
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(MenusDocument, LayerListLabelsMarksAndSelection)
+// The layer list: labels with their tags, the marks, a choice asking for its position; any layer
+// of a stack too long for the drawing area (and for slot 65) can be chosen; long names are cut;
+// no document leaves the greyed "No Layer".
+TEST_F(MenusDocument, LayerListLabelsMarksAndAnyLayerOfALongStack)
 {
-    make(3);
-    image->layers[2].off = 1;
-    image->sel = 1;
-    image->layers[1].blend = 4;
+    make(200);
+    image->layers[199].off = 1;
+    image->sel = 198;
+    image->layers[198].blend = 4;
     refresh_layers_menu(bar, image.get(), font);
-    EXPECT_EQ(list(), (std::vector<std::string>{"(off) Layer 3 [Add]", "Layer 2 [Sub]", "Layer 1 [Add]"}));
-    EXPECT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 3);
+    ASSERT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 200);
+    const std::vector<std::string> labels = list();
+    EXPECT_EQ(std::vector<std::string>(labels.begin(), labels.begin() + 3),
+              (std::vector<std::string>{"(off) Layer 200 [Add]", "Layer 199 [Sub]", "Layer 198 [Add]"}));
+    EXPECT_EQ(labels[149], "Layer 51 [Add]");
     // Only the selected layer's entry is marked; it is on, so Turn Off is not.
     EXPECT_TRUE(!bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].checked && bar[MENU_LAYERS].entries[LAYER_LIST_FIRST + 1].checked &&
                 !entry(MENU_LAYERS, "Turn Off Layer").checked);
     for (int m = 0; m < BLEND_MODE_COUNT; m++)
         EXPECT_EQ(entry(MENU_LAYERS, blend_menu_label[m]).checked, m == 4) << m;
-    EXPECT_GE(bar[MENU_LAYERS].width, text_width("(off) Layer 3 [Add]", font) + 40);
+    EXPECT_GE(bar[MENU_LAYERS].width, text_width("(off) Layer 200 [Add]", font) + 40);
 
     // Choosing the second item asks for position 2.
     EXPECT_EQ(menu_dispatch(bar, MENU_LAYERS, LAYER_LIST_FIRST + 1, 1), 1);
     EXPECT_TRUE(key[K_SELECT_LAYER] == 2 && layer_select_request.load() == 0);
-
-    // The selected entry being off marks Turn Off (the labels' own rules are the layer list's).
-    image->layers[1].off = 1;
-    refresh_layers_menu(bar, image.get(), font);
-    EXPECT_TRUE(entry(MENU_LAYERS, "Turn Off Layer").checked);
-
-    // A name too long for a label keeps the start of the name and the tag.
-    free(image->layers[0].name);
-    image->layers[0].name = string_assign(std::string(400, 'x').c_str());
-    refresh_layers_menu(bar, image.get(), font);
-    const std::string& long_label = bar[MENU_LAYERS].entries.back().label;
-    EXPECT_LT(long_label.size(), (size_t)LAYER_LABEL_MAX);
-    EXPECT_EQ(long_label.substr(0, 10) + long_label.substr(long_label.size() - 10), "xxxxxxxxxxx... [Add]");
-
-    // No document: the greyed "No Layer" again, no blending mode marked.
-    refresh_layers_menu(bar, nullptr, font);
-    EXPECT_EQ(list(), (std::vector<std::string>{"No Layer"}));
-    EXPECT_TRUE(bar[MENU_LAYERS].entries.back().greyed && !entry(MENU_LAYERS, "Addition").checked);
-}
-
-TEST_F(MenusDocument, AnyLayerOfALongStackCanBeChosen)
-{
-    make(200);
-    image->sel = 199;
-    refresh_layers_menu(bar, image.get(), font);
-    ASSERT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 200);
-    EXPECT_EQ(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].label, "Layer 200 [Add]");
-    EXPECT_EQ(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST + 149].label, "Layer 51 [Add]");
+    key[K_SELECT_LAYER] = 0;
 
     // Open the Layers menu; it is taller than the drawing area, so it scrolls with the wheel.
     SCRN_H = 420;
@@ -352,6 +331,24 @@ TEST_F(MenusDocument, AnyLayerOfALongStackCanBeChosen)
     menu_dispatch(bar, MENU_LAYERS, LAYER_LIST_FIRST + 126, 1);
     EXPECT_EQ(key[K_SELECT_LAYER], 127);
     EXPECT_EQ(layer_select_request.load(), 0);
+
+    // The selected entry being off marks Turn Off (the labels' own rules are the layer list's).
+    image->layers[50].off = 1;
+    refresh_layers_menu(bar, image.get(), font);
+    EXPECT_TRUE(entry(MENU_LAYERS, "Turn Off Layer").checked);
+
+    // A name too long for a label keeps the start of the name and the tag.
+    free(image->layers[0].name);
+    image->layers[0].name = string_assign(std::string(400, 'x').c_str());
+    refresh_layers_menu(bar, image.get(), font);
+    const std::string& long_label = bar[MENU_LAYERS].entries.back().label;
+    EXPECT_LT(long_label.size(), (size_t)LAYER_LABEL_MAX);
+    EXPECT_EQ(long_label.substr(0, 10) + long_label.substr(long_label.size() - 10), "xxxxxxxxxxx... [Add]");
+
+    // No document: the greyed "No Layer" again, no blending mode marked.
+    refresh_layers_menu(bar, nullptr, font);
+    EXPECT_EQ(list(), (std::vector<std::string>{"No Layer"}));
+    EXPECT_TRUE(bar[MENU_LAYERS].entries.back().greyed && !entry(MENU_LAYERS, "Addition").checked);
 }
 
 // ---------------------------------------------------------------------------------------------

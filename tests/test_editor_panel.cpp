@@ -181,7 +181,9 @@ TEST_F(Panel, CurvesHaveTheirEndsLabelsAndPrintedValuesAndInverses)
 // [SECTION] Gestures
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Panel, CircularGestureTurnsOneRadianPerRadianWithinTheRange)
+// The circular gesture turns one radian per radian within the range; the linear one follows
+// vertical motion and wraps at the window's edge; in lossless mode the locked controls need F.
+TEST_F(Panel, CircularAndLinearGesturesAndLockedControls)
 {
     const int k = C_VOLUME;
     ASSERT_TRUE(on_screen(k));
@@ -215,27 +217,24 @@ TEST_F(Panel, CircularGestureTurnsOneRadianPerRadianWithinTheRange)
     knob_set_angle(k, 0.f, nullptr);
     turn(k, 2.5f);
     EXPECT_NEAR(ctrl[k].angle, 2.f, 1e-5f);
-}
 
-// The linear gesture follows vertical motion and wraps at the window's edge.
-TEST_F(Panel, LinearGestureWrapsAtTheWindowEdgeAndLockedControlsNeedF)
-{
+    // The linear gesture follows vertical motion and wraps at the window's edge.
     key[state_of(K_LINEAR_KNOB)] = 1;
-    const int k = C_SPRAY_WIDTH;
-    const float start = ctrl[k].angle;
-    ASSERT_TRUE(panel_press(es.get(), cx(k) + 20, cy(k)) & PANEL_TAKEN);
-    panel_drag(es.get(), cx(k) + 20, cy(k) - 50, 0); // 50 px up
-    EXPECT_NEAR(ctrl[k].angle, start + 0.8f, 1e-4f);
-    panel_drag(es.get(), cx(k) + 20, cy(k) - 50, 1); // no motion, no change
-    EXPECT_NEAR(ctrl[k].angle, start + 0.8f, 1e-4f);
-    panel_drag(es.get(), cx(k) + 20, cy(k) - 75, 1); // 25 px with precision
-    EXPECT_NEAR(ctrl[k].angle, start + 0.804f, 1e-4f);
-    panel_drag(es.get(), cx(k) + 20, 0, 1); // at the top edge the pointer comes back to the middle
-    EXPECT_EQ(warp, std::pair(cx(k) + 20, SCRN_H / 2));
+    const int w = C_SPRAY_WIDTH;
+    const float start = ctrl[w].angle;
+    ASSERT_TRUE(panel_press(es.get(), cx(w) + 20, cy(w)) & PANEL_TAKEN);
+    panel_drag(es.get(), cx(w) + 20, cy(w) - 50, 0); // 50 px up
+    EXPECT_NEAR(ctrl[w].angle, start + 0.8f, 1e-4f);
+    panel_drag(es.get(), cx(w) + 20, cy(w) - 50, 1); // no motion, no change
+    EXPECT_NEAR(ctrl[w].angle, start + 0.8f, 1e-4f);
+    panel_drag(es.get(), cx(w) + 20, cy(w) - 75, 1); // 25 px with precision
+    EXPECT_NEAR(ctrl[w].angle, start + 0.804f, 1e-4f);
+    panel_drag(es.get(), cx(w) + 20, 0, 1); // at the top edge the pointer comes back to the middle
+    EXPECT_EQ(warp, std::pair(cx(w) + 20, SCRN_H / 2));
     EXPECT_EQ(mouse_ay, SCRN_H / 2);
-    const float at_edge = ctrl[k].angle;
-    panel_drag(es.get(), cx(k) + 20, SCRN_H / 2 - 10, 0); // the drag goes on from the middle
-    EXPECT_NEAR(ctrl[k].angle, std::min(at_edge + 0.16f, TOP), 1e-4f);
+    const float at_edge = ctrl[w].angle;
+    panel_drag(es.get(), cx(w) + 20, SCRN_H / 2 - 10, 0); // the drag goes on from the middle
+    EXPECT_NEAR(ctrl[w].angle, std::min(at_edge + 0.16f, TOP), 1e-4f);
     panel_release(es.get());
 
     // In lossless mode the locked controls need F.
