@@ -3,6 +3,7 @@
 #pragma once
 
 #include "editor/frame.h"
+#include "editor/menus.h"
 #include "core/state.h"
 #include "display/window.h"
 #include "sound/synthesis.h"
@@ -14,10 +15,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 inline const std::string demo_path = std::string(BW_SOURCE_DIR) + "/examples/demo.wav";
 
@@ -82,15 +86,21 @@ inline bool run_until(Editor* ed, const std::function<bool()>& done, int limit_m
     return true;
 }
 
-// A new editor started as "brindlewharf DEMO": the demo opens on its first frames.
-inline std::unique_ptr<Editor> start_on_demo()
+// A new editor started as "brindlewharf PATH": the file opens on its first frames.
+inline std::unique_ptr<Editor> start_on(const std::string& path)
 {
-    static std::string arg0 = "brindlewharf", arg1 = demo_path; // the editor keeps argv
-    static char* argv[] = {arg0.data(), arg1.data(), nullptr};
+    static std::string arg0 = "brindlewharf", arg1; // the editor keeps argv
+    static char* argv[3];
+    arg1 = path;
+    argv[0] = arg0.data();
+    argv[1] = arg1.data();
     auto ed = std::make_unique<Editor>();
     EXPECT_EQ(editor_start(ed.get(), 2, argv), 1);
     return ed;
 }
+
+// The same on the demo.
+inline std::unique_ptr<Editor> start_on_demo() { return start_on(demo_path); }
 
 // The demo analysed and its synthesis done.
 inline bool demo_synthesised(Editor* ed)
@@ -99,6 +109,15 @@ inline bool demo_synthesised(Editor* ed)
     const ImageStack* im = &ed->image;
     return im->composite && im->change_state == 0 && es->running == 0 && es->block_count > 0 &&
            synthesis_blocks_done(es) == es->block_count;
+}
+
+// Chooses the menu entry labelled `label` as a click on the strip would, then runs frames until
+// `done` holds; false when the entry is missing or greyed or `done` did not come.
+inline bool choose(Editor* ed, const char* label, const std::function<bool()>& done)
+{
+    int mi = -1, ei = -1;
+    return find_menu_entry(menu, label, &mi, &ei) && menu_dispatch(menu, mi, ei, 1) && editor_frame(ed) &&
+           run_until(ed, done, 60000);
 }
 
 // Quits (without asking to save) and shuts the editor down, leaving the program state as a fresh process has it.
@@ -117,6 +136,29 @@ inline std::string quit_editor(std::unique_ptr<Editor>& ed)
     return out;
 }
 
+// The real editor headless once start() ran, quit at the end of the test whatever happened.
+struct EditorTest : testing::Test {
+    EditorEnv env;
+    std::unique_ptr<Editor> ed;
+    EngineState* es = nullptr;
+    ImageStack* im = nullptr;
+    // Starts the editor on `path` and runs frames until `ready` holds (by default: synthesised).
+    void start(std::function<bool()> ready = {}, const std::string& path = demo_path)
+    {
+        ed = start_on(path);
+        es = &ed->es;
+        im = &ed->image;
+        if (!ready)
+            ready = [this] { return demo_synthesised(ed.get()); };
+        ASSERT_TRUE(run_until(ed.get(), ready, 100000));
+    }
+    void TearDown() override
+    {
+        if (ed)
+            quit_editor(ed);
+    }
+};
+
 // The row of the lower of two steady tones (the 1000 Hz one of a 1000 + 3000 Hz sound): of the
 // two brightest rows far apart in the composite's middle column, the lower one.
 inline int lower_tone_row(const ImageStack* im)
@@ -130,6 +172,31 @@ inline int lower_tone_row(const ImageStack* im)
         if (std::abs(r - best) > 20 && (other < 0 || im->composite[r][c] > im->composite[other][c]))
             other = r;
     return std::max(best, other);
+}
+
+// Frames a disk audio device has written into `raw` so far (16-bit, two channels).
+inline size_t frames_captured(const std::string& raw)
+{
+    std::error_code err;
+    const auto size = std::filesystem::file_size(raw, err);
+    return err ? 0 : (size_t)size / 4;
+}
+
+// The frames a disk audio device wrote into `raw` from frame `from` on, one value each: both
+// channels must be the same.
+inline std::vector<int16_t> device_frames(const std::string& raw, size_t from = 0)
+{
+    const std::string bytes = read_file(raw);
+    const size_t frames = bytes.size() / 4;
+    std::vector<int16_t> both(2 * frames), s;
+    memcpy(both.data(), bytes.data(), both.size() * 2);
+    size_t differ = 0;
+    for (size_t f = from; f < frames; f++) {
+        s.push_back(both[2 * f]);
+        differ += both[2 * f] != both[2 * f + 1];
+    }
+    EXPECT_EQ(differ, 0u);
+    return s;
 }
 
 // Distinct pixel values of a w x h region of a 32-bit buffer `stride` pixels wide.

@@ -2,26 +2,13 @@
 // stacks beyond what slot 65 carries), pointer handling through synthetic coordinates, drawing
 // into a tiny window, and the Ctrl key equivalents.
 #include "editor/menus.h"
-
-#include "core/state.h"
 #include "render/gfx.h"
 #include "display/window.h"
-#include "document/command_log.h"
 #include "document/composite.h"
 #include "document/hooks.h"
-#include "document/image.h"
-#include "document/layers.h"
-#include "platform/util.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
 #include <iterator>
-#include <memory>
-#include <string>
-#include <vector>
 #include <tuple>
 
 namespace {
@@ -148,7 +135,7 @@ struct MenusDocument : Menus {
 
 // Every entry shown and not greyed does something and asks for a redraw; one entry of each kind
 // of action shows what that kind does (a full copy of the label-to-slot table would only restate
-// the menus' own table).
+// the menus' own table); greyed entries and separators do nothing.
 TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
 {
     int entries = 0;
@@ -212,10 +199,10 @@ TEST_F(Menus, EveryEntryDispatchesAndEachKindOfActionDoesItsPart)
     menu_dispatch(bar, MENU_HISTORY, rel, 1);
     EXPECT_EQ(key[K_RELATIVE_SELECTION], 0);
     mouse_function = TOOL_CURSOR; // no tool was left chosen above
-}
 
-TEST_F(Menus, GreyedEntriesAndSeparatorsDoNothing)
-{
+    // Greyed entries, separators and places that hold no entry do nothing.
+    state_reset();
+    mac_redraw = 0;
     const std::vector<int> before = slots();
     // Close, Play Selection (nothing selected), "No Layer", a separator, no such entry, no such menu.
     for (auto [m, i] : {std::pair{(int)MENU_FILE, index_of(MENU_FILE, "Close")}, {MENU_OPTIONS, index_of(MENU_OPTIONS, "Play Selection")},
@@ -282,53 +269,32 @@ TEST_F(Menus, CheckMarksFollowTheState)
 // [SECTION] Layer list
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(MenusDocument, LayerListLabelsMarksAndSelection)
+// The layer list: labels with their tags, the marks, a choice asking for its position; any layer
+// of a stack too long for the drawing area (and for slot 65) can be chosen; long names are cut;
+// no document leaves the greyed "No Layer".
+TEST_F(MenusDocument, LayerListLabelsMarksAndAnyLayerOfALongStack)
 {
-    make(3);
-    image->layers[2].off = 1;
-    image->sel = 1;
-    image->layers[1].blend = 4;
+    make(200);
+    image->layers[199].off = 1;
+    image->sel = 198;
+    image->layers[198].blend = 4;
     refresh_layers_menu(bar, image.get(), font);
-    EXPECT_EQ(list(), (std::vector<std::string>{"(off) Layer 3 [Add]", "Layer 2 [Sub]", "Layer 1 [Add]"}));
-    EXPECT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 3);
+    ASSERT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 200);
+    const std::vector<std::string> labels = list();
+    EXPECT_EQ(std::vector<std::string>(labels.begin(), labels.begin() + 3),
+              (std::vector<std::string>{"(off) Layer 200 [Add]", "Layer 199 [Sub]", "Layer 198 [Add]"}));
+    EXPECT_EQ(labels[149], "Layer 51 [Add]");
     // Only the selected layer's entry is marked; it is on, so Turn Off is not.
     EXPECT_TRUE(!bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].checked && bar[MENU_LAYERS].entries[LAYER_LIST_FIRST + 1].checked &&
                 !entry(MENU_LAYERS, "Turn Off Layer").checked);
     for (int m = 0; m < BLEND_MODE_COUNT; m++)
         EXPECT_EQ(entry(MENU_LAYERS, blend_menu_label[m]).checked, m == 4) << m;
-    EXPECT_GE(bar[MENU_LAYERS].width, text_width("(off) Layer 3 [Add]", font) + 40);
+    EXPECT_GE(bar[MENU_LAYERS].width, text_width("(off) Layer 200 [Add]", font) + 40);
 
     // Choosing the second item asks for position 2.
     EXPECT_EQ(menu_dispatch(bar, MENU_LAYERS, LAYER_LIST_FIRST + 1, 1), 1);
     EXPECT_TRUE(key[K_SELECT_LAYER] == 2 && layer_select_request.load() == 0);
-
-    // The selected entry being off marks Turn Off (the labels' own rules are the layer list's).
-    image->layers[1].off = 1;
-    refresh_layers_menu(bar, image.get(), font);
-    EXPECT_TRUE(entry(MENU_LAYERS, "Turn Off Layer").checked);
-
-    // A name too long for a label keeps the start of the name and the tag.
-    free(image->layers[0].name);
-    image->layers[0].name = string_assign(std::string(400, 'x').c_str());
-    refresh_layers_menu(bar, image.get(), font);
-    const std::string& long_label = bar[MENU_LAYERS].entries.back().label;
-    EXPECT_LT(long_label.size(), (size_t)LAYER_LABEL_MAX);
-    EXPECT_EQ(long_label.substr(0, 10) + long_label.substr(long_label.size() - 10), "xxxxxxxxxxx... [Add]");
-
-    // No document: the greyed "No Layer" again, no blending mode marked.
-    refresh_layers_menu(bar, nullptr, font);
-    EXPECT_EQ(list(), (std::vector<std::string>{"No Layer"}));
-    EXPECT_TRUE(bar[MENU_LAYERS].entries.back().greyed && !entry(MENU_LAYERS, "Addition").checked);
-}
-
-TEST_F(MenusDocument, AnyLayerOfALongStackCanBeChosen)
-{
-    make(200);
-    image->sel = 199;
-    refresh_layers_menu(bar, image.get(), font);
-    ASSERT_EQ((int)bar[MENU_LAYERS].entries.size(), LAYER_LIST_FIRST + 200);
-    EXPECT_EQ(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST].label, "Layer 200 [Add]");
-    EXPECT_EQ(bar[MENU_LAYERS].entries[LAYER_LIST_FIRST + 149].label, "Layer 51 [Add]");
+    key[K_SELECT_LAYER] = 0;
 
     // Open the Layers menu; it is taller than the drawing area, so it scrolls with the wheel.
     SCRN_H = 420;
@@ -365,6 +331,24 @@ TEST_F(MenusDocument, AnyLayerOfALongStackCanBeChosen)
     menu_dispatch(bar, MENU_LAYERS, LAYER_LIST_FIRST + 126, 1);
     EXPECT_EQ(key[K_SELECT_LAYER], 127);
     EXPECT_EQ(layer_select_request.load(), 0);
+
+    // The selected entry being off marks Turn Off (the labels' own rules are the layer list's).
+    image->layers[50].off = 1;
+    refresh_layers_menu(bar, image.get(), font);
+    EXPECT_TRUE(entry(MENU_LAYERS, "Turn Off Layer").checked);
+
+    // A name too long for a label keeps the start of the name and the tag.
+    free(image->layers[0].name);
+    image->layers[0].name = string_assign(std::string(400, 'x').c_str());
+    refresh_layers_menu(bar, image.get(), font);
+    const std::string& long_label = bar[MENU_LAYERS].entries.back().label;
+    EXPECT_LT(long_label.size(), (size_t)LAYER_LABEL_MAX);
+    EXPECT_EQ(long_label.substr(0, 10) + long_label.substr(long_label.size() - 10), "xxxxxxxxxxx... [Add]");
+
+    // No document: the greyed "No Layer" again, no blending mode marked.
+    refresh_layers_menu(bar, nullptr, font);
+    EXPECT_EQ(list(), (std::vector<std::string>{"No Layer"}));
+    EXPECT_TRUE(bar[MENU_LAYERS].entries.back().greyed && !entry(MENU_LAYERS, "Addition").checked);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -426,8 +410,9 @@ TEST_F(Menus, PointerOpensChoosesAndCloses)
 // ---------------------------------------------------------------------------------------------
 
 // Drawn into a tiny drawing area, the strip and an open menu write nothing outside their buffers
-// (what they look like is the running editor's test).
-TEST_F(Menus, DrawingStaysInsideATinyWindow)
+// (what they look like is the running editor's test); at the smallest window width every menu
+// title, History included, lies on the strip.
+TEST_F(Menus, DrawingStaysInsideATinyWindowAndEveryTitleFitsTheNarrowest)
 {
     std::vector<uint32_t> tiny(20 * 10 + 16, 0xdeadbeefu);
     draw_menu(FrameRef{tiny.data() + 8, 20, 2}, FrameRef{tiny.data() + 48, 20, 5}, bar, MENU_LAYERS, 3, font);
@@ -435,6 +420,16 @@ TEST_F(Menus, DrawingStaysInsideATinyWindow)
         EXPECT_EQ(tiny[i], 0xdeadbeefu);
     for (size_t i = 48 + 100; i < tiny.size(); i++)
         EXPECT_EQ(tiny[i], 0xdeadbeefu);
+
+    key[K_HISTORY_MENU] = 1;
+    bar = menu_init(nullptr, font);
+    int titles = 0;
+    for (const Menu& m : bar)
+        if (!m.name.empty()) {
+            titles++;
+            EXPECT_LE(m.x + m.title_w + 18, MIN_SCRN_W) << m.name; // the title's hit and hover area
+        }
+    EXPECT_EQ(titles, MENU_COUNT);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -485,17 +480,4 @@ TEST_F(Menus, CtrlKeyEquivalents)
     for (int sym : {(int)'1', 127, 27, (int)' ', 0x111})
         EXPECT_EQ(menu_key_equivalent(bar, sym), 0) << sym;
     EXPECT_EQ(slots(), before);
-}
-// At the smallest window width every menu title, History included, lies on the strip.
-TEST_F(Menus, EveryTitleFitsTheNarrowestWindow)
-{
-    key[K_HISTORY_MENU] = 1;
-    bar = menu_init(nullptr, font);
-    int titles = 0;
-    for (const Menu& m : bar)
-        if (!m.name.empty()) {
-            titles++;
-            EXPECT_LE(m.x + m.title_w + 18, MIN_SCRN_W) << m.name; // the title's hit and hover area
-        }
-    EXPECT_EQ(titles, MENU_COUNT);
 }

@@ -1,30 +1,14 @@
 // The knob panel: value curves and their inverse, the circular and linear gestures, the three
 // layouts at many window sizes, the buttons' actions, the knob effects on a document with their
 // history lines, Default Values, and drawing that stays inside the controls.
-#include "core/records.h"
 #include "editor/panel.h"
-#include "core/state.h"
 #include "render/gfx.h"
-#include "document/command_log.h"
 #include "document/hooks.h"
-#include "document/image.h"
-#include "document/layers.h"
 #include "files/config.h"
-#include "platform/util.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <iterator>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 #include <tuple>
 
 namespace {
@@ -130,7 +114,8 @@ const float TOP = 1.5f * 3.1415927f;
 // [SECTION] Curves
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Panel, CurvesHaveTheirEndsAndLabelsAndPrintAsSpecified)
+// The value curves: their ends, the frequency knob's scale labels, the printed values, the inverse.
+TEST_F(Panel, CurvesHaveTheirEndsLabelsAndPrintedValuesAndInverses)
 {
     struct Ends {
         int knob;
@@ -169,10 +154,8 @@ TEST_F(Panel, CurvesHaveTheirEndsAndLabelsAndPrintAsSpecified)
     EXPECT_EQ(printed(2, ctrl[2].angle), "27.5"); // the angle found gives 27.5 back
     knob_set_value(4, 5.f);
     EXPECT_EQ(value_text(4), "5.00");
-}
 
-TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
-{
+    // The inverse curves give the angle back, and clamp at the ends.
     for (int i = 1; i <= 9; i++)
         for (int k = 1; k < 20; k++) {
             const float a = TOP * k / 20;
@@ -187,21 +170,20 @@ TEST_F(Panel, InverseCurvesRoundTripAndClampAtTheEnds)
     EXPECT_NEAR(angle_to_value(5, nullptr, value_to_angle(5, 2.f)), 2.0, 1e-5);
 
     // The tool knobs start from the configuration's values and report them back.
-    tool_width = 45.f;
-    tool_intensity = 0.5f;
+    std::tie(tool_width, tool_intensity) = std::pair(45.f, 0.5f);
     control_text_init(&futura12, &futura24);
-    EXPECT_NEAR(ctrl[8].value, 45.f, 1e-3f);
-    EXPECT_NEAR(ctrl[9].value, 0.5f, 1e-5f);
+    EXPECT_TRUE(std::fabs(ctrl[8].value - 45.f) < 1e-3f && std::fabs(ctrl[9].value - 0.5f) < 1e-5f);
     float w = 0, s = 0;
-    ASSERT_NE(config_tool_knobs, nullptr);
-    EXPECT_TRUE(config_tool_knobs(&w, &s) && w == ctrl[8].value);
+    EXPECT_TRUE(config_tool_knobs && config_tool_knobs(&w, &s) && w == ctrl[8].value);
 }
 
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Gestures
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Panel, CircularGestureTurnsOneRadianPerRadianWithinTheRange)
+// The circular gesture turns one radian per radian within the range; the linear one follows
+// vertical motion and wraps at the window's edge; in lossless mode the locked controls need F.
+TEST_F(Panel, CircularAndLinearGesturesAndLockedControls)
 {
     const int k = C_VOLUME;
     ASSERT_TRUE(on_screen(k));
@@ -235,31 +217,27 @@ TEST_F(Panel, CircularGestureTurnsOneRadianPerRadianWithinTheRange)
     knob_set_angle(k, 0.f, nullptr);
     turn(k, 2.5f);
     EXPECT_NEAR(ctrl[k].angle, 2.f, 1e-5f);
-}
 
-TEST_F(Panel, LinearGestureFollowsVerticalMotionAndWrapsAtTheWindowEdge)
-{
+    // The linear gesture follows vertical motion and wraps at the window's edge.
     key[state_of(K_LINEAR_KNOB)] = 1;
-    const int k = C_SPRAY_WIDTH;
-    const float start = ctrl[k].angle;
-    ASSERT_TRUE(panel_press(es.get(), cx(k) + 20, cy(k)) & PANEL_TAKEN);
-    panel_drag(es.get(), cx(k) + 20, cy(k) - 50, 0); // 50 px up
-    EXPECT_NEAR(ctrl[k].angle, start + 0.8f, 1e-4f);
-    panel_drag(es.get(), cx(k) + 20, cy(k) - 50, 1); // no motion, no change
-    EXPECT_NEAR(ctrl[k].angle, start + 0.8f, 1e-4f);
-    panel_drag(es.get(), cx(k) + 20, cy(k) - 75, 1); // 25 px with precision
-    EXPECT_NEAR(ctrl[k].angle, start + 0.804f, 1e-4f);
-    panel_drag(es.get(), cx(k) + 20, 0, 1); // at the top edge the pointer comes back to the middle
-    EXPECT_EQ(warp, std::pair(cx(k) + 20, SCRN_H / 2));
+    const int w = C_SPRAY_WIDTH;
+    const float start = ctrl[w].angle;
+    ASSERT_TRUE(panel_press(es.get(), cx(w) + 20, cy(w)) & PANEL_TAKEN);
+    panel_drag(es.get(), cx(w) + 20, cy(w) - 50, 0); // 50 px up
+    EXPECT_NEAR(ctrl[w].angle, start + 0.8f, 1e-4f);
+    panel_drag(es.get(), cx(w) + 20, cy(w) - 50, 1); // no motion, no change
+    EXPECT_NEAR(ctrl[w].angle, start + 0.8f, 1e-4f);
+    panel_drag(es.get(), cx(w) + 20, cy(w) - 75, 1); // 25 px with precision
+    EXPECT_NEAR(ctrl[w].angle, start + 0.804f, 1e-4f);
+    panel_drag(es.get(), cx(w) + 20, 0, 1); // at the top edge the pointer comes back to the middle
+    EXPECT_EQ(warp, std::pair(cx(w) + 20, SCRN_H / 2));
     EXPECT_EQ(mouse_ay, SCRN_H / 2);
-    const float at_edge = ctrl[k].angle;
-    panel_drag(es.get(), cx(k) + 20, SCRN_H / 2 - 10, 0); // the drag goes on from the middle
-    EXPECT_NEAR(ctrl[k].angle, std::min(at_edge + 0.16f, TOP), 1e-4f);
+    const float at_edge = ctrl[w].angle;
+    panel_drag(es.get(), cx(w) + 20, SCRN_H / 2 - 10, 0); // the drag goes on from the middle
+    EXPECT_NEAR(ctrl[w].angle, std::min(at_edge + 0.16f, TOP), 1e-4f);
     panel_release(es.get());
-}
 
-TEST_F(Panel, LockedControlsNeedFInLosslessMode)
-{
+    // In lossless mode the locked controls need F.
     lossless_mode = 1; // the normal layout is still in force (slot 35 clear)
     EXPECT_EQ(panel_press(es.get(), cx(C_MIN_FREQ), cy(C_MIN_FREQ)), 0);
     EXPECT_EQ(panel_press(es.get(), cx(C_FLIP), cy(C_FLIP)), 0);
@@ -298,8 +276,11 @@ TEST_F(Panel, EveryControlIsShownReadableAndApartAtEveryWindowSize)
                     resize(w, h);
                     panel_draw_controls(es.get(), screen.data(), 1);
                     panel_draw_text_lines(screen.data(), 1);
-                    const std::string where = std::to_string(w) + "x" + std::to_string(h) + " lossless " +
-                                              std::to_string(lossless) + " layers " + std::to_string(layers);
+                    auto fail = [&](int owner, const std::string& what) {
+                        ADD_FAILURE() << w << "x" << h << " lossless " << lossless << " layers " << layers << ": "
+                                      << owner << " " << what;
+                        failures++;
+                    };
                     // Every piece that must be readable, with its owner: a control, or 100 + a line.
                     std::vector<std::pair<int, Box>> parts;
                     for (int i = 1; i < CONTROL_COUNT; i++) {
@@ -307,20 +288,16 @@ TEST_F(Panel, EveryControlIsShownReadableAndApartAtEveryWindowSize)
                                              !(i == C_LAYER_INTENSITY && !layers) &&
                                              !(lossless && (i == C_MIN_FREQ || i == C_MAX_FREQ || i == C_TIME_RES ||
                                                             i == C_FREQ_SCALE));
-                        if (!offered)
-                            continue;
                         const Control& c = ctrl[i];
-                        if (!on_screen(i)) {
-                            ADD_FAILURE() << where << ": control " << i << " is hidden";
-                            failures++;
+                        if (!offered || !on_screen(i)) {
+                            if (offered)
+                                fail(i, "is hidden");
                             continue;
                         }
                         parts.push_back({i, Box{c.x, c.y, c.x + c.w, c.y + c.h}});
                         if (c.x < 120 + image->view_w && 120 < c.x + c.w && c.y < image->view_y + image->view_h &&
-                            image->view_y < c.y + c.h) {
-                            ADD_FAILURE() << where << ": control " << i << " covers the view";
-                            failures++;
-                        }
+                            image->view_y < c.y + c.h)
+                            fail(i, "covers the view");
                         for (int k = 0; k < c.caption_count; k++)
                             if (!(i == C_LOSSLESS && k == 2)) // the OFF / ON caption shares its place
                                 parts.push_back({i, label_box(c.captions[k])});
@@ -330,34 +307,31 @@ TEST_F(Panel, EveryControlIsShownReadableAndApartAtEveryWindowSize)
                     for (auto [line, owner] :
                          {std::pair{0, (int)C_OPEN}, {1, (int)C_SAVE}, {2, (int)C_QUIT}, {3, 103}, {4, 104}})
                         parts.push_back({owner, label_box(text[line])});
-                    EXPECT_GT(strlen(text[4].str), 8u) << where << ": the document name is cut to nothing";
+                    if (strlen(text[4].str) <= 8u)
+                        fail(104, "cuts the document name to nothing");
                     for (size_t p = 0; p < parts.size(); p++) {
                         const Box& a = parts[p].second;
                         if (a.x1 <= a.x0)
                             continue;
-                        if (a.x0 + 1 < 0 || a.y0 < 0 || a.x1 - 1 > w || a.y1 > h) {
-                            ADD_FAILURE() << where << ": a part of " << parts[p].first << " leaves the window";
-                            failures++;
-                        }
+                        if (a.x0 + 1 < 0 || a.y0 < 0 || a.x1 - 1 > w || a.y1 > h)
+                            fail(parts[p].first, "leaves the window");
                         for (size_t q = p + 1; q < parts.size(); q++) {
                             const Box& b = parts[q].second;
-                            if (parts[q].first == parts[p].first || b.x1 <= b.x0)
-                                continue;
-                            if (a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1) {
-                                ADD_FAILURE() << where << ": " << parts[p].first << " and " << parts[q].first
-                                              << " overlap: (" << a.x0 << "," << a.y0 << ")-(" << a.x1 << "," << a.y1 << ") and (" << b.x0
-                                              << "," << b.y0 << ")-(" << b.x1 << "," << b.y1 << ")";
-                                failures++;
-                            }
+                            if (parts[q].first != parts[p].first && b.x1 > b.x0 && a.x0 < b.x1 && b.x0 < a.x1 &&
+                                a.y0 < b.y1 && b.y0 < a.y1)
+                                fail(parts[p].first, "overlaps " + std::to_string(parts[q].first));
                         }
                     }
                 }
 }
 
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Buttons
 // ---------------------------------------------------------------------------------------------
 
+// Buttons act only when released over them; tool buttons show the tool; Play follows the pause
+// state; Lossless needs an original sound of the document's size.
 TEST_F(Panel, ButtonsActOnlyWhenReleasedOverThem)
 {
     EXPECT_EQ(click(C_OPEN), PANEL_TAKEN);
@@ -392,10 +366,8 @@ TEST_F(Panel, ButtonsActOnlyWhenReleasedOverThem)
     es->paused = 1; // playback ended by itself
     panel_sync(es.get());
     EXPECT_EQ(ctrl[C_PLAY].frame, 0);
-}
 
-TEST_F(Panel, LosslessButtonNeedsAnOriginalSound)
-{
+    // Lossless needs an original sound.
     write_file(dir.file("script.txt"), "ok\nok\n");
     ScopedEnv script{"BRINDLEWHARF_DIALOG_SCRIPT", dir.file("script.txt").c_str()};
     ScopedEnv log{"BRINDLEWHARF_DIALOG_LOG", dir.file("log.txt").c_str()};
@@ -480,11 +452,8 @@ TEST_F(Panel, GammaAndIntensityKnobsEditTheLayerAndWriteTheirLines)
     EXPECT_FLOAT_EQ(ctrl[C_LAYER_INTENSITY].angle, 0.75f * PI);
     h = history();
     EXPECT_EQ(std::vector<std::string>(h.begin() + 9, h.end()), (std::vector<std::string>{"Multiply layer by 100", ""}));
-}
 
-TEST_F(Panel, KnobsFollowTheDocument)
-{
-    document(4, 3, 1.f);
+    // The knobs follow the document; the layer count crossing 1 and 2 asks for a relayout.
     image->layers[0].gamma = 2.f;
     document_hooks.knob_refresh(es.get());
     EXPECT_TRUE(ctrl[C_GAMMA].value == 2.f && value_text(C_GAMMA) == "2.0 : 1");
@@ -492,7 +461,6 @@ TEST_F(Panel, KnobsFollowTheDocument)
     es->anal_params[6] = 1.f;
     knobs_follow(es.get());
     EXPECT_TRUE(ctrl[C_MIN_FREQ].value == 100.f && value_text(C_FREQ_SCALE) == "LINEAR" && ctrl[C_FREQ_SCALE].frame == 0);
-    // The layer count crossing 1 and 2 asks for a relayout.
     document_hooks.knob_layout(es.get());
     EXPECT_EQ(key[K_RELAYOUT], 1);
 }
