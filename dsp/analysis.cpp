@@ -280,7 +280,7 @@ static void hann_windows(float* t, int n)
 {
     bool inside = true;
     for (int k = 0; k < n; k++)
-        inside = inside && t[k] >= 0.f && t[k] <= 1.f;
+        inside &= (t[k] >= 0.f) & (t[k] <= 1.f);
     if (!inside) {
         for (int k = 0; k < n; k++)
             t[k] = 0.5f - 0.5f * cosf(2.f * PI * t[k]);
@@ -303,13 +303,17 @@ static void analyse_band(AnalysisJob* job, int i, float* Z)
     // band's span on the axis (each bin weighted by the window at the bin just below it).
     const float span = band.b - band.a;
     float* g = Z + 2 * (size_t)job->max_M; // nb <= (M - 1) / 2
+    log_axis_inv_bins(job->axis, band.lo, N, band.nb, g);
     for (int k = 0; k < band.nb; k++)
-        g[k] = (log_axis_inv(job->axis, (float)(band.lo + k) / (float)N) - band.a) / span;
+        g[k] = (g[k] - band.a) / span;
     hann_windows(g, band.nb);
     for (int k = 0; k < band.nb; k++) {
         Z[2 * (k + 1)] = g[k] * S[band.lo + 1 + k];
-        Z[2 * (k + 1) + 1] = g[k] * bin_im(S, N, band.lo + 1 + k);
+        Z[2 * (k + 1) + 1] = g[k] * S[N - (band.lo + 1 + k)];
     }
+    // The Nyquist bin of an even length has no imaginary part (S[N / 2] is its real part).
+    if (N % 2 == 0 && band.lo + 1 <= N / 2 && N / 2 <= band.lo + band.nb)
+        Z[2 * (N / 2 - band.lo) + 1] = 0.f;
     // The analytic band signal: the inverse transform of the positive-frequency bins alone (its
     // real part is the band signal, its imaginary part the quadrature signal, both doubled).
     fftc_inverse(Z, M);

@@ -47,6 +47,10 @@ float log_axis_pos(const LogAxis& axis, float x);
 // Position of frequency f on the axis (log_pos_inv_b without recomputing the constants).
 float log_axis_inv(const LogAxis& axis, float f);
 
+// log_axis_inv of the n bins lo, lo + 1, ... of a transform of N points (frequency (lo + k) / N)
+// into out[k], several at a time.
+void log_axis_inv_bins(const LogAxis& axis, int lo, int N, int n, float* out);
+
 // ---------------------------------------------------------------------------------------------
 // [SECTION] Notes
 // ---------------------------------------------------------------------------------------------
