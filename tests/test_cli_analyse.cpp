@@ -6,7 +6,6 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -27,16 +26,6 @@ struct BatchTest : ProgramRun {
         return out.file(name);
     }
 };
-
-// The row of a .npy analysis with the largest sum.
-int brightest_row(const std::vector<float>& v, int w, int h)
-{
-    std::vector<double> sums((size_t)h);
-    for (int r = 0; r < h; r++)
-        for (int c = 0; c < w; c++)
-            sums[(size_t)r] += v[(size_t)r * w + c];
-    return (int)(std::max_element(sums.begin(), sums.end()) - sums.begin());
-}
 
 } // namespace
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -58,4 +59,14 @@ inline double correlation(const std::vector<float>& a, const std::vector<float>&
         bb += (double)b[i] * b[i];
     }
     return ab / std::sqrt(aa * bb + 1e-30);
+}
+
+// The row of a .npy analysis with the largest sum.
+inline int brightest_row(const std::vector<float>& v, int w, int h)
+{
+    std::vector<double> sums((size_t)h);
+    for (int r = 0; r < h; r++)
+        for (int c = 0; c < w; c++)
+            sums[(size_t)r] += v[(size_t)r * w + c];
+    return (int)(std::max_element(sums.begin(), sums.end()) - sums.begin());
 }
