@@ -212,17 +212,6 @@ struct SessionTest : testing::Test {
     }
 };
 
-// Whether two documents' composites hold the same bits.
-inline bool same_composite(const ImageStack& a, const ImageStack& b)
-{
-    if (a.w != b.w || a.h != b.h || !a.composite || !b.composite)
-        return false;
-    for (int r = 0; r < a.h; r++)
-        if (memcmp(a.composite[r], b.composite[r], sizeof(float) * (size_t)a.w) != 0)
-            return false;
-    return true;
-}
-
 // Everything a step may change: every entry with its pixels as bits, the selection and the
 // name counter.
 struct DocState {
