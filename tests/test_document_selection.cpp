@@ -13,7 +13,6 @@
 #include "test_doc.h"
 
 #include <array>
-#include <functional>
 
 // Shapes on a 40 x 30 mask: a feathered box (corners in any order) with its bounds, subtracted
 // from; a lasso's bounds and soft edge; a dab added, the mask inverted; a shape subtracted from no

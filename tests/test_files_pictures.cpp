@@ -15,8 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -4,22 +4,17 @@
 // Sound writes it. On a real recording a box is heard alone; with two tones added, Gain on
 // Selection silences the tone in its band and keeps the other's level, and a stretch of time
 // removed whole starts and stops without a click.
-#include "core/state.h"
 #include "core/units.h"
 #include "document/composite.h"
 #include "document/selection.h"
 #include "document/sound.h"
 #include "sound/live.h"
 #include "sound/selection_sound.h"
-#include "sound/synthesis.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <algorithm>
 #include <cmath>
-#include <vector>
 
 namespace {
 

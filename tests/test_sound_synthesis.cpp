@@ -1,21 +1,12 @@
 // Block synthesis: noise table and block synthesis, block geometry and tiling, alignment of the
 // sound with the picture, lossless round trip, workers (claiming, stopping, repainting, seeds).
 #include "history/open.h"
-#include "core/state.h"
-#include "document/image.h"
 #include "document/sound.h"
 #include "dsp/fftf.h"
 #include "dsp/noise.h"
-#include "sound/synthesis.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <algorithm>
-#include <cstring>
-#include <functional>
-#include <vector>
 #include <tuple>
 
 namespace {
