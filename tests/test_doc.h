@@ -8,6 +8,7 @@
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
+#include "document/sound.h"
 #include "display/view.h"
 #include "history/replay.h"
 #include "platform/util.h"
@@ -111,8 +112,8 @@ struct ScopedHistory {
 };
 
 // A clean program state and an empty document stack tied to an engine state, in a window of
-// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others; the document hooks
-// emptied after.
+// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others; the document and
+// sound display hooks emptied and the original sound released after.
 struct DocTest : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
@@ -133,8 +134,10 @@ struct DocTest : testing::Test {
     {
         layer_steps_wait();
         document_hooks = {};
+        sound_display_hooks = {};
         log.reset();
         image_stack_release(image.get());
+        free_null(&orig_snd);
         state_reset();
         settings_defaults();
     }

@@ -44,13 +44,6 @@ struct DocumentStack : DocTest {
         DocTest::SetUp();
         analysis({27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f});
     }
-    void TearDown() override
-    {
-        sound_display_hooks = {nullptr, nullptr};
-        free_null(&orig_snd);
-        orig_len = orig_rate = 0;
-        DocTest::TearDown();
-    }
     bool locks_free() { return lock_free(image->transposed_lock) && lock_free(image->image_lock); }
 };
 

@@ -95,13 +95,6 @@ struct DspCoarseOpen : DocTest {
         ASSERT_TRUE(write_test_sound(dir.file("noise.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100,
                                      test_sound(false)));
     }
-    void TearDown() override
-    {
-        sound_display_hooks = {nullptr, nullptr};
-        free_null(&orig_snd);
-        orig_len = orig_rate = 0;
-        DocTest::TearDown();
-    }
     // The window's redraw: notes the most rows it saw filled at once until the analysis is over.
     static void* redraw(void* arg)
     {
