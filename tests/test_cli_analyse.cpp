@@ -76,7 +76,8 @@ TEST_F(BatchTest, EveryReadableFormatInOneBatchPastABadFile)
 }
 
 // Every batch command's refusals: 1 for a file that cannot be read or written, 2 for bad usage,
-// with one line saying what (the file's name, the limit), and no output file left behind.
+// with one line saying what (the file's name, the limit), and no output file left behind. (The
+// readers' own refusals are the file readers' table; the shared range limits the next test's.)
 TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
 {
     const std::string wav = sound("ok.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 44100);
@@ -108,7 +109,6 @@ TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
     } cases[] = {
         {"analyse", {out.file("text.wav"), "-o", x_npy}, 1, "text.wav"},
         {"analyse", {tiny, "-o", x_npy}, 1, "tiny.wav"},
-        {"analyse", {out.file("missing.wav"), "-o", x_npy}, 1, "missing.wav"},
         {"analyse", {wav, "-o", x_npy, "--min-frequency", "20000", "--max-frequency", "100"}, 1, "ok.wav"},
         {"analyse", {wav, "-o", out.file("no/such/folder/x.npy")}, 1, "x.npy"},
         {"analyse", {out.file("fast.wav"), "-o", x_npy}, 1,
@@ -137,7 +137,6 @@ TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
         // A time resolution of 5e8 overflowed the noise table's set-up; 1e9 wrote an empty sound.
         {"synth", {good, "-o", x_wav, "--pixels-per-second", "5e8"}, 2, pps_limit},
         {"synth", {good, "-o", x_wav, "--pixels-per-second", "1e9"}, 2, pps_limit},
-        {"synth", {good, "-o", x_wav, "--pixels-per-second", "1e6"}, 2, pps_limit},
         {"synth", {good, "-o", x_wav, "--min-frequency", "0"}, 2, "0 Hz"},
         {"synth", {good, "-o", x_wav, "--seed", "1e30"}, 2, "above the largest supported seed, 4294967295"},
         {"resynth", {DEMO, "-o", out.file("no/dir/x.wav")}, 1, "x.wav"},
