@@ -1,6 +1,6 @@
 // Replay of archives and history files: the line rules (blending names, relative selection,
 // version differences, strokes and rectangles; snapshots are the archive tests'), hostile
-// numbers and random lines, nested archives (Quit is the batch replay's script test), and a
+// numbers and random lines, nested archives, Quit, and a
 // random session of edits, Undos and Redos that its history gives back bit for bit, also when
 // the history was cut by a crash.
 #include "history/open.h"
@@ -44,7 +44,7 @@ struct HistoryReplay : SessionTest {
 
 } // namespace
 
-TEST_F(HistoryReplay, SizesBlendingNamesAndSelection)
+TEST_F(HistoryReplay, SizesBlendingNamesSelectionAndQuit)
 {
     blank(8, 6);
     for (auto [line, blend] : {std::pair{"Blending horizontal propagation looped\n", 11},
@@ -64,6 +64,9 @@ TEST_F(HistoryReplay, SizesBlendingNamesAndSelection)
     // missing file is refused.
     EXPECT_EQ(replay("// a comment\n\nHello there\n12 34 T+0.1s\n"), 0);
     EXPECT_EQ(load_archive(dir.file("missing.kbz").c_str(), &es, title, sizeof title, nullptr), -1);
+    // Quit ends the replay.
+    EXPECT_EQ(replay("New layer \"before\"\nQuit\nNew layer \"after\"\n"), 2);
+    EXPECT_TRUE(image.count == 4 && key[K_QUIT] == 1);
 }
 
 TEST_F(HistoryReplay, StrokesPaintInTheirBlockRectanglesWaitForAllThreeLinesAndOlderFilesDiffer)
