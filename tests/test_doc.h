@@ -280,7 +280,8 @@ struct ScreenDocTest : testing::Test {
 };
 
 // A clean state and an empty document stack with its engine state set up as the program starts
-// them; synthesis, the stack and the original sound released after.
+// them, and the sound synthesis makes of it; synthesis, the stack and the original sound released
+// after.
 struct EngineTest : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
@@ -301,5 +302,13 @@ struct EngineTest : testing::Test {
         orig_len = orig_rate = 0;
         state_reset();
         settings_defaults();
+    }
+    // n samples of the synthesised sound from `from` (all when n < 0), times `scale`.
+    std::vector<float> sound(int64_t from = 0, int64_t n = -1, float scale = 1.f) const
+    {
+        std::vector<float> s((size_t)(n < 0 ? es->sound_len.load() : n));
+        for (size_t i = 0; i < s.size(); i++)
+            s[i] = sound_sample(es.get(), from + (int64_t)i) * scale;
+        return s;
     }
 };

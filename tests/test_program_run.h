@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -48,18 +47,6 @@ struct ProgramRun : testing::Test {
         return v;
     }
 };
-
-// Correlation of two sample runs over the shorter one's length.
-inline double correlation(const std::vector<float>& a, const std::vector<float>& b)
-{
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
-        ab += (double)a[i] * b[i];
-        aa += (double)a[i] * a[i];
-        bb += (double)b[i] * b[i];
-    }
-    return ab / std::sqrt(aa * bb + 1e-30);
-}
 
 // The row of a .npy analysis with the largest sum.
 inline int brightest_row(const std::vector<float>& v, int w, int h)

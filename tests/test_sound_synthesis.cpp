@@ -37,13 +37,6 @@ struct SynthDoc : EngineTest {
         std::tie(image->orig_w, image->orig_h) = std::pair(W, H);
         fill_plane(image->composite, W, H, 1.f);
     }
-    std::vector<float> sound() const
-    {
-        std::vector<float> s((size_t)es->sound_len.load());
-        for (size_t i = 0; i < s.size(); i++)
-            s[i] = sound_sample(es.get(), (int64_t)i);
-        return s;
-    }
     // Polls (bounded) until the workers have ended by themselves, then joins them.
     bool wait_workers()
     {
