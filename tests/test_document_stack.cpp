@@ -19,12 +19,6 @@ bool lock_free(sem_t* s)
     return true;
 }
 
-// A mono float WAV file of a 44.1 kHz sine of `hz` over `n` samples.
-void write_wav(const std::string& path, float hz, int n)
-{
-    write_test_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, sine_wave(hz, n));
-}
-
 // A redraw that runs until the analysis is over, and what it saw.
 std::atomic<int> redraw_runs{0}, view_resets{0};
 void* redraw_until_stopped(void* arg)
@@ -117,7 +111,7 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
 {
     view_resets = redraw_runs = 0;
     sound_display_hooks = {count_view_reset, redraw_until_stopped};
-    write_wav(dir.file("tone.wav"), 1000.f, 88200);
+    write_test_sound(dir.file("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, sine_wave(1000.f, 88200));
     ASSERT_EQ(load_sound(dir.file("tone.wav").c_str(), es.get(), nullptr, 2), 1);
     // view resets, redraws (started, and stopped before load_sound returned), stop flag;
     // 2 s at 100 pixels per second, 571 rows; the original's length and rate
@@ -141,7 +135,7 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
 TEST_F(DocumentStack, RefusedSettingsLeaveTheDocumentAsItWas)
 {
     const std::string good = dir.file("good.wav");
-    write_wav(good, 500.f, 22050);
+    write_test_sound(good, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, sine_wave(500.f, 22050));
     ASSERT_EQ(load_sound(good.c_str(), es.get()), 1);
     Plane composite = image->composite;
     float* snd = orig_snd;

@@ -20,11 +20,6 @@ struct OpenTest : SessionTest {
         opened = 0;
         open_file(path, &es, &opened);
     }
-    std::string wav(const std::string& name, int frames)
-    {
-        write_test_sound(dir.file(name), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, frames));
-        return dir.file(name);
-    }
 };
 
 } // namespace
@@ -32,7 +27,8 @@ struct OpenTest : SessionTest {
 TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
 {
     key[state_of(K_LIVE_SYNTH)] = 1;
-    open(wav("tone.wav", 44100));
+    write_test_sound(dir.file("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, 44100));
+    open(dir.file("tone.wav"));
     ASSERT_EQ(opened, 1);
     EXPECT_EQ(key[K_WAVEFORM_AGAIN], 1); // live synthesis: the strip is made once more
     // Size, layers, centre, blocks (synthesis's own bookkeeping), paused, play position, opened.
@@ -75,7 +71,8 @@ TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
 // in the document folder, and when it is not there either the blank picture opens.
 TEST_F(OpenTest, UnreadableFilesKeepTheDocumentAndMissingOnesAreLookedFor)
 {
-    open(wav("keep.wav", 22050));
+    write_test_sound(dir.file("keep.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, 22050));
+    open(dir.file("keep.wav"));
     ASSERT_EQ(opened, 1);
     const int w = image.w;
     testing::internal::CaptureStderr();
