@@ -11,6 +11,7 @@
 #include "sound/live.h"
 #include "sound/selection_sound.h"
 #include "test_doc.h"
+#include "test_editor.h" // lower_tone_row
 
 #include <sndfile.h>
 
@@ -50,19 +51,6 @@ struct SelectionSoundTest : EngineTest {
         wrsrand(7);
         ASSERT_EQ(synthesise_all(es.get(), lossless_mode, 2), 1);
     }
-    // The row of the brightest band of the lower tone (the higher row index of the two).
-    int lower_tone_row()
-    {
-        const int c = image->w / 2;
-        int best = 0, other = -1;
-        for (int r = 0; r < image->h; r++)
-            if (image->composite[r][c] > image->composite[best][c])
-                best = r;
-        for (int r = 0; r < image->h; r++)
-            if (std::abs(r - best) > 20 && (other < 0 || image->composite[r][c] > image->composite[other][c]))
-                other = r;
-        return std::max(best, other);
-    }
     // The row of a frequency.
     int row(float hz) { return (int)convert_unit(nullptr, UNIT_HZ, UNIT_PX, es.get(), 0, 0, hz); }
     // Plays the installed selection through the stream until it stops by itself (or `frames`
@@ -99,7 +87,7 @@ TEST_F(SelectionSoundTest, TonesHeardSavedAndLoopedAlone)
         EXPECT_NE(testing::internal::GetCapturedStderr().find("Nothing is selected"), std::string::npos);
         EXPECT_FALSE(file_exists(dir.file("none.wav")));
 
-        const int row = lower_tone_row();
+        const int row = lower_tone_row(image.get());
         ASSERT_TRUE(selection_box(image.get(), 100, row - 6, 299, row + 6, 3.f, SELECT_REPLACE));
         int x0, y0, x1, y1;
         ASSERT_TRUE(selection_bounds(image.get(), &x0, &y0, &x1, &y1));
