@@ -34,6 +34,16 @@ struct ProgramRun : testing::Test {
         args.push_back("--quiet");
         return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
     }
+    // Writes `name` in `out`: `frames` frames of 440 Hz in every channel, through libsndfile.
+    std::string tone_file(const std::string& name, int format, int rate, int channels, int frames)
+    {
+        const std::vector<float> tone = sine_wave(440.f, frames, rate);
+        std::vector<float> data((size_t)frames * channels);
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = tone[i / channels];
+        write_test_sound(out.file(name), format, channels, rate, data);
+        return out.file(name);
+    }
     // The float image of a .npy file, row after row; empty when it cannot be read.
     static std::vector<float> npy(const std::string& path, int* w, int* h)
     {
