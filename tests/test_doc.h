@@ -280,8 +280,7 @@ struct ScreenDocTest : testing::Test {
 };
 
 // A clean state and an empty document stack with its engine state set up as the program starts
-// them, and the sound synthesis makes of it; synthesis, the stack and the original sound released
-// after.
+// them; synthesis, the stack and the original sound released after.
 struct EngineTest : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
