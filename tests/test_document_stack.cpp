@@ -1,6 +1,5 @@
 // Documents: colour normalisation, the image stack at start-up, blank, picture and sound
 // documents, release and its locks; settings that give no picture leave the document as it was.
-#include "document/sound.h"
 #include "files/media.h"
 #include "test_doc.h"
 

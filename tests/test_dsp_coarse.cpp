@@ -1,6 +1,5 @@
 // The coarse first picture an editor shows while a sound is analysed: its levels follow the
 // analysis, and nothing of it stays in the document the open leaves behind.
-#include "document/sound.h"
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "test_doc.h"

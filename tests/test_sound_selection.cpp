@@ -7,7 +7,6 @@
 #include "core/units.h"
 #include "document/composite.h"
 #include "document/selection.h"
-#include "document/sound.h"
 #include "sound/live.h"
 #include "sound/selection_sound.h"
 #include "test_doc.h"

@@ -1,7 +1,6 @@
 // Block synthesis: noise table and block synthesis, block geometry and tiling, alignment of the
 // sound with the picture, lossless round trip, workers (claiming, stopping, repainting, seeds).
 #include "history/open.h"
-#include "document/sound.h"
 #include "dsp/fftf.h"
 #include "dsp/noise.h"
 #include "test_doc.h"
