@@ -62,7 +62,7 @@ TEST_F(BatchReplay, HandWrittenScriptsAreCarriedOut)
                                        "New layer \"a\"\nOperation fill pink\nMultiply layer by 0.5\n\n"
                                        "New layer \"b\"\nDraw rectangle\nIntensity 1\n"
                                        "Rectangle start 0 px x 0 px\nRectangle end 10 px x 10 px\n\n"
-                                       "Quit\nMultiply layer by 100\n");
+                                       "Quit\nSelected layer 0\nMultiply layer by 100\n");
     RunResult r = run("replay", {out.file("script.kbz"), "-o", out.file("s.npy")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("2 layers"), std::string::npos) << r.out;
