@@ -6,7 +6,6 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -16,27 +15,7 @@ namespace {
 // Runs `brindlewharf analyse` with a private data folder.
 struct BatchTest : ProgramRun {
     RunResult analyse(std::vector<std::string> args) { return run("analyse", args, false); }
-    // Writes a sound file of `frames` frames of a sine through libsndfile.
-    std::string sound(const std::string& name, int format, int rate, int channels, int frames)
-    {
-        const std::vector<float> tone = sine_wave(440.f, frames, rate);
-        std::vector<float> data((size_t)frames * channels);
-        for (size_t i = 0; i < data.size(); i++)
-            data[i] = tone[i / channels];
-        write_test_sound(out.file(name), format, channels, rate, data);
-        return out.file(name);
-    }
 };
-
-// The row of a .npy analysis with the largest sum.
-int brightest_row(const std::vector<float>& v, int w, int h)
-{
-    std::vector<double> sums((size_t)h);
-    for (int r = 0; r < h; r++)
-        for (int c = 0; c < w; c++)
-            sums[(size_t)r] += v[(size_t)r * w + c];
-    return (int)(std::max_element(sums.begin(), sums.end()) - sums.begin());
-}
 
 } // namespace
 
@@ -47,10 +26,10 @@ TEST_F(BatchTest, EveryReadableFormatInOneBatchPastABadFile)
 {
     std::filesystem::create_directories(out.file("in/deep"));
     const std::vector<std::string> tones = {
-        sound("in/t48k.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 48000),
-        sound("in/deep/flac.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 44100),
-        sound("in/ogg.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 1, 22050),
-        sound("in/mp3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2, 44100),
+        tone_file("in/t48k.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 48000),
+        tone_file("in/deep/flac.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, 44100),
+        tone_file("in/ogg.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 1, 22050),
+        tone_file("in/mp3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2, 44100),
     };
     const std::string whole = read_file(tones[0]), bad = out.file("in/bad.wav");
     write_file(out.file("in/half.wav"), whole.substr(0, whole.find("data") + 8 + whole.size() / 2 - 22));
@@ -87,11 +66,12 @@ TEST_F(BatchTest, EveryReadableFormatInOneBatchPastABadFile)
 }
 
 // Every batch command's refusals: 1 for a file that cannot be read or written, 2 for bad usage,
-// with one line saying what (the file's name, the limit), and no output file left behind.
+// with one line saying what (the file's name, the limit), and no output file left behind. (The
+// readers' own refusals are the file readers' table; the shared range limits the next test's.)
 TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
 {
-    const std::string wav = sound("ok.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 44100);
-    const std::string tiny = sound("tiny.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 100);
+    const std::string wav = tone_file("ok.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 44100);
+    const std::string tiny = tone_file("tiny.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 100);
     write_file(out.file("text.wav"), "this is not a sound at all\n");
     write_file(out.file("text.png"), "not a picture");
     write_file(out.file("empty.kbz"), "// nothing to see\n");
@@ -119,7 +99,6 @@ TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
     } cases[] = {
         {"analyse", {out.file("text.wav"), "-o", x_npy}, 1, "text.wav"},
         {"analyse", {tiny, "-o", x_npy}, 1, "tiny.wav"},
-        {"analyse", {out.file("missing.wav"), "-o", x_npy}, 1, "missing.wav"},
         {"analyse", {wav, "-o", x_npy, "--min-frequency", "20000", "--max-frequency", "100"}, 1, "ok.wav"},
         {"analyse", {wav, "-o", out.file("no/such/folder/x.npy")}, 1, "x.npy"},
         {"analyse", {out.file("fast.wav"), "-o", x_npy}, 1,
@@ -148,7 +127,6 @@ TEST_F(BatchTest, BadInputAndUsageAreRefusedInOneLineAndWriteNothing)
         // A time resolution of 5e8 overflowed the noise table's set-up; 1e9 wrote an empty sound.
         {"synth", {good, "-o", x_wav, "--pixels-per-second", "5e8"}, 2, pps_limit},
         {"synth", {good, "-o", x_wav, "--pixels-per-second", "1e9"}, 2, pps_limit},
-        {"synth", {good, "-o", x_wav, "--pixels-per-second", "1e6"}, 2, pps_limit},
         {"synth", {good, "-o", x_wav, "--min-frequency", "0"}, 2, "0 Hz"},
         {"synth", {good, "-o", x_wav, "--seed", "1e30"}, 2, "above the largest supported seed, 4294967295"},
         {"resynth", {DEMO, "-o", out.file("no/dir/x.wav")}, 1, "x.wav"},
@@ -174,7 +152,7 @@ TEST_F(BatchTest, SettingsOutsideTheirRangesAreRefusedAlikeEverywhere)
 {
     // Each value on the command line (exit 2, one line with the limit), in config.txt (said, the
     // default kept: the default picture size) and in a project (said, the line ignored).
-    std::string wav = sound("r.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
+    std::string wav = tone_file("r.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
     const std::string npy = out.file("r.npy"), config = home.appdata("config.txt");
     mkdir((home.dir.path + "/Brindlewharf").c_str(), 0700);
     const struct {
@@ -259,7 +237,7 @@ TEST_F(BatchTest, WorkBeyondTheMemoryIsRefusedBeforeItStarts)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
 #endif
-    const std::string wav = sound("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 20 * 44100);
+    const std::string wav = tone_file("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 20 * 44100);
     Plane tall = plane_of(2, 100000, [](int r, int) { return r == 50000 ? 1.f : 0.f; });
     ASSERT_EQ(save_npy(out.file("tall.npy").c_str(), tall, 2, 100000), 1);
     free2d(tall, 100000);
@@ -298,7 +276,7 @@ TEST_F(BatchTest, WorkBeyondTheMemoryIsRefusedBeforeItStarts)
 // with eight commands at once; a missing file is not created.
 TEST_F(BatchTest, TheConfigurationIsReadNeverWritten)
 {
-    const std::string wav = sound("c.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
+    const std::string wav = tone_file("c.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
     const std::string config = home.appdata("config.txt");
     const std::string text = "pixels_per_second = 50\ntool_width = 33\ntool_intensity = 0.4\n"
                              "linear_knob_control = 1\n# the user's own note\n";
@@ -335,7 +313,7 @@ TEST_F(BatchTest, OutputsThatWouldReplaceTheirInputOrAreFoldersAreRefused)
 {
     std::filesystem::create_directories(out.file("in"));
     std::filesystem::create_directories(out.file("res/tone.png"));
-    const std::string demo = out.file("in/demo.wav"), tone = sound("tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
+    const std::string demo = out.file("in/demo.wav"), tone = tone_file("tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 4410);
     write_file(demo, read_file(DEMO));
     RunResult r = run("resynth", {demo, "-o", out.file("in")});
     EXPECT_EQ(r.status, 1);

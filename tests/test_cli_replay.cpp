@@ -5,12 +5,7 @@
 #include "test_doc.h"
 #include "test_program_run.h"
 
-#include <gtest/gtest.h>
 #include <sndfile.h>
-
-#include <cmath>
-#include <cstring>
-#include <vector>
 
 namespace {
 
@@ -67,7 +62,7 @@ TEST_F(BatchReplay, HandWrittenScriptsAreCarriedOut)
                                        "New layer \"a\"\nOperation fill pink\nMultiply layer by 0.5\n\n"
                                        "New layer \"b\"\nDraw rectangle\nIntensity 1\n"
                                        "Rectangle start 0 px x 0 px\nRectangle end 10 px x 10 px\n\n"
-                                       "Quit\nMultiply layer by 100\n");
+                                       "Quit\nSelected layer 0\nMultiply layer by 100\n");
     RunResult r = run("replay", {out.file("script.kbz"), "-o", out.file("s.npy")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("2 layers"), std::string::npos) << r.out;
@@ -107,11 +102,7 @@ TEST_F(BatchSynthTest, FloatImageBecomesAToneAtItsRowAndTime)
     int w = 0, h = 0;
     const std::vector<float> v = npy(back, &w, &h);
     ASSERT_EQ(v.size(), (size_t)w * h);
-    int best = 0;
-    for (int y = 0; y < h; y++)
-        if (v[(size_t)y * w + w / 2] > v[(size_t)best * w + w / 2])
-            best = y;
-    EXPECT_NEAR(best, 330, 2);
+    EXPECT_NEAR(brightest_row(v, w, h), 330, 2);
 }
 
 TEST_F(BatchSynthTest, LosslessResynthGivesBackTheDemo)

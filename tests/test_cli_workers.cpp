@@ -13,15 +13,10 @@ struct BatchWorkers : ProgramRun {};
 TEST_F(BatchWorkers, OneWorkerWritesWhatSeparateRunsWritePastABadFile)
 {
     // Sounds of different lengths, rates and channels, with a file that is no sound between them.
-    const std::vector<float> tone = sine_wave(660.f, 14400, 48000);
-    std::vector<float> stereo;
-    for (float s : tone)
-        stereo.insert(stereo.end(), {s, -s});
-    write_test_sound(out.file("mid.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000, stereo);
-    write_test_sound(out.file("short.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 44100,
-                     sine_wave(440.f, 11025));
     write_file(out.file("bad.wav"), "not a sound");
-    const std::vector<std::string> inputs = {DEMO, out.file("short.flac"), out.file("bad.wav"), out.file("mid.wav")};
+    const int pcm16 = SF_FORMAT_PCM_16;
+    const std::vector<std::string> inputs = {DEMO, tone_file("short.flac", SF_FORMAT_FLAC | pcm16, 44100, 1, 11025),
+                                             out.file("bad.wav"), tone_file("mid.wav", SF_FORMAT_WAV | pcm16, 48000, 2, 14400)};
     const std::vector<std::string> good = {"demo", "short", "mid"};
 
     struct Case {
@@ -66,9 +61,7 @@ TEST_F(BatchWorkers, OneWorkerWritesWhatSeparateRunsWritePastABadFile)
 TEST_F(BatchWorkers, AKilledWorkerLosesOnlyItsFile)
 {
     // The worker is killed on its first file, a long one; a new worker writes the others.
-    write_test_sound(out.file("long.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100,
-                     sine_wave(440.f, 44100 * 30));
-    std::vector<std::string> inputs = {out.file("long.wav")};
+    std::vector<std::string> inputs = {tone_file("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 44100 * 30)};
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
         write_file(out.file(name), read_file(DEMO));
         inputs.push_back(out.file(name));

@@ -8,6 +8,7 @@
 #include "document/hooks.h"
 #include "document/image.h"
 #include "document/layers.h"
+#include "document/sound.h"
 #include "display/view.h"
 #include "history/replay.h"
 #include "platform/util.h"
@@ -111,8 +112,8 @@ struct ScopedHistory {
 };
 
 // A clean program state and an empty document stack tied to an engine state, in a window of
-// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others; the document hooks
-// emptied after.
+// `SCRN_W` x `SCRN_H` = 1024 x 768 (MARGIN_Y 280) unless a test sets others; the document and
+// sound display hooks emptied and the original sound released after.
 struct DocTest : testing::Test {
     std::unique_ptr<ImageStack> image = std::make_unique<ImageStack>();
     std::unique_ptr<EngineState> es = std::make_unique<EngineState>();
@@ -133,8 +134,10 @@ struct DocTest : testing::Test {
     {
         layer_steps_wait();
         document_hooks = {};
+        sound_display_hooks = {};
         log.reset();
         image_stack_release(image.get());
+        free_null(&orig_snd);
         state_reset();
         settings_defaults();
     }
@@ -211,17 +214,6 @@ struct SessionTest : testing::Test {
         state_reset();
     }
 };
-
-// Whether two documents' composites hold the same bits.
-inline bool same_composite(const ImageStack& a, const ImageStack& b)
-{
-    if (a.w != b.w || a.h != b.h || !a.composite || !b.composite)
-        return false;
-    for (int r = 0; r < a.h; r++)
-        if (memcmp(a.composite[r], b.composite[r], sizeof(float) * (size_t)a.w) != 0)
-            return false;
-    return true;
-}
 
 // Everything a step may change: every entry with its pixels as bits, the selection and the
 // name counter.
@@ -309,5 +301,13 @@ struct EngineTest : testing::Test {
         orig_len = orig_rate = 0;
         state_reset();
         settings_defaults();
+    }
+    // n samples of the synthesised sound from `from` (all when n < 0), times `scale`.
+    std::vector<float> sound(int64_t from = 0, int64_t n = -1, float scale = 1.f) const
+    {
+        std::vector<float> s((size_t)(n < 0 ? es->sound_len.load() : n));
+        for (size_t i = 0; i < s.size(); i++)
+            s[i] = sound_sample(es.get(), from + (int64_t)i) * scale;
+        return s;
     }
 };

@@ -19,7 +19,6 @@ struct CommandLog : DocTest {
         log_history();
         command_log_set_clock(fake_clock);
     }
-    std::string text() { return read_file(history_path); }
 };
 using UnitConversion = DocTest;
 
@@ -44,7 +43,7 @@ TEST_F(CommandLog, TimestampsFollowTheGapsAndStrokePointsEndWithAnEmptyLine)
     }
     fake_now += 10;
     print_cmd(CMD_TIMED, "Undo");
-    const std::string t = text();
+    const std::string t = read_file(history_path);
     ASSERT_EQ(t.rfind("Time 2", 0), 0u) << t; // absolute: a calendar date
     EXPECT_NE(t.find("First\nTime +1.50 s\nSecond\nTime +0.050 s\nThird\nFourth\nTime 2"), std::string::npos) << t;
     EXPECT_NE(t.find("\nFifth\nDraw dark spray\n0       \t2       \tT+0.010s\n1       \t2       \tT+0.010s\n"
@@ -69,7 +68,7 @@ TEST_F(CommandLog, UnwritableHistoryIsRetriedTheHeaderComesFirstAndReplayWritesN
     key[K_REPLAYING] = 0;
     fake_now += 100;
     print_cmd(CMD_TIMED, "Visible");
-    const std::string t = text();
+    const std::string t = read_file(history_path);
     EXPECT_EQ(t.rfind("Brindlewharf Archive v1.2\nTime 2", 0), 0u) << t;
     EXPECT_TRUE(t.find("\n\nVisible\n") != std::string::npos && key[K_HISTORY_HEADER] == 0) << t;
 }

@@ -1,6 +1,5 @@
 // Documents: colour normalisation, the image stack at start-up, blank, picture and sound
 // documents, release and its locks; settings that give no picture leave the document as it was.
-#include "document/sound.h"
 #include "files/media.h"
 #include "test_doc.h"
 
@@ -17,12 +16,6 @@ bool lock_free(sem_t* s)
         return false;
     sem_post(s);
     return true;
-}
-
-// A mono float WAV file of a 44.1 kHz sine of `hz` over `n` samples.
-void write_wav(const std::string& path, float hz, int n)
-{
-    write_test_sound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, sine_wave(hz, n));
 }
 
 // A redraw that runs until the analysis is over, and what it saw.
@@ -43,13 +36,6 @@ struct DocumentStack : DocTest {
     {
         DocTest::SetUp();
         analysis({27.5f, 20000.f, 100.f, 100.f, 60.f, 24.f, 2.f});
-    }
-    void TearDown() override
-    {
-        sound_display_hooks = {nullptr, nullptr};
-        free_null(&orig_snd);
-        orig_len = orig_rate = 0;
-        DocTest::TearDown();
     }
     bool locks_free() { return lock_free(image->transposed_lock) && lock_free(image->image_lock); }
 };
@@ -124,7 +110,7 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
 {
     view_resets = redraw_runs = 0;
     sound_display_hooks = {count_view_reset, redraw_until_stopped};
-    write_wav(dir.file("tone.wav"), 1000.f, 88200);
+    write_test_sound(dir.file("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, sine_wave(1000.f, 88200));
     ASSERT_EQ(load_sound(dir.file("tone.wav").c_str(), es.get(), nullptr, 2), 1);
     // view resets, redraws (started, and stopped before load_sound returned), stop flag;
     // 2 s at 100 pixels per second, 571 rows; the original's length and rate
@@ -148,7 +134,7 @@ TEST_F(DocumentStack, SoundBecomesAPeakNormalisedOneLayerDocument)
 TEST_F(DocumentStack, RefusedSettingsLeaveTheDocumentAsItWas)
 {
     const std::string good = dir.file("good.wav");
-    write_wav(good, 500.f, 22050);
+    write_test_sound(good, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100, sine_wave(500.f, 22050));
     ASSERT_EQ(load_sound(good.c_str(), es.get()), 1);
     Plane composite = image->composite;
     float* snd = orig_snd;

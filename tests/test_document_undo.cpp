@@ -8,8 +8,6 @@
 #include "document/undo.h"
 #include "test_doc.h"
 
-#include <functional>
-
 namespace {
 
 // A 24 x 16 document of two layers, both patterned, the top one selected: the start of every case.

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
-#include <vector>
 
 static const int RATE = 44100;
 

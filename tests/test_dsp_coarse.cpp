@@ -1,6 +1,5 @@
 // The coarse first picture an editor shows while a sound is analysed: its levels follow the
 // analysis, and nothing of it stays in the document the open leaves behind.
-#include "document/sound.h"
 #include "dsp/analysis.h"
 #include "dsp/scale.h"
 #include "test_doc.h"
@@ -94,13 +93,6 @@ struct DspCoarseOpen : DocTest {
         redraws = most_rows = 0;
         ASSERT_TRUE(write_test_sound(dir.file("noise.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 44100,
                                      test_sound(false)));
-    }
-    void TearDown() override
-    {
-        sound_display_hooks = {nullptr, nullptr};
-        free_null(&orig_snd);
-        orig_len = orig_rate = 0;
-        DocTest::TearDown();
     }
     // The window's redraw: notes the most rows it saw filled at once until the analysis is over.
     static void* redraw(void* arg)

@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <string>
-#include <vector>
 #include <tuple>
 
 namespace {

@@ -9,7 +9,6 @@
 #include "history/base85.h"
 #include "test_doc.h"
 
-#include <unistd.h>
 #include <sys/stat.h>
 
 #include <bit>

@@ -1,7 +1,7 @@
 // Copy and Paste: the clipboard picture of a selection (its bounds, weighted by the mask) pasted
-// back as a new layer gives the region's pixels within a grey step; the paste is one Undo step,
-// and its history line replays to the same document. (Bad Paste lines are the replay's hostile
-// input tests'.)
+// back as a new layer gives the region's pixels within a grey step, and its history line replays
+// to the same document. (Its Undo step is the editor's copy-paste test; bad Paste lines are the
+// replay's hostile input tests'.)
 #include "document/composite.h"
 #include "document/selection.h"
 #include "document/undo.h"
@@ -36,7 +36,6 @@ TEST_F(ClipboardTest, CopiedSelectionPastesBackAsALayerAndReplays)
     const float peak = paste_peak(image.get());
     EXPECT_FLOAT_EQ(peak, 3.f);
     Plane pasted = picture_to_plane(grey.data(), w, h, peak);
-    const DocState before = snapshot(*image);
     ASSERT_EQ(paste_layer(es.get(), pasted, w, h, x0, y0), 1);
     plane_free(&pasted, h);
     ASSERT_EQ(image->count, 2);
@@ -50,10 +49,6 @@ TEST_F(ClipboardTest, CopiedSelectionPastesBackAsALayerAndReplays)
         }
     EXPECT_STREQ(undo_next_label(image.get(), -1), "Paste Layer");
     const DocState after = snapshot(*image);
-    ASSERT_EQ(undo_step(es.get(), -1), 1);
-    EXPECT_EQ(snapshot(*image), before);
-    ASSERT_EQ(undo_step(es.get(), +1), 1);
-    EXPECT_EQ(snapshot(*image), after);
 
     // The history holds the pixels: a replay on the same document gives the same layers.
     command_log_close();

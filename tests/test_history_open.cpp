@@ -2,6 +2,7 @@
 // document folder.
 #include "history/open.h"
 #include "dsp/scale.h"
+#include "files/media.h"
 #include "history/archive.h"
 #include "test_doc.h"
 
@@ -19,11 +20,6 @@ struct OpenTest : SessionTest {
         opened = 0;
         open_file(path, &es, &opened);
     }
-    std::string wav(const std::string& name, int frames)
-    {
-        write_test_sound(dir.file(name), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, frames));
-        return dir.file(name);
-    }
 };
 
 } // namespace
@@ -31,7 +27,8 @@ struct OpenTest : SessionTest {
 TEST_F(OpenTest, SoundBecomesTheDocumentAndTheOriginalSoundCoversWholeBlocks)
 {
     key[state_of(K_LIVE_SYNTH)] = 1;
-    open(wav("tone.wav", 44100));
+    write_test_sound(dir.file("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, 44100));
+    open(dir.file("tone.wav"));
     ASSERT_EQ(opened, 1);
     EXPECT_EQ(key[K_WAVEFORM_AGAIN], 1); // live synthesis: the strip is made once more
     // Size, layers, centre, blocks (synthesis's own bookkeeping), paused, play position, opened.
@@ -60,16 +57,13 @@ TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
     EXPECT_TRUE(image.w == 845 && image.h == 571 && *input_file_name == 0);
     ASSERT_TRUE(image.undo && image.reference);
 
-    // A picture replaces it: a small BMP written by hand (2 x 1, white and black).
-    const unsigned char bmp[] = {'B', 'M', 64, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0,
-                                 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                 0, 0, 0, 0, 0, 0, 255, 255, 255, 0, 0, 0, 0, 0};
-    write_file(dir.file("p.bmp"), std::string((const char*)bmp, sizeof bmp));
+    // A picture replaces it at its own size (its pixels are the document tests').
+    Plane p = plane_of(2, 1, [](int, int c) { return 1.f - c; });
+    ASSERT_EQ(save_image(p, 2, 1, dir.file("p.bmp").c_str()), 0);
+    plane_free(&p, 1);
     open(dir.file("p.bmp"));
     ASSERT_EQ(opened, 1);
-    ASSERT_TRUE(image.w == 2 && image.h == 1);
-    EXPECT_EQ(std::vector<float>({image.composite[0][0], image.composite[0][1], image.reference[0][0]}),
-              std::vector<float>({1.f, 0.f, 1.f}));
+    EXPECT_TRUE(image.w == 2 && image.h == 1 && image.composite[0][0] == 1.f && image.reference[0][0] == 1.f);
     EXPECT_EQ(lossless_mode.load(), 0);
 }
 
@@ -77,7 +71,8 @@ TEST_F(OpenTest, EmptyPathGivesTheBlankPictureAndPicturesTheirOwnSize)
 // in the document folder, and when it is not there either the blank picture opens.
 TEST_F(OpenTest, UnreadableFilesKeepTheDocumentAndMissingOnesAreLookedFor)
 {
-    open(wav("keep.wav", 22050));
+    write_test_sound(dir.file("keep.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, sine_wave(1000.f, 22050));
+    open(dir.file("keep.wav"));
     ASSERT_EQ(opened, 1);
     const int w = image.w;
     testing::internal::CaptureStderr();
@@ -137,5 +132,5 @@ TEST_F(OpenTest, ReplayedOpenOfAResampledSoundGivesTheSameDocument)
     replay_reset();
     ASSERT_GT(load_archive(dir.file("history.kbz").c_str(), &again.es, title, sizeof title, nullptr), 0);
     EXPECT_EQ(image.w, 142);
-    EXPECT_TRUE(same_composite(again.image, image));
+    EXPECT_EQ(snapshot(again.image), snapshot(image));
 }

@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

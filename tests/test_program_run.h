@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,6 +34,16 @@ struct ProgramRun : testing::Test {
         args.push_back("--quiet");
         return run_program(args, {"XDG_DATA_HOME=" + home.dir.path});
     }
+    // Writes `name` in `out`: `frames` frames of 440 Hz in every channel, through libsndfile.
+    std::string tone_file(const std::string& name, int format, int rate, int channels, int frames)
+    {
+        const std::vector<float> tone = sine_wave(440.f, frames, rate);
+        std::vector<float> data((size_t)frames * channels);
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = tone[i / channels];
+        write_test_sound(out.file(name), format, channels, rate, data);
+        return out.file(name);
+    }
     // The float image of a .npy file, row after row; empty when it cannot be read.
     static std::vector<float> npy(const std::string& path, int* w, int* h)
     {
@@ -48,14 +58,12 @@ struct ProgramRun : testing::Test {
     }
 };
 
-// Correlation of two sample runs over the shorter one's length.
-inline double correlation(const std::vector<float>& a, const std::vector<float>& b)
+// The row of a .npy analysis with the largest sum.
+inline int brightest_row(const std::vector<float>& v, int w, int h)
 {
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
-        ab += (double)a[i] * b[i];
-        aa += (double)a[i] * a[i];
-        bb += (double)b[i] * b[i];
-    }
-    return ab / std::sqrt(aa * bb + 1e-30);
+    std::vector<double> sums((size_t)h);
+    for (int r = 0; r < h; r++)
+        for (int c = 0; c < w; c++)
+            sums[(size_t)r] += v[(size_t)r * w + c];
+    return (int)(std::max_element(sums.begin(), sums.end()) - sums.begin());
 }

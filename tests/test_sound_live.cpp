@@ -2,27 +2,16 @@
 // live synthesis (levels of known columns, kernel, jumps, mouse following, wraps, level glide),
 // the level estimate and its guard, switching live synthesis, the live output file and channel
 // mixing (the device itself is checked through the running editor's audio tests).
-#include "core/records.h"
-#include "core/state.h"
-#include "document/hooks.h"
-#include "document/image.h"
 #include "dsp/noise_full.h"
 #include "sound/live.h"
-#include "sound/synthesis.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <iterator>
-#include <memory>
 #include <thread>
-#include <vector>
 
 namespace {
 

@@ -1,21 +1,11 @@
 // Block synthesis: noise table and block synthesis, block geometry and tiling, alignment of the
 // sound with the picture, lossless round trip, workers (claiming, stopping, repainting, seeds).
 #include "history/open.h"
-#include "core/state.h"
-#include "document/image.h"
-#include "document/sound.h"
 #include "dsp/fftf.h"
 #include "dsp/noise.h"
-#include "sound/synthesis.h"
 #include "test_doc.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <algorithm>
-#include <cstring>
-#include <functional>
-#include <vector>
 #include <tuple>
 
 namespace {
@@ -45,13 +35,6 @@ struct SynthDoc : EngineTest {
         image->analysed = plane_filled(W, H, 1.f);
         std::tie(image->orig_w, image->orig_h) = std::pair(W, H);
         fill_plane(image->composite, W, H, 1.f);
-    }
-    std::vector<float> sound() const
-    {
-        std::vector<float> s((size_t)es->sound_len.load());
-        for (size_t i = 0; i < s.size(); i++)
-            s[i] = sound_sample(es.get(), (int64_t)i);
-        return s;
     }
     // Polls (bounded) until the workers have ended by themselves, then joins them.
     bool wait_workers()

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <filesystem>
 #include <iterator>
-#include <vector>
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Shared helpers of the test suite: temporary folders, file reading, running the program.
 #pragma once
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,6 +53,18 @@ double band_db(const std::vector<float>& x, size_t from, int n, float lo_hz, flo
 inline double band_db(const std::vector<float>& x, size_t from, int n, float hz)
 {
     return band_db(x, from, n, 0.96f * hz, 1.04f * hz);
+}
+
+// Correlation of two sample runs over the shorter one's length.
+inline double correlation(const std::vector<float>& a, const std::vector<float>& b)
+{
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); i++) {
+        ab += (double)a[i] * b[i];
+        aa += (double)a[i] * a[i];
+        bb += (double)b[i] * b[i];
+    }
+    return ab / std::sqrt(aa * bb + 1e-30);
 }
 
 // Whether a program of that name is on the PATH.
