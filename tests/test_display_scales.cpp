@@ -1,7 +1,6 @@
 // Scales, cursor and overlays: label texts, label layout at known zooms (on the axis, never
 // overlapping), the mouse readout, the cursor and playback bar over a known picture, the waveform
 // strip of a known document, the strip worker under concurrent requests, and the slow-mouse mode.
-#include "render/gfx.h"
 #include "display/scales.h"
 #include "dsp/scale.h"
 #include "files/picture.h"

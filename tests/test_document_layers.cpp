@@ -1,6 +1,5 @@
 // The layer list: commands through their slots with their history lines and refusals, the
 // selection, Undo, the full table, resizing, the gamma and intensity steps and the labels.
-#include "document/composite.h"
 #include "test_doc.h"
 
 #include <cmath>

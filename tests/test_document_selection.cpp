@@ -9,7 +9,6 @@
 #include "document/undo.h"
 #include "files/media.h"
 #include "history/archive.h"
-#include "history/open.h"
 #include "test_doc.h"
 
 #include <array>

@@ -1,15 +1,19 @@
 // Spectral analysis, envelope, Blackman downsampling, normalisation and transform resampling.
-#include "dsp/analysis.h"
-#include "dsp/scale.h"
 #include "core/state.h"
+#include "dsp/analysis.h"
+#include "dsp/fftf.h"
+#include "dsp/scale.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <thread>
+#include <vector>
 
 static const int RATE = 44100;
 
@@ -265,4 +269,163 @@ TEST(DspAnalysis, RowsFillBottomUpAndAStopKeepsThem)
     EXPECT_EQ(progress.rows_done.load(), 40);
     for (int r = 0; r < b.H; r++)
         EXPECT_EQ(b.rows[r] != nullptr, r >= b.H - 40) << r;
+}
+
+// Frequency axis, notes, image and block geometry, transform sizes and the interpolation kernel.
+TEST(DspScale, AxisEndsInversesAndShapeForEachBase)
+{
+    for (float base : {1.f, 1.5f, 2.f}) {
+        LOGBASE = base;
+        EXPECT_TRUE(std::fabs(log_pos(0.f, 27.5f, 20000.f) - 27.5f) <= 1e-3f && std::fabs(log_pos(1.f, 27.5f, 20000.f) - 20000.f) <= 0.5f)
+            << base;
+        float prev = -INFINITY;
+        for (float x = -0.1f; x <= 1.1f; x += 0.05f) {
+            float f = log_pos(x, 0.000623f, 0.4535f); // fractions of the sample rate work alike
+            EXPECT_GT(f, prev) << base;
+            prev = f;
+            EXPECT_NEAR(log_pos_inv(f, 0.000623f, 0.4535f), x, 2e-4f) << "base " << base << " x " << x;
+            EXPECT_EQ(log_pos_b(x, 0.000623f, 0.4535f, base), f);
+        }
+    }
+    LOGBASE = 2.f;
+    EXPECT_NEAR(log_pos(0.5f, 100.f, 400.f), 200.f, 1e-3f);
+    EXPECT_NEAR(log_bf(1024.f), 10.f, 1e-5f);
+    float mid = log_pos_b(0.5f, 100.f, 400.f, 1.5f); // between the geometric and the linear middle
+    EXPECT_TRUE(mid > 200.f && mid < 250.f) << mid;
+    EXPECT_NEAR(log_pos_inv_b(175.f, 100.f, 400.f, 0.5f), 0.25f, 1e-6f); // below 1: linear
+}
+
+TEST(DspScale, NotesHeightsBlockLengthsAndFastSizes)
+{
+    EXPECT_FLOAT_EQ(note_to_freq(57.f), 440.f);
+    EXPECT_FLOAT_EQ(freq_to_note(880.f), 69.f);
+    EXPECT_TRUE(!strcmp(NOTE_NAMES[note_in_octave(-1)], "B") && note_octave(-1) == -1);
+    EXPECT_TRUE(image_height(27.5f, 20000.f, 60.f) == 571 && image_height(110.f, 220.f, 12.f) == 13);
+    SOUND_SAMPLERATE = 44100;
+    // 2 * 3528 = 7056 and 44100 (which has the factor 7^2) raised to 5-smooth lengths.
+    for (auto [bw, want] : {std::pair{16, 7200}, {100, 45000}}) {
+        int len = 0;
+        init_block_len(bw, &len, 100.f);
+        EXPECT_EQ(len, want) << bw;
+    }
+
+    for (int i = 0; i < FFT_SIZE_COUNT; i++) {
+        EXPECT_LE(find_largest_prime_factor(fft_size[i]), 5) << fft_size[i];
+        EXPECT_EQ(next_fast_fft_size(fft_size[i] - 1), fft_size[i]);
+    }
+    // 6718464 = 2^10 3^8 lies beyond the table.
+    for (auto [n, want] : {std::pair{61, 64}, {81, 100}, {-5, 60}, {6635521, 6718464}})
+        EXPECT_EQ(next_fast_fft_size(n), want) << n;
+    for (auto [n, want] : {std::pair{1, 1}, {7, 8}, {2188, 2250}})
+        EXPECT_EQ(nextlprime(n), want) << n;
+    for (auto [n, want] : {std::pair{1, 2}, {7056, 7}, {6 * 1000003, 1000003}, {17 * 17 * 4, 17}})
+        EXPECT_EQ(find_largest_prime_factor(n), want) << n;
+}
+
+TEST(DspScale, KernelValuesSumsAndInterpolation)
+{
+    bmsq_lut();
+    const float s = BMSQ_LUT_SIZE / 3.f;
+    auto kernel = [s](float d) { // at offset d, interpolated as the resampler does
+        float u = (d + 1.5f) * s;
+        int idx = (int)u;
+        return lut[idx] + (lut[idx + 1] - lut[idx]) * fmodf(u, 1.f);
+    };
+    for (auto [d, want] : {std::pair{0.f, 1.3184f}, {-0.5f, 0.75f}, {1.f, 0.0908f}, {-1.5f, 0.f}})
+        EXPECT_NEAR(kernel(d), want, want > 0 ? 1e-4f : 1e-6f) << d;
+    for (float phase = 0.f; phase < 1.f; phase += 0.0625f) // phase + 1.5 is outside the support
+        EXPECT_NEAR(kernel(phase - 1.5f) + kernel(phase - 0.5f) + kernel(phase + 0.5f), 1.5f, 2e-4f) << phase;
+
+    std::vector<float> in(40, 1.f), out(157, 7.f);
+    blackman_square_interpolation(in.data(), out.data(), 40, 0);
+    EXPECT_EQ(out, std::vector<float>(157, 7.f));
+    blackman_square_interpolation(in.data(), out.data(), 40, 157); // adds, never replaces
+    for (int i = 8; i < 150; i++)
+        ASSERT_NEAR(out[i], 8.5f, 6e-4f) << i;
+    // Output i sits at input position i * in_len / out_len: at whole and half positions the
+    // symmetric kernel gives a ramp back as a ramp.
+    std::iota(in.begin(), in.end(), 0.f);
+    std::fill(out.begin(), out.end(), 0.f);
+    blackman_square_interpolation(in.data(), out.data(), 40, 80);
+    for (int i = 4; i < 76; i++)
+        ASSERT_NEAR(out[i], 0.75f * i, 2e-3f) << i;
+}
+
+// The real transform: halfcomplex layout, 1/sqrt(n) scaling, any length; large transforms, which
+// FFTW splits over its own threads, from several threads at once.
+static std::vector<float> noise(int n, uint32_t seed)
+{
+    wrsrand(seed);
+    std::vector<float> v((size_t)n);
+    for (float& x : v)
+        x = dblrand();
+    return v;
+}
+
+TEST(DspFft, RealAndComplexMatchTheDefinitionAndRoundTripAnyLength)
+{
+    for (int n = 1; n <= 33; n++) {
+        std::vector<float> x = noise(n, n), out((size_t)n);
+        ASSERT_EQ(fftf(x.data(), out.data(), n, FFT_FORWARD), 1);
+        for (int k = 0; k <= n / 2; k++) {
+            double re = 0, im = 0;
+            for (int j = 0; j < n; j++) {
+                re += x[j] * cos(2 * M_PI * j * k / n) / sqrt(n);
+                im -= x[j] * sin(2 * M_PI * j * k / n) / sqrt(n);
+            }
+            ASSERT_NEAR(out[k], re, 1e-5) << "n=" << n << " bin " << k;
+            if (k > 0 && 2 * k != n) {
+                ASSERT_NEAR(out[n - k], im, 1e-5) << "n=" << n << " bin " << k;
+            }
+        }
+    }
+    for (int n : {97, 1009, 65537, 1000003, 3810240}) { // odd, prime and large
+        std::vector<float> x = noise(n, 99), y((size_t)n);
+        fftf(x.data(), y.data(), n, FFT_FORWARD);
+        fftf(y.data(), y.data(), n, FFT_INVERSE);
+        EXPECT_TRUE(std::equal(x.begin(), x.end(), y.begin(), [](float a, float b) { return std::fabs(a - b) <= 2e-5f; })) << n;
+    }
+    EXPECT_EQ(fftf(nullptr, nullptr, 0, FFT_FORWARD), 0);
+
+    // The complex inverse transform against its definition, for even, odd and prime lengths.
+    for (int n : {1, 2, 9, 12, 97, 1000}) {
+        std::vector<float> z = noise(2 * n, n), out = z;
+        ASSERT_EQ(fftc_inverse(out.data(), n), 1);
+        for (int j = 0; j < n; j++) {
+            double re = 0, im = 0;
+            for (int k = 0; k < n; k++) {
+                const double a = 2 * M_PI * (double)j * k / n;
+                re += z[2 * k] * cos(a) - z[2 * k + 1] * sin(a);
+                im += z[2 * k] * sin(a) + z[2 * k + 1] * cos(a);
+            }
+            ASSERT_NEAR(out[2 * j], re, 1e-4 * sqrt(n)) << "n=" << n << " at " << j;
+            ASSERT_NEAR(out[2 * j + 1], im, 1e-4 * sqrt(n)) << "n=" << n << " at " << j;
+        }
+    }
+    EXPECT_EQ(fftc_inverse(nullptr, 4), 0);
+}
+
+// A cosine on bin k0 of a transform large enough to be split: every caller gets the same
+// spectrum, sqrt(n)/2 on bin k0 and nothing elsewhere, and the inverse gives the cosine back.
+TEST(ThreadsFft, LargeTransformsFromSeveralThreadsAtOnce)
+{
+    const int n = 1 << 21, k0 = 12345;
+    std::vector<float> x((size_t)n);
+    for (int j = 0; j < n; j++)
+        x[j] = (float)cos(2 * M_PI * (double)k0 * j / n);
+    std::vector<std::vector<float>> out(3, std::vector<float>((size_t)n));
+    std::vector<std::thread> callers;
+    for (auto& o : out)
+        callers.emplace_back([&x, &o, n] { fftf(x.data(), o.data(), n, FFT_FORWARD); });
+    for (std::thread& t : callers)
+        t.join();
+    EXPECT_TRUE(out[0] == out[1] && out[0] == out[2]);
+    EXPECT_NEAR(out[0][k0], sqrt(n) / 2, 1e-2);
+    std::vector<float> stray = out[0];
+    stray[k0] = 0.f;
+    EXPECT_LT(std::fabs(*std::max_element(stray.begin(), stray.end(), [](float a, float b) { return std::fabs(a) < std::fabs(b); })),
+              1e-2f);
+    fftf(out[0].data(), out[0].data(), n, FFT_INVERSE);
+    for (int j = 0; j < n; j += 997)
+        ASSERT_NEAR(out[0][j], x[j], 1e-4f) << j;
 }

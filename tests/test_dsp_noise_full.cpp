@@ -1,10 +1,8 @@
 // Band geometry of noise synthesis and the full-band noise table of live synthesis.
-#include "core/records.h"
 #include "core/state.h"
 #include "dsp/bands.h"
 #include "dsp/fftf.h"
 #include "dsp/noise_full.h"
-#include "platform/util.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,6 @@
 // loop, reversing and bouncing is checked sample by sample on the audio callback in the sound
 // tests).
 #include "document/selection.h"
-#include "editor/menus.h"
 #include "sound/live.h"
 #include "sound/selection_sound.h"
 #include "test_editor.h"

@@ -1,16 +1,12 @@
 // The editor's start-up, frame loop and shutdown: the event table, the real editor run headless
 // on the demo sound (one session of neighbouring checks, the document flows, a saved session
 // resumed), the idle wait and quitting. The real program under Xvfb is the selection Xvfb test's.
-#include "editor/menus.h"
 #include "editor/panel.h"
 #include "display/scales.h"
 #include "display/screen.h"
-#include "display/view.h"
 #include "document/composite.h"
-#include "document/image.h"
 #include "document/selection.h"
 #include "files/picture.h"
-#include "history/replay.h"
 #include "platform/desktop.h"
 #include "render/plot.h"
 #include "test_doc.h"

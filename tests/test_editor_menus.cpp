@@ -2,14 +2,11 @@
 // stacks beyond what slot 65 carries), pointer handling through synthetic coordinates, drawing
 // into a tiny window, and the Ctrl key equivalents.
 #include "editor/menus.h"
-#include "render/gfx.h"
 #include "display/window.h"
 #include "document/composite.h"
-#include "document/hooks.h"
 #include "test_doc.h"
 
 #include <iterator>
-#include <tuple>
 
 namespace {
 

@@ -2,8 +2,6 @@
 // layouts at many window sizes, the buttons' actions, the knob effects on a document with their
 // history lines, Default Values, and drawing that stays inside the controls.
 #include "editor/panel.h"
-#include "render/gfx.h"
-#include "document/hooks.h"
 #include "files/config.h"
 #include "test_doc.h"
 

@@ -3,9 +3,6 @@
 // dragged over the 1000 Hz band with the pointer, P pressed, and what the disk audio driver was
 // given checked: the tone inside the box heard, the one outside it gone; Ctrl+S saves the sound
 // (the save dialog answered by a script) once synthesis is done, and Ctrl+Q quits.
-#include "core/state.h"
-#include "display/view.h"
-#include "display/window.h"
 #include "files/picture.h"
 #include "test_editor.h"
 

@@ -3,7 +3,6 @@
 #include "files/media.h"
 #include "files/npy.h"
 #include "files/picture.h"
-#include "platform/util.h"
 #include "test_support.h"
 
 #include <FreeImage.h>

@@ -3,7 +3,6 @@
 // numbers and random lines, nested archives, Quit, and a
 // random session of edits, Undos and Redos that its history gives back bit for bit, also when
 // the history was cut by a crash.
-#include "history/open.h"
 #include "document/move.h"
 #include "document/composite.h"
 #include "document/operations.h"

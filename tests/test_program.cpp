@@ -7,21 +7,30 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <vector>
 
-// Version and help; without a display the program says so in one line and fails.
-TEST(Program, VersionHelpAndNoDisplay)
+// Version and help load no window, audio or picture library (the dynamic loader lists what it
+// loads on standard error); without a display, or without the editor module beside it (and none
+// installed), the program says so in one line and fails.
+TEST(Program, VersionHelpNoDisplayAndNoEditorModule)
 {
-    RunResult r = run_program({BW_PROGRAM, "--version"});
+    RunResult r = run_program({BW_PROGRAM, "--version"}, {"LD_DEBUG=files"});
     EXPECT_TRUE(r.status == 0 && r.out == "Brindlewharf 1.9.5\n") << r.out;
+    EXPECT_NE(r.err.find("libsndfile"), std::string::npos) << "the loader's list is missing";
+    EXPECT_TRUE(r.err.find("libSDL") == std::string::npos && r.err.find("libfreeimage") == std::string::npos);
     r = run_program({BW_PROGRAM, "--help"});
     EXPECT_TRUE(r.status == 0 && r.out.find("Usage:") != std::string::npos) << r.out;
     ScopedDataHome home;
     r = run_program({BW_PROGRAM, std::string(BW_SOURCE_DIR) + "/examples/demo.wav"},
                     {"XDG_DATA_HOME=" + home.dir.path, "DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER="});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("xvfb-run"), std::string::npos);
+    EXPECT_TRUE(r.status == 1 && r.err.find("xvfb-run") != std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    const std::string copy = home.dir.path + "/brindlewharf";
+    std::filesystem::copy_file(BW_PROGRAM, copy);
+    r = run_program({copy, "song.wav"}, {"DISPLAY=:0"});
+    EXPECT_TRUE(r.status == 1 && r.err.rfind("Could not load the editor from ", 0) == 0) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 TEST(Program, DocumentArgumentSkipsALeadingOption)
