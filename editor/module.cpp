@@ -4,6 +4,7 @@
 #include "editor/frame.h"
 
 #include <cstdio>
+#include <type_traits>
 
 extern "C" __attribute__((visibility("default"))) int brindlewharf_editor_main(int argc, char** argv)
 {
@@ -17,5 +18,5 @@ extern "C" __attribute__((visibility("default"))) int brindlewharf_editor_main(i
     return editor_run(argc, argv);
 }
 
-// Checks that the entry point keeps the type the program calls it through.
-static_assert(sizeof(&brindlewharf_editor_main) == sizeof(EditorMain*));
+// The entry point keeps the type the program calls it through.
+static_assert(std::is_same_v<decltype(brindlewharf_editor_main), EditorMain>);

@@ -669,17 +669,24 @@ static int write_bitmap(const PictureLibrary& fi, FIBITMAP* dib, FREE_IMAGE_FORM
 
 static const int GREY_PNG_LEVEL = 3; // deflate level of the grey pictures (see save_image_png)
 
+// The picture library, or null after one line naming the picture that cannot be written.
+static const PictureLibrary* library_to_write(const char* path)
+{
+    const PictureLibrary* library = picture_library();
+    if (!library)
+        wrfprintf(stderr, "Could not write '%s': the picture library is missing\n", path);
+    return library;
+}
+
 int save_image_png(Plane image, int w, int h, const char* path)
 {
     if (w < 1 || h < 1 || !image) {
         wrfprintf(stderr, "Could not write '%s': no picture\n", path);
         return -1;
     }
-    const PictureLibrary* library = picture_library();
-    if (!library) {
-        wrfprintf(stderr, "Could not write '%s': the picture library is missing\n", path);
+    const PictureLibrary* library = library_to_write(path);
+    if (!library)
         return -1;
-    }
     const PictureLibrary& fi = *library;
     FIBITMAP* dib = fi.Allocate(w, h, 8, 0, 0, 0);
     if (!dib) {
@@ -699,8 +706,8 @@ int save_image_png(Plane image, int w, int h, const char* path)
     }
 
     // Deflate level 3 (the encoder takes the level from the flags' low bits): the default level 6
-    // spends half as long again for files a fifth to a quarter smaller, level 1 saves little more
-    // time for files a third larger again.
+    // spends half as long again for files a tenth to a quarter smaller, level 1 saves little more
+    // time for files up to a third larger.
     return write_bitmap(fi, dib, FIF_PNG, GREY_PNG_LEVEL, path);
 }
 
@@ -710,11 +717,9 @@ int save_picture(const uint32_t* px, int w, int h, const char* path)
         wrfprintf(stderr, "Could not write '%s': no picture\n", path);
         return -1;
     }
-    const PictureLibrary* library = picture_library();
-    if (!library) {
-        wrfprintf(stderr, "Could not write '%s': the picture library is missing\n", path);
+    const PictureLibrary* library = library_to_write(path);
+    if (!library)
         return -1;
-    }
     const PictureLibrary& fi = *library;
     FIBITMAP* dib = fi.Allocate(w, h, 24, 0, 0, 0);
     if (!dib) {
