@@ -2,6 +2,7 @@
 #include "cli/batch.h"
 #include "core/state.h"
 #include "editor/module.h"
+#include "platform/util.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -43,16 +44,6 @@ static void print_usage(FILE* out)
 // ---------------------------------------------------------------------------------------------
 // [SECTION] The editor
 // ---------------------------------------------------------------------------------------------
-
-// The folder the running program is in ("." when it cannot be told).
-static std::string program_folder(const char* argv0)
-{
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string path = n > 0 ? std::string(exe, (size_t)n) : std::string(argv0 ? argv0 : "");
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
-}
 
 // The editor module: beside the program (the build tree), under the install's library folder
 // relative to the program (a moved install), or where it was installed.

@@ -152,23 +152,19 @@ static float combine(float old, float w, SelectionMode mode)
     return mode == SELECT_SUBTRACT ? std::min(old, 1.f - w) : mode == SELECT_ADD ? std::max(old, w) : w;
 }
 
-bool selection_empty(ImageStack* image)
+// Sets every pixel of the mask (made when there is none) to `v`.
+static bool fill_mask(ImageStack* image, float v)
 {
     if (!ensure_mask(image))
         return false;
     for (int y = 0; y < image->h; y++)
-        std::fill(image->selection[y], image->selection[y] + image->w, 0.f);
+        std::fill(image->selection[y], image->selection[y] + image->w, v);
     return true;
 }
 
-bool selection_all(ImageStack* image)
-{
-    if (!ensure_mask(image))
-        return false;
-    for (int y = 0; y < image->h; y++)
-        std::fill(image->selection[y], image->selection[y] + image->w, 1.f);
-    return true;
-}
+bool selection_empty(ImageStack* image) { return fill_mask(image, 0.f); }
+
+bool selection_all(ImageStack* image) { return fill_mask(image, 1.f); }
 
 bool selection_invert(ImageStack* image)
 {

@@ -575,7 +575,7 @@ uint8_t grey_level(float v, float m)
 }
 
 // Largest pixel value, starting from 0; missing rows count as 0.
-static float plane_peak(Plane image, int w, int h)
+float plane_peak(Plane image, int w, int h)
 {
     float m = 0.f;
     for (int r = 0; r < h; r++)

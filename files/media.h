@@ -114,6 +114,9 @@ uint8_t grey_level(float v, float m);
 // and returns non-zero.
 int save_image(Plane image, int w, int h, const char* path);
 
+// The largest value of the plane's present rows (missing rows skipped), 0 when none is above 0.
+float plane_peak(Plane image, int w, int h);
+
 // The same picture with the same grey mapping as an 8-bit grey PNG through FreeImage, also
 // through a ReplacingFile. Returns 0 on success, non-zero (with one line naming the file) on failure.
 int save_image_png(Plane image, int w, int h, const char* path);

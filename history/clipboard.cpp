@@ -24,15 +24,7 @@
 // ---------------------------------------------------------------------------------------------
 
 // The composite's brightest pixel, 0 for none; the caller holds `layers_lock`.
-static float composite_peak(const ImageStack* image)
-{
-    float m = 0.f;
-    for (int y = 0; y < image->h; y++)
-        if (image->composite[y])
-            for (int x = 0; x < image->w; x++)
-                m = std::max(m, image->composite[y][x]);
-    return m;
-}
+static float composite_peak(const ImageStack* image) { return plane_peak(image->composite, image->w, image->h); }
 
 bool clipboard_picture(ImageStack* image, std::vector<uint32_t>* px, int* w, int* h)
 {

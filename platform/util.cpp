@@ -561,6 +561,15 @@ static void set_respath(const std::string& dir)
     snprintf(respath, sizeof respath, "%s", dir.c_str());
 }
 
+std::string program_folder(const char* argv0)
+{
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string path = n > 0 ? std::string(exe, (size_t)n) : std::string(argv0 ? argv0 : "");
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+}
+
 void find_resources(const char* argv0)
 {
     const char* forced = getenv("BRINDLEWHARF_RESOURCES");
@@ -568,17 +577,7 @@ void find_resources(const char* argv0)
         set_respath(forced);
         return;
     }
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string exe_dir;
-    if (n > 0) {
-        exe[n] = 0;
-        exe_dir = exe;
-    } else if (argv0) {
-        exe_dir = argv0;
-    }
-    size_t slash = exe_dir.rfind('/');
-    exe_dir = slash == std::string::npos ? "." : exe_dir.substr(0, slash ? slash : 1);
+    const std::string exe_dir = program_folder(argv0);
 
     if (is_dir(exe_dir + "/gfx"))
         set_respath(exe_dir);

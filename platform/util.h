@@ -211,6 +211,10 @@ void os_init2();
 // Shut-down: closes the log file.
 void os_deinit();
 
+// The folder the running program's file is in (from /proc/self/exe, else argv0; "." when
+// neither tells).
+std::string program_folder(const char* argv0);
+
 // Finds the resource folder (the folder that holds gfx/) and stores it in `respath`:
 // $BRINDLEWHARF_RESOURCES, else the executable's folder when it holds gfx/, else the installed
 // data folder, else the executable's folder.

@@ -6,6 +6,7 @@
 #include "dsp/fftf.h"
 #include "dsp/noise.h"
 #include "dsp/scale.h"
+#include "files/media.h"
 #include "platform/util.h"
 
 #include <algorithm>
@@ -638,12 +639,7 @@ void end_sound_threads(EngineState* es)
 static float composite_max(ImageStack* im)
 {
     LockGuard guard(im->layers_lock);
-    float mx = 0.f;
-    for (int r = 0; r < im->h; r++)
-        if (im->composite[r])
-            for (int c = 0; c < im->w; c++)
-                mx = std::max(mx, im->composite[r][c]);
-    return mx;
+    return plane_peak(im->composite, im->w, im->h);
 }
 
 bool noise_table_current(const EngineState* es, int bw, int H, float fmin, float fmax, float pps, float base)
